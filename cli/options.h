@@ -1,0 +1,61 @@
+// options.h - the command line: usage text, option keywords, options record.
+//
+// Every keyword but -h takes its value from the next argument, whatever that
+// argument looks like (so "-sizexminus -8" sets -8). Arguments that are
+// neither an option nor a value are ignored; a later option overrides an
+// earlier one. Integers convert like atoi but wrap modulo 2^32 instead of
+// overflowing.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+enum class engine_kind {
+  fast,    // FFT-based transforms: the default
+  direct,  // direct cosine sums, one cosine per term
+};
+
+// The options of one run. Keywords with no effect on the output are still
+// accepted and stored.
+struct resize_options {
+  std::int32_t x = 720;      // -x, not used
+  std::int32_t y = 480;      // -y, not used
+  std::int32_t startx = 0;   // -startx, not used
+  std::int32_t starty = 0;   // -starty, not used
+  char input_name[128] = {};   // -i: the BMP file to read
+  char input2_name[128] = {};  // -i2, not used
+  char output_name[128] = {};  // -o: base name; the run appends ".bmp"
+  std::int32_t hv = 0;           // -hv, not used
+  std::int32_t sizexminus = 0;   // -sizexminus: pixels added to the width (may be < 0)
+  std::int32_t sizexminusy = 0;  // -sizexminusy: pixels added to the height (may be < 0)
+  std::int32_t bunshi = 0;    // -bunshi, not used
+  std::int32_t bunbo = 0;     // -bunbo, not used
+  std::int32_t norm = 0;      // -norm, not used
+  std::int32_t mado = 0;      // -mado, not used
+  std::int32_t tapnum_y = 0;  // -tapnum_y, not used
+  std::int32_t tapnum_c = 0;  // -tapnum_c, not used
+  double Fsc = 0.0;           // -Fsc, not used
+  std::int32_t orgx = 720;    // -orgx: start value of the width, replaced by the header
+  std::int32_t orgy = 480;    // -orgy: start value of the height, replaced by the header
+  engine_kind engine = engine_kind::fast;  // -engine fast|direct
+  std::int32_t threads = 0;  // -threads: worker threads, 0 for one per core
+};
+
+// Longest value a string option takes, and longest output base name (room
+// is left for ".bmp").
+constexpr int max_name_length = 127;
+constexpr int max_output_base_length = 123;
+
+// Writes the seven-line usage text.
+void print_usage(std::FILE* out);
+
+// Decimal string to signed 32-bit: leading white space, an optional sign,
+// digits up to the first non-digit, wrapping on overflow; 0 without digits.
+std::int32_t parse_int(const char* text);
+
+// Fills *options from argv. Returns -1 to go on, or the exit status to end
+// with after it has written the usage text or an error to stderr:
+// 0 for -h, -help and --help, 2 for an unknown option, a missing value, a
+// bad value, or a missing -i or -o. Only an over-long name gets a message of
+// its own (status 2) instead of the usage text.
+int parse_options(int argc, char** argv, resize_options* options);

@@ -1,0 +1,17 @@
+// output_file.h - replace a file only once its new content is complete.
+//
+// The image is written to a temporary file beside the target, flushed,
+// closed, and renamed over the target, so a failure or an interruption
+// (SIGINT, SIGTERM, SIGHUP) leaves the target as it was and no partial file
+// behind. The target may be the input file the image was read from.
+#pragma once
+
+#include <string>
+
+#include "bmp/bmp_io.h"
+
+// Writes the three planes as a BMP file at `path`. Returns false and sets
+// *err on failure.
+bool write_bmp_file_atomically(const char* path, const channel_plane& blue,
+                               const channel_plane& green, const channel_plane& red,
+                               std::string* err);

@@ -1,0 +1,62 @@
+// fast_resample.h - the cosine-domain resize at FFT speed.
+//
+// Computes the same values as resample_plane (resample.h) with FFTW's
+// REDFT10 (DCT-II) and REDFT01 (DCT-III) in place of the direct sums:
+//   dct_forward(x)  = REDFT10(x) / 2, with out[0] = REDFT10(x)[0] / 4
+//   dct_inverse(c)  = REDFT01(c') / 2, with c'[0] = 2 c[0], c'[k] = c[k]
+// The halving of out[0] and the doubling of c'[0] cancel, so the forward
+// and inverse passes of both directions are plain REDFT10 / REDFT01 and the
+// whole result is scaled by 1/16 once, before quantisation.
+//
+// Only the coefficients the new size keeps are carried: rows are
+// transformed from the source as they are read, the first min(W, W')
+// coefficients of each row are kept in a column-major array of
+// min(W, W') columns by max(H, H') rows, the columns are transformed,
+// cut or zero-extended and transformed back in place, and each block of
+// output rows is transformed and quantised straight into the destination.
+// Memory: that one array plus a few rows of scratch per thread.
+//
+// Work is split into fixed blocks of lines, each computed by the same FFTW
+// plan whichever thread takes it, so the output bytes do not depend on the
+// thread count. Plans are made once (FFTW_ESTIMATE: no timing, the same
+// plan every run) and reused for every channel.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "dct/resample.h"
+
+// Supplies source rows [first_row, first_row + row_count), top row first,
+// width bytes each, into `out`. Called from several threads at once.
+// Returns false when the rows cannot be had.
+using row_reader = std::function<bool(std::int32_t first_row, std::int32_t row_count, std::uint8_t* out)>;
+
+class fast_resampler {
+ public:
+  // Plans the passes for width x height -> new_width x new_height, all >= 1.
+  // threads < 1 means one per core. Throws std::bad_alloc when the working
+  // memory cannot be had.
+  fast_resampler(std::int32_t width, std::int32_t height, std::int32_t new_width,
+                 std::int32_t new_height, int threads);
+  ~fast_resampler();
+  fast_resampler(const fast_resampler&) = delete;
+  fast_resampler& operator=(const fast_resampler&) = delete;
+
+  // Resizes one plane read through `source` into `destination`
+  // (new_width x new_height bytes, column-major), writing the same phase
+  // lines and remain counters as resample_plane. False when `source` fails.
+  bool resample(const row_reader& source, std::uint8_t* destination, const progress_streams& progress);
+
+  // Bytes of working memory the resampler holds for these sizes.
+  static std::uint64_t working_bytes(std::int64_t width, std::int64_t height, std::int64_t new_width,
+                                     std::int64_t new_height, int threads);
+
+ private:
+  struct state;
+  std::unique_ptr<state> state_;
+};
+
+// Number of worker threads `requested` (< 1: one per core) gives.
+int worker_threads(int requested);
