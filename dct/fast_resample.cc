@@ -122,6 +122,29 @@ fast_resampler::~fast_resampler() {
 
 bool fast_resampler::resample(const row_reader& source, std::uint8_t* destination,
                               const progress_streams& progress) {
+  const std::int32_t new_width = state_->new_width, new_height = state_->new_height;
+  const std::int64_t source_pixels = std::int64_t{state_->width} * state_->height;
+  return run(source, [&](std::int32_t y0, std::int32_t count, const double* rows, std::int64_t stride) {
+    for (std::int32_t x = 0; x < new_width; ++x)
+      for (std::int32_t r = 0; r < count; ++r)
+        destination[plane_index(x, y0 + r, new_height)] =
+            quantise_sample(rows[r * stride + x] * fftw_gain, source_pixels);
+  }, progress);
+}
+
+bool fast_resampler::resample_values(const row_reader& source, double* values,
+                                     const progress_streams& progress) {
+  const std::int32_t new_width = state_->new_width, new_height = state_->new_height;
+  const double source_pixels = static_cast<double>(std::int64_t{state_->width} * state_->height);
+  return run(source, [&](std::int32_t y0, std::int32_t count, const double* rows, std::int64_t stride) {
+    for (std::int32_t x = 0; x < new_width; ++x)
+      for (std::int32_t r = 0; r < count; ++r)
+        values[plane_index(x, y0 + r, new_height)] = (rows[r * stride + x] * fftw_gain / source_pixels) * 4.0;
+  }, progress);
+}
+
+bool fast_resampler::run(const row_reader& source, const row_sink& sink,
+                         const progress_streams& progress) {
   state& s = *state_;
   const std::int32_t width = s.width, height = s.height;
   const std::int32_t new_width = s.new_width, new_height = s.new_height;
@@ -177,9 +200,8 @@ bool fast_resampler::resample(const row_reader& source, std::uint8_t* destinatio
                    new_height);
   report_phase(progress, "Horizontal IDCT end\n");
 
-  // Rows back to the new width, quantised straight into the destination.
+  // Rows back to the new width, handed on block by block.
   report_phase(progress, "Vertical IDCT start\n");
-  const std::int64_t source_pixels = std::int64_t{width} * height;
   for_each_block(round_up(new_height, row_block) / row_block, s.threads, [&](std::int64_t b, int w) {
     const std::int32_t y0 = static_cast<std::int32_t>(b * row_block);
     const std::int32_t count = std::min(row_block, new_height - y0);
@@ -190,10 +212,7 @@ bool fast_resampler::resample(const row_reader& source, std::uint8_t* destinatio
       for (std::int32_t r = 0; r < row_block; ++r)
         rows[r * rs + u] = r < count ? coefficients[u * cs + y0 + r] : 0.0;
     fftw_execute_r2r(s.row_inverse, rows, rows);
-    for (std::int32_t x = 0; x < new_width; ++x)
-      for (std::int32_t r = 0; r < count; ++r)
-        destination[plane_index(x, y0 + r, new_height)] =
-            quantise_sample(rows[r * rs + x] * fftw_gain, source_pixels);
+    sink(y0, count, rows, rs);
   });
   report_countdown(progress, "IDCTV remain %lld Times\n", new_width - 1, new_width);
   report_phase(progress, "Vertical IDCT end\n");

@@ -49,12 +49,22 @@ class fast_resampler {
   // lines and remain counters as resample_plane. False when `source` fails.
   bool resample(const row_reader& source, std::uint8_t* destination, const progress_streams& progress);
 
+  // The same, but stores each value before saturation and truncation:
+  // e = E * 4 / (width * height) for the inverse-transform value E.
+  bool resample_values(const row_reader& source, double* values, const progress_streams& progress);
+
   // Bytes of working memory the resampler holds for these sizes.
   static std::uint64_t working_bytes(std::int64_t width, std::int64_t height, std::int64_t new_width,
                                      std::int64_t new_height, int threads);
 
  private:
   struct state;
+  // Receives each finished block of output rows: `count` rows from `first_row`,
+  // new_width unscaled values each, `stride` doubles apart.
+  using row_sink = std::function<void(std::int32_t first_row, std::int32_t count, const double* rows,
+                                      std::int64_t stride)>;
+  bool run(const row_reader& source, const row_sink& sink, const progress_streams& progress);
+
   std::unique_ptr<state> state_;
 };
 

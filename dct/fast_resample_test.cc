@@ -1,0 +1,63 @@
+// fast_resample_test.cc - the FFTW engine: accuracy, determinism, failures.
+#include "dct/fast_resample.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "tests/engines.h"
+#include "tests/reference.h"
+#include "tests/test_util.h"
+
+namespace {
+
+TEST(FastResampler, ValuesAgreeWithTheDefinitionToTheNinthDigit) {
+  const int shapes[][4] = {
+      {1, 1, 2, 3},    {2, 2, 1, 1},     {3, 7, 11, 5},   {31, 17, 16, 40},
+      {64, 9, 97, 9},  {37, 41, 29, 83}, {101, 3, 50, 7}, {6, 61, 6, 30},
+  };
+  for (const auto& s : shapes) {
+    SCOPED_TRACE(std::to_string(s[0]) + "x" + std::to_string(s[1]) + " -> " + std::to_string(s[2]) + "x" +
+                 std::to_string(s[3]));
+    const channel_plane source = test_util::random_plane(s[0], s[1], s[0] + 7 * s[1]);
+    std::vector<double> values(static_cast<std::size_t>(s[2]) * s[3]);
+    fast_resampler(s[0], s[1], s[2], s[3], 2)
+        .resample_values(test_engines::plane_rows(source), values.data(), test_engines::quiet());
+    const std::vector<long double> exact = reference::resize_values(source, s[2], s[3]);
+    double worst = 0;
+    for (std::size_t i = 0; i < exact.size(); ++i)
+      worst = std::max(worst, std::abs(values[i] - static_cast<double>(exact[i])));
+    EXPECT_LT(worst, 1e-9 * 255);
+  }
+}
+
+TEST(FastResampler, SameBytesForEveryThreadCount) {
+  const channel_plane source = test_util::random_plane(53, 45, 3);
+  const channel_plane one = test_engines::resize(engine_kind::fast, source, 70, 33, 1);
+  for (int threads : {2, 3, 5, 16})
+    EXPECT_EQ(test_engines::resize(engine_kind::fast, source, 70, 33, threads).samples, one.samples)
+        << threads << " threads";
+}
+
+TEST(FastResampler, ReusableAcrossPlanes) {
+  // One resampler serves all three channels; nothing may leak between them.
+  const channel_plane first = test_util::random_plane(19, 12, 1), second = test_util::random_plane(19, 12, 2);
+  fast_resampler resampler(19, 12, 30, 7, 2);
+  channel_plane a, b;
+  allocate_plane(&a, 30, 7);
+  allocate_plane(&b, 30, 7);
+  resampler.resample(test_engines::plane_rows(first), a.samples.data(), test_engines::quiet());
+  resampler.resample(test_engines::plane_rows(second), b.samples.data(), test_engines::quiet());
+  EXPECT_EQ(b.samples, test_engines::resize(engine_kind::fast, second, 30, 7).samples);
+  EXPECT_EQ(a.samples, test_engines::resize(engine_kind::fast, first, 30, 7).samples);
+}
+
+TEST(FastResampler, StopsWhenTheSourceFails) {
+  fast_resampler resampler(10, 20, 5, 5, 2);
+  std::vector<std::uint8_t> out(25);
+  const row_reader failing = [](std::int32_t first, std::int32_t, std::uint8_t*) { return first < 8; };
+  EXPECT_FALSE(resampler.resample(failing, out.data(), test_engines::quiet()));
+}
+
+}  // namespace

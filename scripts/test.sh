@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds pellimor with its tests and runs them.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/deps.sh"
+ensure_packages "${build_packages[@]}" libgtest-dev
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release -DPELLIMOR_TESTS=ON
+cmake --build "$root/build" -j"$(nproc)"
+ctest --test-dir "$root/build" --output-on-failure -j"$(nproc)"
