@@ -80,7 +80,8 @@ bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, int threads
       for (std::size_t i = 0; i < static_cast<std::size_t>(layout.width) * count; ++i) dst[i] = bgr[3 * i + c];
       return true;
     };
-    if (!resampler.resample(rows, out[c]->samples.data(), console)) return status;
+    const byte_raster plane = {out[c]->samples.data(), out[c]->height, 1};
+    if (!resampler.resample(rows, plane, console)) return status;
   }
   return bmp_status::ok;
 }

@@ -1,7 +1,5 @@
-// fast_resample.cc - batched FFTW transforms over a cut coefficient array.
+// fast_resample.cc - batched FFT-based transforms over a cut coefficient array.
 #include "dct/fast_resample.h"
-
-#include <fftw3.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,53 +8,45 @@
 #include <vector>
 
 #include "bmp/bmp_io.h"
+#include "dct/fft_dct.h"
 
 namespace {
 
-constexpr int row_block = 8;     // lines per FFTW call in the row passes
-constexpr int column_block = 8;  // lines per FFTW call in the column passes
-constexpr std::int64_t line_alignment = 8;  // doubles: every line starts 64-byte aligned
-
-// REDFT10 then REDFT01 in both directions gives 16 times the direct sums.
-constexpr double fftw_gain = 1.0 / 16.0;
+constexpr int lines_per_batch = 8;
+constexpr std::int64_t line_alignment = 8;  // doubles
 
 std::int64_t round_up(std::int64_t n, std::int64_t multiple) {
   return (n + multiple - 1) / multiple * multiple;
 }
 
-struct fftw_deleter {
-  void operator()(double* p) const { fftw_free(p); }
-};
-using fftw_array = std::unique_ptr<double[], fftw_deleter>;
+std::int64_t batches(std::int64_t lines) { return round_up(lines, lines_per_batch) / lines_per_batch; }
 
-fftw_array allocate_doubles(std::int64_t count) {
-  double* p = fftw_alloc_real(static_cast<std::size_t>(count));
-  if (p == nullptr) throw std::bad_alloc();
-  std::fill_n(p, count, 0.0);
-  return fftw_array(p);
-}
-
-// `count` in-place transforms of `length` contiguous doubles, `distance` apart.
-fftw_plan plan_lines(fftw_r2r_kind kind, int length, int count, std::int64_t distance, double* data) {
-  const int n[1] = {length};
-  fftw_plan plan = fftw_plan_many_r2r(1, n, count, data, nullptr, 1, static_cast<int>(distance), data,
-                                      nullptr, 1, static_cast<int>(distance), &kind, FFTW_ESTIMATE);
-  if (plan == nullptr) throw std::bad_alloc();
-  return plan;
-}
-
-// Runs task(block, worker) for blocks 0 .. blocks-1 on up to `threads` workers.
+// Runs task(batch, worker) for batches 0 .. count-1 on up to `threads` workers.
 template <class Task>
-void for_each_block(std::int64_t blocks, int threads, const Task& task) {
+void for_each_batch(std::int64_t count, int threads, const Task& task) {
   std::atomic<std::int64_t> next{0};
   auto work = [&](int worker) {
-    for (std::int64_t b; (b = next.fetch_add(1)) < blocks;) task(b, worker);
+    for (std::int64_t b; (b = next.fetch_add(1)) < count;) task(b, worker);
   };
-  const int workers = static_cast<int>(std::min<std::int64_t>(threads, blocks));
+  const int workers = static_cast<int>(std::min<std::int64_t>(threads, count));
   std::vector<std::thread> pool;
   for (int w = 1; w < workers; ++w) pool.emplace_back(work, w);
   work(0);
   for (std::thread& t : pool) t.join();
+}
+
+// Puts `line` (length n, read as line(i)) into reordered position in `out`.
+template <class Line>
+void load_reordered(std::int32_t n, const Line& line, double* out) {
+  for (std::int32_t i = 0; 2 * i < n; ++i) out[i] = line(2 * i);
+  for (std::int32_t i = 0; 2 * i + 1 < n; ++i) out[n - 1 - i] = line(2 * i + 1);
+}
+
+// Calls put(i, value) for each result i of a line reordered in `in`.
+template <class Put>
+void store_reordered(std::int32_t n, const double* in, const Put& put) {
+  for (std::int32_t i = 0; 2 * i < n; ++i) put(2 * i, in[i]);
+  for (std::int32_t i = 0; 2 * i + 1 < n; ++i) put(2 * i + 1, in[n - 1 - i]);
 }
 
 }  // namespace
@@ -69,24 +59,22 @@ int worker_threads(int requested) {
 struct fast_resampler::state {
   std::int32_t width, height, new_width, new_height;
   int threads;
-  std::int32_t kept_width;      // coefficient columns carried: min(width, new_width)
-  std::int64_t column_stride;   // doubles between columns: max(height, new_height), aligned
-  std::int64_t row_stride;      // doubles between scratch rows: max(width, new_width), aligned
-  fftw_array coefficients;      // round_up(kept_width, column_block) columns
-  std::vector<fftw_array> scratch;               // per worker: row_block rows
-  std::vector<std::vector<std::uint8_t>> bytes;  // per worker: row_block source rows
-  fftw_plan row_forward = nullptr, column_forward = nullptr;
-  fftw_plan column_inverse = nullptr, row_inverse = nullptr;
+  std::int32_t kept_width, kept_height;  // coefficients both sizes share
+  std::int64_t column_stride;            // doubles between columns: max(height, new_height), aligned
+  std::unique_ptr<double[], dct_workspace::fftw_deleter> coefficients;  // kept_width columns
+  std::vector<dct_workspace> workspaces;                               // one per worker
+  std::vector<std::vector<std::uint8_t>> source_rows;                  // one per worker
+  dct_plan row_forward, column_forward, column_inverse, row_inverse;
 };
 
 std::uint64_t fast_resampler::working_bytes(std::int64_t width, std::int64_t height,
                                             std::int64_t new_width, std::int64_t new_height,
                                             int threads) {
-  const std::uint64_t columns = round_up(std::min(width, new_width), column_block);
+  const std::uint64_t columns = std::min(width, new_width);
   const std::uint64_t column_stride = round_up(std::max(height, new_height), line_alignment);
-  const std::uint64_t row_stride = round_up(std::max(width, new_width), line_alignment);
-  return 8 * columns * column_stride +
-         static_cast<std::uint64_t>(worker_threads(threads)) * row_block * (8 * row_stride + width);
+  const std::uint64_t longest = round_up(std::max({width, height, new_width, new_height}), line_alignment);
+  const std::uint64_t per_worker = lines_per_batch * (8 * longest + 16 * (longest / 2 + 8) + width);
+  return 8 * columns * column_stride + static_cast<std::uint64_t>(worker_threads(threads)) * per_worker;
 }
 
 fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int32_t new_width,
@@ -99,120 +87,135 @@ fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int
   s.new_height = new_height;
   s.threads = worker_threads(threads);
   s.kept_width = std::min(width, new_width);
+  s.kept_height = std::min(height, new_height);
   s.column_stride = round_up(std::max(height, new_height), line_alignment);
-  s.row_stride = round_up(std::max(width, new_width), line_alignment);
-  s.coefficients = allocate_doubles(round_up(s.kept_width, column_block) * s.column_stride);
+  const std::size_t coefficient_count = static_cast<std::size_t>(s.kept_width) * s.column_stride;
+  s.coefficients.reset(fftw_alloc_real(coefficient_count));
+  if (!s.coefficients) throw std::bad_alloc();
+  const std::int32_t longest = std::max({width, height, new_width, new_height});
   for (int w = 0; w < s.threads; ++w) {
-    s.scratch.push_back(allocate_doubles(row_block * s.row_stride));
-    s.bytes.emplace_back(static_cast<std::size_t>(width) * row_block);
+    s.workspaces.push_back(make_dct_workspace(longest, lines_per_batch));
+    s.source_rows.emplace_back(static_cast<std::size_t>(width) * lines_per_batch);
   }
-  double* rows = s.scratch[0].get();
-  double* columns = s.coefficients.get();
-  s.row_forward = plan_lines(FFTW_REDFT10, width, row_block, s.row_stride, rows);
-  s.column_forward = plan_lines(FFTW_REDFT10, height, column_block, s.column_stride, columns);
-  s.column_inverse = plan_lines(FFTW_REDFT01, new_height, column_block, s.column_stride, columns);
-  s.row_inverse = plan_lines(FFTW_REDFT01, new_width, row_block, s.row_stride, rows);
+  s.row_forward = make_dct_plan(width, lines_per_batch);
+  s.column_forward = make_dct_plan(height, lines_per_batch);
+  s.column_inverse = make_dct_plan(new_height, lines_per_batch);
+  s.row_inverse = make_dct_plan(new_width, lines_per_batch);
 }
 
 fast_resampler::~fast_resampler() {
-  for (fftw_plan plan : {state_->row_forward, state_->column_forward, state_->column_inverse,
-                         state_->row_inverse})
-    if (plan != nullptr) fftw_destroy_plan(plan);
+  for (dct_plan* plan : {&state_->row_forward, &state_->column_forward, &state_->column_inverse,
+                         &state_->row_inverse})
+    destroy_dct_plan(plan);
 }
 
-bool fast_resampler::resample(const row_reader& source, std::uint8_t* destination,
+bool fast_resampler::resample(const row_reader& source, byte_raster destination,
                               const progress_streams& progress) {
-  const std::int32_t new_width = state_->new_width, new_height = state_->new_height;
-  const std::int64_t source_pixels = std::int64_t{state_->width} * state_->height;
-  return run(source, [&](std::int32_t y0, std::int32_t count, const double* rows, std::int64_t stride) {
-    for (std::int32_t x = 0; x < new_width; ++x)
-      for (std::int32_t r = 0; r < count; ++r)
-        destination[plane_index(x, y0 + r, new_height)] =
-            quantise_sample(rows[r * stride + x] * fftw_gain, source_pixels);
+  const double scale = 4.0 / (static_cast<double>(state_->width) * state_->height);
+  return run(source, [&](std::int32_t y, std::int32_t x, double value) {
+    destination.base[x * destination.x_stride + y * destination.y_stride] = saturate_to_byte(value * scale);
   }, progress);
 }
 
 bool fast_resampler::resample_values(const row_reader& source, double* values,
                                      const progress_streams& progress) {
-  const std::int32_t new_width = state_->new_width, new_height = state_->new_height;
-  const double source_pixels = static_cast<double>(std::int64_t{state_->width} * state_->height);
-  return run(source, [&](std::int32_t y0, std::int32_t count, const double* rows, std::int64_t stride) {
-    for (std::int32_t x = 0; x < new_width; ++x)
-      for (std::int32_t r = 0; r < count; ++r)
-        values[plane_index(x, y0 + r, new_height)] = (rows[r * stride + x] * fftw_gain / source_pixels) * 4.0;
+  const double pixels = static_cast<double>(std::int64_t{state_->width} * state_->height);
+  const std::int32_t new_height = state_->new_height;
+  return run(source, [&](std::int32_t y, std::int32_t x, double value) {
+    values[plane_index(x, y, new_height)] = (value / pixels) * 4.0;
   }, progress);
 }
 
-bool fast_resampler::run(const row_reader& source, const row_sink& sink,
-                         const progress_streams& progress) {
+template <class Sink>
+bool fast_resampler::run(const row_reader& source, const Sink& sink, const progress_streams& progress) {
   state& s = *state_;
   const std::int32_t width = s.width, height = s.height;
   const std::int32_t new_width = s.new_width, new_height = s.new_height;
-  const std::int32_t kept_width = s.kept_width;
-  const std::int64_t cs = s.column_stride, rs = s.row_stride;
+  const std::int32_t kept_width = s.kept_width, kept_height = s.kept_height;
+  const std::int64_t cs = s.column_stride;
   double* const coefficients = s.coefficients.get();
   const std::int64_t passes = pass_count(width, height, new_width, new_height);
-  const std::int64_t column_blocks = round_up(kept_width, column_block) / column_block;
   std::atomic<bool> source_failed{false};
 
-  // Rows of the source: read, transform, keep the first kept_width
-  // coefficients of each as one row of the column-major array.
+  // Source rows: read, transform, and keep the first kept_width coefficients
+  // of each as one row of the column-major coefficient array.
   report_phase(progress, "Horizontal DCT start\n");
-  for_each_block(round_up(height, row_block) / row_block, s.threads, [&](std::int64_t b, int w) {
-    const std::int32_t y0 = static_cast<std::int32_t>(b * row_block);
-    const std::int32_t count = std::min(row_block, height - y0);
-    std::uint8_t* bytes = s.bytes[w].data();
-    double* rows = s.scratch[w].get();
+  for_each_batch(batches(height), s.threads, [&](std::int64_t b, int w) {
+    const std::int32_t y0 = static_cast<std::int32_t>(b * lines_per_batch);
+    const std::int32_t count = std::min(lines_per_batch, height - y0);
+    std::uint8_t* bytes = s.source_rows[w].data();
+    dct_workspace& work = s.workspaces[w];
     if (!source(y0, count, bytes)) {
       source_failed = true;
       return;
     }
-    for (std::int32_t r = 0; r < row_block; ++r)
-      for (std::int32_t x = 0; x < width; ++x)
-        rows[r * rs + x] = r < count ? bytes[static_cast<std::size_t>(r) * width + x] : 0.0;
-    fftw_execute_r2r(s.row_forward, rows, rows);
-    for (std::int32_t u = 0; u < kept_width; ++u)
-      for (std::int32_t r = 0; r < count; ++r) coefficients[u * cs + y0 + r] = rows[r * rs + u];
+    for (int r = 0; r < lines_per_batch; ++r) {
+      const std::uint8_t* row = bytes + static_cast<std::size_t>(std::min(r, count - 1)) * width;
+      load_reordered(width, [&](std::int32_t x) { return static_cast<double>(row[x]); },
+                     work.real.get() + r * s.row_forward.real_distance);
+    }
+    dct2_batch(s.row_forward, work, kept_width, [&](int r, std::int32_t u, double value) {
+      if (r < count) coefficients[u * cs + y0 + r] = value;
+    });
   });
   if (source_failed) return false;
   report_countdown(progress, "DCTH remain %lld Times\n", passes - 1, height);
   report_phase(progress, "Horizontal DCT end\n");
 
+  // Columns, in place: the first kept_height coefficients of each.
   report_phase(progress, "Vertical DCT start\n");
-  for_each_block(column_blocks, s.threads, [&](std::int64_t b, int) {
-    double* block = coefficients + b * column_block * cs;
-    fftw_execute_r2r(s.column_forward, block, block);
+  for_each_batch(batches(kept_width), s.threads, [&](std::int64_t b, int w) {
+    const std::int32_t u0 = static_cast<std::int32_t>(b * lines_per_batch);
+    const std::int32_t count = std::min(lines_per_batch, kept_width - u0);
+    dct_workspace& work = s.workspaces[w];
+    for (int c = 0; c < lines_per_batch; ++c) {
+      const double* column = coefficients + std::min(u0 + c, u0 + count - 1) * cs;
+      load_reordered(height, [&](std::int32_t y) { return column[y]; },
+                     work.real.get() + c * s.column_forward.real_distance);
+    }
+    dct2_batch(s.column_forward, work, kept_height, [&](int c, std::int32_t v, double value) {
+      if (c < count) coefficients[(u0 + c) * cs + v] = value;
+    });
   });
   report_countdown(progress, "DCTV remain %lld Times\n", passes - height - 1, width);
   report_phase(progress, "Horizontal DCT end\n");
 
-  // Columns back to the new height: rows from the old height on are the
-  // zeros of the extended spectrum; when shrinking, the transform length
-  // simply stops before the dropped coefficients.
+  // The inverse runs columns first: the result is the same, and the cut
+  // array stays kept_width columns wide until the last pass. The forward
+  // passes leave the zero-frequency terms unhalved; each inverse pass halves
+  // the one it reads, which is the forward transform's halving, moved.
   report_phase(progress, "Horizontal IDCT start\n");
-  for_each_block(column_blocks, s.threads, [&](std::int64_t b, int) {
-    double* block = coefficients + b * column_block * cs;
-    for (int c = 0; c < column_block; ++c)
-      std::fill(block + c * cs + std::min(height, new_height), block + c * cs + new_height, 0.0);
-    fftw_execute_r2r(s.column_inverse, block, block);
+  for_each_batch(batches(kept_width), s.threads, [&](std::int64_t b, int w) {
+    const std::int32_t u0 = static_cast<std::int32_t>(b * lines_per_batch);
+    const std::int32_t count = std::min(lines_per_batch, kept_width - u0);
+    dct_workspace& work = s.workspaces[w];
+    dct3_batch(s.column_inverse, work, kept_height, [&](int c, std::int32_t v) {
+      const double value = coefficients[std::min(u0 + c, u0 + count - 1) * cs + v];
+      return v == 0 ? 0.5 * value : value;
+    });
+    for (int c = 0; c < count; ++c) {
+      double* column = coefficients + (u0 + c) * cs;
+      store_reordered(new_height, work.real.get() + c * s.column_inverse.real_distance,
+                      [&](std::int32_t y, double value) { column[y] = value; });
+    }
   });
   report_countdown(progress, "IDCTH remain %lld Times\n", std::int64_t{new_height} + new_width - 1,
                    new_height);
   report_phase(progress, "Horizontal IDCT end\n");
 
-  // Rows back to the new width, handed on block by block.
+  // Rows back to the new width, handed to the sink as they are finished.
   report_phase(progress, "Vertical IDCT start\n");
-  for_each_block(round_up(new_height, row_block) / row_block, s.threads, [&](std::int64_t b, int w) {
-    const std::int32_t y0 = static_cast<std::int32_t>(b * row_block);
-    const std::int32_t count = std::min(row_block, new_height - y0);
-    double* rows = s.scratch[w].get();
-    for (std::int32_t r = 0; r < row_block; ++r)
-      std::fill(rows + r * rs + kept_width, rows + r * rs + new_width, 0.0);
-    for (std::int32_t u = 0; u < kept_width; ++u)
-      for (std::int32_t r = 0; r < row_block; ++r)
-        rows[r * rs + u] = r < count ? coefficients[u * cs + y0 + r] : 0.0;
-    fftw_execute_r2r(s.row_inverse, rows, rows);
-    sink(y0, count, rows, rs);
+  for_each_batch(batches(new_height), s.threads, [&](std::int64_t b, int w) {
+    const std::int32_t y0 = static_cast<std::int32_t>(b * lines_per_batch);
+    const std::int32_t count = std::min(lines_per_batch, new_height - y0);
+    dct_workspace& work = s.workspaces[w];
+    dct3_batch(s.row_inverse, work, kept_width, [&](int r, std::int32_t u) {
+      const double value = coefficients[u * cs + y0 + std::min(r, count - 1)];
+      return u == 0 ? 0.5 * value : value;
+    });
+    for (int r = 0; r < count; ++r)
+      store_reordered(new_width, work.real.get() + r * s.row_inverse.real_distance,
+                      [&](std::int32_t x, double value) { sink(y0 + r, x, value); });
   });
   report_countdown(progress, "IDCTV remain %lld Times\n", new_width - 1, new_width);
   report_phase(progress, "Vertical IDCT end\n");

@@ -1,22 +1,17 @@
 // fast_resample.h - the cosine-domain resize at FFT speed.
 //
-// Computes the same values as resample_plane (resample.h) with FFTW's
-// REDFT10 (DCT-II) and REDFT01 (DCT-III) in place of the direct sums:
-//   dct_forward(x)  = REDFT10(x) / 2, with out[0] = REDFT10(x)[0] / 4
-//   dct_inverse(c)  = REDFT01(c') / 2, with c'[0] = 2 c[0], c'[k] = c[k]
-// The halving of out[0] and the doubling of c'[0] cancel, so the forward
-// and inverse passes of both directions are plain REDFT10 / REDFT01 and the
-// whole result is scaled by 1/16 once, before quantisation.
+// Computes the same values as resample_plane (resample.h), with the
+// FFT-based DCT batches of fft_dct.h in place of the direct sums.
 //
 // Only the coefficients the new size keeps are carried: rows are
 // transformed from the source as they are read, the first min(W, W')
 // coefficients of each row are kept in a column-major array of
 // min(W, W') columns by max(H, H') rows, the columns are transformed,
-// cut or zero-extended and transformed back in place, and each block of
+// cut or zero-extended and transformed back in place, and each batch of
 // output rows is transformed and quantised straight into the destination.
-// Memory: that one array plus a few rows of scratch per thread.
+// Memory: that one array plus a few lines of scratch per thread.
 //
-// Work is split into fixed blocks of lines, each computed by the same FFTW
+// Work is split into fixed batches of lines, each computed by the same FFTW
 // plan whichever thread takes it, so the output bytes do not depend on the
 // thread count. Plans are made once (FFTW_ESTIMATE: no timing, the same
 // plan every run) and reused for every channel.
@@ -33,6 +28,15 @@
 // Returns false when the rows cannot be had.
 using row_reader = std::function<bool(std::int32_t first_row, std::int32_t row_count, std::uint8_t* out)>;
 
+// Where output samples go: sample (x, y) at base[x * x_stride + y * y_stride].
+// A column-major plane is {samples, height, 1}; the rows of a bottom-up BMP
+// are {pixels + channel + (height - 1) * row_size, 3, -row_size}.
+struct byte_raster {
+  std::uint8_t* base;
+  std::int64_t x_stride;
+  std::int64_t y_stride;
+};
+
 class fast_resampler {
  public:
   // Plans the passes for width x height -> new_width x new_height, all >= 1.
@@ -45,9 +49,9 @@ class fast_resampler {
   fast_resampler& operator=(const fast_resampler&) = delete;
 
   // Resizes one plane read through `source` into `destination`
-  // (new_width x new_height bytes, column-major), writing the same phase
-  // lines and remain counters as resample_plane. False when `source` fails.
-  bool resample(const row_reader& source, std::uint8_t* destination, const progress_streams& progress);
+  // (new_width x new_height samples), writing the same phase lines and
+  // remain counters as resample_plane. False when `source` fails.
+  bool resample(const row_reader& source, byte_raster destination, const progress_streams& progress);
 
   // The same, but stores each value before saturation and truncation:
   // e = E * 4 / (width * height) for the inverse-transform value E.
@@ -59,11 +63,9 @@ class fast_resampler {
 
  private:
   struct state;
-  // Receives each finished block of output rows: `count` rows from `first_row`,
-  // new_width unscaled values each, `stride` doubles apart.
-  using row_sink = std::function<void(std::int32_t first_row, std::int32_t count, const double* rows,
-                                      std::int64_t stride)>;
-  bool run(const row_reader& source, const row_sink& sink, const progress_streams& progress);
+  // The four passes; sink(y, x, E) receives each inverse-transform value.
+  template <class Sink>
+  bool run(const row_reader& source, const Sink& sink, const progress_streams& progress);
 
   std::unique_ptr<state> state_;
 };

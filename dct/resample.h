@@ -41,14 +41,18 @@ std::int64_t pass_count(std::int64_t width, std::int64_t height, std::int64_t ne
 void spectrum_resize(std::int32_t width, std::int32_t height, const double* coefficients,
                      std::int32_t new_width, std::int32_t new_height, double* resized);
 
-// The output byte for an unscaled inverse value e of a width*height source:
-// (e / (width*height)) * 4, 255 from 255 up, truncated toward zero above 0,
-// else 0.
-inline std::uint8_t quantise_sample(double value, std::int64_t source_pixels) {
-  const double e = (value / static_cast<double>(source_pixels)) * 4.0;
+// The output byte for a scaled value e: 255 from 255 up, truncated toward
+// zero above 0, else 0.
+inline std::uint8_t saturate_to_byte(double e) {
   if (e >= 255.0) return 255;
   if (e > 0.0) return static_cast<std::uint8_t>(e);
   return 0;  // also NaN
+}
+
+// The output byte for an unscaled inverse value of a width*height source:
+// saturate_to_byte((value / (width*height)) * 4).
+inline std::uint8_t quantise_sample(double value, std::int64_t source_pixels) {
+  return saturate_to_byte((value / static_cast<double>(source_pixels)) * 4.0);
 }
 
 // A transform pair working on strided lines, as dct_forward / dct_inverse.

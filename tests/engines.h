@@ -38,7 +38,7 @@ inline channel_plane resize(engine_kind engine, const channel_plane& source, std
                    source.samples.data(), out.samples.data(), progress);
   } else {
     fast_resampler(source.width, source.height, new_width, new_height, threads)
-        .resample(plane_rows(source), out.samples.data(), progress);
+        .resample(plane_rows(source), {out.samples.data(), new_height, 1}, progress);
   }
   return out;
 }

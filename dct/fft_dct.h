@@ -1,0 +1,97 @@
+// fft_dct.h - batches of DCT-II and DCT-III through FFTW's real FFTs.
+//
+// For a line x of length N:
+//   dct2(x)[k] = sum_n x[n] * cos(pi * k * (2n + 1) / (2N))
+//   dct3(c)[n] = sum_k c[k] * cos(pi * k * (2n + 1) / (2N))
+// No factor is applied: dct3(dct2(x)) = (N/2) * x once dct2's zero-frequency
+// term is halved, which is exactly the pair dct_forward / dct_inverse.
+//
+// Both use Makhoul's reordering: v = (x[0], x[2], x[4], ..., x[5], x[3], x[1]),
+// so that with V = FFT(v) and w[k] = exp(-i pi k / (2N)):
+//   dct2(x)[k] = Re(w[k] V[k]),  dct2(x)[N-k] = -Im(w[k] V[k])
+// and dct3 runs the same steps backwards through an inverse real FFT.
+// A real FFT of length N costs about a third of FFTW's own REDFT10/REDFT01 of
+// that length here, and the reordering and twiddles are O(N).
+//
+// A plan covers `count` lines at once; its FFTW plans are made with
+// FFTW_ESTIMATE, so every run computes the same bits. Executing a plan is
+// thread-safe as long as each thread uses its own dct_workspace.
+#pragma once
+
+#include <fftw3.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+struct dct_plan {
+  std::int32_t length = 0;
+  int count = 0;                   // lines per batch
+  std::int64_t real_distance = 0;  // doubles between reordered lines
+  std::int64_t spectrum_distance = 0;  // complex values between spectra
+  fftw_plan forward_fft = nullptr;     // real to complex
+  fftw_plan inverse_fft = nullptr;     // complex to real
+  std::vector<double> twiddle_re, twiddle_im;  // w[k], k = 0 .. N/2
+};
+
+// Scratch for one thread: `real` holds `count` reordered lines, `spectrum`
+// their half spectra. Sized by make_dct_workspace for the largest plan.
+struct dct_workspace {
+  struct fftw_deleter {
+    void operator()(void* p) const { fftw_free(p); }
+  };
+  std::unique_ptr<double[], fftw_deleter> real;
+  std::unique_ptr<fftw_complex[], fftw_deleter> spectrum;
+};
+
+// Throws std::bad_alloc when FFTW cannot plan or allocate.
+dct_plan make_dct_plan(std::int32_t length, int count);
+void destroy_dct_plan(dct_plan* plan);
+dct_workspace make_dct_workspace(std::int32_t max_length, int count);
+
+// Reordered position of sample n: evens ascending, then odds descending.
+inline std::int64_t reordered_index(std::int64_t n, std::int64_t length) {
+  return n % 2 == 0 ? n / 2 : length - 1 - n / 2;
+}
+
+// dct2 of the `plan.count` reordered lines in work.real. Calls
+// emit(line, k, value) for every k < keep (keep <= length), in no set order.
+template <class Emit>
+void dct2_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep, const Emit& emit) {
+  fftw_execute_dft_r2c(plan.forward_fft, work.real.get(), work.spectrum.get());
+  const std::int32_t n = plan.length, half = n / 2;
+  const double* wr = plan.twiddle_re.data();
+  const double* wi = plan.twiddle_im.data();
+  for (int line = 0; line < plan.count; ++line) {
+    const fftw_complex* v = work.spectrum.get() + line * plan.spectrum_distance;
+    emit(line, 0, v[0][0]);
+    for (std::int32_t k = 1; k <= half; ++k) {
+      if (k < keep) emit(line, k, wr[k] * v[k][0] - wi[k] * v[k][1]);
+      if (n - k < keep && n - k != k) emit(line, n - k, -(wr[k] * v[k][1] + wi[k] * v[k][0]));
+    }
+  }
+}
+
+// dct3 of `plan.count` lines whose coefficients coefficient(line, k) are
+// given for k < keep and are zero beyond. Leaves the results reordered in
+// work.real: result n of line l at l * real_distance + reordered_index(n).
+template <class Coefficient>
+void dct3_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep,
+                const Coefficient& coefficient) {
+  const std::int32_t n = plan.length, half = n / 2;
+  const double* wr = plan.twiddle_re.data();
+  const double* wi = plan.twiddle_im.data();
+  for (int line = 0; line < plan.count; ++line) {
+    fftw_complex* v = work.spectrum.get() + line * plan.spectrum_distance;
+    v[0][0] = coefficient(line, 0);
+    v[0][1] = 0.0;
+    for (std::int32_t k = 1; k <= half; ++k) {
+      // V[k] = conj(w[k]) * (c[k] - i c[N-k]) / 2
+      const double a = k < keep ? coefficient(line, k) : 0.0;
+      const double b = n - k < keep ? coefficient(line, n - k) : 0.0;
+      v[k][0] = 0.5 * (wr[k] * a - wi[k] * b);
+      v[k][1] = -0.5 * (wr[k] * b + wi[k] * a);
+    }
+  }
+  fftw_execute_dft_c2r(plan.inverse_fft, work.spectrum.get(), work.real.get());
+}
