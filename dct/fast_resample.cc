@@ -72,8 +72,10 @@ std::uint64_t fast_resampler::working_bytes(std::int64_t width, std::int64_t hei
                                             int threads) {
   const std::uint64_t columns = std::min(width, new_width);
   const std::uint64_t column_stride = round_up(std::max(height, new_height), line_alignment);
+  // Reordered lines, half spectra and, at worst, chirp lines of about 4N.
   const std::uint64_t longest = round_up(std::max({width, height, new_width, new_height}), line_alignment);
-  const std::uint64_t per_worker = lines_per_batch * (8 * longest + 16 * (longest / 2 + 8) + width);
+  const std::uint64_t per_worker = lines_per_batch * (8 * longest + 16 * (longest / 2 + 8) + width) +
+                                   lines_per_batch / 2 * 16 * (4 * longest);
   return 8 * columns * column_stride + static_cast<std::uint64_t>(worker_threads(threads)) * per_worker;
 }
 
@@ -92,15 +94,15 @@ fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int
   const std::size_t coefficient_count = static_cast<std::size_t>(s.kept_width) * s.column_stride;
   s.coefficients.reset(fftw_alloc_real(coefficient_count));
   if (!s.coefficients) throw std::bad_alloc();
-  const std::int32_t longest = std::max({width, height, new_width, new_height});
-  for (int w = 0; w < s.threads; ++w) {
-    s.workspaces.push_back(make_dct_workspace(longest, lines_per_batch));
-    s.source_rows.emplace_back(static_cast<std::size_t>(width) * lines_per_batch);
-  }
   s.row_forward = make_dct_plan(width, lines_per_batch);
   s.column_forward = make_dct_plan(height, lines_per_batch);
   s.column_inverse = make_dct_plan(new_height, lines_per_batch);
   s.row_inverse = make_dct_plan(new_width, lines_per_batch);
+  for (int w = 0; w < s.threads; ++w) {
+    s.workspaces.push_back(
+        make_dct_workspace({&s.row_forward, &s.column_forward, &s.column_inverse, &s.row_inverse}));
+    s.source_rows.emplace_back(static_cast<std::size_t>(width) * lines_per_batch);
+  }
 }
 
 fast_resampler::~fast_resampler() {

@@ -13,6 +13,11 @@
 // A real FFT of length N costs about a third of FFTW's own REDFT10/REDFT01 of
 // that length here, and the reordering and twiddles are O(N).
 //
+// FFTW is slow on lengths with a large prime factor (a prime length runs at a
+// tenth of the speed of a nearby power of two). For those, the real FFTs are
+// done two lines at a time as one complex DFT by Bluestein's chirp-z method:
+// a cyclic convolution computed with FFTs of a smooth length >= 2N - 1.
+//
 // A plan covers `count` lines at once; its FFTW plans are made with
 // FFTW_ESTIMATE, so every run computes the same bits. Executing a plan is
 // thread-safe as long as each thread uses its own dct_workspace.
@@ -20,7 +25,9 @@
 
 #include <fftw3.h>
 
+#include <complex>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
@@ -32,6 +39,14 @@ struct dct_plan {
   fftw_plan forward_fft = nullptr;     // real to complex
   fftw_plan inverse_fft = nullptr;     // complex to real
   std::vector<double> twiddle_re, twiddle_im;  // w[k], k = 0 .. N/2
+
+  // Bluestein's method, used when chirp_length > 0 (forward_fft and
+  // inverse_fft are then unused).
+  std::int32_t chirp_length = 0;             // smooth length M >= 2N - 1
+  fftw_plan chirp_forward = nullptr;         // count/2 complex FFTs of length M
+  fftw_plan chirp_backward = nullptr;
+  std::vector<std::complex<double>> chirp;   // exp(-i pi n^2 / N), n < N
+  std::vector<std::complex<double>> kernel;  // FFT of the conjugate chirp, over M
 };
 
 // Scratch for one thread: `real` holds `count` reordered lines, `spectrum`
@@ -42,12 +57,24 @@ struct dct_workspace {
   };
   std::unique_ptr<double[], fftw_deleter> real;
   std::unique_ptr<fftw_complex[], fftw_deleter> spectrum;
+  std::unique_ptr<fftw_complex[], fftw_deleter> chirp;  // Bluestein's convolutions
 };
 
-// Throws std::bad_alloc when FFTW cannot plan or allocate.
+// A plan for `count` (even) lines of `length`. Throws std::bad_alloc when
+// FFTW cannot plan or allocate.
 dct_plan make_dct_plan(std::int32_t length, int count);
 void destroy_dct_plan(dct_plan* plan);
-dct_workspace make_dct_workspace(std::int32_t max_length, int count);
+
+// Scratch large enough for every one of `plans` (all with the same count).
+dct_workspace make_dct_workspace(std::initializer_list<const dct_plan*> plans);
+
+// True when `length` goes through Bluestein's method.
+bool uses_chirp(std::int32_t length);
+
+// Real FFT of the lines in work.real into work.spectrum (bins 0 .. N/2), and
+// back; the inverse is unnormalised and may overwrite work.spectrum.
+void real_fft_forward(const dct_plan& plan, dct_workspace& work);
+void real_fft_inverse(const dct_plan& plan, dct_workspace& work);
 
 // Reordered position of sample n: evens ascending, then odds descending.
 inline std::int64_t reordered_index(std::int64_t n, std::int64_t length) {
@@ -58,7 +85,7 @@ inline std::int64_t reordered_index(std::int64_t n, std::int64_t length) {
 // emit(line, k, value) for every k < keep (keep <= length), in no set order.
 template <class Emit>
 void dct2_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep, const Emit& emit) {
-  fftw_execute_dft_r2c(plan.forward_fft, work.real.get(), work.spectrum.get());
+  real_fft_forward(plan, work);
   const std::int32_t n = plan.length, half = n / 2;
   const double* wr = plan.twiddle_re.data();
   const double* wi = plan.twiddle_im.data();
@@ -93,5 +120,5 @@ void dct3_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep,
       v[k][1] = -0.5 * (wr[k] * b + wi[k] * a);
     }
   }
-  fftw_execute_dft_c2r(plan.inverse_fft, work.spectrum.get(), work.real.get());
+  real_fft_inverse(plan, work);
 }
