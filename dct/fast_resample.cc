@@ -64,6 +64,7 @@ struct fast_resampler::state {
   std::unique_ptr<double[], dct_workspace::fftw_deleter> coefficients;  // kept_width columns
   std::vector<dct_workspace> workspaces;                               // one per worker
   std::vector<std::vector<std::uint8_t>> source_rows;                  // one per worker
+  std::vector<std::vector<std::uint8_t>> output_rows;                  // one per worker, when used
   dct_plan row_forward, column_forward, column_inverse, row_inverse;
 };
 
@@ -74,7 +75,7 @@ std::uint64_t fast_resampler::working_bytes(std::int64_t width, std::int64_t hei
   const std::uint64_t column_stride = round_up(std::max(height, new_height), line_alignment);
   // Reordered lines, half spectra and, at worst, chirp lines of about 4N.
   const std::uint64_t longest = round_up(std::max({width, height, new_width, new_height}), line_alignment);
-  const std::uint64_t per_worker = lines_per_batch * (8 * longest + 16 * (longest / 2 + 8) + width) +
+  const std::uint64_t per_worker = lines_per_batch * (8 * longest + 16 * (longest / 2 + 8) + width + new_width) +
                                    lines_per_batch / 2 * 16 * (4 * longest);
   return 8 * columns * column_stride + static_cast<std::uint64_t>(worker_threads(threads)) * per_worker;
 }
@@ -111,25 +112,52 @@ fast_resampler::~fast_resampler() {
     destroy_dct_plan(plan);
 }
 
+namespace {
+const auto no_rows_hook = [](int, std::int32_t, std::int32_t) { return true; };
+}
+
+bool fast_resampler::resample(const row_reader& source, const row_writer& destination,
+                              const progress_streams& progress) {
+  const double scale = 4.0 / (static_cast<double>(state_->width) * state_->height);
+  const std::int32_t new_width = state_->new_width;
+  std::vector<std::vector<std::uint8_t>>& rows = state_->output_rows;
+  rows.resize(state_->threads);
+  for (auto& buffer : rows) buffer.resize(static_cast<std::size_t>(new_width) * lines_per_batch);
+  return run(
+      source,
+      [&](int w, std::int32_t y, std::int32_t x, double value) {
+        rows[w][static_cast<std::size_t>(y % lines_per_batch) * new_width + x] = saturate_to_byte(value * scale);
+      },
+      [&](int w, std::int32_t first, std::int32_t count) { return destination(first, count, rows[w].data()); },
+      progress);
+}
+
 bool fast_resampler::resample(const row_reader& source, byte_raster destination,
                               const progress_streams& progress) {
   const double scale = 4.0 / (static_cast<double>(state_->width) * state_->height);
-  return run(source, [&](std::int32_t y, std::int32_t x, double value) {
-    destination.base[x * destination.x_stride + y * destination.y_stride] = saturate_to_byte(value * scale);
-  }, progress);
+  return run(
+      source,
+      [&](int, std::int32_t y, std::int32_t x, double value) {
+        destination.base[x * destination.x_stride + y * destination.y_stride] = saturate_to_byte(value * scale);
+      },
+      no_rows_hook, progress);
 }
 
 bool fast_resampler::resample_values(const row_reader& source, double* values,
                                      const progress_streams& progress) {
   const double pixels = static_cast<double>(std::int64_t{state_->width} * state_->height);
   const std::int32_t new_height = state_->new_height;
-  return run(source, [&](std::int32_t y, std::int32_t x, double value) {
-    values[plane_index(x, y, new_height)] = (value / pixels) * 4.0;
-  }, progress);
+  return run(
+      source,
+      [&](int, std::int32_t y, std::int32_t x, double value) {
+        values[plane_index(x, y, new_height)] = (value / pixels) * 4.0;
+      },
+      no_rows_hook, progress);
 }
 
-template <class Sink>
-bool fast_resampler::run(const row_reader& source, const Sink& sink, const progress_streams& progress) {
+template <class Sample, class RowsDone>
+bool fast_resampler::run(const row_reader& source, const Sample& sample, const RowsDone& rows_done,
+                         const progress_streams& progress) {
   state& s = *state_;
   const std::int32_t width = s.width, height = s.height;
   const std::int32_t new_width = s.new_width, new_height = s.new_height;
@@ -137,7 +165,7 @@ bool fast_resampler::run(const row_reader& source, const Sink& sink, const progr
   const std::int64_t cs = s.column_stride;
   double* const coefficients = s.coefficients.get();
   const std::int64_t passes = pass_count(width, height, new_width, new_height);
-  std::atomic<bool> source_failed{false};
+  std::atomic<bool> source_failed{false}, destination_failed{false};
 
   // Source rows: read, transform, and keep the first kept_width coefficients
   // of each as one row of the column-major coefficient array.
@@ -217,8 +245,10 @@ bool fast_resampler::run(const row_reader& source, const Sink& sink, const progr
     });
     for (int r = 0; r < count; ++r)
       store_reordered(new_width, work.real.get() + r * s.row_inverse.real_distance,
-                      [&](std::int32_t x, double value) { sink(y0 + r, x, value); });
+                      [&](std::int32_t x, double value) { sample(w, y0 + r, x, value); });
+    if (!destination_failed && !rows_done(w, y0, count)) destination_failed = true;
   });
+  if (destination_failed) return false;
   report_countdown(progress, "IDCTV remain %lld Times\n", new_width - 1, new_width);
   report_phase(progress, "Vertical IDCT end\n");
   return true;

@@ -28,6 +28,12 @@
 // Returns false when the rows cannot be had.
 using row_reader = std::function<bool(std::int32_t first_row, std::int32_t row_count, std::uint8_t* out)>;
 
+// Receives finished output rows of one channel: rows [first_row,
+// first_row + row_count), top row first, new_width bytes each. Called from
+// several threads at once, for disjoint rows. Returns false to stop.
+using row_writer =
+    std::function<bool(std::int32_t first_row, std::int32_t row_count, const std::uint8_t* rows)>;
+
 // Where output samples go: sample (x, y) at base[x * x_stride + y * y_stride].
 // A column-major plane is {samples, height, 1}; the rows of a bottom-up BMP
 // are {pixels + channel + (height - 1) * row_size, 3, -row_size}.
@@ -48,9 +54,12 @@ class fast_resampler {
   fast_resampler(const fast_resampler&) = delete;
   fast_resampler& operator=(const fast_resampler&) = delete;
 
-  // Resizes one plane read through `source` into `destination`
-  // (new_width x new_height samples), writing the same phase lines and
-  // remain counters as resample_plane. False when `source` fails.
+  // Resizes one plane read through `source`, handing the output rows to
+  // `destination`, and writes the same phase lines and remain counters as
+  // resample_plane. False when `source` or `destination` fails.
+  bool resample(const row_reader& source, const row_writer& destination, const progress_streams& progress);
+
+  // The same into new_width x new_height samples in memory.
   bool resample(const row_reader& source, byte_raster destination, const progress_streams& progress);
 
   // The same, but stores each value before saturation and truncation:
@@ -63,9 +72,12 @@ class fast_resampler {
 
  private:
   struct state;
-  // The four passes; sink(y, x, E) receives each inverse-transform value.
-  template <class Sink>
-  bool run(const row_reader& source, const Sink& sink, const progress_streams& progress);
+  // The four passes. sample(worker, y, x, E) receives each inverse-transform
+  // value; rows_done(worker, first_row, row_count) follows each batch of
+  // rows and returns false to stop.
+  template <class Sample, class RowsDone>
+  bool run(const row_reader& source, const Sample& sample, const RowsDone& rows_done,
+           const progress_streams& progress);
 
   std::unique_ptr<state> state_;
 };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <mutex>
 #include <string>
 
 #include "tests/engines.h"
@@ -51,6 +52,34 @@ TEST(FastResampler, ReusableAcrossPlanes) {
   resampler.resample(test_engines::plane_rows(second), {b.samples.data(), 7, 1}, test_engines::quiet());
   EXPECT_EQ(b.samples, test_engines::resize(engine_kind::fast, second, 30, 7).samples);
   EXPECT_EQ(a.samples, test_engines::resize(engine_kind::fast, first, 30, 7).samples);
+}
+
+TEST(FastResampler, RowWriterGetsEveryRowOnce) {
+  const channel_plane source = test_util::random_plane(23, 14, 9);
+  const channel_plane expected = test_engines::resize(engine_kind::fast, source, 17, 29);
+  channel_plane got;
+  allocate_plane(&got, 17, 29);
+  std::vector<int> seen(29, 0);
+  std::mutex lock;
+  fast_resampler resampler(23, 14, 17, 29, 3);
+  const row_writer collect = [&](std::int32_t first, std::int32_t count, const std::uint8_t* rows) {
+    std::lock_guard<std::mutex> hold(lock);
+    for (std::int32_t r = 0; r < count; ++r) {
+      ++seen[first + r];
+      for (std::int32_t x = 0; x < 17; ++x) got.samples[plane_index(x, first + r, 29)] = rows[r * 17 + x];
+    }
+    return true;
+  };
+  ASSERT_TRUE(resampler.resample(test_engines::plane_rows(source), collect, test_engines::quiet()));
+  EXPECT_EQ(seen, std::vector<int>(29, 1));
+  EXPECT_EQ(got.samples, expected.samples);
+}
+
+TEST(FastResampler, StopsWhenTheDestinationFails) {
+  const channel_plane source = test_util::random_plane(10, 10, 1);
+  fast_resampler resampler(10, 10, 12, 30, 2);
+  const row_writer refuse = [](std::int32_t first, std::int32_t, const std::uint8_t*) { return first < 16; };
+  EXPECT_FALSE(resampler.resample(test_engines::plane_rows(source), refuse, test_engines::quiet()));
 }
 
 TEST(FastResampler, StopsWhenTheSourceFails) {
