@@ -128,13 +128,15 @@ bmp_status parse_bmp_header(const std::uint8_t* head, std::size_t head_size,
 
 bmp_status read_bmp_layout(std::FILE* file, bmp_layout* layout, std::string* err) {
   std::uint64_t length;
-  if (!file_length(file, &length) || !seek_to(file, 0))
-    return fail(bmp_status::io_error, err, std::strerror(errno));
+  if (!file_length(file, &length) || !seek_to(file, 0))  // a pipe, say: ESPIPE
+    return fail(bmp_status::io_error, err, std::string("cannot seek in the file: ") + std::strerror(errno));
   std::uint8_t head[bmp_header_max] = {};
   const std::size_t want = std::min<std::uint64_t>(length, sizeof head);
-  if (std::fread(head, 1, want, file) != want)
-    return fail(bmp_status::io_error, err, "read error");
-  return parse_bmp_header(head, want, length, layout, err);
+  const std::size_t got = std::fread(head, 1, want, file);
+  if (got != want && std::ferror(file))  // a folder, say: EISDIR
+    return fail(bmp_status::io_error, err, std::string("cannot read: ") + std::strerror(errno));
+  // A file that shrank since its length was taken is judged on what it holds.
+  return parse_bmp_header(head, got, got == want ? length : got, layout, err);
 }
 
 bmp_status read_bmp_rows(std::FILE* file, const bmp_layout& layout, std::int32_t first_row,
@@ -206,6 +208,14 @@ bool write_output_bmp(std::FILE* file, const channel_plane& blue, const channel_
                       const channel_plane& red, std::string* err) {
   const std::int32_t width = blue.width, height = blue.height;
   const std::uint32_t file_size = bmp_file_size(width, height);
+  const auto matches = [&](const channel_plane& plane) {
+    return plane.width == width && plane.height == height &&
+           plane.samples.size() == static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  };
+  if (file_size != 0 && !(matches(blue) && matches(green) && matches(red))) {
+    *err = "the colour planes differ in size";
+    return false;
+  }
   if (file_size == 0) {
     *err = "an image of " + std::to_string(width) + " x " + std::to_string(height) +
            " pixels does not fit in a BMP file";
