@@ -2,6 +2,7 @@
 #include "cli/output_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,13 +17,74 @@ namespace {
 char pending_path[4096];
 volatile std::sig_atomic_t pending = 0;
 
+// Signals that end the process; a write in progress removes its temporary
+// file before the process goes.
 const int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int cleanup_count = sizeof cleanup_signals / sizeof cleanup_signals[0];
 
 extern "C" void remove_pending_and_reraise(int sig) {
   if (pending) unlink(pending_path);
   std::signal(sig, SIG_DFL);
-  std::raise(sig);
+  std::raise(sig);  // delivered, with the default action, once the handler returns
 }
+
+bool is_default(const struct sigaction& action) {
+  return !(action.sa_flags & SA_SIGINFO) && action.sa_handler == SIG_DFL;
+}
+
+// For the life of one write: the cleanup handler on each signal that would
+// otherwise kill the process (a signal the caller ignores, as under nohup,
+// stays ignored), and SIGXFSZ ignored so that a file-size limit is a write
+// error (EFBIG) the caller reports and cleans up after, not a kill.
+class signal_guard {
+ public:
+  signal_guard() {
+    struct sigaction action = {};
+    action.sa_handler = remove_pending_and_reraise;
+    sigemptyset(&action.sa_mask);
+    for (int sig : cleanup_signals) sigaddset(&action.sa_mask, sig);
+    for (int i = 0; i < cleanup_count; ++i) {
+      replaced_[i] = sigaction(cleanup_signals[i], nullptr, &saved_[i]) == 0 && is_default(saved_[i]) &&
+                     sigaction(cleanup_signals[i], &action, nullptr) == 0;
+    }
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    replaced_xfsz_ = sigaction(SIGXFSZ, nullptr, &saved_xfsz_) == 0 && is_default(saved_xfsz_) &&
+                     sigaction(SIGXFSZ, &ignore, nullptr) == 0;
+  }
+  ~signal_guard() {
+    for (int i = 0; i < cleanup_count; ++i)
+      if (replaced_[i]) sigaction(cleanup_signals[i], &saved_[i], nullptr);
+    if (replaced_xfsz_) sigaction(SIGXFSZ, &saved_xfsz_, nullptr);
+  }
+  signal_guard(const signal_guard&) = delete;
+  signal_guard& operator=(const signal_guard&) = delete;
+
+ private:
+  struct sigaction saved_[cleanup_count], saved_xfsz_;
+  bool replaced_[cleanup_count] = {};
+  bool replaced_xfsz_ = false;
+};
+
+// Holds the cleanup signals back while the temporary file comes into being
+// or goes, so the handler never sees a file that exists but is not recorded
+// in pending_path, nor one recorded but already renamed.
+class signal_block {
+ public:
+  signal_block() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : cleanup_signals) sigaddset(&set, sig);
+    pthread_sigmask(SIG_BLOCK, &set, &saved_);
+  }
+  ~signal_block() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  signal_block(const signal_block&) = delete;
+  signal_block& operator=(const signal_block&) = delete;
+
+ private:
+  sigset_t saved_;
+};
 
 // Mode for a new file: what fopen would give it (0666 less the umask), or
 // the mode of the file it replaces.
@@ -38,6 +100,38 @@ std::string describe(const char* what, const std::string& path) {
   return what + (" '" + path + "': ") + std::strerror(errno);
 }
 
+// Writes the image to the open temporary file `fd` (closing it) and makes
+// sure its bytes have reached the disk. False with *err set on failure.
+bool write_temp(int fd, const std::string& temp, const char* path, const channel_plane& blue,
+                const channel_plane& green, const channel_plane& red, std::string* err) {
+  if (fchmod(fd, mode_for(path)) != 0) {
+    *err = describe("cannot set the mode of", temp);
+    close(fd);
+    return false;
+  }
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    *err = describe("cannot open", temp);
+    close(fd);
+    return false;
+  }
+  std::string write_err;
+  bool ok = write_output_bmp(file, blue, green, red, &write_err);
+  if (!ok) *err = "cannot write '" + temp + "': " + write_err;
+  // fsync before the rename: a crash must not leave the target renamed to
+  // a file whose blocks never reached the disk. It also reports errors some
+  // file systems (NFS, quotas) hold back until then.
+  if (ok && (std::fflush(file) != 0 || fsync(fd) != 0)) {
+    *err = describe("cannot write", temp);
+    ok = false;
+  }
+  if (std::fclose(file) != 0 && ok) {
+    *err = describe("cannot write", temp);
+    ok = false;
+  }
+  return ok;
+}
+
 }  // namespace
 
 bool write_bmp_file_atomically(const char* path, const channel_plane& blue,
@@ -48,44 +142,28 @@ bool write_bmp_file_atomically(const char* path, const channel_plane& blue,
     *err = std::string("output path too long: '") + path + "'";
     return false;
   }
-  struct sigaction action = {}, saved[3];
-  action.sa_handler = remove_pending_and_reraise;
-  sigemptyset(&action.sa_mask);
-  for (int i = 0; i < 3; ++i) sigaction(cleanup_signals[i], &action, &saved[i]);
+  signal_guard guard;
 
-  const int fd = mkstemp(temp.data());
-  if (fd < 0) {
-    *err = describe("cannot create a file beside", path);
-  } else {
+  int fd;
+  {
+    signal_block block;
+    fd = mkstemp(temp.data());
+    if (fd < 0) {
+      *err = describe("cannot create a file beside", path);
+      return false;
+    }
     std::memcpy(pending_path, temp.c_str(), temp.size() + 1);
     pending = 1;
   }
-  bool ok = fd >= 0;
-  if (ok && fchmod(fd, mode_for(path)) != 0) {
-    *err = describe("cannot set the mode of", temp);
-    ok = false;
-  }
-  std::FILE* file = ok ? fdopen(fd, "wb") : nullptr;
-  if (ok && file == nullptr) {
-    *err = describe("cannot open", temp);
-    close(fd);
-    ok = false;
-  }
-  if (ok) {
-    std::string write_err;
-    ok = write_output_bmp(file, blue, green, red, &write_err) && std::fflush(file) == 0;
-    if (!ok) *err = "cannot write '" + temp + "': " + (write_err.empty() ? std::strerror(errno) : write_err);
-    if (std::fclose(file) != 0 && ok) {
-      *err = describe("cannot write", temp);
-      ok = false;
-    }
-  }
+
+  bool ok = write_temp(fd, temp, path, blue, green, red, err);
+
+  signal_block block;
   if (ok && std::rename(temp.c_str(), path) != 0) {
     *err = describe("cannot replace", path);
     ok = false;
   }
-  if (!ok && fd >= 0) unlink(temp.c_str());
+  if (!ok) unlink(temp.c_str());
   pending = 0;
-  for (int i = 0; i < 3; ++i) sigaction(cleanup_signals[i], &saved[i], nullptr);
   return ok;
 }

@@ -1,9 +1,11 @@
 // output_file.h - replace a file only once its new content is complete.
 //
-// The image is written to a temporary file beside the target, flushed,
-// closed, and renamed over the target, so a failure or an interruption
-// (SIGINT, SIGTERM, SIGHUP) leaves the target as it was and no partial file
-// behind. The target may be the input file the image was read from.
+// The image is written to a temporary file beside the target, flushed to
+// the disk, closed, and renamed over the target, so a failure (a full disk,
+// a file-size limit) or an interruption (SIGINT, SIGTERM, SIGHUP) leaves the
+// target as it was and no partial file behind. Signals the process ignores
+// stay ignored. The target may be the input file the image was read from.
+// A new file gets the mode fopen would give it; a replaced one keeps its mode.
 #pragma once
 
 #include <string>
