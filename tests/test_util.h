@@ -4,6 +4,8 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -22,7 +24,9 @@ class temp_dir {
  public:
   temp_dir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "pellimor-test-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
+    if (mkdtemp(pattern.data()) == nullptr)
+      throw std::filesystem::filesystem_error("mkdtemp", pattern, std::error_code(errno, std::generic_category()));
+    path_ = pattern;
   }
   ~temp_dir() {
     std::error_code ignored;
@@ -32,6 +36,15 @@ class temp_dir {
   temp_dir& operator=(const temp_dir&) = delete;
   std::string file(const std::string& name) const { return path_ + "/" + name; }
   const std::string& path() const { return path_; }
+  // Names of the entries in this folder, or in `folder`, sorted.
+  std::vector<std::string> entries() const { return entries_of(path_); }
+  static std::vector<std::string> entries_of(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
 
  private:
   std::string path_;
@@ -66,28 +79,72 @@ inline channel_plane random_plane(std::int32_t width, std::int32_t height, unsig
   return make_plane(width, height, [&](int, int) { return rng() & 0xff; });
 }
 
-// The bytes of a plain bottom-up 24-bit BMP (54-byte header) of three planes.
+// Byte positions of the BMP header fields. The core (12-byte) information
+// header has 16-bit width, height, planes and bit count at 18, 20, 22, 24.
+namespace bmp_field {
+constexpr std::size_t size = 2, offset = 10, info_size = 14, width = 18, height = 22, planes = 26,
+                      bits = 28, compression = 30, image_size = 34, x_resolution = 38,
+                      y_resolution = 42;
+constexpr std::size_t core_width = 18, core_height = 20, core_planes = 22, core_bits = 24;
+}  // namespace bmp_field
+
+// How bmp_bytes lays out a file. Every form holds the same image.
+struct bmp_form {
+  std::uint32_t info_size = 40;  // 12 (core), 40, 52, 56, 64, 108 or 124
+  bool top_down = false;         // negative height, top row first (not with 12)
+  std::size_t gap = 0;           // bytes between the headers and the rows, as a colour table
+  std::size_t trailing = 0;      // bytes after the last row, counted in the size field
+  char filler = 0;               // value of the row padding, gap and trailing bytes
+};
+
+// The bytes of a 24-bit BMP of three planes laid out as `form` says; with
+// the default form, a plain bottom-up file with a 54-byte header. The header
+// fields the reader ignores get values such files carry.
 inline std::string bmp_bytes(const channel_plane& blue, const channel_plane& green,
-                             const channel_plane& red) {
+                             const channel_plane& red, const bmp_form& form = {}) {
+  using namespace bmp_field;
   const std::int32_t width = blue.width, height = blue.height;
-  const std::size_t row = bmp_row_size(width);
-  std::string s(54 + row * height, '\0');
+  const std::size_t row = bmp_row_size(width), pixels = row * height;
+  const std::size_t start = 14 + form.info_size + form.gap;
+  std::string s(start + pixels + form.trailing, form.filler);
+  std::fill(s.begin(), s.begin() + 14 + form.info_size, '\0');
   s[0] = 'B';
   s[1] = 'M';
-  put_le(&s, 2, s.size(), 4);
-  put_le(&s, 10, 54, 4);
-  put_le(&s, 14, 40, 4);
-  put_le(&s, 18, width, 4);
-  put_le(&s, 22, height, 4);
-  put_le(&s, 26, 1, 2);
-  put_le(&s, 28, 24, 2);
-  for (std::int32_t r = 0; r < height; ++r)
+  put_le(&s, size, s.size(), 4);
+  put_le(&s, offset, start, 4);
+  put_le(&s, info_size, form.info_size, 4);
+  if (form.info_size == 12) {
+    put_le(&s, core_width, width, 2);
+    put_le(&s, core_height, height, 2);
+    put_le(&s, core_planes, 1, 2);
+    put_le(&s, core_bits, 24, 2);
+  } else {
+    put_le(&s, bmp_field::width, width, 4);
+    put_le(&s, bmp_field::height, form.top_down ? -std::int64_t{height} : height, 4);
+    put_le(&s, planes, 1, 2);
+    put_le(&s, bits, 24, 2);
+    if (form.info_size != 40) {  // the plain form stays as it was: these left 0
+      put_le(&s, image_size, pixels, 4);
+      put_le(&s, x_resolution, 2835, 4);
+      put_le(&s, y_resolution, 2835, 4);
+    }
+    if (form.info_size >= 52 && form.info_size != 64) {  // colour masks, unused without BI_BITFIELDS
+      put_le(&s, 54, 0x00ff0000, 4);
+      put_le(&s, 58, 0x0000ff00, 4);
+      put_le(&s, 62, 0x000000ff, 4);
+    }
+    if (form.info_size >= 108) put_le(&s, 70, 0x73524742, 4);  // colour space 'sRGB'
+    if (form.info_size == 124) put_le(&s, 122, 4, 4);         // rendering intent: pictures
+  }
+  for (std::int32_t r = 0; r < height; ++r) {
+    const std::int32_t y = form.top_down ? r : height - 1 - r;
     for (std::int32_t x = 0; x < width; ++x) {
-      const std::size_t i = plane_index(x, height - 1 - r, height), at = 54 + r * row + 3 * x;
+      const std::size_t i = plane_index(x, y, height), at = start + r * row + 3 * x;
       s[at] = static_cast<char>(blue.samples[i]);
       s[at + 1] = static_cast<char>(green.samples[i]);
       s[at + 2] = static_cast<char>(red.samples[i]);
     }
+  }
   return s;
 }
 
@@ -98,11 +155,14 @@ struct run_result {
 };
 
 // Runs the program with `args` (already shell-quoted where needed) in
-// `dir`, capturing standard output and standard error separately.
-inline run_result run_program(const temp_dir& dir, const std::string& args) {
+// `dir`, capturing standard output and standard error separately (in files
+// removed again before this returns). `setup`, when given, is shell
+// commands run first in the same shell, such as a ulimit.
+inline run_result run_program(const temp_dir& dir, const std::string& args,
+                              const std::string& setup = "") {
   const std::string out = dir.file("stdout.txt"), err = dir.file("stderr.txt");
-  const std::string command = "cd '" + dir.path() + "' && '" PELLIMOR_BINARY "' " + args + " >'" + out +
-                              "' 2>'" + err + "' </dev/null";
+  const std::string command = "cd '" + dir.path() + "' && " + (setup.empty() ? "" : setup + " && ") + "'" +
+                              PELLIMOR_BINARY "' " + args + " >'" + out + "' 2>'" + err + "' </dev/null";
   const int raw = std::system(command.c_str());
   run_result result;
   result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
