@@ -2,6 +2,7 @@
 #include "bmp/bmp_io.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -118,7 +119,9 @@ bmp_status parse_bmp_header(const std::uint8_t* head, std::size_t head_size,
   // At most (3*2^31)*2^31 < 2^64: no overflow.
   const std::uint64_t pixel_end = offset + layout->row_size * static_cast<std::uint64_t>(layout->height);
   const std::uint64_t size_field = get_u32(head + 2);
-  if (pixel_end > file_size || size_field > file_size || size_field < pixel_end)
+  // A size field of 0 says nothing (some writers leave it so); any other
+  // value must cover the rows and stay within the file.
+  if (pixel_end > file_size || size_field > file_size || (size_field != 0 && size_field < pixel_end))
     return fail(bmp_status::short_data, err,
                 "the pixel rows need " + std::to_string(pixel_end) + " bytes, the file holds " +
                     std::to_string(file_size) + " and its size field says " +
@@ -204,6 +207,75 @@ std::uint32_t bmp_file_size(std::int64_t width, std::int64_t height) {
   return static_cast<std::uint32_t>(54 + row * static_cast<std::uint64_t>(height));
 }
 
+bool bmp_header_bytes(std::int32_t width, std::int32_t height, std::array<std::uint8_t, 54>* bytes,
+                      std::string* err) {
+  const std::uint32_t file_size = bmp_file_size(width, height);
+  if (file_size == 0) {
+    *err = "an image of " + std::to_string(width) + " x " + std::to_string(height) +
+           " pixels does not fit in a BMP file";
+    return false;
+  }
+  std::uint8_t* header = bytes->data();
+  bytes->fill(0);
+  header[0] = 'B';
+  header[1] = 'M';
+  put_u32(header + 2, file_size);
+  put_u32(header + 10, 54);  // pixel data offset
+  put_u32(header + 14, 40);  // information header size
+  put_u32(header + 18, static_cast<std::uint32_t>(width));
+  put_u32(header + 22, static_cast<std::uint32_t>(height));
+  put_u16(header + 26, 1);     // colour planes
+  put_u16(header + 28, 24);    // bits per pixel
+  put_u32(header + 38, 3780);  // 96 dpi, in pixels per metre
+  put_u32(header + 42, 3780);
+  return true;
+}
+
+bool put_bmp_channel_rows(int fd, std::int32_t width, std::int32_t height, int channel,
+                          std::int32_t first_row, std::int32_t row_count, const std::uint8_t* rows,
+                          bool first_channel, std::string* err) {
+  const std::size_t row_size = bmp_row_size(width);
+  // Image rows [first_row, first_row + row_count) are one run of file rows,
+  // the last of them first.
+  const off_t offset = static_cast<off_t>(54 + row_size * static_cast<std::uint64_t>(height - first_row - row_count));
+  const std::size_t size = row_size * row_count;
+  thread_local std::vector<std::uint8_t> block;
+  try {
+    block.resize(size);
+  } catch (const std::bad_alloc&) {
+    *err = "out of memory";
+    return false;
+  }
+  if (first_channel) {
+    std::fill(block.begin(), block.end(), 0);
+  } else {
+    for (std::size_t done = 0; done < size;) {
+      const ssize_t got = pread(fd, block.data() + done, size - done, offset + static_cast<off_t>(done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        *err = got < 0 ? std::strerror(errno) : "the output file ended early";
+        return false;
+      }
+      done += static_cast<std::size_t>(got);
+    }
+  }
+  for (std::int32_t r = 0; r < row_count; ++r) {
+    std::uint8_t* out = block.data() + row_size * (row_count - 1 - r) + channel;
+    const std::uint8_t* in = rows + static_cast<std::size_t>(width) * r;
+    for (std::int32_t x = 0; x < width; ++x) out[3 * x] = in[x];
+  }
+  for (std::size_t done = 0; done < size;) {
+    const ssize_t put = pwrite(fd, block.data() + done, size - done, offset + static_cast<off_t>(done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) {
+      *err = std::strerror(errno);
+      return false;
+    }
+    done += static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
 bool write_output_bmp(std::FILE* file, const channel_plane& blue, const channel_plane& green,
                       const channel_plane& red, std::string* err) {
   const std::int32_t width = blue.width, height = blue.height;
@@ -216,25 +288,12 @@ bool write_output_bmp(std::FILE* file, const channel_plane& blue, const channel_
     *err = "the colour planes differ in size";
     return false;
   }
-  if (file_size == 0) {
-    *err = "an image of " + std::to_string(width) + " x " + std::to_string(height) +
-           " pixels does not fit in a BMP file";
-    return false;
-  }
-  std::uint8_t header[54] = {'B', 'M'};
-  put_u32(header + 2, file_size);
-  put_u32(header + 10, 54);  // pixel data offset
-  put_u32(header + 14, 40);  // information header size
-  put_u32(header + 18, static_cast<std::uint32_t>(width));
-  put_u32(header + 22, static_cast<std::uint32_t>(height));
-  put_u16(header + 26, 1);   // colour planes
-  put_u16(header + 28, 24);  // bits per pixel
-  put_u32(header + 38, 3780);  // 96 dpi, in pixels per metre
-  put_u32(header + 42, 3780);
+  std::array<std::uint8_t, 54> header;
+  if (!bmp_header_bytes(width, height, &header, err)) return false;
 
   const std::size_t row_size = bmp_row_size(width);
   std::vector<std::uint8_t> row(row_size, 0);
-  bool ok = std::fwrite(header, 1, sizeof header, file) == sizeof header;
+  bool ok = std::fwrite(header.data(), 1, header.size(), file) == header.size();
   for (std::int32_t r = 0; ok && r < height; ++r) {
     const std::int32_t y = height - 1 - r;  // bottom row first
     std::uint8_t* p = row.data();

@@ -10,6 +10,7 @@
 // file; nothing is read outside the bytes the file really holds.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -36,7 +37,8 @@ enum class bmp_status {
   ok,
   short_data,  // the file ends before the header or the pixel rows it promises
   malformed,   // not a BMP file this program reads; *err says why
-  io_error,    // the system refused a read or a write
+  io_error,    // the system refused a read, or memory ran out
+  write_error, // the output could not be written; *err names the file
 };
 
 // Where the pixel rows of a file are and how they are laid out.
@@ -78,6 +80,22 @@ bmp_status read_input_bmp(std::FILE* file, bmp_layout* layout, channel_plane* bl
 // Size of the file write_output_bmp writes, or 0 when it does not fit the
 // 32-bit size field.
 std::uint32_t bmp_file_size(std::int64_t width, std::int64_t height);
+
+// The 54 header bytes of the bottom-up 24-bit BMP write_output_bmp writes:
+// 40-byte information header, pixel data at 54, 3780 pixels per metre.
+// False with *err when the image does not fit the format.
+bool bmp_header_bytes(std::int32_t width, std::int32_t height, std::array<std::uint8_t, 54>* bytes,
+                      std::string* err);
+
+// Stores one channel (0 blue, 1 green, 2 red) of image rows
+// [first_row, first_row + row_count), top row first, width bytes each, into
+// the pixel rows of a width x height bottom-up BMP file open as `fd`,
+// keeping the other channels' bytes. With first_channel the rows' other
+// bytes and padding are zeroed instead of read. Positional reads and writes:
+// safe from several threads for disjoint rows. False with *err on failure.
+bool put_bmp_channel_rows(int fd, std::int32_t width, std::int32_t height, int channel,
+                          std::int32_t first_row, std::int32_t row_count, const std::uint8_t* rows,
+                          bool first_channel, std::string* err);
 
 // Writes a bottom-up 24-bit BMP with a 40-byte information header. The three
 // planes must have the same size. Returns false and sets *err when a write

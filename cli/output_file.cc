@@ -100,70 +100,94 @@ std::string describe(const char* what, const std::string& path) {
   return what + (" '" + path + "': ") + std::strerror(errno);
 }
 
-// Writes the image to the open temporary file `fd` (closing it) and makes
-// sure its bytes have reached the disk. False with *err set on failure.
-bool write_temp(int fd, const std::string& temp, const char* path, const channel_plane& blue,
-                const channel_plane& green, const channel_plane& red, std::string* err) {
-  if (fchmod(fd, mode_for(path)) != 0) {
-    *err = describe("cannot set the mode of", temp);
-    close(fd);
+}  // namespace
+
+struct pending_file::signals {
+  signal_guard guard;
+};
+
+pending_file::pending_file() = default;
+
+pending_file::~pending_file() { discard(); }
+
+bool pending_file::open(const char* target, std::string* err) {
+  target_ = target;
+  std::string temp = target_ + ".XXXXXX";
+  if (temp.size() >= sizeof pending_path) {
+    *err = "output path too long: '" + target_ + "'";
     return false;
   }
-  std::FILE* file = fdopen(fd, "wb");
-  if (file == nullptr) {
-    *err = describe("cannot open", temp);
-    close(fd);
+  signals_ = std::make_unique<signals>();
+  {
+    signal_block block;
+    fd_ = mkstemp(temp.data());
+    if (fd_ < 0) {
+      *err = describe("cannot create a file beside", target_);
+      signals_.reset();
+      return false;
+    }
+    temp_ = temp;
+    std::memcpy(pending_path, temp_.c_str(), temp_.size() + 1);
+    pending = 1;
+  }
+  if (fchmod(fd_, mode_for(target)) != 0) {
+    *err = describe("cannot set the mode of", temp_);
+    discard();
     return false;
   }
-  std::string write_err;
-  bool ok = write_output_bmp(file, blue, green, red, &write_err);
-  if (!ok) *err = "cannot write '" + temp + "': " + write_err;
-  // fsync before the rename: a crash must not leave the target renamed to
-  // a file whose blocks never reached the disk. It also reports errors some
-  // file systems (NFS, quotas) hold back until then.
-  if (ok && (std::fflush(file) != 0 || fsync(fd) != 0)) {
-    *err = describe("cannot write", temp);
-    ok = false;
-  }
-  if (std::fclose(file) != 0 && ok) {
-    *err = describe("cannot write", temp);
-    ok = false;
-  }
-  return ok;
+  return true;
 }
 
-}  // namespace
+bool pending_file::commit(std::string* err) {
+  // No fsync: like any other tool's output, the data reaches the disk when
+  // the system writes it back; what the rename guarantees is that no run,
+  // failed or interrupted, ever leaves a partial file under the target's name.
+  const int fd = fd_;
+  fd_ = -1;
+  if (close(fd) != 0) {
+    *err = describe("cannot write", temp_);
+    discard();
+    return false;
+  }
+  signal_block block;
+  if (std::rename(temp_.c_str(), target_.c_str()) != 0) {
+    *err = describe("cannot replace", target_);
+    discard();
+    return false;
+  }
+  temp_.clear();
+  pending = 0;
+  signals_.reset();
+  return true;
+}
+
+void pending_file::discard() {
+  if (temp_.empty()) return;
+  signal_block block;
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  unlink(temp_.c_str());
+  temp_.clear();
+  pending = 0;
+  signals_.reset();
+}
 
 bool write_bmp_file_atomically(const char* path, const channel_plane& blue,
                                const channel_plane& green, const channel_plane& red,
                                std::string* err) {
-  std::string temp = std::string(path) + ".XXXXXX";
-  if (temp.size() >= sizeof pending_path) {
-    *err = std::string("output path too long: '") + path + "'";
+  pending_file out;
+  if (!out.open(path, err)) return false;
+  std::FILE* file = fdopen(dup(out.fd()), "wb");
+  if (file == nullptr) {
+    *err = describe("cannot open", out.temp_path());
     return false;
   }
-  signal_guard guard;
-
-  int fd;
-  {
-    signal_block block;
-    fd = mkstemp(temp.data());
-    if (fd < 0) {
-      *err = describe("cannot create a file beside", path);
-      return false;
-    }
-    std::memcpy(pending_path, temp.c_str(), temp.size() + 1);
-    pending = 1;
-  }
-
-  bool ok = write_temp(fd, temp, path, blue, green, red, err);
-
-  signal_block block;
-  if (ok && std::rename(temp.c_str(), path) != 0) {
-    *err = describe("cannot replace", path);
+  std::string write_err;
+  bool ok = write_output_bmp(file, blue, green, red, &write_err);
+  if (!ok) *err = "cannot write '" + out.temp_path() + "': " + write_err;
+  if (std::fclose(file) != 0 && ok) {
+    *err = describe("cannot write", out.temp_path());
     ok = false;
   }
-  if (!ok) unlink(temp.c_str());
-  pending = 0;
-  return ok;
+  return ok && out.commit(err);
 }

@@ -3,11 +3,14 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "bmp/bmp_io.h"
 #include "cli/options.h"
@@ -30,6 +33,23 @@ int fail(const char* path, const std::string& why) {
   return 1;
 }
 
+// The exit status for `status`, after its messages.
+int report(bmp_status status, const char* input_path, const std::string& output_path, const std::string& err) {
+  switch (status) {
+    case bmp_status::ok:
+      return 0;
+    case bmp_status::short_data:
+      std::printf("input file size err!!\n");
+      return fail(input_path, err);
+    case bmp_status::malformed:
+    case bmp_status::io_error:
+      return fail(input_path, err);
+    case bmp_status::write_error:
+      return fail(output_path.c_str(), err);
+  }
+  return 1;
+}
+
 // Physical memory of this machine, or 0 when unknown.
 double physical_memory() {
   const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
@@ -39,51 +59,85 @@ double physical_memory() {
 // Bytes the run holds at its peak, in double to stay clear of overflow.
 double run_memory(const resize_options& options, double width, double height, double new_width,
                   double new_height) {
-  const double out_planes = 3 * new_width * new_height;
   if (options.engine == engine_kind::direct)
-    return 3 * width * height + out_planes + 8 * (3 * width * height + 3 * new_width * new_height);
-  return out_planes + static_cast<double>(fast_resampler::working_bytes(
+    return 3 * width * height + 3 * new_width * new_height + 8 * (3 * width * height + 3 * new_width * new_height);
+  return static_cast<double>(fast_resampler::working_bytes(
                           static_cast<std::int64_t>(width), static_cast<std::int64_t>(height),
                           static_cast<std::int64_t>(new_width), static_cast<std::int64_t>(new_height),
                           options.threads));
 }
 
-// Red, green, blue through the direct sums, from whole source planes.
-bmp_status resample_direct(std::FILE* input, const bmp_layout& layout, channel_plane* const out[3],
-                           std::string* err) {
-  channel_plane source[3];  // blue, green, red
+// Red, green, blue through the direct sums, from whole source planes, into
+// whole output planes written at the end.
+bmp_status resample_direct(std::FILE* input, const bmp_layout& layout, std::int32_t new_width,
+                           std::int32_t new_height, const char* output_path, std::string* err) {
+  channel_plane source[3], out[3];  // blue, green, red
   bmp_layout again;
   const bmp_status status = read_input_bmp(input, &again, &source[0], &source[1], &source[2], err);
   if (status != bmp_status::ok) return status;
-  const std::int32_t dx = out[0]->width - layout.width, dy = out[0]->height - layout.height;
+  if (again.width != layout.width || again.height != layout.height) {
+    *err = "the file changed while it was read";
+    return bmp_status::io_error;
+  }
+  for (channel_plane& plane : out)
+    if (!allocate_plane(&plane, new_width, new_height)) throw std::bad_alloc();
   for (int c = 2; c >= 0; --c)
-    resample_plane(layout.width, layout.height, dx, dy, source[c].samples.data(),
-                   out[c]->samples.data(), console);
-  return bmp_status::ok;
+    resample_plane(layout.width, layout.height, new_width - layout.width, new_height - layout.height,
+                   source[c].samples.data(), out[c].samples.data(), console);
+  return write_bmp_file_atomically(output_path, out[0], out[1], out[2], err) ? bmp_status::ok
+                                                                                : bmp_status::write_error;
 }
 
-// Red, green, blue through FFTW, each channel streamed from the file.
-bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, int threads,
-                         channel_plane* const out[3], std::string* err) {
-  fast_resampler resampler(layout.width, layout.height, out[0]->width, out[0]->height, threads);
+// Red, green, blue through the FFT engine: each channel's rows are read from
+// the input as the engine needs them and its output rows merged straight
+// into the output file, so no whole plane is ever held.
+bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, std::int32_t new_width,
+                         std::int32_t new_height, int threads, const char* output_path, std::string* err) {
+  fast_resampler resampler(layout.width, layout.height, new_width, new_height, threads);
+  pending_file out;
+  std::array<std::uint8_t, 54> header;
+  if (!bmp_header_bytes(new_width, new_height, &header, err)) return bmp_status::write_error;
+  if (!out.open(output_path, err)) return bmp_status::write_error;
+  if (pwrite(out.fd(), header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()) ||
+      ftruncate(out.fd(), bmp_file_size(new_width, new_height)) != 0) {
+    *err = "cannot write '" + out.temp_path() + "': " + std::strerror(errno);
+    return bmp_status::write_error;
+  }
+
+  // The first failure of any worker is the one reported; every worker stops.
+  std::mutex failure_lock;
+  bmp_status failure = bmp_status::ok;
+  const auto record = [&](bmp_status status, const std::string& why) {
+    std::lock_guard<std::mutex> hold(failure_lock);
+    if (failure == bmp_status::ok) {
+      failure = status;
+      *err = why;
+    }
+    return false;
+  };
+  const std::size_t width = static_cast<std::size_t>(layout.width);
   for (int c = 2; c >= 0; --c) {
-    bmp_status status = bmp_status::ok;
     const row_reader rows = [&](std::int32_t first, std::int32_t count, std::uint8_t* dst) {
-      std::vector<std::uint8_t> bgr(static_cast<std::size_t>(layout.width) * 3 * count);
+      thread_local std::vector<std::uint8_t> bgr;
       std::string why;
-      const bmp_status got = read_bmp_rows(input, layout, first, count, bgr.data(), &why);
-      if (got != bmp_status::ok) {
-        status = got;  // the first failure is enough; every worker stops
-        *err = why;
-        return false;
+      try {
+        bgr.resize(width * 3 * count);
+      } catch (const std::bad_alloc&) {
+        return record(bmp_status::io_error, "out of memory");
       }
-      for (std::size_t i = 0; i < static_cast<std::size_t>(layout.width) * count; ++i) dst[i] = bgr[3 * i + c];
+      const bmp_status got = read_bmp_rows(input, layout, first, count, bgr.data(), &why);
+      if (got != bmp_status::ok) return record(got, why);
+      for (std::size_t i = 0; i < width * count; ++i) dst[i] = bgr[3 * i + c];
       return true;
     };
-    const byte_raster plane = {out[c]->samples.data(), out[c]->height, 1};
-    if (!resampler.resample(rows, plane, console)) return status;
+    const row_writer merge = [&](std::int32_t first, std::int32_t count, const std::uint8_t* bytes) {
+      std::string why;
+      if (put_bmp_channel_rows(out.fd(), new_width, new_height, c, first, count, bytes, c == 2, &why)) return true;
+      return record(bmp_status::write_error, "cannot write '" + out.temp_path() + "': " + why);
+    };
+    if (!resampler.resample(rows, merge, console)) return failure;
   }
-  return bmp_status::ok;
+  return out.commit(err) ? bmp_status::ok : bmp_status::write_error;
 }
 
 }  // namespace
@@ -99,17 +153,14 @@ int run_resize(int argc, char** argv) {
 
   std::printf("input = %s\n", options.input_name);
   const char* input_path = options.input_name;
+  const std::string output_path = std::string(options.output_name) + ".bmp";
   file_handle input(std::fopen(input_path, "rb"));
   if (!input) return fail(input_path, std::string("cannot open: ") + std::strerror(errno));
 
   bmp_layout layout;
   std::string err;
   bmp_status status = read_bmp_layout(input.get(), &layout, &err);
-  if (status == bmp_status::short_data) {
-    std::printf("input file size err!!\n");
-    return fail(input_path, err);
-  }
-  if (status != bmp_status::ok) return fail(input_path, err);
+  if (status != bmp_status::ok) return report(status, input_path, output_path, err);
 
   const std::int64_t new_width = std::int64_t{layout.width} + options.sizexminus;
   const std::int64_t new_height = std::int64_t{layout.height} + options.sizexminusy;
@@ -126,27 +177,15 @@ int run_resize(int argc, char** argv) {
                                 " MiB, more than this machine's " + std::to_string(have / 1048576.0) +
                                 " MiB");
 
-  channel_plane blue, green, red;
-  channel_plane* const out[3] = {&blue, &green, &red};
   try {
-    for (channel_plane* plane : out)
-      if (!allocate_plane(plane, static_cast<std::int32_t>(new_width), static_cast<std::int32_t>(new_height)))
-        throw std::bad_alloc();
+    const std::int32_t w = static_cast<std::int32_t>(new_width), h = static_cast<std::int32_t>(new_height);
     status = options.engine == engine_kind::direct
-                 ? resample_direct(input.get(), layout, out, &err)
-                 : resample_fast(input.get(), layout, options.threads, out, &err);
+                 ? resample_direct(input.get(), layout, w, h, output_path.c_str(), &err)
+                 : resample_fast(input.get(), layout, w, h, options.threads, output_path.c_str(), &err);
   } catch (const std::bad_alloc&) {
     return fail(input_path, "out of memory for a resize to " + size);
+  } catch (const std::system_error& e) {  // no thread could be started
+    return fail(input_path, e.what());
   }
-  if (status == bmp_status::short_data) {
-    std::printf("input file size err!!\n");
-    return fail(input_path, err);
-  }
-  if (status != bmp_status::ok) return fail(input_path, err);
-  input.reset();  // closed before the output may replace it
-
-  const std::string output_path = std::string(options.output_name) + ".bmp";
-  if (!write_bmp_file_atomically(output_path.c_str(), blue, green, red, &err))
-    return fail(output_path.c_str(), err);
-  return 0;
+  return report(status, input_path, output_path, err);
 }

@@ -7,3 +7,6 @@ ensure_packages "${build_packages[@]}" libgtest-dev
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release -DPELLIMOR_TESTS=ON
 cmake --build "$root/build" -j"$(nproc)"
 ctest --test-dir "$root/build" --output-on-failure -j"$(nproc)"
+
+# The same tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+bash "$root/.ci/sanitize"
