@@ -95,6 +95,12 @@ fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int
   const std::size_t coefficient_count = static_cast<std::size_t>(s.kept_width) * s.column_stride;
   s.coefficients.reset(fftw_alloc_real(coefficient_count));
   if (!s.coefficients) throw std::bad_alloc();
+  // Rows from the new height on are read (by the last batch of output rows)
+  // but never written by the inverse: zero them once. Every row the passes
+  // write there later is a finite copy.
+  for (std::int32_t u = 0; u < s.kept_width; ++u)
+    std::fill(s.coefficients.get() + u * s.column_stride + new_height,
+              s.coefficients.get() + (u + 1) * s.column_stride, 0.0);
   s.row_forward = make_dct_plan(width, lines_per_batch);
   s.column_forward = make_dct_plan(height, lines_per_batch);
   s.column_inverse = make_dct_plan(new_height, lines_per_batch);
@@ -113,8 +119,22 @@ fast_resampler::~fast_resampler() {
 }
 
 namespace {
+
 const auto no_rows_hook = [](int, std::int32_t, std::int32_t) { return true; };
+
+// Bytes of one output row from its reordered values: e = value * scale,
+// saturated and truncated as saturate_to_byte does (min and max instead of
+// branches, so the loops vectorise).
+void quantise_row(std::int32_t n, const double* reordered, double scale, std::uint8_t* out) {
+  const auto byte = [scale](double value) {
+    const double e = std::min(std::max(value * scale, 0.0), 255.0);
+    return static_cast<std::uint8_t>(static_cast<int>(e));
+  };
+  for (std::int32_t i = 0; 2 * i < n; ++i) out[2 * i] = byte(reordered[i]);
+  for (std::int32_t i = 0; 2 * i + 1 < n; ++i) out[2 * i + 1] = byte(reordered[n - 1 - i]);
 }
+
+}  // namespace
 
 bool fast_resampler::resample(const row_reader& source, const row_writer& destination,
                               const progress_streams& progress) {
@@ -125,8 +145,9 @@ bool fast_resampler::resample(const row_reader& source, const row_writer& destin
   for (auto& buffer : rows) buffer.resize(static_cast<std::size_t>(new_width) * lines_per_batch);
   return run(
       source,
-      [&](int w, std::int32_t y, std::int32_t x, double value) {
-        rows[w][static_cast<std::size_t>(y % lines_per_batch) * new_width + x] = saturate_to_byte(value * scale);
+      [&](int w, std::int32_t y, const double* reordered) {
+        quantise_row(new_width, reordered, scale,
+                     rows[w].data() + static_cast<std::size_t>(y % lines_per_batch) * new_width);
       },
       [&](int w, std::int32_t first, std::int32_t count) { return destination(first, count, rows[w].data()); },
       progress);
@@ -135,10 +156,13 @@ bool fast_resampler::resample(const row_reader& source, const row_writer& destin
 bool fast_resampler::resample(const row_reader& source, byte_raster destination,
                               const progress_streams& progress) {
   const double scale = 4.0 / (static_cast<double>(state_->width) * state_->height);
+  const std::int32_t new_width = state_->new_width;
   return run(
       source,
-      [&](int, std::int32_t y, std::int32_t x, double value) {
-        destination.base[x * destination.x_stride + y * destination.y_stride] = saturate_to_byte(value * scale);
+      [&](int, std::int32_t y, const double* reordered) {
+        store_reordered(new_width, reordered, [&](std::int32_t x, double value) {
+          destination.base[x * destination.x_stride + y * destination.y_stride] = saturate_to_byte(value * scale);
+        });
       },
       no_rows_hook, progress);
 }
@@ -146,11 +170,13 @@ bool fast_resampler::resample(const row_reader& source, byte_raster destination,
 bool fast_resampler::resample_values(const row_reader& source, double* values,
                                      const progress_streams& progress) {
   const double pixels = static_cast<double>(std::int64_t{state_->width} * state_->height);
-  const std::int32_t new_height = state_->new_height;
+  const std::int32_t new_width = state_->new_width, new_height = state_->new_height;
   return run(
       source,
-      [&](int, std::int32_t y, std::int32_t x, double value) {
-        values[plane_index(x, y, new_height)] = (value / pixels) * 4.0;
+      [&](int, std::int32_t y, const double* reordered) {
+        store_reordered(new_width, reordered, [&](std::int32_t x, double value) {
+          values[plane_index(x, y, new_height)] = (value / pixels) * 4.0;
+        });
       },
       no_rows_hook, progress);
 }
@@ -168,25 +194,30 @@ bool fast_resampler::run(const row_reader& source, const Sample& sample, const R
   std::atomic<bool> source_failed{false}, destination_failed{false};
 
   // Source rows: read, transform, and keep the first kept_width coefficients
-  // of each as one row of the column-major coefficient array.
+  // of each as one row of the column-major coefficient array. A batch of
+  // rows fills whole cache lines of its columns.
   report_phase(progress, "Horizontal DCT start\n");
   for_each_batch(batches(height), s.threads, [&](std::int64_t b, int w) {
     const std::int32_t y0 = static_cast<std::int32_t>(b * lines_per_batch);
     const std::int32_t count = std::min(lines_per_batch, height - y0);
     std::uint8_t* bytes = s.source_rows[w].data();
     dct_workspace& work = s.workspaces[w];
+    const std::int64_t rd = s.row_forward.real_distance;
     if (!source(y0, count, bytes)) {
       source_failed = true;
       return;
     }
     for (int r = 0; r < lines_per_batch; ++r) {
       const std::uint8_t* row = bytes + static_cast<std::size_t>(std::min(r, count - 1)) * width;
-      load_reordered(width, [&](std::int32_t x) { return static_cast<double>(row[x]); },
-                     work.real.get() + r * s.row_forward.real_distance);
+      load_reordered(width, [&](std::int32_t x) { return static_cast<double>(row[x]); }, work.real.get() + r * rd);
     }
-    dct2_batch(s.row_forward, work, kept_width, [&](int r, std::int32_t u, double value) {
-      if (r < count) coefficients[u * cs + y0 + r] = value;
-    });
+    dct2_batch(s.row_forward, work, kept_width);
+    // All eight rows, the repeats past the last row included: they land in
+    // rows the columns do not use.
+    const double* line[lines_per_batch];
+    for (int r = 0; r < lines_per_batch; ++r) line[r] = work.real.get() + r * rd;
+    for (std::int32_t u = 0; u < kept_width; ++u)
+      for (int r = 0; r < lines_per_batch; ++r) coefficients[u * cs + y0 + r] = line[r][u];
   });
   if (source_failed) return false;
   report_countdown(progress, "DCTH remain %lld Times\n", passes - 1, height);
@@ -198,14 +229,14 @@ bool fast_resampler::run(const row_reader& source, const Sample& sample, const R
     const std::int32_t u0 = static_cast<std::int32_t>(b * lines_per_batch);
     const std::int32_t count = std::min(lines_per_batch, kept_width - u0);
     dct_workspace& work = s.workspaces[w];
+    const std::int64_t rd = s.column_forward.real_distance;
     for (int c = 0; c < lines_per_batch; ++c) {
       const double* column = coefficients + std::min(u0 + c, u0 + count - 1) * cs;
-      load_reordered(height, [&](std::int32_t y) { return column[y]; },
-                     work.real.get() + c * s.column_forward.real_distance);
+      load_reordered(height, [&](std::int32_t y) { return column[y]; }, work.real.get() + c * rd);
     }
-    dct2_batch(s.column_forward, work, kept_height, [&](int c, std::int32_t v, double value) {
-      if (c < count) coefficients[(u0 + c) * cs + v] = value;
-    });
+    dct2_batch(s.column_forward, work, kept_height);
+    for (int c = 0; c < count; ++c)
+      std::copy_n(work.real.get() + c * rd, kept_height, coefficients + (u0 + c) * cs);
   });
   report_countdown(progress, "DCTV remain %lld Times\n", passes - height - 1, width);
   report_phase(progress, "Horizontal DCT end\n");
@@ -219,33 +250,37 @@ bool fast_resampler::run(const row_reader& source, const Sample& sample, const R
     const std::int32_t u0 = static_cast<std::int32_t>(b * lines_per_batch);
     const std::int32_t count = std::min(lines_per_batch, kept_width - u0);
     dct_workspace& work = s.workspaces[w];
-    dct3_batch(s.column_inverse, work, kept_height, [&](int c, std::int32_t v) {
-      const double value = coefficients[std::min(u0 + c, u0 + count - 1) * cs + v];
-      return v == 0 ? 0.5 * value : value;
-    });
+    const std::int64_t rd = s.column_inverse.real_distance;
+    for (int c = 0; c < lines_per_batch; ++c) {
+      double* line = work.real.get() + c * rd;
+      std::copy_n(coefficients + std::min(u0 + c, u0 + count - 1) * cs, kept_height, line);
+      line[0] *= 0.5;
+    }
+    dct3_batch(s.column_inverse, work, kept_height);
     for (int c = 0; c < count; ++c) {
       double* column = coefficients + (u0 + c) * cs;
-      store_reordered(new_height, work.real.get() + c * s.column_inverse.real_distance,
-                      [&](std::int32_t y, double value) { column[y] = value; });
+      store_reordered(new_height, work.real.get() + c * rd, [&](std::int32_t y, double value) { column[y] = value; });
     }
   });
   report_countdown(progress, "IDCTH remain %lld Times\n", std::int64_t{new_height} + new_width - 1,
                    new_height);
   report_phase(progress, "Horizontal IDCT end\n");
 
-  // Rows back to the new width, handed to the sink as they are finished.
+  // Rows back to the new width, handed on as they are finished.
   report_phase(progress, "Vertical IDCT start\n");
   for_each_batch(batches(new_height), s.threads, [&](std::int64_t b, int w) {
     const std::int32_t y0 = static_cast<std::int32_t>(b * lines_per_batch);
     const std::int32_t count = std::min(lines_per_batch, new_height - y0);
     dct_workspace& work = s.workspaces[w];
-    dct3_batch(s.row_inverse, work, kept_width, [&](int r, std::int32_t u) {
-      const double value = coefficients[u * cs + y0 + std::min(r, count - 1)];
-      return u == 0 ? 0.5 * value : value;
-    });
-    for (int r = 0; r < count; ++r)
-      store_reordered(new_width, work.real.get() + r * s.row_inverse.real_distance,
-                      [&](std::int32_t x, double value) { sample(w, y0 + r, x, value); });
+    const std::int64_t rd = s.row_inverse.real_distance;
+    // Rows past the new height (in the last batch) read the zeroed tail.
+    double* line[lines_per_batch];
+    for (int r = 0; r < lines_per_batch; ++r) line[r] = work.real.get() + r * rd;
+    for (std::int32_t u = 0; u < kept_width; ++u)
+      for (int r = 0; r < lines_per_batch; ++r) line[r][u] = coefficients[u * cs + y0 + r];
+    for (int r = 0; r < lines_per_batch; ++r) line[r][0] *= 0.5;
+    dct3_batch(s.row_inverse, work, kept_width);
+    for (int r = 0; r < count; ++r) sample(w, y0 + r, work.real.get() + r * rd);
     if (!destination_failed && !rows_done(w, y0, count)) destination_failed = true;
   });
   if (destination_failed) return false;

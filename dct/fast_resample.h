@@ -72,8 +72,8 @@ class fast_resampler {
 
  private:
   struct state;
-  // The four passes. sample(worker, y, x, E) receives each inverse-transform
-  // value; rows_done(worker, first_row, row_count) follows each batch of
+  // The four passes. sample(worker, y, line) receives each output row's
+  // inverse-transform values, reordered as fft_dct.h lays them out; rows_done(worker, first_row, row_count) follows each batch of
   // rows and returns false to stop.
   template <class Sample, class RowsDone>
   bool run(const row_reader& source, const Sample& sample, const RowsDone& rows_done,

@@ -25,6 +25,7 @@
 
 #include <fftw3.h>
 
+#include <algorithm>
 #include <complex>
 #include <cstdint>
 #include <initializer_list>
@@ -81,43 +82,49 @@ inline std::int64_t reordered_index(std::int64_t n, std::int64_t length) {
   return n % 2 == 0 ? n / 2 : length - 1 - n / 2;
 }
 
-// dct2 of the `plan.count` reordered lines in work.real. Calls
-// emit(line, k, value) for every k < keep (keep <= length), in no set order.
-template <class Emit>
-void dct2_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep, const Emit& emit) {
+// dct2 of the `plan.count` reordered lines in work.real, in place: line l
+// then holds its first `keep` coefficients at l * real_distance + k.
+inline void dct2_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
   real_fft_forward(plan, work);
   const std::int32_t n = plan.length, half = n / 2;
   const double* wr = plan.twiddle_re.data();
   const double* wi = plan.twiddle_im.data();
   for (int line = 0; line < plan.count; ++line) {
     const fftw_complex* v = work.spectrum.get() + line * plan.spectrum_distance;
-    emit(line, 0, v[0][0]);
-    for (std::int32_t k = 1; k <= half; ++k) {
-      if (k < keep) emit(line, k, wr[k] * v[k][0] - wi[k] * v[k][1]);
-      if (n - k < keep && n - k != k) emit(line, n - k, -(wr[k] * v[k][1] + wi[k] * v[k][0]));
-    }
+    double* out = work.real.get() + line * plan.real_distance;
+    out[0] = v[0][0];
+    // Bins 1 .. N/2 give coefficient k from Re and N - k from Im.
+    const std::int32_t low_end = std::min(half, keep - 1);
+    for (std::int32_t k = 1; k <= low_end; ++k) out[k] = wr[k] * v[k][0] - wi[k] * v[k][1];
+    for (std::int32_t k = std::max(n - keep + 1, 1); k <= (n - 1) / 2; ++k)
+      out[n - k] = -(wr[k] * v[k][1] + wi[k] * v[k][0]);
   }
 }
 
-// dct3 of `plan.count` lines whose coefficients coefficient(line, k) are
-// given for k < keep and are zero beyond. Leaves the results reordered in
-// work.real: result n of line l at l * real_distance + reordered_index(n).
-template <class Coefficient>
-void dct3_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep,
-                const Coefficient& coefficient) {
+// dct3 of the `plan.count` lines in work.real, in place: line l holds its
+// coefficients c[k], k < keep, at l * real_distance + k (zero beyond keep),
+// and then its results n, reordered, at l * real_distance + reordered_index(n).
+inline void dct3_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
   const std::int32_t n = plan.length, half = n / 2;
   const double* wr = plan.twiddle_re.data();
   const double* wi = plan.twiddle_im.data();
   for (int line = 0; line < plan.count; ++line) {
+    const double* c = work.real.get() + line * plan.real_distance;
     fftw_complex* v = work.spectrum.get() + line * plan.spectrum_distance;
-    v[0][0] = coefficient(line, 0);
+    v[0][0] = c[0];
     v[0][1] = 0.0;
-    for (std::int32_t k = 1; k <= half; ++k) {
-      // V[k] = conj(w[k]) * (c[k] - i c[N-k]) / 2
-      const double a = k < keep ? coefficient(line, k) : 0.0;
-      const double b = n - k < keep ? coefficient(line, n - k) : 0.0;
-      v[k][0] = 0.5 * (wr[k] * a - wi[k] * b);
-      v[k][1] = -0.5 * (wr[k] * b + wi[k] * a);
+    // V[k] = conj(w[k]) * (c[k] - i c[N-k]) / 2. c[N-k] is kept only from
+    // first_both on, and then so is c[k]; before it, c[k] is kept up to keep.
+    const std::int32_t first_both = std::max(n - keep + 1, 1);
+    std::int32_t k = 1;
+    for (; k < first_both && k <= half && k < keep; ++k) {
+      v[k][0] = 0.5 * (wr[k] * c[k]);
+      v[k][1] = -0.5 * (wi[k] * c[k]);
+    }
+    for (; k < first_both && k <= half; ++k) v[k][0] = v[k][1] = 0.0;
+    for (; k <= half; ++k) {
+      v[k][0] = 0.5 * (wr[k] * c[k] - wi[k] * c[n - k]);
+      v[k][1] = -0.5 * (wr[k] * c[n - k] + wi[k] * c[k]);
     }
   }
   real_fft_inverse(plan, work);

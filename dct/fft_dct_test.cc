@@ -37,10 +37,14 @@ TEST(FftDct, Dct2AndDct3MatchTheSums) {
     for (int l = 0; l < lines; ++l)
       for (std::int32_t i = 0; i < n; ++i)
         work.real[l * plan.real_distance + reordered_index(i, n)] = x[l * n + i];
-    std::vector<double> forward(x.size(), 1e300);
-    dct2_batch(plan, work, keep, [&](int l, std::int32_t k, double v) { forward[l * n + k] = v; });
+    dct2_batch(plan, work, keep);
+    std::vector<double> forward(x.size());
+    for (int l = 0; l < lines; ++l)
+      for (std::int32_t k = 0; k < keep; ++k) forward[l * n + k] = work.real[l * plan.real_distance + k];
 
-    dct3_batch(plan, work, keep, [&](int l, std::int32_t k) { return x[l * n + k]; });
+    for (int l = 0; l < lines; ++l)
+      for (std::int32_t k = 0; k < keep; ++k) work.real[l * plan.real_distance + k] = x[l * n + k];
+    dct3_batch(plan, work, keep);
     for (int l = 0; l < lines; ++l)
       for (std::int32_t i = 0; i < n; ++i) {
         long double f = 0, b = 0;
@@ -49,10 +53,9 @@ TEST(FftDct, Dct2AndDct3MatchTheSums) {
           if (j < keep) b += x[l * n + j] * reference::cos_half_pi(std::int64_t{2 * i + 1} * j, n);
         }
         const double tolerance = 1e-12 * 1000 * n;
-        if (i < keep)
+        if (i < keep) {
           EXPECT_NEAR(forward[l * n + i], static_cast<double>(f), tolerance) << "dct2 line " << l << " k " << i;
-        else
-          EXPECT_EQ(forward[l * n + i], 1e300) << "dct2 wrote past keep at " << i;
+        }
         EXPECT_NEAR(work.real[l * plan.real_distance + reordered_index(i, n)], static_cast<double>(b), tolerance)
             << "dct3 line " << l << " n " << i;
       }
