@@ -75,7 +75,7 @@ std::uint64_t fast_resampler::working_bytes(std::int64_t width, std::int64_t hei
   const std::uint64_t column_stride = round_up(std::max(height, new_height), line_alignment);
   // Reordered lines, half spectra and, at worst, chirp lines of about 4N.
   const std::uint64_t longest = round_up(std::max({width, height, new_width, new_height}), line_alignment);
-  const std::uint64_t per_worker = lines_per_batch * (8 * longest + 16 * (longest / 2 + 8) + width + new_width) +
+  const std::uint64_t per_worker = lines_per_batch * (8 * longest + 16 * (longest / 2 + 8) + width + 2 * new_width) +
                                    lines_per_batch / 2 * 16 * (4 * longest);
   return 8 * columns * column_stride + static_cast<std::uint64_t>(worker_threads(threads)) * per_worker;
 }
@@ -101,10 +101,10 @@ fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int
   for (std::int32_t u = 0; u < s.kept_width; ++u)
     std::fill(s.coefficients.get() + u * s.column_stride + new_height,
               s.coefficients.get() + (u + 1) * s.column_stride, 0.0);
-  s.row_forward = make_dct_plan(width, lines_per_batch);
-  s.column_forward = make_dct_plan(height, lines_per_batch);
-  s.column_inverse = make_dct_plan(new_height, lines_per_batch);
-  s.row_inverse = make_dct_plan(new_width, lines_per_batch);
+  s.row_forward = make_dct_plan(width, lines_per_batch, dct_use::dct2);
+  s.column_forward = make_dct_plan(height, lines_per_batch, dct_use::dct2);
+  s.column_inverse = make_dct_plan(new_height, lines_per_batch, dct_use::dct3);
+  s.row_inverse = make_dct_plan(new_width, lines_per_batch, dct_use::dct3);
   for (int w = 0; w < s.threads; ++w) {
     s.workspaces.push_back(
         make_dct_workspace({&s.row_forward, &s.column_forward, &s.column_inverse, &s.row_inverse}));
@@ -123,15 +123,15 @@ namespace {
 const auto no_rows_hook = [](int, std::int32_t, std::int32_t) { return true; };
 
 // Bytes of one output row from its reordered values: e = value * scale,
-// saturated and truncated as saturate_to_byte does (min and max instead of
-// branches, so the loops vectorise).
-void quantise_row(std::int32_t n, const double* reordered, double scale, std::uint8_t* out) {
-  const auto byte = [scale](double value) {
-    const double e = std::min(std::max(value * scale, 0.0), 255.0);
-    return static_cast<std::uint8_t>(static_cast<int>(e));
-  };
-  for (std::int32_t i = 0; 2 * i < n; ++i) out[2 * i] = byte(reordered[i]);
-  for (std::int32_t i = 0; 2 * i + 1 < n; ++i) out[2 * i + 1] = byte(reordered[n - 1 - i]);
+// saturated and truncated as saturate_to_byte does. The bytes are made in
+// reordered order first, min and max in place of branches, so that loop
+// vectorises; `bytes` is scratch of n bytes.
+void quantise_row(std::int32_t n, const double* reordered, double scale, std::uint8_t* bytes,
+                  std::uint8_t* out) {
+  for (std::int32_t i = 0; i < n; ++i)
+    bytes[i] = static_cast<std::uint8_t>(static_cast<int>(std::min(std::max(reordered[i] * scale, 0.0), 255.0)));
+  for (std::int32_t i = 0; 2 * i < n; ++i) out[2 * i] = bytes[i];
+  for (std::int32_t i = 0; 2 * i + 1 < n; ++i) out[2 * i + 1] = bytes[n - 1 - i];
 }
 
 }  // namespace
@@ -140,14 +140,16 @@ bool fast_resampler::resample(const row_reader& source, const row_writer& destin
                               const progress_streams& progress) {
   const double scale = 4.0 / (static_cast<double>(state_->width) * state_->height);
   const std::int32_t new_width = state_->new_width;
+  // Per worker: a batch of output rows, then one row of scratch.
   std::vector<std::vector<std::uint8_t>>& rows = state_->output_rows;
   rows.resize(state_->threads);
-  for (auto& buffer : rows) buffer.resize(static_cast<std::size_t>(new_width) * lines_per_batch);
+  for (auto& buffer : rows) buffer.resize(static_cast<std::size_t>(new_width) * (lines_per_batch + 1));
   return run(
       source,
       [&](int w, std::int32_t y, const double* reordered) {
-        quantise_row(new_width, reordered, scale,
-                     rows[w].data() + static_cast<std::size_t>(y % lines_per_batch) * new_width);
+        std::uint8_t* batch = rows[w].data();
+        quantise_row(new_width, reordered, scale, batch + static_cast<std::size_t>(new_width) * lines_per_batch,
+                     batch + static_cast<std::size_t>(y % lines_per_batch) * new_width);
       },
       [&](int w, std::int32_t first, std::int32_t count) { return destination(first, count, rows[w].data()); },
       progress);

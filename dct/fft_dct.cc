@@ -116,7 +116,7 @@ dct_workspace make_dct_workspace(std::initializer_list<const dct_plan*> plans) {
   return work;
 }
 
-dct_plan make_dct_plan(std::int32_t length, int count) {
+dct_plan make_dct_plan(std::int32_t length, int count, dct_use use) {
   dct_plan plan;
   plan.length = length;
   plan.count = count;
@@ -134,11 +134,16 @@ dct_plan make_dct_plan(std::int32_t length, int count) {
     } else {
       const int n[1] = {length};
       const int rd = static_cast<int>(plan.real_distance), sd = static_cast<int>(plan.spectrum_distance);
-      plan.forward_fft = fftw_plan_many_dft_r2c(1, n, count, probe.real.get(), nullptr, 1, rd,
-                                                probe.spectrum.get(), nullptr, 1, sd, FFTW_ESTIMATE);
-      plan.inverse_fft = fftw_plan_many_dft_c2r(1, n, count, probe.spectrum.get(), nullptr, 1, sd,
-                                                probe.real.get(), nullptr, 1, rd, FFTW_ESTIMATE);
-      if (plan.forward_fft == nullptr || plan.inverse_fft == nullptr) throw std::bad_alloc();
+      if (use != dct_use::dct3) {
+        plan.forward_fft = fftw_plan_many_dft_r2c(1, n, count, probe.real.get(), nullptr, 1, rd,
+                                                  probe.spectrum.get(), nullptr, 1, sd, FFTW_ESTIMATE);
+        if (plan.forward_fft == nullptr) throw std::bad_alloc();
+      }
+      if (use != dct_use::dct2) {
+        plan.inverse_fft = fftw_plan_many_dft_c2r(1, n, count, probe.spectrum.get(), nullptr, 1, sd,
+                                                  probe.real.get(), nullptr, 1, rd, FFTW_ESTIMATE);
+        if (plan.inverse_fft == nullptr) throw std::bad_alloc();
+      }
     }
   } catch (...) {
     destroy_dct_plan(&plan);
