@@ -131,6 +131,22 @@ dct_plan make_dct_plan(std::int32_t length, int count, dct_use use) {
       sized.chirp_length = smooth_length_at_least(2 * std::int64_t{length} - 1);
       probe = make_dct_workspace({&sized});
       make_chirp(&plan, probe.chirp.get());
+    } else if (length % 2 == 0) {
+      const int half = length / 2;
+      const int rd = static_cast<int>(plan.real_distance / 2), sd = static_cast<int>(plan.spectrum_distance);
+      fftw_complex* pairs = reinterpret_cast<fftw_complex*>(probe.real.get());
+      if (use != dct_use::dct3) {
+        plan.half_forward = fftw_plan_many_dft(1, &half, count, pairs, nullptr, 1, rd, probe.spectrum.get(),
+                                               nullptr, 1, sd, FFTW_FORWARD, FFTW_ESTIMATE);
+        if (plan.half_forward == nullptr) throw std::bad_alloc();
+      }
+      if (use != dct_use::dct2) {
+        plan.half_backward = fftw_plan_many_dft(1, &half, count, probe.spectrum.get(), nullptr, 1, sd, pairs,
+                                                nullptr, 1, rd, FFTW_BACKWARD, FFTW_ESTIMATE);
+        if (plan.half_backward == nullptr) throw std::bad_alloc();
+      }
+      const double pi = std::acos(-1.0);
+      for (std::int32_t k = 0; k < half; ++k) plan.half_twiddle.push_back(std::polar(1.0, -2.0 * pi * k / length));
     } else {
       const int n[1] = {length};
       const int rd = static_cast<int>(plan.real_distance), sd = static_cast<int>(plan.spectrum_distance);
@@ -159,13 +175,36 @@ dct_plan make_dct_plan(std::int32_t length, int count, dct_use use) {
 }
 
 void destroy_dct_plan(dct_plan* plan) {
-  for (fftw_plan* p : {&plan->forward_fft, &plan->inverse_fft, &plan->chirp_forward, &plan->chirp_backward}) {
+  for (fftw_plan* p : {&plan->forward_fft, &plan->inverse_fft, &plan->half_forward, &plan->half_backward,
+                       &plan->chirp_forward, &plan->chirp_backward}) {
     if (*p != nullptr) fftw_destroy_plan(*p);
     *p = nullptr;
   }
 }
 
 void real_fft_forward(const dct_plan& plan, dct_workspace& work) {
+  if (plan.half_forward != nullptr) {
+    // Z = FFT of z[m] = x[2m] + i x[2m+1]; with E, O the spectra of the even
+    // and odd samples, E[k] = (Z[k] + conj Z[M-k]) / 2,
+    // O[k] = (Z[k] - conj Z[M-k]) / 2i and X[k] = E[k] + W[k] O[k].
+    fftw_execute_dft(plan.half_forward, reinterpret_cast<fftw_complex*>(work.real.get()), work.spectrum.get());
+    const std::int32_t m = plan.length / 2;
+    const complex* w = plan.half_twiddle.data();
+    for (int l = 0; l < plan.count; ++l) {
+      complex* x = as_complex(work.spectrum.get()) + l * plan.spectrum_distance;
+      const double e0 = x[0].real(), o0 = x[0].imag();
+      x[0] = e0 + o0;
+      x[m] = e0 - o0;
+      for (std::int32_t k = 1, j = m - 1; k <= j; ++k, --j) {
+        const complex zk = x[k], zj = x[j];
+        const complex ek = 0.5 * (zk + std::conj(zj)), ok = {0.5 * (zk.imag() + zj.imag()), 0.5 * (zj.real() - zk.real())};
+        const complex ej = std::conj(ek), oj = std::conj(ok);
+        x[k] = ek + times(w[k], ok);
+        x[j] = ej + times(w[j], oj);
+      }
+    }
+    return;
+  }
   if (plan.chirp_length == 0) {
     fftw_execute_dft_r2c(plan.forward_fft, work.real.get(), work.spectrum.get());
     return;
@@ -194,6 +233,28 @@ void real_fft_forward(const dct_plan& plan, dct_workspace& work) {
 }
 
 void real_fft_inverse(const dct_plan& plan, dct_workspace& work) {
+  if (plan.half_backward != nullptr) {
+    // The forward steps backwards: 2E[k] = X[k] + conj X[M-k],
+    // 2O[k] = (X[k] - conj X[M-k]) / W[k], Z = 2E + 2i O, and the inverse
+    // FFT of Z holds x[2m] + i x[2m+1].
+    const std::int32_t m = plan.length / 2;
+    const complex* w = plan.half_twiddle.data();
+    for (int l = 0; l < plan.count; ++l) {
+      complex* x = as_complex(work.spectrum.get()) + l * plan.spectrum_distance;
+      // Bins a real signal must have real, as a real inverse FFT assumes.
+      const double x0 = x[0].real(), xm = x[m].real();
+      x[0] = {x0 + xm, x0 - xm};
+      for (std::int32_t k = 1, j = m - 1; k <= j; ++k, --j) {
+        const complex xk = x[k], xj = x[j];
+        const complex ek = xk + std::conj(xj), ok = times(xk - std::conj(xj), std::conj(w[k]));
+        const complex ej = std::conj(ek), oj = times(xj - std::conj(xk), std::conj(w[j]));
+        x[k] = {ek.real() - ok.imag(), ek.imag() + ok.real()};  // ek + i ok
+        x[j] = {ej.real() - oj.imag(), ej.imag() + oj.real()};
+      }
+    }
+    fftw_execute_dft(plan.half_backward, work.spectrum.get(), reinterpret_cast<fftw_complex*>(work.real.get()));
+    return;
+  }
   if (plan.chirp_length == 0) {
     fftw_execute_dft_c2r(plan.inverse_fft, work.spectrum.get(), work.real.get());
     return;
