@@ -142,13 +142,16 @@ bmp_status read_bmp_layout(std::FILE* file, bmp_layout* layout, std::string* err
   return parse_bmp_header(head, got, got == want ? length : got, layout, err);
 }
 
-bmp_status read_bmp_rows(std::FILE* file, const bmp_layout& layout, std::int32_t first_row,
-                         std::int32_t row_count, std::uint8_t* bgr, std::string* err) {
-  if (row_count <= 0) return bmp_status::ok;
-  // File rows of this block, in file order.
+namespace {
+
+// Reads the file rows that hold image rows [first_row, first_row +
+// row_count) into this thread's block. Image row first_row + r then starts
+// at (*block)[row_size * file_row(r)].
+bmp_status read_row_block(std::FILE* file, const bmp_layout& layout, std::int32_t first_row,
+                          std::int32_t row_count, const std::uint8_t** rows, std::string* err) {
+  thread_local std::vector<std::uint8_t> block;
   const std::int64_t first_file_row =
       layout.top_down ? first_row : std::int64_t{layout.height} - first_row - row_count;
-  std::vector<std::uint8_t> block;
   try {
     block.resize(layout.row_size * static_cast<std::size_t>(row_count));
   } catch (const std::bad_alloc&) {
@@ -156,7 +159,7 @@ bmp_status read_bmp_rows(std::FILE* file, const bmp_layout& layout, std::int32_t
   }
   // pread leaves the stream position alone, so several threads may read at once.
   const int fd = fileno(file);
-  std::uint64_t offset = layout.pixel_offset + layout.row_size * static_cast<std::uint64_t>(first_file_row);
+  const std::uint64_t offset = layout.pixel_offset + layout.row_size * static_cast<std::uint64_t>(first_file_row);
   for (std::size_t done = 0; done < block.size();) {
     const ssize_t got = pread(fd, block.data() + done, block.size() - done, static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
@@ -164,11 +167,40 @@ bmp_status read_bmp_rows(std::FILE* file, const bmp_layout& layout, std::int32_t
     if (got == 0) return fail(bmp_status::short_data, err, "the file ends inside its pixel rows");
     done += static_cast<std::size_t>(got);
   }
+  *rows = block.data();
+  return bmp_status::ok;
+}
 
+std::int32_t file_row(const bmp_layout& layout, std::int32_t r, std::int32_t row_count) {
+  return layout.top_down ? r : row_count - 1 - r;
+}
+
+}  // namespace
+
+bmp_status read_bmp_rows(std::FILE* file, const bmp_layout& layout, std::int32_t first_row,
+                         std::int32_t row_count, std::uint8_t* bgr, std::string* err) {
+  if (row_count <= 0) return bmp_status::ok;
+  const std::uint8_t* block;
+  const bmp_status status = read_row_block(file, layout, first_row, row_count, &block, err);
+  if (status != bmp_status::ok) return status;
   const std::size_t line = static_cast<std::size_t>(layout.width) * 3;
+  for (std::int32_t r = 0; r < row_count; ++r)
+    std::memcpy(bgr + line * r, block + layout.row_size * file_row(layout, r, row_count), line);
+  return bmp_status::ok;
+}
+
+bmp_status read_bmp_channel_rows(std::FILE* file, const bmp_layout& layout, int channel,
+                                 std::int32_t first_row, std::int32_t row_count, std::uint8_t* out,
+                                 std::string* err) {
+  if (row_count <= 0) return bmp_status::ok;
+  const std::uint8_t* block;
+  const bmp_status status = read_row_block(file, layout, first_row, row_count, &block, err);
+  if (status != bmp_status::ok) return status;
+  const std::int32_t width = layout.width;
   for (std::int32_t r = 0; r < row_count; ++r) {
-    const std::int32_t file_r = layout.top_down ? r : row_count - 1 - r;
-    std::memcpy(bgr + line * r, block.data() + layout.row_size * file_r, line);
+    const std::uint8_t* in = block + layout.row_size * file_row(layout, r, row_count) + channel;
+    std::uint8_t* line = out + static_cast<std::size_t>(width) * r;
+    for (std::int32_t x = 0; x < width; ++x) line[x] = in[3 * x];
   }
   return bmp_status::ok;
 }

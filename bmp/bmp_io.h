@@ -73,6 +73,13 @@ bmp_status read_bmp_layout(std::FILE* file, bmp_layout* layout, std::string* err
 bmp_status read_bmp_rows(std::FILE* file, const bmp_layout& layout, std::int32_t first_row,
                          std::int32_t row_count, std::uint8_t* bgr, std::string* err);
 
+// Reads one channel (0 blue, 1 green, 2 red) of image rows [first_row,
+// first_row + row_count), top row first, into `out`: row_count rows of
+// width bytes. Thread-safe as read_bmp_rows is.
+bmp_status read_bmp_channel_rows(std::FILE* file, const bmp_layout& layout, int channel,
+                                 std::int32_t first_row, std::int32_t row_count, std::uint8_t* out,
+                                 std::string* err);
+
 // Reads a whole file into three planes. Does not close the file.
 bmp_status read_input_bmp(std::FILE* file, bmp_layout* layout, channel_plane* blue,
                           channel_plane* green, channel_plane* red, std::string* err);

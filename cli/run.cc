@@ -115,20 +115,11 @@ bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, std::int32_
     }
     return false;
   };
-  const std::size_t width = static_cast<std::size_t>(layout.width);
   for (int c = 2; c >= 0; --c) {
     const row_reader rows = [&](std::int32_t first, std::int32_t count, std::uint8_t* dst) {
-      thread_local std::vector<std::uint8_t> bgr;
       std::string why;
-      try {
-        bgr.resize(width * 3 * count);
-      } catch (const std::bad_alloc&) {
-        return record(bmp_status::io_error, "out of memory");
-      }
-      const bmp_status got = read_bmp_rows(input, layout, first, count, bgr.data(), &why);
-      if (got != bmp_status::ok) return record(got, why);
-      for (std::size_t i = 0; i < width * count; ++i) dst[i] = bgr[3 * i + c];
-      return true;
+      const bmp_status got = read_bmp_channel_rows(input, layout, c, first, count, dst, &why);
+      return got == bmp_status::ok || record(got, why);
     };
     const row_writer merge = [&](std::int32_t first, std::int32_t count, const std::uint8_t* bytes) {
       std::string why;
