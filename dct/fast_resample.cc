@@ -85,6 +85,7 @@ struct fast_resampler::state {
   std::vector<dct_workspace> workspaces;                               // one per worker
   std::vector<std::vector<std::uint8_t>> source_rows;                  // one per worker
   std::vector<std::vector<std::uint8_t>> output_rows;                  // one per worker, when used
+  std::vector<std::vector<double>> output_values;                      // one per worker, when used
   dct_plan row_forward, column_forward, column_inverse, row_inverse;
 };
 
@@ -95,7 +96,7 @@ std::uint64_t fast_resampler::working_bytes(std::int64_t width, std::int64_t hei
   const std::uint64_t column_stride = round_up(std::max(height, new_height), line_alignment);
   // Reordered lines, half spectra and, at worst, chirp lines of about 4N.
   const std::uint64_t longest = round_up(std::max({width, height, new_width, new_height}), line_alignment);
-  const std::uint64_t per_worker = lines_per_batch * (8 * longest + 16 * (longest / 2 + 8) + width + 2 * new_width) +
+  const std::uint64_t per_worker = lines_per_batch * (8 * longest + 16 * (longest / 2 + 8) + width + new_width) + 8 * new_width +
                                    lines_per_batch / 2 * 16 * (4 * longest);
   return 8 * columns * column_stride + static_cast<std::uint64_t>(worker_threads(threads)) * per_worker;
 }
@@ -142,15 +143,17 @@ namespace {
 const auto no_rows_hook = [](int, std::int32_t, std::int32_t) { return true; };
 
 // Bytes of one output row from its reordered values: e = value * scale,
-// saturated and truncated as saturate_to_byte does. The bytes are made in
-// reordered order first, min and max in place of branches, so that loop
-// vectorises; `bytes` is scratch of n bytes.
-void quantise_row(std::int32_t n, const double* reordered, double scale, std::uint8_t* bytes,
-                  std::uint8_t* out) {
-  for (std::int32_t i = 0; i < n; ++i)
-    bytes[i] = static_cast<std::uint8_t>(static_cast<int>(std::min(std::max(reordered[i] * scale, 0.0), 255.0)));
-  for (std::int32_t i = 0; 2 * i < n; ++i) out[2 * i] = bytes[i];
-  for (std::int32_t i = 0; 2 * i + 1 < n; ++i) out[2 * i + 1] = bytes[n - 1 - i];
+// saturated and truncated as saturate_to_byte does. Put back in order as
+// doubles first (`values`, n of them, is scratch), then quantised with min
+// and max in place of branches: written so, both loops vectorise.
+void quantise_row(std::int32_t n, const double* reordered, double scale, double* values, std::uint8_t* out) {
+  for (std::int32_t i = 0; i < n / 2; ++i) {
+    values[2 * i] = reordered[i];
+    values[2 * i + 1] = reordered[n - 1 - i];
+  }
+  if (n % 2 != 0) values[n - 1] = reordered[n / 2];
+  for (std::int32_t x = 0; x < n; ++x)
+    out[x] = static_cast<std::uint8_t>(static_cast<int>(std::min(std::max(values[x] * scale, 0.0), 255.0)));
 }
 
 }  // namespace
@@ -159,16 +162,20 @@ bool fast_resampler::resample(const row_reader& source, const row_writer& destin
                               const progress_streams& progress) {
   const double scale = 4.0 / (static_cast<double>(state_->width) * state_->height);
   const std::int32_t new_width = state_->new_width;
-  // Per worker: a batch of output rows, then one row of scratch.
+  // Per worker: a batch of output rows, and one row of values in order.
   std::vector<std::vector<std::uint8_t>>& rows = state_->output_rows;
+  std::vector<std::vector<double>>& values = state_->output_values;
   rows.resize(state_->threads);
-  for (auto& buffer : rows) buffer.resize(static_cast<std::size_t>(new_width) * (lines_per_batch + 1));
+  values.resize(state_->threads);
+  for (int w = 0; w < state_->threads; ++w) {
+    rows[w].resize(static_cast<std::size_t>(new_width) * lines_per_batch);
+    values[w].resize(new_width);
+  }
   return run(
       source,
       [&](int w, std::int32_t y, const double* reordered) {
-        std::uint8_t* batch = rows[w].data();
-        quantise_row(new_width, reordered, scale, batch + static_cast<std::size_t>(new_width) * lines_per_batch,
-                     batch + static_cast<std::size_t>(y % lines_per_batch) * new_width);
+        quantise_row(new_width, reordered, scale, values[w].data(),
+                     rows[w].data() + static_cast<std::size_t>(y % lines_per_batch) * new_width);
       },
       [&](int w, std::int32_t first, std::int32_t count) { return destination(first, count, rows[w].data()); },
       progress);

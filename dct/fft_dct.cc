@@ -182,29 +182,12 @@ void destroy_dct_plan(dct_plan* plan) {
   }
 }
 
+namespace {
+
+// Real FFT of the lines in work.real into work.spectrum (bins 0 .. N/2), and
+// back, for odd lengths; the inverse is unnormalised and may overwrite
+// work.spectrum.
 void real_fft_forward(const dct_plan& plan, dct_workspace& work) {
-  if (plan.half_forward != nullptr) {
-    // Z = FFT of z[m] = x[2m] + i x[2m+1]; with E, O the spectra of the even
-    // and odd samples, E[k] = (Z[k] + conj Z[M-k]) / 2,
-    // O[k] = (Z[k] - conj Z[M-k]) / 2i and X[k] = E[k] + W[k] O[k].
-    fftw_execute_dft(plan.half_forward, reinterpret_cast<fftw_complex*>(work.real.get()), work.spectrum.get());
-    const std::int32_t m = plan.length / 2;
-    const complex* w = plan.half_twiddle.data();
-    for (int l = 0; l < plan.count; ++l) {
-      complex* x = as_complex(work.spectrum.get()) + l * plan.spectrum_distance;
-      const double e0 = x[0].real(), o0 = x[0].imag();
-      x[0] = e0 + o0;
-      x[m] = e0 - o0;
-      for (std::int32_t k = 1, j = m - 1; k <= j; ++k, --j) {
-        const complex zk = x[k], zj = x[j];
-        const complex ek = 0.5 * (zk + std::conj(zj)), ok = {0.5 * (zk.imag() + zj.imag()), 0.5 * (zj.real() - zk.real())};
-        const complex ej = std::conj(ek), oj = std::conj(ok);
-        x[k] = ek + times(w[k], ok);
-        x[j] = ej + times(w[j], oj);
-      }
-    }
-    return;
-  }
   if (plan.chirp_length == 0) {
     fftw_execute_dft_r2c(plan.forward_fft, work.real.get(), work.spectrum.get());
     return;
@@ -233,28 +216,6 @@ void real_fft_forward(const dct_plan& plan, dct_workspace& work) {
 }
 
 void real_fft_inverse(const dct_plan& plan, dct_workspace& work) {
-  if (plan.half_backward != nullptr) {
-    // The forward steps backwards: 2E[k] = X[k] + conj X[M-k],
-    // 2O[k] = (X[k] - conj X[M-k]) / W[k], Z = 2E + 2i O, and the inverse
-    // FFT of Z holds x[2m] + i x[2m+1].
-    const std::int32_t m = plan.length / 2;
-    const complex* w = plan.half_twiddle.data();
-    for (int l = 0; l < plan.count; ++l) {
-      complex* x = as_complex(work.spectrum.get()) + l * plan.spectrum_distance;
-      // Bins a real signal must have real, as a real inverse FFT assumes.
-      const double x0 = x[0].real(), xm = x[m].real();
-      x[0] = {x0 + xm, x0 - xm};
-      for (std::int32_t k = 1, j = m - 1; k <= j; ++k, --j) {
-        const complex xk = x[k], xj = x[j];
-        const complex ek = xk + std::conj(xj), ok = times(xk - std::conj(xj), std::conj(w[k]));
-        const complex ej = std::conj(ek), oj = times(xj - std::conj(xk), std::conj(w[j]));
-        x[k] = {ek.real() - ok.imag(), ek.imag() + ok.real()};  // ek + i ok
-        x[j] = {ej.real() - oj.imag(), ej.imag() + oj.real()};
-      }
-    }
-    fftw_execute_dft(plan.half_backward, work.spectrum.get(), reinterpret_cast<fftw_complex*>(work.real.get()));
-    return;
-  }
   if (plan.chirp_length == 0) {
     fftw_execute_dft_c2r(plan.inverse_fft, work.spectrum.get(), work.real.get());
     return;
@@ -290,4 +251,122 @@ void real_fft_inverse(const dct_plan& plan, dct_workspace& work) {
       y[j] = -z[j].imag();
     }
   }
+}
+
+// dct2 of an even length through a complex FFT of M = N/2 points, with the
+// real FFT's untangling and Makhoul's twiddle in one pass. With z[m] =
+// v[2m] + i v[2m+1] and Z its FFT, the spectra of the even and odd samples
+// are E[k] = (Z[k] + conj Z[M-k]) / 2 and O[k] = (Z[k] - conj Z[M-k]) / 2i,
+// the real FFT is X[k] = E[k] + W[k] O[k], and then
+// dct2[k] = Re(w[k] X[k]), dct2[N-k] = -Im(w[k] X[k]).
+void dct2_half(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
+  fftw_execute_dft(plan.half_forward, reinterpret_cast<fftw_complex*>(work.real.get()), work.spectrum.get());
+  const std::int32_t n = plan.length, m = n / 2;
+  const double* wr = plan.twiddle_re.data();
+  const double* wi = plan.twiddle_im.data();
+  const complex* big_w = plan.half_twiddle.data();
+  // Bins 1 .. only_low give coefficient k alone; from both_from on, k and N - k.
+  const std::int32_t only_low = std::min({m - 1, keep - 1, n - keep}), both_from = std::max(1, n - keep + 1);
+  for (int l = 0; l < plan.count; ++l) {
+    const complex* z = as_complex(work.spectrum.get()) + l * plan.spectrum_distance;
+    double* y = work.real.get() + l * plan.real_distance;
+    const auto bin = [&](std::int32_t k) {
+      const complex zk = z[k], zj = z[m - k];
+      const complex e = 0.5 * (zk + std::conj(zj)), o = {0.5 * (zk.imag() + zj.imag()), 0.5 * (zj.real() - zk.real())};
+      return e + times(big_w[k], o);
+    };
+    const double e0 = z[0].real(), o0 = z[0].imag();
+    y[0] = e0 + o0;
+    if (m < keep) y[m] = wr[m] * (e0 - o0);
+    for (std::int32_t k = 1; k <= only_low; ++k) {
+      const complex x = bin(k);
+      y[k] = wr[k] * x.real() - wi[k] * x.imag();
+    }
+    for (std::int32_t k = both_from; k < m; ++k) {
+      const complex x = bin(k);
+      y[k] = wr[k] * x.real() - wi[k] * x.imag();
+      y[n - k] = -(wr[k] * x.imag() + wi[k] * x.real());
+    }
+  }
+}
+
+// dct3 of an even length, the steps of dct2_half backwards in one pass:
+// X[k] = conj(w[k]) (c[k] - i c[N-k]) / 2 is the real FFT of the reordered
+// result, 2E[k] = X[k] + conj X[M-k], 2O[k] = (X[k] - conj X[M-k]) / W[k],
+// and the inverse FFT of 2E + 2i O holds v[2m] + i v[2m+1].
+void dct3_half(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
+  const std::int32_t n = plan.length, m = n / 2;
+  const double* wr = plan.twiddle_re.data();
+  const double* wi = plan.twiddle_im.data();
+  const complex* big_w = plan.half_twiddle.data();
+  for (int l = 0; l < plan.count; ++l) {
+    double* c = work.real.get() + l * plan.real_distance;
+    std::fill(c + keep, c + n, 0.0);
+    complex* z = as_complex(work.spectrum.get()) + l * plan.spectrum_distance;
+    const auto bin = [&](std::int32_t k) {
+      return complex{0.5 * (wr[k] * c[k] - wi[k] * c[n - k]), -0.5 * (wr[k] * c[n - k] + wi[k] * c[k])};
+    };
+    const double x0 = c[0], xm = wr[m] * c[m];  // both bins are real
+    z[0] = {x0 + xm, x0 - xm};
+    for (std::int32_t k = 1; k < m; ++k) {
+      const complex xk = bin(k), xj = std::conj(bin(m - k));
+      const complex e = xk + xj, o = times(xk - xj, std::conj(big_w[k]));
+      z[k] = {e.real() - o.imag(), e.imag() + o.real()};  // e + i o
+    }
+  }
+  fftw_execute_dft(plan.half_backward, work.spectrum.get(), reinterpret_cast<fftw_complex*>(work.real.get()));
+}
+
+}  // namespace
+
+void dct2_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
+  if (plan.half_forward != nullptr) {
+    dct2_half(plan, work, keep);
+    return;
+  }
+  real_fft_forward(plan, work);
+  const std::int32_t n = plan.length, half = n / 2;
+  const double* wr = plan.twiddle_re.data();
+  const double* wi = plan.twiddle_im.data();
+  for (int line = 0; line < plan.count; ++line) {
+    const fftw_complex* v = work.spectrum.get() + line * plan.spectrum_distance;
+    double* out = work.real.get() + line * plan.real_distance;
+    out[0] = v[0][0];
+    // Bins 1 .. N/2 give coefficient k from Re and N - k from Im.
+    const std::int32_t low_end = std::min(half, keep - 1);
+    for (std::int32_t k = 1; k <= low_end; ++k) out[k] = wr[k] * v[k][0] - wi[k] * v[k][1];
+    for (std::int32_t k = std::max(n - keep + 1, 1); k <= (n - 1) / 2; ++k)
+      out[n - k] = -(wr[k] * v[k][1] + wi[k] * v[k][0]);
+  }
+}
+
+void dct3_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
+  if (plan.half_backward != nullptr) {
+    dct3_half(plan, work, keep);
+    return;
+  }
+  const std::int32_t n = plan.length, half = n / 2;
+  const double* wr = plan.twiddle_re.data();
+  const double* wi = plan.twiddle_im.data();
+  for (int line = 0; line < plan.count; ++line) {
+    const double* c = work.real.get() + line * plan.real_distance;
+    fftw_complex* v = work.spectrum.get() + line * plan.spectrum_distance;
+    v[0][0] = c[0];
+    v[0][1] = 0.0;
+    // V[k] = conj(w[k]) * (c[k] - i c[N-k]) / 2. c[N-k] is kept only from
+    // first_both on, and then so is c[k]; before it, c[k] is kept up to keep.
+    const std::int32_t first_both = std::max(n - keep + 1, 1);
+    const std::int32_t single_end = std::min({first_both, half + 1, keep}), zero_end = std::min(first_both, half + 1);
+    std::int32_t k = 1;
+    for (; k < single_end; ++k) {
+      v[k][0] = 0.5 * (wr[k] * c[k]);
+      v[k][1] = -0.5 * (wi[k] * c[k]);
+    }
+    for (; k < zero_end; ++k) v[k][0] = v[k][1] = 0.0;
+    for (; k <= half; ++k) {
+      v[k][0] = 0.5 * (wr[k] * c[k] - wi[k] * c[n - k]);
+      v[k][1] = -0.5 * (wr[k] * c[n - k] + wi[k] * c[k]);
+    }
+  }
+  real_fft_inverse(plan, work);
 }

@@ -88,10 +88,6 @@ dct_workspace make_dct_workspace(std::initializer_list<const dct_plan*> plans);
 // True when `length` goes through Bluestein's method.
 bool uses_chirp(std::int32_t length);
 
-// Real FFT of the lines in work.real into work.spectrum (bins 0 .. N/2), and
-// back; the inverse is unnormalised and may overwrite work.spectrum.
-void real_fft_forward(const dct_plan& plan, dct_workspace& work);
-void real_fft_inverse(const dct_plan& plan, dct_workspace& work);
 
 // Reordered position of sample n: evens ascending, then odds descending.
 inline std::int64_t reordered_index(std::int64_t n, std::int64_t length) {
@@ -100,49 +96,10 @@ inline std::int64_t reordered_index(std::int64_t n, std::int64_t length) {
 
 // dct2 of the `plan.count` reordered lines in work.real, in place: line l
 // then holds its first `keep` coefficients at l * real_distance + k.
-inline void dct2_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
-  real_fft_forward(plan, work);
-  const std::int32_t n = plan.length, half = n / 2;
-  const double* wr = plan.twiddle_re.data();
-  const double* wi = plan.twiddle_im.data();
-  for (int line = 0; line < plan.count; ++line) {
-    const fftw_complex* v = work.spectrum.get() + line * plan.spectrum_distance;
-    double* out = work.real.get() + line * plan.real_distance;
-    out[0] = v[0][0];
-    // Bins 1 .. N/2 give coefficient k from Re and N - k from Im.
-    const std::int32_t low_end = std::min(half, keep - 1);
-    for (std::int32_t k = 1; k <= low_end; ++k) out[k] = wr[k] * v[k][0] - wi[k] * v[k][1];
-    for (std::int32_t k = std::max(n - keep + 1, 1); k <= (n - 1) / 2; ++k)
-      out[n - k] = -(wr[k] * v[k][1] + wi[k] * v[k][0]);
-  }
-}
+void dct2_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep);
 
 // dct3 of the `plan.count` lines in work.real, in place: line l holds its
-// coefficients c[k], k < keep, at l * real_distance + k (zero beyond keep),
-// and then its results n, reordered, at l * real_distance + reordered_index(n).
-inline void dct3_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
-  const std::int32_t n = plan.length, half = n / 2;
-  const double* wr = plan.twiddle_re.data();
-  const double* wi = plan.twiddle_im.data();
-  for (int line = 0; line < plan.count; ++line) {
-    const double* c = work.real.get() + line * plan.real_distance;
-    fftw_complex* v = work.spectrum.get() + line * plan.spectrum_distance;
-    v[0][0] = c[0];
-    v[0][1] = 0.0;
-    // V[k] = conj(w[k]) * (c[k] - i c[N-k]) / 2. c[N-k] is kept only from
-    // first_both on, and then so is c[k]; before it, c[k] is kept up to keep.
-    const std::int32_t first_both = std::max(n - keep + 1, 1);
-    const std::int32_t single_end = std::min({first_both, half + 1, keep}), zero_end = std::min(first_both, half + 1);
-    std::int32_t k = 1;
-    for (; k < single_end; ++k) {
-      v[k][0] = 0.5 * (wr[k] * c[k]);
-      v[k][1] = -0.5 * (wi[k] * c[k]);
-    }
-    for (; k < zero_end; ++k) v[k][0] = v[k][1] = 0.0;
-    for (; k <= half; ++k) {
-      v[k][0] = 0.5 * (wr[k] * c[k] - wi[k] * c[n - k]);
-      v[k][1] = -0.5 * (wr[k] * c[n - k] + wi[k] * c[k]);
-    }
-  }
-  real_fft_inverse(plan, work);
-}
+// coefficients c[k], k < keep, at l * real_distance + k (what lies beyond
+// keep is ignored), and then its results n, reordered, at
+// l * real_distance + reordered_index(n).
+void dct3_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep);
