@@ -229,27 +229,9 @@ TEST(BmpRoundTrip, BottomRowComesFirstAndPlanesSurvive) {
 }
 
 TEST(BmpRead, EveryHeaderFormGivesTheSamePlanes) {
-  const struct {
-    const char* name;
-    bmp_form form;
-  } cases[] = {
-      {"core 12", {12}},
-      {"info 40", {40}},
-      {"info 52", {52}},
-      {"info 56", {56}},
-      {"info 64", {64}},
-      {"info 108", {108}},
-      {"info 124", {124}},
-      {"info 40 top-down", {40, true}},
-      {"info 124 top-down", {124, true}},
-      {"colour table between headers and rows", {40, false, 1024, 0, '\xab'}},
-      {"core with a gap", {12, false, 7, 0, '\x5a'}},
-      {"trailing bytes", {40, false, 0, 2}},
-      {"junk in the padding, gap and tail", {108, true, 12, 5, '\xee'}},
-  };
   const std::int32_t width = 3, height = 5;  // 3 bytes of padding per row
   const image img = random_image(width, height, 42);
-  for (const auto& c : cases) {
+  for (const auto& c : test_util::every_form) {
     SCOPED_TRACE(c.name);
     const std::string bytes = test_util::bmp_bytes(img.blue, img.green, img.red, c.form);
     image back;

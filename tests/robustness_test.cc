@@ -101,22 +101,6 @@ void fill_up(const std::string& path) {
 }
 
 TEST(Robustness, EveryHeaderFormGivesTheSameOutput) {
-  const struct {
-    const char* name;
-    bmp_form form;
-  } cases[] = {
-      {"core 12", {12}},
-      {"info 52", {52}},
-      {"info 56", {56}},
-      {"info 64", {64}},
-      {"info 108", {108}},
-      {"info 124", {124}},
-      {"info 40 top-down", {40, true}},
-      {"info 124 top-down", {124, true}},
-      {"colour table between headers and rows", {40, false, 1024, 0, '\xab'}},
-      {"trailing bytes", {40, false, 0, 2}},
-      {"junk in the padding, gap and tail", {56, true, 20, 3, '\xee'}},
-  };
   for (const char* engine : {"fast", "direct"}) {
     temp_dir dir;
     const std::string args = std::string(" -sizexminus 3 -sizexminusy -2 -engine ") + engine;
@@ -124,7 +108,7 @@ TEST(Robustness, EveryHeaderFormGivesTheSameOutput) {
     ASSERT_EQ(run_program(dir, "-i in.bmp -o plain" + args).status, 0);
     const std::string expected = read_file(dir.file("plain.bmp"));
     ASSERT_EQ(expected.size(), 54u + 32 * 4);  // 10 x 4: rows of 30 bytes padded to 32
-    for (const auto& c : cases) {
+    for (const auto& c : test_util::every_form) {
       SCOPED_TRACE(std::string(c.name) + ", " + engine);
       write_file(dir.file("in.bmp"), image_bytes(7, 6, c.form));
       const run_result r = run_program(dir, "-i in.bmp -o out" + args);

@@ -97,6 +97,29 @@ struct bmp_form {
   char filler = 0;               // value of the row padding, gap and trailing bytes
 };
 
+// Every layout a real writer uses, and some odd ones: each must read as the
+// same image.
+struct named_form {
+  const char* name;
+  bmp_form form;
+};
+inline const named_form every_form[] = {
+    {"core 12", {12}},
+    {"info 40", {40}},
+    {"info 52", {52}},
+    {"info 56", {56}},
+    {"info 64", {64}},
+    {"info 108", {108}},
+    {"info 124", {124}},
+    {"info 40 top-down", {40, true}},
+    {"info 124 top-down", {124, true}},
+    {"colour table between headers and rows", {40, false, 1024, 0, '\xab'}},
+    {"core with a gap", {12, false, 7, 0, '\x5a'}},
+    {"trailing bytes", {40, false, 0, 2}},
+    {"junk in the padding, gap and tail", {108, true, 12, 5, '\xee'}},
+    {"top-down 56 with gap and tail", {56, true, 20, 3, '\xee'}},
+};
+
 // The bytes of a 24-bit BMP of three planes laid out as `form` says; with
 // the default form, a plain bottom-up file with a 54-byte header. The header
 // fields the reader ignores get values such files carry.
