@@ -1,13 +1,13 @@
 // bmp_io.cc - read and write uncompressed 24-bit BMP files.
 #include "bmp/bmp_io.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <new>
-
-#include <unistd.h>
 
 namespace {
 
@@ -65,8 +65,8 @@ bool allocate_plane(channel_plane* plane, std::int32_t width, std::int32_t heigh
   return true;
 }
 
-bmp_status parse_bmp_header(const std::uint8_t* head, std::size_t head_size,
-                            std::uint64_t file_size, bmp_layout* layout, std::string* err) {
+bmp_status parse_bmp_header(const std::uint8_t* head, std::size_t head_size, std::uint64_t file_size,
+                            bmp_layout* layout, std::string* err) {
   const std::size_t have = std::min<std::uint64_t>(head_size, file_size);
   if (have >= 2 && (head[0] != 'B' || head[1] != 'M'))
     return fail(bmp_status::malformed, err, "not a BMP file (no \"BM\" signature)");
@@ -95,9 +95,9 @@ bmp_status parse_bmp_header(const std::uint8_t* head, std::size_t head_size,
     return fail(bmp_status::malformed, err,
                 "unsupported bit depth " + std::to_string(bits) + " (only 24-bit BMP files are read)");
   if (compression != 0)
-    return fail(bmp_status::malformed, err,
-                "unsupported compression " + std::to_string(compression) +
-                    " (only uncompressed BMP files are read)");
+    return fail(
+        bmp_status::malformed, err,
+        "unsupported compression " + std::to_string(compression) + " (only uncompressed BMP files are read)");
   if (width <= 0 || height == 0 || height == INT32_MIN)
     return fail(bmp_status::malformed, err,
                 "invalid image size " + std::to_string(width) + " x " + std::to_string(height));
@@ -124,8 +124,7 @@ bmp_status parse_bmp_header(const std::uint8_t* head, std::size_t head_size,
   if (pixel_end > file_size || size_field > file_size || (size_field != 0 && size_field < pixel_end))
     return fail(bmp_status::short_data, err,
                 "the pixel rows need " + std::to_string(pixel_end) + " bytes, the file holds " +
-                    std::to_string(file_size) + " and its size field says " +
-                    std::to_string(size_field));
+                    std::to_string(file_size) + " and its size field says " + std::to_string(size_field));
   return bmp_status::ok;
 }
 
@@ -159,9 +158,11 @@ bmp_status read_row_block(std::FILE* file, const bmp_layout& layout, std::int32_
   }
   // pread leaves the stream position alone, so several threads may read at once.
   const int fd = fileno(file);
-  const std::uint64_t offset = layout.pixel_offset + layout.row_size * static_cast<std::uint64_t>(first_file_row);
+  const std::uint64_t offset =
+      layout.pixel_offset + layout.row_size * static_cast<std::uint64_t>(first_file_row);
   for (std::size_t done = 0; done < block.size();) {
-    const ssize_t got = pread(fd, block.data() + done, block.size() - done, static_cast<off_t>(offset + done));
+    const ssize_t got =
+        pread(fd, block.data() + done, block.size() - done, static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return fail(bmp_status::io_error, err, std::strerror(errno));
     if (got == 0) return fail(bmp_status::short_data, err, "the file ends inside its pixel rows");
@@ -205,8 +206,8 @@ bmp_status read_bmp_channel_rows(std::FILE* file, const bmp_layout& layout, int 
   return bmp_status::ok;
 }
 
-bmp_status read_input_bmp(std::FILE* file, bmp_layout* layout, channel_plane* blue,
-                          channel_plane* green, channel_plane* red, std::string* err) {
+bmp_status read_input_bmp(std::FILE* file, bmp_layout* layout, channel_plane* blue, channel_plane* green,
+                          channel_plane* red, std::string* err) {
   bmp_status status = read_bmp_layout(file, layout, err);
   if (status != bmp_status::ok) return status;
   const std::int32_t width = layout->width, height = layout->height;
@@ -269,7 +270,8 @@ bool put_bmp_channel_rows(int fd, std::int32_t width, std::int32_t height, int c
   const std::size_t row_size = bmp_row_size(width);
   // Image rows [first_row, first_row + row_count) are one run of file rows,
   // the last of them first.
-  const off_t offset = static_cast<off_t>(54 + row_size * static_cast<std::uint64_t>(height - first_row - row_count));
+  const off_t offset =
+      static_cast<off_t>(54 + row_size * static_cast<std::uint64_t>(height - first_row - row_count));
   const std::size_t size = row_size * row_count;
   thread_local std::vector<std::uint8_t> block;
   try {

@@ -35,10 +35,10 @@ bool allocate_plane(channel_plane* plane, std::int32_t width, std::int32_t heigh
 
 enum class bmp_status {
   ok,
-  short_data,  // the file ends before the header or the pixel rows it promises
-  malformed,   // not a BMP file this program reads; *err says why
-  io_error,    // the system refused a read, or memory ran out
-  write_error, // the output could not be written; *err names the file
+  short_data,   // the file ends before the header or the pixel rows it promises
+  malformed,    // not a BMP file this program reads; *err says why
+  io_error,     // the system refused a read, or memory ran out
+  write_error,  // the output could not be written; *err names the file
 };
 
 // Where the pixel rows of a file are and how they are laid out.
@@ -61,8 +61,8 @@ constexpr std::size_t bmp_header_max = 14 + 124;
 // Checks the headers of a file of `file_size` bytes whose first `head_size`
 // bytes are `head` (at least min(file_size, bmp_header_max) of them).
 // On failure returns short_data or malformed with the reason in *err.
-bmp_status parse_bmp_header(const std::uint8_t* head, std::size_t head_size,
-                            std::uint64_t file_size, bmp_layout* layout, std::string* err);
+bmp_status parse_bmp_header(const std::uint8_t* head, std::size_t head_size, std::uint64_t file_size,
+                            bmp_layout* layout, std::string* err);
 
 // Reads and checks the headers of an open file (any position).
 bmp_status read_bmp_layout(std::FILE* file, bmp_layout* layout, std::string* err);
@@ -81,8 +81,8 @@ bmp_status read_bmp_channel_rows(std::FILE* file, const bmp_layout& layout, int 
                                  std::string* err);
 
 // Reads a whole file into three planes. Does not close the file.
-bmp_status read_input_bmp(std::FILE* file, bmp_layout* layout, channel_plane* blue,
-                          channel_plane* green, channel_plane* red, std::string* err);
+bmp_status read_input_bmp(std::FILE* file, bmp_layout* layout, channel_plane* blue, channel_plane* green,
+                          channel_plane* red, std::string* err);
 
 // Size of the file write_output_bmp writes, or 0 when it does not fit the
 // 32-bit size field.

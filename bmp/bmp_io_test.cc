@@ -109,7 +109,8 @@ TEST(BmpWrite, PadsEachRowWithZerosToFourBytes) {
     SCOPED_TRACE("width " + std::to_string(c.width));
     const std::int32_t height = 2;
     const auto full = [](int, int) { return 0xff; };
-    const image img{test_util::make_plane(c.width, height, full), test_util::make_plane(c.width, height, full),
+    const image img{test_util::make_plane(c.width, height, full),
+                    test_util::make_plane(c.width, height, full),
                     test_util::make_plane(c.width, height, full)};
     const std::string bytes = written(img);
     ASSERT_EQ(bytes.size(), 54 + c.row_size * height);
@@ -131,14 +132,19 @@ TEST(BmpWrite, HeaderFieldsOfAFiveByThreeImage) {
     int bytes;
     std::uint64_t value;
   } fields[] = {
-      {"file size", field::size, 4, 102},   {"reserved", 6, 4, 0},
-      {"pixel offset", field::offset, 4, 54}, {"info size", field::info_size, 4, 40},
-      {"width", field::width, 4, 5},        {"height", field::height, 4, 3},
-      {"planes", field::planes, 2, 1},      {"bits", field::bits, 2, 24},
+      {"file size", field::size, 4, 102},
+      {"reserved", 6, 4, 0},
+      {"pixel offset", field::offset, 4, 54},
+      {"info size", field::info_size, 4, 40},
+      {"width", field::width, 4, 5},
+      {"height", field::height, 4, 3},
+      {"planes", field::planes, 2, 1},
+      {"bits", field::bits, 2, 24},
       {"compression", field::compression, 4, 0},
       {"x pixels per metre", field::x_resolution, 4, 3780},
       {"y pixels per metre", field::y_resolution, 4, 3780},
-      {"colours used", 46, 4, 0},           {"important colours", 50, 4, 0},
+      {"colours used", 46, 4, 0},
+      {"important colours", 50, 4, 0},
   };
   for (const auto& f : fields) EXPECT_EQ(get_le(bytes, f.at, f.bytes), f.value) << f.name;
 }
@@ -176,27 +182,19 @@ TEST(BmpFileSize, FitsTheThirtyTwoBitSizeField) {
     std::int64_t width, height;
     std::uint32_t size;  // 0: does not fit
   } cases[] = {
-      {5, 3, 102},
-      {1, 1, 58},
-      {4, 1, 66},
-      {0, 1, 0},
-      {1, 0, 0},
-      {-1, 5, 0},
-      {5, -1, 0},
-      {1, 1073741810, 4294967294u},  // rows of 4 bytes: the tallest that fits
-      {1, 1073741811, 0},
-      {1431655746, 1, 4294967294u},  // one row of 4294967240 bytes: the widest that fits
-      {1431655747, 1, 0},
-      {std::int64_t{INT32_MAX} + 1, 1, 0},
+      {5, 3, 102},        {1, 1, 58},
+      {4, 1, 66},         {0, 1, 0},
+      {1, 0, 0},          {-1, 5, 0},
+      {5, -1, 0},         {1, 1073741810, 4294967294u},  // rows of 4 bytes: the tallest that fits
+      {1, 1073741811, 0}, {1431655746, 1, 4294967294u},  // one row of 4294967240 bytes: the widest that fits
+      {1431655747, 1, 0}, {std::int64_t{INT32_MAX} + 1, 1, 0},
   };
   for (const auto& c : cases)
     EXPECT_EQ(bmp_file_size(c.width, c.height), c.size) << c.width << " x " << c.height;
 }
 
 TEST(BmpRoundTrip, BottomRowComesFirstAndPlanesSurvive) {
-  const struct {
-    std::int32_t width, height;
-  } sizes[] = {{1, 1}, {2, 3}, {3, 2}, {4, 5}, {7, 1}, {1, 7}};
+  const struct { std::int32_t width, height; } sizes[] = {{1, 1}, {2, 3}, {3, 2}, {4, 5}, {7, 1}, {1, 7}};
   unsigned seed = 10;
   for (const auto& size : sizes) {
     SCOPED_TRACE(std::to_string(size.width) + " x " + std::to_string(size.height));
@@ -251,8 +249,9 @@ TEST(BmpRead, EveryHeaderFormGivesTheSamePlanes) {
     const std::pair<int, int> blocks[] = {{0, 5}, {1, 2}, {3, 2}, {4, 1}};  // first row, count
     for (const auto& [first, count] : blocks) {
       std::string rows(3 * width * count, '\0');
-      ASSERT_EQ(read_bmp_rows(file.get(), layout, first, count, reinterpret_cast<std::uint8_t*>(rows.data()), &err),
-                bmp_status::ok)
+      ASSERT_EQ(
+          read_bmp_rows(file.get(), layout, first, count, reinterpret_cast<std::uint8_t*>(rows.data()), &err),
+          bmp_status::ok)
           << err;
       for (int r = 0; r < count; ++r)
         for (int x = 0; x < width; ++x) {
@@ -272,7 +271,8 @@ TEST(BmpRead, VerdictOnEachKindOfFile) {
     return [=](std::string* s) { put_le(s, at, static_cast<std::uint64_t>(value), bytes); };
   };
   const auto cut_to = [](std::size_t length) { return [=](std::string* s) { s->resize(length); }; };
-  const bmp_status ok = bmp_status::ok, malformed = bmp_status::malformed, short_data = bmp_status::short_data;
+  const bmp_status ok = bmp_status::ok, malformed = bmp_status::malformed,
+                   short_data = bmp_status::short_data;
   const struct {
     const char* name;
     const std::string& base;
@@ -315,7 +315,9 @@ TEST(BmpRead, VerdictOnEachKindOfFile) {
        [](std::string* s) { put_le(s, field::width, INT32_MAX, 4), put_le(s, field::height, INT32_MAX, 4); },
        short_data},
       {"core 65535 x 65535 in a 62-byte file", core,
-       [](std::string* s) { put_le(s, field::core_width, 65535, 2), put_le(s, field::core_height, 65535, 2); },
+       [](std::string* s) {
+         put_le(s, field::core_width, 65535, 2), put_le(s, field::core_height, 65535, 2);
+       },
        short_data},
       {"top-down 4 x -2^31+1 in a 90-byte file", info, set(field::height, INT32_MIN + 1, 4), short_data},
   };

@@ -89,7 +89,8 @@ void print_usage(std::FILE* out) {
   static const char* const lines[] = {
       "Usage: PELLIMOR [options]\n",
       "\toptions: \n",
-      "\t  -help          : \xA5\xD8\xA5\xEB\xA5\xD7\xA5\xE1\xA5\xC3\xA5\xBB\xA1\xBC\xA5\xB8\xBD\xD0\xCE\xCF" "\n",
+      "\t  -help          : \xA5\xD8\xA5\xEB\xA5\xD7\xA5\xE1\xA5\xC3\xA5\xBB\xA1\xBC\xA5\xB8\xBD\xD0\xCE\xCF"
+      "\n",
       "\t  -i             : input file name\n",
       "\t  -o             : output file name (extension .bmp auto added)\n",
       "\t  -sizexminus    :  horizontal pixel number difference between source and distination \n",
@@ -128,9 +129,8 @@ int parse_options(int argc, char** argv, resize_options* options) {
       case set_result::ok:
         break;
       case set_result::too_long:
-        std::fprintf(stderr, "pellimor: the value of -%s is longer than %d characters\n",
-                     entry->keyword,
-                     entry->set == option_table[0].set ? max_output_base_length : max_name_length);
+        std::fprintf(stderr, "pellimor: the value of -%s is longer than %d characters\n", entry->keyword,
+                     std::strcmp(entry->keyword, "o") == 0 ? max_output_base_length : max_name_length);
         return 2;
       case set_result::bad_value:
         return usage_error(stderr);

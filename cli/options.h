@@ -18,27 +18,27 @@ enum class engine_kind {
 // The options of one run. Keywords with no effect on the output are still
 // accepted and stored.
 struct resize_options {
-  std::int32_t x = 720;      // -x, not used
-  std::int32_t y = 480;      // -y, not used
-  std::int32_t startx = 0;   // -startx, not used
-  std::int32_t starty = 0;   // -starty, not used
-  char input_name[128] = {};   // -i: the BMP file to read
-  char input2_name[128] = {};  // -i2, not used
-  char output_name[128] = {};  // -o: base name; the run appends ".bmp"
-  std::int32_t hv = 0;           // -hv, not used
-  std::int32_t sizexminus = 0;   // -sizexminus: pixels added to the width (may be < 0)
-  std::int32_t sizexminusy = 0;  // -sizexminusy: pixels added to the height (may be < 0)
-  std::int32_t bunshi = 0;    // -bunshi, not used
-  std::int32_t bunbo = 0;     // -bunbo, not used
-  std::int32_t norm = 0;      // -norm, not used
-  std::int32_t mado = 0;      // -mado, not used
-  std::int32_t tapnum_y = 0;  // -tapnum_y, not used
-  std::int32_t tapnum_c = 0;  // -tapnum_c, not used
-  double Fsc = 0.0;           // -Fsc, not used
-  std::int32_t orgx = 720;    // -orgx: start value of the width, replaced by the header
-  std::int32_t orgy = 480;    // -orgy: start value of the height, replaced by the header
+  std::int32_t x = 720;                    // -x, not used
+  std::int32_t y = 480;                    // -y, not used
+  std::int32_t startx = 0;                 // -startx, not used
+  std::int32_t starty = 0;                 // -starty, not used
+  char input_name[128] = {};               // -i: the BMP file to read
+  char input2_name[128] = {};              // -i2, not used
+  char output_name[128] = {};              // -o: base name; the run appends ".bmp"
+  std::int32_t hv = 0;                     // -hv, not used
+  std::int32_t sizexminus = 0;             // -sizexminus: pixels added to the width (may be < 0)
+  std::int32_t sizexminusy = 0;            // -sizexminusy: pixels added to the height (may be < 0)
+  std::int32_t bunshi = 0;                 // -bunshi, not used
+  std::int32_t bunbo = 0;                  // -bunbo, not used
+  std::int32_t norm = 0;                   // -norm, not used
+  std::int32_t mado = 0;                   // -mado, not used
+  std::int32_t tapnum_y = 0;               // -tapnum_y, not used
+  std::int32_t tapnum_c = 0;               // -tapnum_c, not used
+  double Fsc = 0.0;                        // -Fsc, not used
+  std::int32_t orgx = 720;                 // -orgx: start value of the width, replaced by the header
+  std::int32_t orgy = 480;                 // -orgy: start value of the height, replaced by the header
   engine_kind engine = engine_kind::fast;  // -engine fast|direct
-  std::int32_t threads = 0;  // -threads: worker threads, 0 for one per core
+  std::int32_t threads = 0;                // -threads: worker threads, 0 for one per core
 };
 
 // Longest value a string option takes, and longest output base name (room

@@ -172,9 +172,8 @@ void pending_file::discard() {
   signals_.reset();
 }
 
-bool write_bmp_file_atomically(const char* path, const channel_plane& blue,
-                               const channel_plane& green, const channel_plane& red,
-                               std::string* err) {
+bool write_bmp_file_atomically(const char* path, const channel_plane& blue, const channel_plane& green,
+                               const channel_plane& red, std::string* err) {
   pending_file out;
   if (!out.open(path, err)) return false;
   std::FILE* file = fdopen(dup(out.fd()), "wb");

@@ -44,6 +44,5 @@ class pending_file {
 
 // Writes the three planes as a BMP file at `path`. Returns false and sets
 // *err on failure.
-bool write_bmp_file_atomically(const char* path, const channel_plane& blue,
-                               const channel_plane& green, const channel_plane& red,
-                               std::string* err);
+bool write_bmp_file_atomically(const char* path, const channel_plane& blue, const channel_plane& green,
+                               const channel_plane& red, std::string* err);

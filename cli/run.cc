@@ -34,7 +34,8 @@ int fail(const char* path, const std::string& why) {
 }
 
 // The exit status for `status`, after its messages.
-int report(bmp_status status, const char* input_path, const std::string& output_path, const std::string& err) {
+int report(bmp_status status, const char* input_path, const std::string& output_path,
+           const std::string& err) {
   switch (status) {
     case bmp_status::ok:
       return 0;
@@ -60,11 +61,11 @@ double physical_memory() {
 double run_memory(const resize_options& options, double width, double height, double new_width,
                   double new_height) {
   if (options.engine == engine_kind::direct)
-    return 3 * width * height + 3 * new_width * new_height + 8 * (3 * width * height + 3 * new_width * new_height);
+    return 3 * width * height + 3 * new_width * new_height +
+           8 * (3 * width * height + 3 * new_width * new_height);
   return static_cast<double>(fast_resampler::working_bytes(
-                          static_cast<std::int64_t>(width), static_cast<std::int64_t>(height),
-                          static_cast<std::int64_t>(new_width), static_cast<std::int64_t>(new_height),
-                          options.threads));
+      static_cast<std::int64_t>(width), static_cast<std::int64_t>(height),
+      static_cast<std::int64_t>(new_width), static_cast<std::int64_t>(new_height), options.threads));
 }
 
 // Red, green, blue through the direct sums, from whole source planes, into
@@ -85,7 +86,7 @@ bmp_status resample_direct(std::FILE* input, const bmp_layout& layout, std::int3
     resample_plane(layout.width, layout.height, new_width - layout.width, new_height - layout.height,
                    source[c].samples.data(), out[c].samples.data(), console);
   return write_bmp_file_atomically(output_path, out[0], out[1], out[2], err) ? bmp_status::ok
-                                                                                : bmp_status::write_error;
+                                                                             : bmp_status::write_error;
 }
 
 // Red, green, blue through the FFT engine: each channel's rows are read from
@@ -123,7 +124,8 @@ bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, std::int32_
     };
     const row_writer merge = [&](std::int32_t first, std::int32_t count, const std::uint8_t* bytes) {
       std::string why;
-      if (put_bmp_channel_rows(out.fd(), new_width, new_height, c, first, count, bytes, c == 2, &why)) return true;
+      if (put_bmp_channel_rows(out.fd(), new_width, new_height, c, first, count, bytes, c == 2, &why))
+        return true;
       return record(bmp_status::write_error, "cannot write '" + out.temp_path() + "': " + why);
     };
     if (!resampler.resample(rows, merge, console)) return failure;

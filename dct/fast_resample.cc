@@ -4,8 +4,8 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <atomic>
+#include <cstdlib>
 #include <new>
 #include <thread>
 #include <vector>
@@ -79,25 +79,25 @@ int worker_threads(int requested) {
 struct fast_resampler::state {
   std::int32_t width, height, new_width, new_height;
   int threads;
-  std::int32_t kept_width, kept_height;  // coefficients both sizes share
-  std::int64_t column_stride;            // doubles between columns: max(height, new_height), aligned
-  huge_array coefficients;  // kept_width columns
-  std::vector<dct_workspace> workspaces;                               // one per worker
-  std::vector<std::vector<std::uint8_t>> source_rows;                  // one per worker
-  std::vector<std::vector<std::uint8_t>> output_rows;                  // one per worker, when used
-  std::vector<std::vector<double>> output_values;                      // one per worker, when used
+  std::int32_t kept_width, kept_height;   // coefficients both sizes share
+  std::int64_t column_stride;             // doubles between columns: max(height, new_height), aligned
+  huge_array coefficients;                // kept_width columns
+  std::vector<dct_workspace> workspaces;  // one per worker
+  std::vector<std::vector<std::uint8_t>> source_rows;  // one per worker
+  std::vector<std::vector<std::uint8_t>> output_rows;  // one per worker, when used
+  std::vector<std::vector<double>> output_values;      // one per worker, when used
   dct_plan row_forward, column_forward, column_inverse, row_inverse;
 };
 
-std::uint64_t fast_resampler::working_bytes(std::int64_t width, std::int64_t height,
-                                            std::int64_t new_width, std::int64_t new_height,
-                                            int threads) {
+std::uint64_t fast_resampler::working_bytes(std::int64_t width, std::int64_t height, std::int64_t new_width,
+                                            std::int64_t new_height, int threads) {
   const std::uint64_t columns = std::min(width, new_width);
   const std::uint64_t column_stride = round_up(std::max(height, new_height), line_alignment);
   // Reordered lines, half spectra and, at worst, chirp lines of about 4N.
   const std::uint64_t longest = round_up(std::max({width, height, new_width, new_height}), line_alignment);
-  const std::uint64_t per_worker = lines_per_batch * (8 * longest + 16 * (longest / 2 + 8) + width + new_width) + 8 * new_width +
-                                   lines_per_batch / 2 * 16 * (4 * longest);
+  const std::uint64_t per_worker =
+      lines_per_batch * (8 * longest + 16 * (longest / 2 + 8) + width + new_width) + 8 * new_width +
+      lines_per_batch / 2 * 16 * (4 * longest);
   return 8 * columns * column_stride + static_cast<std::uint64_t>(worker_threads(threads)) * per_worker;
 }
 
@@ -133,8 +133,8 @@ fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int
 }
 
 fast_resampler::~fast_resampler() {
-  for (dct_plan* plan : {&state_->row_forward, &state_->column_forward, &state_->column_inverse,
-                         &state_->row_inverse})
+  for (dct_plan* plan :
+       {&state_->row_forward, &state_->column_forward, &state_->column_inverse, &state_->row_inverse})
     destroy_dct_plan(plan);
 }
 
@@ -177,7 +177,9 @@ bool fast_resampler::resample(const row_reader& source, const row_writer& destin
         quantise_row(new_width, reordered, scale, values[w].data(),
                      rows[w].data() + static_cast<std::size_t>(y % lines_per_batch) * new_width);
       },
-      [&](int w, std::int32_t first, std::int32_t count) { return destination(first, count, rows[w].data()); },
+      [&](int w, std::int32_t first, std::int32_t count) {
+        return destination(first, count, rows[w].data());
+      },
       progress);
 }
 
@@ -189,7 +191,8 @@ bool fast_resampler::resample(const row_reader& source, byte_raster destination,
       source,
       [&](int, std::int32_t y, const double* reordered) {
         store_reordered(new_width, reordered, [&](std::int32_t x, double value) {
-          destination.base[x * destination.x_stride + y * destination.y_stride] = saturate_to_byte(value * scale);
+          destination.base[x * destination.x_stride + y * destination.y_stride] =
+              saturate_to_byte(value * scale);
         });
       },
       no_rows_hook, progress);
@@ -237,7 +240,8 @@ bool fast_resampler::run(const row_reader& source, const Sample& sample, const R
     }
     for (int r = 0; r < lines_per_batch; ++r) {
       const std::uint8_t* row = bytes + static_cast<std::size_t>(std::min(r, count - 1)) * width;
-      load_reordered(width, [&](std::int32_t x) { return static_cast<double>(row[x]); }, work.real.get() + r * rd);
+      load_reordered(
+          width, [&](std::int32_t x) { return static_cast<double>(row[x]); }, work.real.get() + r * rd);
     }
     dct2_batch(s.row_forward, work, kept_width);
     // All eight rows, the repeats past the last row included: they land in
@@ -260,7 +264,8 @@ bool fast_resampler::run(const row_reader& source, const Sample& sample, const R
     const std::int64_t rd = s.column_forward.real_distance;
     for (int c = 0; c < lines_per_batch; ++c) {
       const double* column = coefficients + std::min(u0 + c, u0 + count - 1) * cs;
-      load_reordered(height, [&](std::int32_t y) { return column[y]; }, work.real.get() + c * rd);
+      load_reordered(
+          height, [&](std::int32_t y) { return column[y]; }, work.real.get() + c * rd);
     }
     dct2_batch(s.column_forward, work, kept_height);
     for (int c = 0; c < count; ++c)
@@ -287,7 +292,8 @@ bool fast_resampler::run(const row_reader& source, const Sample& sample, const R
     dct3_batch(s.column_inverse, work, kept_height);
     for (int c = 0; c < count; ++c) {
       double* column = coefficients + (u0 + c) * cs;
-      store_reordered(new_height, work.real.get() + c * rd, [&](std::int32_t y, double value) { column[y] = value; });
+      store_reordered(new_height, work.real.get() + c * rd,
+                      [&](std::int32_t y, double value) { column[y] = value; });
     }
   });
   report_countdown(progress, "IDCTH remain %lld Times\n", std::int64_t{new_height} + new_width - 1,

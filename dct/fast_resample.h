@@ -48,8 +48,8 @@ class fast_resampler {
   // Plans the passes for width x height -> new_width x new_height, all >= 1.
   // threads < 1 means one per core. Throws std::bad_alloc when the working
   // memory cannot be had.
-  fast_resampler(std::int32_t width, std::int32_t height, std::int32_t new_width,
-                 std::int32_t new_height, int threads);
+  fast_resampler(std::int32_t width, std::int32_t height, std::int32_t new_width, std::int32_t new_height,
+                 int threads);
   ~fast_resampler();
   fast_resampler(const fast_resampler&) = delete;
   fast_resampler& operator=(const fast_resampler&) = delete;
@@ -73,8 +73,8 @@ class fast_resampler {
  private:
   struct state;
   // The four passes. sample(worker, y, line) receives each output row's
-  // inverse-transform values, reordered as fft_dct.h lays them out; rows_done(worker, first_row, row_count) follows each batch of
-  // rows and returns false to stop.
+  // inverse-transform values, reordered as fft_dct.h lays them out; rows_done(worker, first_row, row_count)
+  // follows each batch of rows and returns false to stop.
   template <class Sample, class RowsDone>
   bool run(const row_reader& source, const Sample& sample, const RowsDone& rows_done,
            const progress_streams& progress);

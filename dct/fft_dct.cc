@@ -65,9 +65,9 @@ void make_chirp(dct_plan* plan, fftw_complex* probe) {
     plan->kernel[j] = std::conj(plan->chirp[j]) / static_cast<double>(m);
     if (j > 0) plan->kernel[m - j] = plan->kernel[j];
   }
-  fftw_plan one = fftw_plan_dft_1d(m, reinterpret_cast<fftw_complex*>(plan->kernel.data()),
-                                   reinterpret_cast<fftw_complex*>(plan->kernel.data()), FFTW_FORWARD,
-                                   FFTW_ESTIMATE);
+  fftw_plan one =
+      fftw_plan_dft_1d(m, reinterpret_cast<fftw_complex*>(plan->kernel.data()),
+                       reinterpret_cast<fftw_complex*>(plan->kernel.data()), FFTW_FORWARD, FFTW_ESTIMATE);
   if (one == nullptr) throw std::bad_alloc();
   fftw_execute(one);
   fftw_destroy_plan(one);
@@ -146,7 +146,8 @@ dct_plan make_dct_plan(std::int32_t length, int count, dct_use use) {
         if (plan.half_backward == nullptr) throw std::bad_alloc();
       }
       const double pi = std::acos(-1.0);
-      for (std::int32_t k = 0; k < half; ++k) plan.half_twiddle.push_back(std::polar(1.0, -2.0 * pi * k / length));
+      for (std::int32_t k = 0; k < half; ++k)
+        plan.half_twiddle.push_back(std::polar(1.0, -2.0 * pi * k / length));
     } else {
       const int n[1] = {length};
       const int rd = static_cast<int>(plan.real_distance), sd = static_cast<int>(plan.spectrum_distance);
@@ -272,7 +273,8 @@ void dct2_half(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
     double* y = work.real.get() + l * plan.real_distance;
     const auto bin = [&](std::int32_t k) {
       const complex zk = z[k], zj = z[m - k];
-      const complex e = 0.5 * (zk + std::conj(zj)), o = {0.5 * (zk.imag() + zj.imag()), 0.5 * (zj.real() - zk.real())};
+      const complex e = 0.5 * (zk + std::conj(zj)),
+                    o = {0.5 * (zk.imag() + zj.imag()), 0.5 * (zj.real() - zk.real())};
       return e + times(big_w[k], o);
     };
     const double e0 = z[0].real(), o0 = z[0].imag();
@@ -356,7 +358,8 @@ void dct3_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
     // V[k] = conj(w[k]) * (c[k] - i c[N-k]) / 2. c[N-k] is kept only from
     // first_both on, and then so is c[k]; before it, c[k] is kept up to keep.
     const std::int32_t first_both = std::max(n - keep + 1, 1);
-    const std::int32_t single_end = std::min({first_both, half + 1, keep}), zero_end = std::min(first_both, half + 1);
+    const std::int32_t single_end = std::min({first_both, half + 1, keep}),
+                       zero_end = std::min(first_both, half + 1);
     std::int32_t k = 1;
     for (; k < single_end; ++k) {
       v[k][0] = 0.5 * (wr[k] * c[k]);

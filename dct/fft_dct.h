@@ -38,11 +38,11 @@
 
 struct dct_plan {
   std::int32_t length = 0;
-  int count = 0;                   // lines per batch
-  std::int64_t real_distance = 0;  // doubles between reordered lines
-  std::int64_t spectrum_distance = 0;  // complex values between spectra
-  fftw_plan forward_fft = nullptr;     // real to complex (odd N)
-  fftw_plan inverse_fft = nullptr;     // complex to real (odd N)
+  int count = 0;                               // lines per batch
+  std::int64_t real_distance = 0;              // doubles between reordered lines
+  std::int64_t spectrum_distance = 0;          // complex values between spectra
+  fftw_plan forward_fft = nullptr;             // real to complex (odd N)
+  fftw_plan inverse_fft = nullptr;             // complex to real (odd N)
   std::vector<double> twiddle_re, twiddle_im;  // w[k], k = 0 .. N/2
 
   // Even N: the real FFT as a complex FFT of N/2 points, pairs of samples
@@ -55,8 +55,8 @@ struct dct_plan {
 
   // Bluestein's method, used when chirp_length > 0 (forward_fft and
   // inverse_fft are then unused).
-  std::int32_t chirp_length = 0;             // smooth length M >= 2N - 1
-  fftw_plan chirp_forward = nullptr;         // count/2 complex FFTs of length M
+  std::int32_t chirp_length = 0;      // smooth length M >= 2N - 1
+  fftw_plan chirp_forward = nullptr;  // count/2 complex FFTs of length M
   fftw_plan chirp_backward = nullptr;
   std::vector<std::complex<double>> chirp;   // exp(-i pi n^2 / N), n < N
   std::vector<std::complex<double>> kernel;  // FFT of the conjugate chirp, over M
@@ -87,7 +87,6 @@ dct_workspace make_dct_workspace(std::initializer_list<const dct_plan*> plans);
 
 // True when `length` goes through Bluestein's method.
 bool uses_chirp(std::int32_t length);
-
 
 // Reordered position of sample n: evens ascending, then odds descending.
 inline std::int64_t reordered_index(std::int64_t n, std::int64_t length) {

@@ -15,7 +15,7 @@ constexpr int lines = 4;
 
 TEST(FftDct, LengthsWithLargePrimeFactorsTakeTheChirpRoute) {
   const std::pair<std::int32_t, bool> cases[] = {
-      {1, false}, {2, false}, {7, false},    {11, true},    {22, true},      {49, false},
+      {1, false},   {2, false},    {7, false},    {11, true},      {22, true},    {49, false},
       {1021, true}, {1080, false}, {2187, false}, {2 * 509, true}, {3840, false},
   };
   for (const auto& [length, chirp] : cases) EXPECT_EQ(uses_chirp(length), chirp) << length;
@@ -54,9 +54,11 @@ TEST(FftDct, Dct2AndDct3MatchTheSums) {
         }
         const double tolerance = 1e-12 * 1000 * n;
         if (i < keep) {
-          EXPECT_NEAR(forward[l * n + i], static_cast<double>(f), tolerance) << "dct2 line " << l << " k " << i;
+          EXPECT_NEAR(forward[l * n + i], static_cast<double>(f), tolerance)
+              << "dct2 line " << l << " k " << i;
         }
-        EXPECT_NEAR(work.real[l * plan.real_distance + reordered_index(i, n)], static_cast<double>(b), tolerance)
+        EXPECT_NEAR(work.real[l * plan.real_distance + reordered_index(i, n)], static_cast<double>(b),
+                    tolerance)
             << "dct3 line " << l << " n " << i;
       }
     destroy_dct_plan(&plan);

@@ -38,8 +38,8 @@ void spectrum_resize(std::int32_t width, std::int32_t height, const double* coef
 }
 
 void resample_plane(std::int32_t width, std::int32_t height, std::int32_t dx, std::int32_t dy,
-                    const std::uint8_t* source, std::uint8_t* destination,
-                    const progress_streams& progress, dct_pair transforms) {
+                    const std::uint8_t* source, std::uint8_t* destination, const progress_streams& progress,
+                    dct_pair transforms) {
   const std::int32_t new_width = width + dx, new_height = height + dy;
   const std::int64_t passes = pass_count(width, height, new_width, new_height);
   const std::size_t size = plane_index(width, 0, height);
@@ -51,8 +51,7 @@ void resample_plane(std::int32_t width, std::int32_t height, std::int32_t dx, st
   report_phase(progress, "Horizontal DCT start\n");
   for (std::int32_t y = 0; y < height; ++y) {
     transforms.forward(width, height, &samples[y], &rows[y]);
-    std::fprintf(progress.counters, "DCTH remain %lld Times\n",
-                 static_cast<long long>(passes - (y + 1)));
+    std::fprintf(progress.counters, "DCTH remain %lld Times\n", static_cast<long long>(passes - (y + 1)));
   }
   report_phase(progress, "Horizontal DCT end\n");
   report_phase(progress, "Vertical DCT start\n");
@@ -78,8 +77,7 @@ void resample_plane(std::int32_t width, std::int32_t height, std::int32_t dx, st
   for (std::int32_t x = 0; x < new_width; ++x) {
     const std::size_t column = plane_index(x, 0, new_height);
     transforms.inverse(new_height, 1, &inverse_rows[column], &values[column]);
-    std::fprintf(progress.counters, "IDCTV remain %lld Times\n",
-                 static_cast<long long>(new_width - (x + 1)));
+    std::fprintf(progress.counters, "IDCTV remain %lld Times\n", static_cast<long long>(new_width - (x + 1)));
   }
   report_phase(progress, "Vertical IDCT end\n");
 

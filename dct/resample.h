@@ -69,5 +69,5 @@ inline constexpr dct_pair direct_dct = {dct_forward, dct_inverse};
 // width + dx and height + dy >= 1. Throws std::bad_alloc when the working
 // arrays cannot be had.
 void resample_plane(std::int32_t width, std::int32_t height, std::int32_t dx, std::int32_t dy,
-                    const std::uint8_t* source, std::uint8_t* destination,
-                    const progress_streams& progress, dct_pair transforms = direct_dct);
+                    const std::uint8_t* source, std::uint8_t* destination, const progress_streams& progress,
+                    dct_pair transforms = direct_dct);

@@ -33,8 +33,10 @@ TEST(Resample, TwoPixelsStretchedToFour) {
   };
   for (engine_kind engine : both_engines)
     for (const example& e : examples) {
-      const channel_plane source = test_util::make_plane(2, 1, [&](int x, int) { return x ? e.right : e.left; });
-      EXPECT_EQ(bytes(resize(engine, source, 4, 1)), e.expected) << name(engine) << " " << e.left << "," << e.right;
+      const channel_plane source =
+          test_util::make_plane(2, 1, [&](int x, int) { return x ? e.right : e.left; });
+      EXPECT_EQ(bytes(resize(engine, source, 4, 1)), e.expected)
+          << name(engine) << " " << e.left << "," << e.right;
     }
 }
 
@@ -45,7 +47,7 @@ struct shape {
 // Enlarging and shrinking each axis, sizes 1, 2, odd, prime, and past the
 // fast engine's blocks of eight lines.
 const shape shapes[] = {
-    {1, 1, 1, 1},   {1, 1, 3, 2},   {2, 1, 4, 1},    {2, 3, 1, 1},  {3, 5, 7, 2},
+    {1, 1, 1, 1},   {1, 1, 3, 2},   {2, 1, 4, 1},    {2, 3, 1, 1},   {3, 5, 7, 2},
     {7, 11, 5, 13}, {13, 7, 13, 7}, {11, 13, 4, 29}, {17, 2, 31, 5}, {5, 17, 3, 3},
     {8, 8, 3, 3},   {1, 9, 19, 1},  {23, 19, 9, 17},
 };
@@ -72,7 +74,8 @@ TEST(Resample, UniformPlaneStaysWithinOneLevel) {
   for (engine_kind engine : both_engines)
     for (int level : {0, 1, 128, 254, 255})
       for (const shape& s : {shape{6, 4, 6, 4}, shape{5, 3, 11, 8}, shape{12, 9, 4, 2}, shape{1, 1, 5, 5}}) {
-        const channel_plane source = test_util::make_plane(s.width, s.height, [&](int, int) { return level; });
+        const channel_plane source =
+            test_util::make_plane(s.width, s.height, [&](int, int) { return level; });
         for (std::uint8_t v : resize(engine, source, s.new_width, s.new_height).samples)
           ASSERT_TRUE(v == level || v == level - 1)
               << name(engine) << " level " << level << " gave " << int(v);

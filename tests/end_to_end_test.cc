@@ -99,8 +99,8 @@ TEST(Resize, StreamsInterleaveInProgramOrder) {
   temp_dir dir;
   test_util::write_file(dir.file("in.bmp"), two_pixels());
   const std::string log = dir.file("log.txt");
-  const std::string command = "cd '" + dir.path() + "' && '" PELLIMOR_BINARY "' -i in.bmp -o out -sizexminus 2 >'" +
-                              log + "' 2>&1";
+  const std::string command =
+      "cd '" + dir.path() + "' && '" PELLIMOR_BINARY "' -i in.bmp -o out -sizexminus 2 >'" + log + "' 2>&1";
   ASSERT_EQ(std::system(command.c_str()), 0);
   const std::string channel =
       "Horizontal DCT start\nDCTH remain 7 Times\nHorizontal DCT end\nVertical DCT start\n"
@@ -131,15 +131,16 @@ TEST(Resize, SameSizeGivesTheSameHeaderAndNeverBrighterPixels) {
 
 TEST(Resize, EnginesAndThreadCountsAgree) {
   temp_dir dir;
-  test_util::write_file(dir.file("in.bmp"),
-                        test_util::bmp_bytes(test_util::random_plane(21, 14, 4), test_util::random_plane(21, 14, 5),
-                                             test_util::random_plane(21, 14, 6)));
+  test_util::write_file(dir.file("in.bmp"), test_util::bmp_bytes(test_util::random_plane(21, 14, 4),
+                                                                 test_util::random_plane(21, 14, 5),
+                                                                 test_util::random_plane(21, 14, 6)));
   ASSERT_EQ(run_program(dir, "-i in.bmp -o direct -sizexminus 9 -sizexminusy -5 -engine direct").status, 0);
   const std::string direct = test_util::read_file(dir.file("direct.bmp"));
   for (const char* threads : {"1", "2", "7"}) {
-    ASSERT_EQ(run_program(dir, std::string("-i in.bmp -o fast -sizexminus 9 -sizexminusy -5 -threads ") + threads)
-                  .status,
-              0);
+    ASSERT_EQ(
+        run_program(dir, std::string("-i in.bmp -o fast -sizexminus 9 -sizexminusy -5 -threads ") + threads)
+            .status,
+        0);
     EXPECT_EQ(test_util::read_file(dir.file("fast.bmp")), direct) << threads << " threads";
   }
 }

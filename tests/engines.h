@@ -29,8 +29,7 @@ inline progress_streams quiet() {
 }
 
 inline channel_plane resize(engine_kind engine, const channel_plane& source, std::int32_t new_width,
-                            std::int32_t new_height, int threads = 2,
-                            progress_streams progress = quiet()) {
+                            std::int32_t new_height, int threads = 2, progress_streams progress = quiet()) {
   channel_plane out;
   allocate_plane(&out, new_width, new_height);
   if (engine == engine_kind::direct) {

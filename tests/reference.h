@@ -42,7 +42,8 @@ inline std::vector<long double> resize_values(const channel_plane& source, std::
   for (std::int32_t u = 0; u < kw; ++u)
     for (std::int32_t v = 0; v < kh; ++v) {
       long double sum = 0;
-      for (std::int32_t y = 0; y < h; ++y) sum += a[plane_index(u, y, h)] * cos_half_pi(std::int64_t{v} * (2 * y + 1), h);
+      for (std::int32_t y = 0; y < h; ++y)
+        sum += a[plane_index(u, y, h)] * cos_half_pi(std::int64_t{v} * (2 * y + 1), h);
       c[plane_index(u, v, kh)] = v == 0 ? sum / 2 : sum;
     }
   // Inverse along y, then along x, at the new size.

@@ -41,7 +41,8 @@ namespace field = test_util::bmp_field;
 using names = std::vector<std::string>;
 
 std::string image_bytes(std::int32_t width, std::int32_t height, const bmp_form& form = {}) {
-  return test_util::bmp_bytes(test_util::random_plane(width, height, 1), test_util::random_plane(width, height, 2),
+  return test_util::bmp_bytes(test_util::random_plane(width, height, 1),
+                              test_util::random_plane(width, height, 2),
                               test_util::random_plane(width, height, 3), form);
 }
 
@@ -65,7 +66,8 @@ std::string memory_cap() {
 // CAP_SYS_ADMIN); mounted() says whether it worked.
 class tmpfs_mount {
  public:
-  tmpfs_mount(const std::string& folder, std::string options) : folder_(folder), options_(std::move(options)) {
+  tmpfs_mount(const std::string& folder, std::string options)
+      : folder_(folder), options_(std::move(options)) {
     std::filesystem::create_directory(folder_);
     mounted_ = mount("tmpfs", folder_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options_.c_str()) == 0;
     if (!mounted_) why_ = std::strerror(errno);
@@ -127,8 +129,8 @@ TEST(Robustness, MalformedInputsAreRefusedWithoutAnOutputFile) {
   };
   const struct {
     const char* name;
-    std::string input;  // empty with `folder`: see there
-    bool short_data;    // "input file size err!!" on standard output
+    std::string input;    // empty with `folder`: see there
+    bool short_data;      // "input file size err!!" on standard output
     bool folder = false;  // the input is a folder
   } cases[] = {
       {"wrong signature", "BA" + good.substr(2), false},
@@ -294,7 +296,8 @@ TEST(Robustness, OversizedRequestsAreRefusedBeforeAllocating) {
 TEST(Robustness, SizesNeedingMoreMemoryThanTheMachineHasAreRefused) {
   // 37000 x 37000 fits the size field (4.1 GB); the direct sums hold every
   // plane as doubles besides, about 37 GB in all.
-  const double memory = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGESIZE));
+  const double memory =
+      static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGESIZE));
   if (memory > 32.0 * (1 << 30)) GTEST_SKIP() << "this machine has the memory for it";
   temp_dir dir;
   write_file(dir.file("in.bmp"), image_bytes(1, 1));
@@ -360,7 +363,8 @@ struct interrupted_run {
   int status = 0;                  // from waitpid
 };
 
-interrupted_run interrupt_write(const temp_dir& dir, const std::vector<std::string>& args, int sig, int ignored) {
+interrupted_run interrupt_write(const temp_dir& dir, const std::vector<std::string>& args, int sig,
+                                int ignored) {
   interrupted_run run;
   const int inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   if (inotify < 0 || inotify_add_watch(inotify, dir.path().c_str(), IN_CREATE) < 0) {
@@ -377,8 +381,8 @@ interrupted_run interrupt_write(const temp_dir& dir, const std::vector<std::stri
 
 // 1 x 1 grown to 6000 x 4000: writing the 72 MB output takes far longer
 // than the signal needs to arrive.
-const std::vector<std::string> large_write = {"-i", "in.bmp", "-o", "out", "-sizexminus", "5999",
-                                              "-sizexminusy", "3999"};
+const std::vector<std::string> large_write = {"-i",          "in.bmp", "-o",           "out",
+                                              "-sizexminus", "5999",   "-sizexminusy", "3999"};
 
 TEST(Robustness, SignalDuringTheWrite) {
   const struct {
@@ -386,7 +390,7 @@ TEST(Robustness, SignalDuringTheWrite) {
     int sig;
     bool ignored;  // as under nohup: the run carries on and completes its output
   } cases[] = {
-      {"SIGTERM", SIGTERM, false}, {"SIGINT", SIGINT, false}, {"SIGHUP", SIGHUP, false},
+      {"SIGTERM", SIGTERM, false},      {"SIGINT", SIGINT, false},        {"SIGHUP", SIGHUP, false},
       {"ignored SIGHUP", SIGHUP, true}, {"ignored SIGINT", SIGINT, true},
   };
   for (const auto& c : cases) {

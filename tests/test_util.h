@@ -25,7 +25,8 @@ class temp_dir {
   temp_dir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "pellimor-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr)
-      throw std::filesystem::filesystem_error("mkdtemp", pattern, std::error_code(errno, std::generic_category()));
+      throw std::filesystem::filesystem_error("mkdtemp", pattern,
+                                              std::error_code(errno, std::generic_category()));
     path_ = pattern;
   }
   ~temp_dir() {
@@ -82,9 +83,8 @@ inline channel_plane random_plane(std::int32_t width, std::int32_t height, unsig
 // Byte positions of the BMP header fields. The core (12-byte) information
 // header has 16-bit width, height, planes and bit count at 18, 20, 22, 24.
 namespace bmp_field {
-constexpr std::size_t size = 2, offset = 10, info_size = 14, width = 18, height = 22, planes = 26,
-                      bits = 28, compression = 30, image_size = 34, x_resolution = 38,
-                      y_resolution = 42;
+constexpr std::size_t size = 2, offset = 10, info_size = 14, width = 18, height = 22, planes = 26, bits = 28,
+                      compression = 30, image_size = 34, x_resolution = 38, y_resolution = 42;
 constexpr std::size_t core_width = 18, core_height = 20, core_planes = 22, core_bits = 24;
 }  // namespace bmp_field
 
@@ -123,8 +123,8 @@ inline const named_form every_form[] = {
 // The bytes of a 24-bit BMP of three planes laid out as `form` says; with
 // the default form, a plain bottom-up file with a 54-byte header. The header
 // fields the reader ignores get values such files carry.
-inline std::string bmp_bytes(const channel_plane& blue, const channel_plane& green,
-                             const channel_plane& red, const bmp_form& form = {}) {
+inline std::string bmp_bytes(const channel_plane& blue, const channel_plane& green, const channel_plane& red,
+                             const bmp_form& form = {}) {
   using namespace bmp_field;
   const std::int32_t width = blue.width, height = blue.height;
   const std::size_t row = bmp_row_size(width), pixels = row * height;
@@ -157,7 +157,7 @@ inline std::string bmp_bytes(const channel_plane& blue, const channel_plane& gre
       put_le(&s, 62, 0x000000ff, 4);
     }
     if (form.info_size >= 108) put_le(&s, 70, 0x73524742, 4);  // colour space 'sRGB'
-    if (form.info_size == 124) put_le(&s, 122, 4, 4);         // rendering intent: pictures
+    if (form.info_size == 124) put_le(&s, 122, 4, 4);          // rendering intent: pictures
   }
   for (std::int32_t r = 0; r < height; ++r) {
     const std::int32_t y = form.top_down ? r : height - 1 - r;
@@ -181,8 +181,7 @@ struct run_result {
 // `dir`, capturing standard output and standard error separately (in files
 // removed again before this returns). `setup`, when given, is shell
 // commands run first in the same shell, such as a ulimit.
-inline run_result run_program(const temp_dir& dir, const std::string& args,
-                              const std::string& setup = "") {
+inline run_result run_program(const temp_dir& dir, const std::string& args, const std::string& setup = "") {
   const std::string out = dir.file("stdout.txt"), err = dir.file("stderr.txt");
   const std::string command = "cd '" + dir.path() + "' && " + (setup.empty() ? "" : setup + " && ") + "'" +
                               PELLIMOR_BINARY "' " + args + " >'" + out + "' 2>'" + err + "' </dev/null";
