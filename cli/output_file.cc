@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -90,7 +92,7 @@ class signal_block {
 // the mode of the file it replaces.
 mode_t mode_for(const char* path) {
   struct stat st;
-  if (stat(path, &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 07777;
+  if (stat(path, &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 0777;  // no set-id bits
   const mode_t mask = umask(0);
   umask(mask);
   return 0666 & ~mask;
@@ -98,6 +100,15 @@ mode_t mode_for(const char* path) {
 
 std::string describe(const char* what, const std::string& path) {
   return what + (" '" + path + "': ") + std::strerror(errno);
+}
+
+// The file a write to `path` lands in: a symbolic link is followed, as
+// opening the path for writing would, so the link survives the rename.
+std::string resolve_target(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  std::unique_ptr<char, decltype(&std::free)> real(realpath(path, nullptr), &std::free);
+  return real ? std::string(real.get()) : std::string(path);  // a dangling link is replaced
 }
 
 }  // namespace
@@ -111,7 +122,7 @@ pending_file::pending_file() = default;
 pending_file::~pending_file() { discard(); }
 
 bool pending_file::open(const char* target, std::string* err) {
-  target_ = target;
+  target_ = resolve_target(target);
   std::string temp = target_ + ".XXXXXX";
   if (temp.size() >= sizeof pending_path) {
     *err = "output path too long: '" + target_ + "'";
@@ -130,7 +141,7 @@ bool pending_file::open(const char* target, std::string* err) {
     std::memcpy(pending_path, temp_.c_str(), temp_.size() + 1);
     pending = 1;
   }
-  if (fchmod(fd_, mode_for(target)) != 0) {
+  if (fchmod(fd_, mode_for(target_.c_str())) != 0) {
     *err = describe("cannot set the mode of", temp_);
     discard();
     return false;

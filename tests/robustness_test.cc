@@ -8,12 +8,14 @@
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -257,6 +259,31 @@ TEST(Robustness, InputReplacedByItsOwnResult) {
     EXPECT_TRUE(read_file(dir.file("img.bmp")) == read_file(dir.file("expected.bmp")));
     EXPECT_EQ(dir.entries(), (names{"copy.bmp", "expected.bmp", "img.bmp"}));
   }
+}
+
+TEST(Robustness, ReplacingKeepsLinksAndPermissionsButNotSetIdBits) {
+  temp_dir dir;
+  write_file(dir.file("in.bmp"), image_bytes(5, 4));
+  ASSERT_EQ(run_program(dir, "-i in.bmp -o expected -sizexminus 2").status, 0);
+  const std::string expected = read_file(dir.file("expected.bmp"));
+
+  // A link to the output is followed: the file it names gets the result.
+  std::filesystem::create_directory(dir.file("real"));
+  write_file(dir.file("real/out.bmp"), "old");
+  std::filesystem::create_symlink("real/out.bmp", dir.file("out.bmp"));
+  ASSERT_EQ(run_program(dir, "-i in.bmp -o out -sizexminus 2").status, 0);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("out.bmp")));
+  EXPECT_TRUE(read_file(dir.file("real/out.bmp")) == expected);
+  EXPECT_EQ(dir.entries(), (names{"expected.bmp", "in.bmp", "out.bmp", "real"}));
+
+  // An existing file keeps its permissions, less set-user and set-group id.
+  write_file(dir.file("mode.bmp"), "old");
+  ASSERT_EQ(chmod(dir.file("mode.bmp").c_str(), 06741), 0);
+  ASSERT_EQ(run_program(dir, "-i in.bmp -o mode -sizexminus 2").status, 0);
+  struct stat st;
+  ASSERT_EQ(stat(dir.file("mode.bmp").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0741u);
+  EXPECT_TRUE(read_file(dir.file("mode.bmp")) == expected);
 }
 
 TEST(Robustness, OversizedRequestsAreRefusedBeforeAllocating) {
