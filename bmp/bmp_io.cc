@@ -35,8 +35,9 @@ bmp_status fail(bmp_status status, std::string* err, std::string why) {
 
 bool is_info_header_size(std::uint32_t size) {
   // BITMAPINFOHEADER (40), its V2/V3 extensions with colour masks (52, 56),
-  // OS/2 2.x (64), BITMAPV4HEADER (108) and BITMAPV5HEADER (124).
-  return size == 40 || size == 52 || size == 56 || size == 64 || size == 108 || size == 124;
+  // BITMAPV4HEADER (108), BITMAPV5HEADER (124), and OS/2 2.x headers, which
+  // may stop after any field from 16 bytes to 64.
+  return (size >= 16 && size <= 64) || size == 108 || size == 124;
 }
 
 bool seek_to(std::FILE* file, std::uint64_t offset) {
@@ -89,7 +90,7 @@ bmp_status parse_bmp_header(const std::uint8_t* head, std::size_t head_size, std
     width = static_cast<std::int32_t>(get_u32(head + 18));
     height = static_cast<std::int32_t>(get_u32(head + 22));
     bits = get_u16(head + 28);
-    compression = get_u32(head + 30);
+    if (info_size >= 20) compression = get_u32(head + 30);  // absent from the shortest OS/2 form
   }
   if (bits != 24)
     return fail(bmp_status::malformed, err,

@@ -143,7 +143,7 @@ TEST(Robustness, MalformedInputsAreRefusedWithoutAnOutputFile) {
       {"negative width", set(field::width, -4, 4), false},
       {"offset inside the headers", set(field::offset, 40, 4), false},
       {"offset past the end", set(field::offset, 1000, 4), false},
-      {"unknown info header size", set(field::info_size, 20, 4), false},
+      {"unknown info header size", set(field::info_size, 96, 4), false},
       {"empty file", "", true},
       {"truncated header", good.substr(0, 30), true},
       {"truncated pixels", good.substr(0, good.size() - 1), true},

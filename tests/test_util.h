@@ -90,7 +90,7 @@ constexpr std::size_t core_width = 18, core_height = 20, core_planes = 22, core_
 
 // How bmp_bytes lays out a file. Every form holds the same image.
 struct bmp_form {
-  std::uint32_t info_size = 40;  // 12 (core), 40, 52, 56, 64, 108 or 124
+  std::uint32_t info_size = 40;  // 12 (core), 16 (shortest OS/2 2.x), 40, 52, 56, 64, 108 or 124
   bool top_down = false;         // negative height, top row first (not with 12)
   std::size_t gap = 0;           // bytes between the headers and the rows, as a colour table
   std::size_t trailing = 0;      // bytes after the last row, counted in the size field
@@ -108,6 +108,7 @@ inline const named_form every_form[] = {
     {"info 40", {40}},
     {"info 52", {52}},
     {"info 56", {56}},
+    {"OS/2 2.x 16", {16}},
     {"info 64", {64}},
     {"info 108", {108}},
     {"info 124", {124}},
@@ -146,7 +147,7 @@ inline std::string bmp_bytes(const channel_plane& blue, const channel_plane& gre
     put_le(&s, bmp_field::height, form.top_down ? -std::int64_t{height} : height, 4);
     put_le(&s, planes, 1, 2);
     put_le(&s, bits, 24, 2);
-    if (form.info_size != 40) {  // the plain form stays as it was: these left 0
+    if (form.info_size > 40) {  // the plain form stays as it was: these left 0
       put_le(&s, image_size, pixels, 4);
       put_le(&s, x_resolution, 2835, 4);
       put_le(&s, y_resolution, 2835, 4);
