@@ -3,8 +3,9 @@
 // File rows are BGR, each padded to a multiple of 4 bytes, bottom row first
 // unless the header's height is negative (top-down file).
 //
-// Reading accepts the 12-byte core header (16-bit sizes) and the 40, 52, 56,
-// 64, 108 and 124-byte information headers, takes the pixel rows from the
+// Reading accepts the 12-byte core header (16-bit sizes), the 40, 52, 56,
+// 108 and 124-byte information headers and OS/2 2.x headers of 16 to 64
+// bytes, takes the pixel rows from the
 // offset the file header gives and ignores anything after the last row.
 // It refuses other bit depths, compression, and headers that contradict the
 // file; nothing is read outside the bytes the file really holds.
