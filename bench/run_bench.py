@@ -580,7 +580,7 @@ def plot(named, sweep, tools, path):
     for i, t in enumerate(bar_tools):
         ax2.bar(xs + (i - (len(bar_tools) - 1) / 2) * width, [j.median(t) or 0 for j in named], width,
                 color=COLOUR[t], label=LABEL[t])
-    large = {spec[0] for spec in LARGE_JOBS}
+    large = {job[0] for job in LARGE_JOBS}
     tops = []
     for x, j in zip(xs, named):
         top = max(j.median(t) or 0 for t in bar_tools)
@@ -666,12 +666,12 @@ def main():
         print(msg, flush=True)
 
     if args.named == "all":
-        named_specs = NAMED_JOBS
+        named_jobs = NAMED_JOBS
     elif args.named == "none":
-        named_specs = []
+        named_jobs = []
     else:
-        named_specs = [NAMED_JOBS[int(i)] for i in args.named.split(",")]
-    named = [Job(*spec, "named") for spec in named_specs]
+        named_jobs = [NAMED_JOBS[int(i)] for i in args.named.split(",")]
+    named = [Job(*job, "named") for job in named_jobs]
     sides = [int(n) for n in args.sweep.split(",") if n.strip()]
     sweep = [Job(f"sweep {n}x{n} -> {3 * n // 2}x{3 * n // 2}", n, n, 3 * n // 2, 3 * n // 2, "sweep") for n in sides]
 

@@ -222,7 +222,7 @@ void real_fft_inverse(const dct_plan& plan, dct_workspace& work) {
     return;
   }
   // Z = X + i Y over the whole Hermitian spectrum; z = IDFT(Z) =
-  // conj(DFT(conj Z)), whose real and imaginary parts are the two lines.
+  // conj(DFT(conj Z)), whose real and imaginary halves are the two lines.
   const std::int32_t n = plan.length, m = plan.chirp_length;
   complex* lines = as_complex(work.chirp.get());
   for (int l = 0; l < plan.count / 2; ++l) {
