@@ -1,6 +1,7 @@
 // run.cc - the run sequence: options, input, three channels, output.
 #include "cli/run.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
@@ -25,7 +26,7 @@ const progress_streams console = {stdout, stderr};
 struct closer {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
-using file_handle = std::unique_ptr<std::FILE, closer>;
+using stdio_file = std::unique_ptr<std::FILE, closer>;
 
 int fail(const char* path, const std::string& why) {
   std::fflush(stdout);
@@ -99,8 +100,15 @@ bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, std::int32_
   std::array<std::uint8_t, 54> header;
   if (!bmp_header_bytes(new_width, new_height, &header, err)) return bmp_status::write_error;
   if (!out.open(output_path, err)) return bmp_status::write_error;
-  if (pwrite(out.fd(), header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()) ||
-      ftruncate(out.fd(), bmp_file_size(new_width, new_height)) != 0) {
+  // The whole file's blocks up front: a full disk shows before any work,
+  // and renaming a file with no blocks left to allocate over an existing one
+  // does not make the file system flush it first. Where the file system
+  // cannot preallocate, the file is extended and its blocks come as written.
+  const off_t file_size = bmp_file_size(new_width, new_height);
+  const bool allocated = fallocate(out.fd(), 0, 0, file_size) == 0;
+  if ((!allocated && errno != EOPNOTSUPP) ||
+      pwrite(out.fd(), header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()) ||
+      (!allocated && ftruncate(out.fd(), file_size) != 0)) {
     *err = "cannot write '" + out.temp_path() + "': " + std::strerror(errno);
     return bmp_status::write_error;
   }
@@ -147,7 +155,7 @@ int run_resize(int argc, char** argv) {
   std::printf("input = %s\n", options.input_name);
   const char* input_path = options.input_name;
   const std::string output_path = std::string(options.output_name) + ".bmp";
-  file_handle input(std::fopen(input_path, "rb"));
+  stdio_file input(std::fopen(input_path, "rb"));
   if (!input) return fail(input_path, std::string("cannot open: ") + std::strerror(errno));
 
   bmp_layout layout;
