@@ -174,9 +174,10 @@ int run_resize(int argc, char** argv) {
                                  static_cast<double>(new_height));
   const double have = physical_memory();
   if (have > 0 && need > have)
-    return fail(input_path, "resizing to " + size + " needs " + std::to_string(need / 1048576.0) +
-                                " MiB, more than this machine's " + std::to_string(have / 1048576.0) +
-                                " MiB");
+    return fail(input_path, "resizing to " + size + " needs " +
+                                std::to_string(static_cast<long long>(need / 1048576.0)) +
+                                " MiB, more than this machine's " +
+                                std::to_string(static_cast<long long>(have / 1048576.0)) + " MiB");
 
   try {
     const std::int32_t w = static_cast<std::int32_t>(new_width), h = static_cast<std::int32_t>(new_height);
