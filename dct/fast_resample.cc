@@ -183,21 +183,6 @@ bool fast_resampler::resample(const row_reader& source, const row_writer& destin
       progress);
 }
 
-bool fast_resampler::resample(const row_reader& source, byte_raster destination,
-                              const progress_streams& progress) {
-  const double scale = 4.0 / (static_cast<double>(state_->width) * state_->height);
-  const std::int32_t new_width = state_->new_width;
-  return run(
-      source,
-      [&](int, std::int32_t y, const double* reordered) {
-        store_reordered(new_width, reordered, [&](std::int32_t x, double value) {
-          destination.base[x * destination.x_stride + y * destination.y_stride] =
-              saturate_to_byte(value * scale);
-        });
-      },
-      no_rows_hook, progress);
-}
-
 bool fast_resampler::resample_values(const row_reader& source, double* values,
                                      const progress_streams& progress) {
   const double pixels = static_cast<double>(std::int64_t{state_->width} * state_->height);

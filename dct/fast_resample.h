@@ -34,15 +34,6 @@ using row_reader = std::function<bool(std::int32_t first_row, std::int32_t row_c
 using row_writer =
     std::function<bool(std::int32_t first_row, std::int32_t row_count, const std::uint8_t* rows)>;
 
-// Where output samples go: sample (x, y) at base[x * x_stride + y * y_stride].
-// A column-major plane is {samples, height, 1}; the rows of a bottom-up BMP
-// are {pixels + channel + (height - 1) * row_size, 3, -row_size}.
-struct byte_raster {
-  std::uint8_t* base;
-  std::int64_t x_stride;
-  std::int64_t y_stride;
-};
-
 class fast_resampler {
  public:
   // Plans the passes for width x height -> new_width x new_height, all >= 1.
@@ -58,9 +49,6 @@ class fast_resampler {
   // `destination`, and writes the same phase lines and remain counters as
   // resample_plane. False when `source` or `destination` fails.
   bool resample(const row_reader& source, const row_writer& destination, const progress_streams& progress);
-
-  // The same into new_width x new_height samples in memory.
-  bool resample(const row_reader& source, byte_raster destination, const progress_streams& progress);
 
   // The same, but stores each value before saturation and truncation:
   // e = E * 4 / (width * height) for the inverse-transform value E.

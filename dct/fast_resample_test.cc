@@ -48,8 +48,8 @@ TEST(FastResampler, ReusableAcrossPlanes) {
   channel_plane a, b;
   allocate_plane(&a, 30, 7);
   allocate_plane(&b, 30, 7);
-  resampler.resample(test_engines::plane_rows(first), {a.samples.data(), 7, 1}, test_engines::quiet());
-  resampler.resample(test_engines::plane_rows(second), {b.samples.data(), 7, 1}, test_engines::quiet());
+  resampler.resample(test_engines::plane_rows(first), test_engines::plane_writer(&a), test_engines::quiet());
+  resampler.resample(test_engines::plane_rows(second), test_engines::plane_writer(&b), test_engines::quiet());
   EXPECT_EQ(b.samples, test_engines::resize(engine_kind::fast, second, 30, 7).samples);
   EXPECT_EQ(a.samples, test_engines::resize(engine_kind::fast, first, 30, 7).samples);
 }
@@ -84,9 +84,10 @@ TEST(FastResampler, StopsWhenTheDestinationFails) {
 
 TEST(FastResampler, StopsWhenTheSourceFails) {
   fast_resampler resampler(10, 20, 5, 5, 2);
-  std::vector<std::uint8_t> out(25);
   const row_reader failing = [](std::int32_t first, std::int32_t, std::uint8_t*) { return first < 8; };
-  EXPECT_FALSE(resampler.resample(failing, {out.data(), 5, 1}, test_engines::quiet()));
+  channel_plane out;
+  allocate_plane(&out, 5, 5);
+  EXPECT_FALSE(resampler.resample(failing, test_engines::plane_writer(&out), test_engines::quiet()));
 }
 
 }  // namespace

@@ -22,6 +22,18 @@ inline row_reader plane_rows(const channel_plane& plane) {
   };
 }
 
+// Stores output rows into a column-major plane, as the file writer stores
+// them into a BMP.
+inline row_writer plane_writer(channel_plane* plane) {
+  return [plane](std::int32_t first, std::int32_t count, const std::uint8_t* rows) {
+    for (std::int32_t r = 0; r < count; ++r)
+      for (std::int32_t x = 0; x < plane->width; ++x)
+        plane->samples[plane_index(x, first + r, plane->height)] =
+            rows[static_cast<std::size_t>(r) * plane->width + x];
+    return true;
+  };
+}
+
 // Progress lines of a test run go to a scratch stream nobody reads.
 inline progress_streams quiet() {
   static std::FILE* sink = std::tmpfile();
@@ -37,7 +49,7 @@ inline channel_plane resize(engine_kind engine, const channel_plane& source, std
                    source.samples.data(), out.samples.data(), progress);
   } else {
     fast_resampler(source.width, source.height, new_width, new_height, threads)
-        .resample(plane_rows(source), {out.samples.data(), new_height, 1}, progress);
+        .resample(plane_rows(source), plane_writer(&out), progress);
   }
   return out;
 }
