@@ -1,0 +1,73 @@
+// codec.h - image files in and out: BMP, PNG, JPEG, TIFF.
+//
+// Each codec answers three questions: is this file mine (from its first
+// bytes, never its name), what is it (header only, so sizes can be checked
+// before any pixel exists), and give me the samples. Files are decoded from
+// bytes in memory, so standard input and pipes work like any file.
+//
+// Nothing here prints or exits: failures return false with the reason in
+// *err (without the file name; the caller adds it).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "pellimor/image.h"
+
+namespace pellimor {
+
+enum class image_format { bmp, png, jpeg, tiff };
+
+const char* format_name(image_format format);       // "bmp", "png", "jpeg", "tiff"
+const char* format_extension(image_format format);  // ".bmp", ".png", ".jpg", ".tif"
+// "bmp", "png", "jpeg" (or "jpg"), "tiff" (or "tif"). False when unknown.
+bool parse_format(const char* name, image_format* format);
+
+// The whole of a file, or of standard input for "-". False with *err.
+bool load_bytes(const char* path, std::vector<std::uint8_t>* bytes, std::string* err);
+
+// Which codec reads these bytes. False when none does.
+bool detect_format(const std::uint8_t* data, std::size_t size, image_format* format);
+
+// The header's facts, decoding no pixel. False with *err when the file is
+// not one this program reads, or is damaged.
+bool read_info(const std::uint8_t* data, std::size_t size, image_format format, image_info* info,
+               std::string* err);
+
+// Every sample, in the layout read_info announced, plus the ICC profile.
+// A damaged or truncated file is refused, never half-filled. The EXIF
+// orientation is reported in out->orientation, not applied.
+bool decode_image(const std::uint8_t* data, std::size_t size, image_format format, image* out,
+                  std::string* err);
+
+// Turns the pixels so the image reads as displayed and sets orientation 1.
+// False when the memory cannot be had.
+bool apply_orientation(image* img);
+
+struct encode_options {
+  int quality = 92;  // JPEG, 1..100
+};
+
+// Receives the encoded file in pieces, in order. False to stop.
+using byte_sink = std::function<bool(const std::uint8_t* bytes, std::size_t size)>;
+
+// Whether `format` stores this many channels and this sample type as they
+// are; encode_image converts what it does not (see below).
+bool format_keeps(image_format format, int channels, sample_type type);
+
+// Encodes `img` as `format` into `sink`:
+//   bmp  24-bit, bottom-up; grey is replicated, alpha dropped
+//   png  grey, grey+alpha, RGB, RGBA at 8 or 16 bits (float becomes 16-bit)
+//   jpeg grey or RGB at 8 bits, alpha dropped
+//   tiff 8/16-bit integer or 32-bit float, alpha kept (extra sample)
+// A sample type the format cannot hold is converted by the same rule the
+// resampler quantises with: value / full scale * 255 (or 65535), saturated,
+// truncated toward zero. The ICC profile goes with it where the format has
+// room. False with *err.
+bool encode_image(const image& img, image_format format, const encode_options& options,
+                  const byte_sink& sink, std::string* err);
+
+}  // namespace pellimor

@@ -1,0 +1,64 @@
+// image.h - the one image model every codec fills and consumes.
+//
+// An image in memory is `height` rows of `width` pixels, top row first, each
+// pixel `channels` interleaved samples of one sample type:
+//   1 grey, 2 grey + alpha, 3 red green blue, 4 red green blue + alpha.
+// Samples are native-endian. Integer samples run from 0 to their maximum
+// (255, 65535); float samples are nominally 0 to 1 but may hold anything.
+// Alpha, where present, is the last channel and is straight (not
+// premultiplied).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace pellimor {
+
+enum class sample_type : std::uint8_t { u8, u16, f32, f64 };
+
+constexpr std::size_t sample_bytes(sample_type type) {
+  switch (type) {
+    case sample_type::u8: return 1;
+    case sample_type::u16: return 2;
+    case sample_type::f32: return 4;
+    case sample_type::f64: return 8;
+  }
+  return 0;
+}
+
+// The value that stands for full intensity: 255, 65535 or 1.
+constexpr double sample_full_scale(sample_type type) {
+  return type == sample_type::u8 ? 255.0 : type == sample_type::u16 ? 65535.0 : 1.0;
+}
+
+constexpr bool is_float(sample_type type) { return type == sample_type::f32 || type == sample_type::f64; }
+
+const char* sample_type_name(sample_type type);  // "uint8", "uint16", "float32", "float64"
+
+// What a file's header says, known before any pixel is decoded.
+struct image_info {
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  int channels = 0;
+  sample_type type = sample_type::u8;
+  int orientation = 1;  // EXIF orientation 1..8 as stored; 1 when none
+
+  bool has_alpha() const { return channels == 2 || channels == 4; }
+  std::size_t row_bytes() const { return static_cast<std::size_t>(width) * channels * sample_bytes(type); }
+  std::uint64_t pixel_bytes() const { return static_cast<std::uint64_t>(row_bytes()) * static_cast<std::uint64_t>(height); }
+};
+
+struct image : image_info {
+  std::vector<std::uint8_t> icc;     // ICC profile, byte for byte; empty when none
+  std::vector<std::uint8_t> pixels;  // height * row_bytes() bytes
+
+  // Sizes `pixels` for the current info. False when the memory cannot be had.
+  bool allocate();
+  std::uint8_t* row(std::int32_t y) { return pixels.data() + static_cast<std::size_t>(y) * row_bytes(); }
+  const std::uint8_t* row(std::int32_t y) const {
+    return pixels.data() + static_cast<std::size_t>(y) * row_bytes();
+  }
+};
+
+}  // namespace pellimor

@@ -1,0 +1,104 @@
+// pellimor.h - resize images in the cosine domain.
+//
+// Each channel is taken through a whole-plane 2-D DCT (rows, then columns),
+// its coefficient array is cut (to shrink) or extended with zeros (to
+// enlarge) at the high-frequency end, and an inverse 2-D DCT at the new size
+// brings it back, scaled by 4 / (width * height) so brightness is kept:
+//
+//   e(x', y') = 4/(W H) * sum_{u < min(W,W'), v < min(H,H')} C(u, v)
+//               * cos(pi u (x' + 1/2) / W') * cos(pi v (y' + 1/2) / H')
+//
+// with C the forward DCT-II of the source whose zero-frequency terms are
+// halved. Integer results saturate at 0 and the type's maximum and are
+// truncated toward zero (or rounded half up); float results are stored as
+// computed, without clipping.
+//
+// Errors come back as values (false and a message) or, from the functions
+// that return an image, as pellimor::error. Nothing here prints (unless a
+// progress stream is given) or exits. Every function is safe to call from
+// several threads at once on different images.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+#include "pellimor/image.h"
+
+namespace pellimor {
+
+class error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class engine { fast, direct };     // FFT-based, or the defining direct sums
+enum class rounding { trunc, nearest };  // toward zero, or half up
+
+struct resize_settings {
+  engine method = engine::fast;
+  int threads = 0;                    // workers; < 1 means one per core
+  rounding round = rounding::trunc;   // integer results only
+  double taper = 0.0;                 // P >= 0: coefficient k of K kept scaled by sinc(k/K)^P per axis
+  bool linear = false;                // resize sRGB-encoded colour in linear light
+  bool alpha = false;                 // last channel is alpha: colour resized premultiplied
+  std::FILE* counters = nullptr;      // remain counters, when not null
+  std::FILE* phases = nullptr;        // phase lines, when not null
+};
+
+// Samples somewhere in memory: sample (x, y, c) at
+//   data + y * row_stride + x * pixel_stride + c * sample_bytes(type)
+// (strides in bytes, any sign).
+struct image_view {
+  const void* data = nullptr;
+  sample_type type = sample_type::u8;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  int channels = 1;
+  std::ptrdiff_t row_stride = 0;
+  std::ptrdiff_t pixel_stride = 0;
+  std::ptrdiff_t channel_stride = 0;  // 0 means sample_bytes(type)
+};
+
+struct image_span {
+  void* data = nullptr;
+  sample_type type = sample_type::u8;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  int channels = 1;
+  std::ptrdiff_t row_stride = 0;
+  std::ptrdiff_t pixel_stride = 0;
+  std::ptrdiff_t channel_stride = 0;  // 0 means sample_bytes(type)
+};
+
+// Views of a whole image.
+image_view view_of(const image& img);
+image_span span_of(image& img);
+
+// Resizes every channel of `source` into `destination` (same channel count,
+// any size >= 1). When the sample types differ, values are scaled by the
+// ratio of their full scales (65535 -> 255, 1.0 -> 255, ...). False with
+// *err on bad arguments or when memory runs out.
+bool resize(const image_view& source, const image_span& destination, const resize_settings& settings,
+            std::string* err);
+
+// The same into a new image of the same type and channels (ICC kept);
+// throws pellimor::error.
+image resize(const image& source, std::int32_t new_width, std::int32_t new_height,
+             const resize_settings& settings = {});
+
+// Bytes of working memory resize() needs beyond its source and destination.
+std::uint64_t resize_working_bytes(std::int32_t width, std::int32_t height, std::int32_t new_width,
+                                   std::int32_t new_height, int channels, const resize_settings& settings);
+
+// Files: the format is found from the content ("-" reads standard input);
+// the EXIF orientation is applied, so the image reads as displayed.
+// Throws pellimor::error naming the file.
+image read_image(const std::string& path);
+// Writes `img` in the format its extension names (.bmp .png .jpg .jpeg .tif
+// .tiff), replacing the file only once it is complete.
+void write_image(const std::string& path, const image& img, int quality = 92);
+
+}  // namespace pellimor
