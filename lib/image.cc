@@ -1,5 +1,6 @@
 // image.cc - the image model's few functions.
 #include <new>
+#include <stdexcept>
 
 #include "pellimor/image.h"
 

@@ -14,4 +14,4 @@ ensure_packages() {
 }
 
 # What building pellimor needs.
-build_packages=(cmake make g++ pkg-config libfftw3-dev)
+build_packages=(cmake make g++ pkg-config libfftw3-dev libpng-dev libjpeg62-turbo-dev libtiff-dev)
