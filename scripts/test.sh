@@ -10,3 +10,9 @@ ctest --test-dir "$root/build" --output-on-failure -j"$(nproc)"
 
 # The same tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
 bash "$root/.ci/sanitize"
+
+# --- threads: the threaded tests under ThreadSanitizer ---
+
+# --- packaging: install into a scratch root, build the Debian package ---
+
+# --- library and Python module: consumer example, pytest ---
