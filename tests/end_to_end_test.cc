@@ -38,7 +38,6 @@ TEST(CommandLine, UsageTextAndStatus) {
       {"", 0},
       {"-h", 0},
       {"-help", 0},
-      {"--help", 0},
       {"-i in.bmp -o out -h", 0},
       {"-i in.bmp -o out -frobnicate 3", 2},
       {"-i in.bmp -o out -", 2},
