@@ -1,6 +1,7 @@
 // options.h - the command line: usage text, option keywords, options record.
 //
-// Every keyword but -h takes its value from the next argument, whatever that
+// Every keyword but the help and version ones (-h, -help, --help, -version,
+// --version) takes its value from the next argument, whatever that
 // argument looks like (so "-sizexminus -8" sets -8). Arguments that are
 // neither an option nor a value are ignored; a later option overrides an
 // earlier one. Integers convert like atoi but wrap modulo 2^32 instead of
