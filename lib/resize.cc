@@ -1,0 +1,251 @@
+// resize.cc - the library's resize: any sample type, interleaved channels at
+// any strides, through either engine, with linear light and alpha.
+//
+// Each channel goes through the engine on its own. Samples are read as
+// doubles in the source's units (255, 65535 or 1.0 for full intensity);
+// with linear light, colour is turned into linear light first (same units);
+// with alpha, colour is then multiplied by alpha / full. The alpha channel
+// is resized first and its unquantised values kept, so that every colour
+// value can be divided back by the alpha resized with it. Values leave in
+// the destination's units and are quantised there by the shared rule.
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "core/plane.h"
+#include "dct/fast_resample.h"
+#include "dct/resample.h"
+#include "dct/sample_rules.h"
+#include "pellimor/pellimor.h"
+
+namespace pellimor {
+namespace {
+
+// The sRGB transfer curves on values where 1 is full intensity, extended
+// to negative values by symmetry (ringing can undershoot 0).
+double srgb_to_linear(double v) {
+  const double s = std::fabs(v);
+  const double r = s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+  return std::copysign(r, v);
+}
+
+double linear_to_srgb(double v) {
+  const double s = std::fabs(v);
+  const double r = s <= 0.0031308 ? 12.92 * s : 1.055 * std::pow(s, 1.0 / 2.4) - 0.055;
+  return std::copysign(r, v);
+}
+
+double load_sample(sample_type type, const std::uint8_t* p) {
+  switch (type) {
+    case sample_type::u8: return *p;
+    case sample_type::u16: { std::uint16_t v; std::memcpy(&v, p, sizeof v); return v; }
+    case sample_type::f32: { float v; std::memcpy(&v, p, sizeof v); return v; }
+    case sample_type::f64: { double v; std::memcpy(&v, p, sizeof v); return v; }
+  }
+  return 0.0;
+}
+
+void store_sample(sample_type type, double value, rounding mode, std::uint8_t* p) {
+  switch (type) {
+    case sample_type::u8: *p = quantise_byte(value, mode); return;
+    case sample_type::u16: {
+      const std::uint16_t v = static_cast<std::uint16_t>(quantise_value(value, 65535.0, mode));
+      std::memcpy(p, &v, sizeof v);
+      return;
+    }
+    case sample_type::f32: { const float v = static_cast<float>(value); std::memcpy(p, &v, sizeof v); return; }
+    case sample_type::f64: std::memcpy(p, &value, sizeof value); return;
+  }
+}
+
+bool valid_type(sample_type type) { return sample_bytes(type) != 0; }
+
+std::ptrdiff_t channel_step(sample_type type, std::ptrdiff_t channel_stride) {
+  return channel_stride != 0 ? channel_stride : static_cast<std::ptrdiff_t>(sample_bytes(type));
+}
+
+bool check(const image_view& source, const image_span& destination, const resize_settings& settings,
+           std::string* err) {
+  const auto fail = [err](const char* why) {
+    *err = why;
+    return false;
+  };
+  if (source.data == nullptr || destination.data == nullptr) return fail("no samples given");
+  if (!valid_type(source.type) || !valid_type(destination.type)) return fail("unknown sample type");
+  if (source.width < 1 || source.height < 1) return fail("the source has no pixels");
+  if (destination.width < 1 || destination.height < 1) return fail("the new size has no pixels");
+  if (source.channels < 1 || destination.channels != source.channels)
+    return fail("the source and destination must have the same number of channels (at least 1)");
+  if (settings.alpha && source.channels < 2) return fail("alpha needs a colour channel beside it");
+  if (!(settings.taper >= 0.0) || !std::isfinite(settings.taper)) return fail("the taper must be a number >= 0");
+  if (settings.method != engine::fast && settings.method != engine::direct) return fail("unknown engine");
+  return true;
+}
+
+// One resize: the sample access both engines share.
+struct job {
+  const image_view& source;
+  const image_span& destination;
+  const resize_settings& settings;
+  double source_full, destination_full;
+  std::vector<double> alpha;  // resized alpha, source units, row-major; empty without alpha
+
+  const std::uint8_t* source_at(std::int32_t x, std::int32_t y, int c) const {
+    return static_cast<const std::uint8_t*>(source.data) + y * source.row_stride + x * source.pixel_stride +
+           c * channel_step(source.type, source.channel_stride);
+  }
+  std::uint8_t* destination_at(std::int32_t x, std::int32_t y, int c) const {
+    return static_cast<std::uint8_t*>(destination.data) + y * destination.row_stride +
+           x * destination.pixel_stride + c * channel_step(destination.type, destination.channel_stride);
+  }
+  bool is_alpha(int c) const { return settings.alpha && c == source.channels - 1; }
+
+  // Source rows [first, first + count) of channel c, width values each.
+  void read_rows(int c, std::int32_t first, std::int32_t count, double* out) const {
+    const bool colour = !is_alpha(c), linear = settings.linear && colour;
+    const bool premultiply = settings.alpha && colour;
+    const int a = source.channels - 1;
+    for (std::int32_t r = 0; r < count; ++r)
+      for (std::int32_t x = 0; x < source.width; ++x) {
+        double v = load_sample(source.type, source_at(x, first + r, c));
+        if (linear) v = source_full * srgb_to_linear(v / source_full);
+        if (premultiply) v *= load_sample(source.type, source_at(x, first + r, a)) / source_full;
+        out[static_cast<std::size_t>(r) * source.width + x] = v;
+      }
+  }
+
+  // Resized rows [first, first + count) of channel c, new width values each
+  // in source units.
+  void write_rows(int c, std::int32_t first, std::int32_t count, const double* rows) {
+    const bool colour = !is_alpha(c), linear = settings.linear && colour;
+    const bool unpremultiply = settings.alpha && colour;
+    const double to_destination = destination_full / source_full;
+    const std::int32_t width = destination.width;
+    for (std::int32_t r = 0; r < count; ++r)
+      for (std::int32_t x = 0; x < width; ++x) {
+        const std::size_t i = static_cast<std::size_t>(r) * width + x;
+        double v = rows[i];
+        if (is_alpha(c)) alpha[static_cast<std::size_t>(first + r) * width + x] = v;
+        if (unpremultiply) {
+          // Where nothing is left visible, the colour does not matter: 0.
+          const double a = std::min(alpha[static_cast<std::size_t>(first + r) * width + x], source_full);
+          v = a > 0.0 ? v * (source_full / a) : 0.0;
+        }
+        if (linear) v = source_full * linear_to_srgb(v / source_full);
+        store_sample(destination.type, v * to_destination, settings.round, destination_at(x, first + r, c));
+      }
+  }
+};
+
+}  // namespace
+
+image_view view_of(const image& img) {
+  image_view view;
+  view.data = img.pixels.data();
+  view.type = img.type;
+  view.width = img.width;
+  view.height = img.height;
+  view.channels = img.channels;
+  view.pixel_stride = static_cast<std::ptrdiff_t>(img.channels * sample_bytes(img.type));
+  view.row_stride = static_cast<std::ptrdiff_t>(img.row_bytes());
+  return view;
+}
+
+image_span span_of(image& img) {
+  const image_view view = view_of(img);
+  image_span span;
+  span.data = img.pixels.data();
+  span.type = view.type;
+  span.width = view.width;
+  span.height = view.height;
+  span.channels = view.channels;
+  span.pixel_stride = view.pixel_stride;
+  span.row_stride = view.row_stride;
+  return span;
+}
+
+std::uint64_t resize_working_bytes(std::int32_t width, std::int32_t height, std::int32_t new_width,
+                                   std::int32_t new_height, int channels, const resize_settings& settings) {
+  const std::uint64_t alpha = settings.alpha ? 8ull * new_width * new_height : 0;
+  if (settings.method == engine::direct)
+    return alpha + 8 * (3ull * width * height + 3ull * new_width * new_height);
+  (void)channels;  // channels run one after the other through the same arrays
+  return alpha + fast_resampler::working_bytes(width, height, new_width, new_height, settings.threads);
+}
+
+bool resize(const image_view& source, const image_span& destination, const resize_settings& settings,
+            std::string* err) {
+  if (!check(source, destination, settings, err)) return false;
+  const std::int32_t width = source.width, height = source.height;
+  const std::int32_t new_width = destination.width, new_height = destination.height;
+  job work{source, destination, settings, sample_full_scale(source.type), sample_full_scale(destination.type), {}};
+  progress_streams progress{settings.counters, settings.phases};
+  try {
+    if (settings.alpha) work.alpha.resize(static_cast<std::size_t>(new_width) * new_height);
+    // Alpha first: the colour channels are divided by it as they come out.
+    std::vector<int> order;
+    if (settings.alpha) order.push_back(source.channels - 1);
+    for (int c = 0; c < source.channels; ++c)
+      if (!work.is_alpha(c)) order.push_back(c);
+
+    if (settings.method == engine::direct) {
+      std::vector<double> plane(plane_index(width, 0, height)), values(plane_index(new_width, 0, new_height));
+      std::vector<double> row(std::max(width, new_width));
+      for (int c : order) {
+        for (std::int32_t y = 0; y < height; ++y) {
+          work.read_rows(c, y, 1, row.data());
+          for (std::int32_t x = 0; x < width; ++x) plane[plane_index(x, y, height)] = row[x];
+        }
+        resample_plane_values(width, height, new_width, new_height, plane.data(), values.data(), progress,
+                              settings.taper);
+        for (std::int32_t y = 0; y < new_height; ++y) {
+          for (std::int32_t x = 0; x < new_width; ++x) row[x] = values[plane_index(x, y, new_height)];
+          work.write_rows(c, y, 1, row.data());
+        }
+      }
+      return true;
+    }
+
+    fast_resampler resampler(width, height, new_width, new_height, settings.threads, settings.taper);
+    for (int c : order) {
+      const value_row_reader rows = [&](std::int32_t first, std::int32_t count, double* out) {
+        work.read_rows(c, first, count, out);
+        return true;
+      };
+      const value_row_writer out = [&](std::int32_t first, std::int32_t count, const double* values) {
+        work.write_rows(c, first, count, values);
+        return true;
+      };
+      if (!resampler.resample_doubles(rows, out, progress)) {
+        *err = "the resize was stopped";
+        return false;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    *err = "out of memory for a resize to " + std::to_string(new_width) + " x " + std::to_string(new_height);
+    return false;
+  } catch (const std::system_error& e) {
+    *err = e.what();
+    return false;
+  }
+  return true;
+}
+
+image resize(const image& source, std::int32_t new_width, std::int32_t new_height,
+             const resize_settings& settings) {
+  if (source.pixels.size() < source.pixel_bytes()) throw error("the image holds fewer samples than its size needs");
+  image out;
+  static_cast<image_info&>(out) = source;
+  out.width = new_width;
+  out.height = new_height;
+  out.icc = source.icc;
+  if (new_width < 1 || new_height < 1) throw error("the new size has no pixels");
+  if (!out.allocate()) throw error("out of memory for a " + std::to_string(new_width) + " x " +
+                                   std::to_string(new_height) + " image");
+  std::string err;
+  if (!resize(view_of(source), span_of(out), settings, &err)) throw error(err);
+  return out;
+}
+
+}  // namespace pellimor
