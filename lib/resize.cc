@@ -8,9 +8,14 @@
 // is resized first and its unquantised values kept, so that every colour
 // value can be divided back by the alpha resized with it. Values leave in
 // the destination's units and are quantised there by the shared rule.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <new>
+#include <string>
+#include <system_error>
+#include <type_traits>
 #include <vector>
 
 #include "core/plane.h"
@@ -36,26 +41,34 @@ double linear_to_srgb(double v) {
   return std::copysign(r, v);
 }
 
-double load_sample(sample_type type, const std::uint8_t* p) {
-  switch (type) {
-    case sample_type::u8: return *p;
-    case sample_type::u16: { std::uint16_t v; std::memcpy(&v, p, sizeof v); return v; }
-    case sample_type::f32: { float v; std::memcpy(&v, p, sizeof v); return v; }
-    case sample_type::f64: { double v; std::memcpy(&v, p, sizeof v); return v; }
-  }
-  return 0.0;
+template <class T>
+T load(const std::uint8_t* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
 }
 
-void store_sample(sample_type type, double value, rounding mode, std::uint8_t* p) {
+// A value in destination units stored as T: integers by the shared
+// quantising rule, floats as they are.
+template <class T, rounding mode>
+void store(double value, std::uint8_t* p) {
+  T v;
+  if constexpr (std::is_floating_point_v<T>) {
+    v = static_cast<T>(value);
+  } else {
+    v = static_cast<T>(quantise_value(value, static_cast<double>(std::numeric_limits<T>::max()), mode));
+  }
+  std::memcpy(p, &v, sizeof v);
+}
+
+// Calls f(T{}) for the C++ type of `type`.
+template <class F>
+void with_type(sample_type type, const F& f) {
   switch (type) {
-    case sample_type::u8: *p = quantise_byte(value, mode); return;
-    case sample_type::u16: {
-      const std::uint16_t v = static_cast<std::uint16_t>(quantise_value(value, 65535.0, mode));
-      std::memcpy(p, &v, sizeof v);
-      return;
-    }
-    case sample_type::f32: { const float v = static_cast<float>(value); std::memcpy(p, &v, sizeof v); return; }
-    case sample_type::f64: std::memcpy(p, &value, sizeof value); return;
+    case sample_type::u8: return f(std::uint8_t{});
+    case sample_type::u16: return f(std::uint16_t{});
+    case sample_type::f32: return f(float{});
+    case sample_type::f64: return f(double{});
   }
 }
 
@@ -103,38 +116,68 @@ struct job {
 
   // Source rows [first, first + count) of channel c, width values each.
   void read_rows(int c, std::int32_t first, std::int32_t count, double* out) const {
+    with_type(source.type, [&](auto t) { read_typed<decltype(t)>(c, first, count, out); });
+  }
+
+  template <class T>
+  void read_typed(int c, std::int32_t first, std::int32_t count, double* out) const {
     const bool colour = !is_alpha(c), linear = settings.linear && colour;
     const bool premultiply = settings.alpha && colour;
-    const int a = source.channels - 1;
-    for (std::int32_t r = 0; r < count; ++r)
-      for (std::int32_t x = 0; x < source.width; ++x) {
-        double v = load_sample(source.type, source_at(x, first + r, c));
-        if (linear) v = source_full * srgb_to_linear(v / source_full);
-        if (premultiply) v *= load_sample(source.type, source_at(x, first + r, a)) / source_full;
-        out[static_cast<std::size_t>(r) * source.width + x] = v;
+    const std::ptrdiff_t step = source.pixel_stride;
+    const std::int32_t width = source.width;
+    for (std::int32_t r = 0; r < count; ++r, out += width) {
+      const std::uint8_t* p = source_at(0, first + r, c);
+      const std::uint8_t* a = source_at(0, first + r, source.channels - 1);
+      if (!linear && !premultiply) {
+        for (std::int32_t x = 0; x < width; ++x) out[x] = static_cast<double>(load<T>(p + x * step));
+        continue;
       }
+      for (std::int32_t x = 0; x < width; ++x) {
+        double v = static_cast<double>(load<T>(p + x * step));
+        if (linear) v = source_full * srgb_to_linear(v / source_full);
+        if (premultiply) v *= static_cast<double>(load<T>(a + x * step)) / source_full;
+        out[x] = v;
+      }
+    }
   }
 
   // Resized rows [first, first + count) of channel c, new width values each
   // in source units.
   void write_rows(int c, std::int32_t first, std::int32_t count, const double* rows) {
+    with_type(destination.type, [&](auto t) {
+      if (settings.round == rounding::nearest)
+        write_typed<decltype(t), rounding::nearest>(c, first, count, rows);
+      else
+        write_typed<decltype(t), rounding::trunc>(c, first, count, rows);
+    });
+  }
+
+  template <class T, rounding mode>
+  void write_typed(int c, std::int32_t first, std::int32_t count, const double* rows) {
     const bool colour = !is_alpha(c), linear = settings.linear && colour;
     const bool unpremultiply = settings.alpha && colour;
     const double to_destination = destination_full / source_full;
     const std::int32_t width = destination.width;
-    for (std::int32_t r = 0; r < count; ++r)
+    const std::ptrdiff_t step = destination.pixel_stride;
+    for (std::int32_t r = 0; r < count; ++r, rows += width) {
+      std::uint8_t* p = destination_at(0, first + r, c);
+      double* resized_alpha = alpha.empty() ? nullptr : alpha.data() + static_cast<std::size_t>(first + r) * width;
+      if (!colour) std::copy_n(rows, width, resized_alpha);
+      if (!linear && !unpremultiply) {
+        for (std::int32_t x = 0; x < width; ++x) store<T, mode>(rows[x] * to_destination, p + x * step);
+        continue;
+      }
       for (std::int32_t x = 0; x < width; ++x) {
-        const std::size_t i = static_cast<std::size_t>(r) * width + x;
-        double v = rows[i];
-        if (is_alpha(c)) alpha[static_cast<std::size_t>(first + r) * width + x] = v;
+        double v = rows[x];
         if (unpremultiply) {
           // Where nothing is left visible, the colour does not matter: 0.
-          const double a = std::min(alpha[static_cast<std::size_t>(first + r) * width + x], source_full);
+          const double a = std::min(resized_alpha[x], source_full);
           v = a > 0.0 ? v * (source_full / a) : 0.0;
         }
         if (linear) v = source_full * linear_to_srgb(v / source_full);
-        store_sample(destination.type, v * to_destination, settings.round, destination_at(x, first + r, c));
+        store<T, mode>(v * to_destination, p + x * step);
       }
+    }
   }
 };
 
