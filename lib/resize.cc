@@ -102,7 +102,54 @@ struct job {
   const image_span& destination;
   const resize_settings& settings;
   double source_full, destination_full;
-  std::vector<double> alpha;  // resized alpha, source units, row-major; empty without alpha
+  std::vector<double> alpha = {};  // resized alpha, source units, row-major; empty without alpha
+
+  // Linear light on integer samples, by table instead of a power a sample:
+  // to_linear[s] is sample s in linear light (source units), and
+  // from_linear[k - 1] the least linear value whose sRGB code quantises to
+  // k or more in the destination. first_code[b] is the code at the start of
+  // bucket b of the linear range, cut into buckets so fine that a code is
+  // found a step or two from there.
+  std::vector<double> to_linear = {}, from_linear = {};
+  std::vector<std::uint32_t> first_code = {};
+  double bucket_scale = 0;
+
+  void make_tables() {
+    if (!settings.linear) return;
+    if (!is_float(source.type)) {
+      to_linear.resize(static_cast<std::size_t>(source_full) + 1);
+      for (std::size_t v = 0; v < to_linear.size(); ++v)
+        to_linear[v] = source_full * srgb_to_linear(static_cast<double>(v) / source_full);
+    }
+    if (!is_float(destination.type)) {
+      const double half = settings.round == rounding::nearest ? 0.5 : 0.0;
+      from_linear.resize(static_cast<std::size_t>(destination_full));
+      for (std::size_t k = 1; k <= from_linear.size(); ++k)
+        from_linear[k - 1] = source_full * srgb_to_linear((static_cast<double>(k) - half) / destination_full);
+      const std::size_t buckets = 8 * from_linear.size();
+      bucket_scale = static_cast<double>(buckets) / source_full;
+      first_code.resize(buckets);
+      std::uint32_t code = 0;
+      for (std::size_t b = 0; b < buckets; ++b) {
+        while (code < from_linear.size() && static_cast<double>(b) / bucket_scale >= from_linear[code]) ++code;
+        first_code[b] = code;
+      }
+    }
+  }
+
+  // The destination code of linear value v, by the tables.
+  std::uint32_t code_of(double v) const {
+    if (!(v >= from_linear[0])) return 0;  // NaN too
+    const double bucket = std::min(v * bucket_scale, static_cast<double>(first_code.size() - 1));
+    std::uint32_t code = first_code[static_cast<std::size_t>(bucket)];
+    while (code < from_linear.size() && v >= from_linear[code]) ++code;
+    return code;
+  }
+
+  double linear_of(double v) const {
+    return to_linear.empty() ? source_full * srgb_to_linear(v / source_full)
+                             : to_linear[static_cast<std::size_t>(v)];
+  }
 
   const std::uint8_t* source_at(std::int32_t x, std::int32_t y, int c) const {
     return static_cast<const std::uint8_t*>(source.data) + y * source.row_stride + x * source.pixel_stride +
@@ -134,7 +181,7 @@ struct job {
       }
       for (std::int32_t x = 0; x < width; ++x) {
         double v = static_cast<double>(load<T>(p + x * step));
-        if (linear) v = source_full * srgb_to_linear(v / source_full);
+        if (linear) v = linear_of(v);
         if (premultiply) v *= static_cast<double>(load<T>(a + x * step)) / source_full;
         out[x] = v;
       }
@@ -173,6 +220,11 @@ struct job {
           // Where nothing is left visible, the colour does not matter: 0.
           const double a = std::min(resized_alpha[x], source_full);
           v = a > 0.0 ? v * (source_full / a) : 0.0;
+        }
+        if (linear && !from_linear.empty()) {
+          const T code = static_cast<T>(code_of(v));
+          std::memcpy(p + x * step, &code, sizeof code);
+          continue;
         }
         if (linear) v = source_full * linear_to_srgb(v / source_full);
         store<T, mode>(v * to_destination, p + x * step);
@@ -222,9 +274,10 @@ bool resize(const image_view& source, const image_span& destination, const resiz
   if (!check(source, destination, settings, err)) return false;
   const std::int32_t width = source.width, height = source.height;
   const std::int32_t new_width = destination.width, new_height = destination.height;
-  job work{source, destination, settings, sample_full_scale(source.type), sample_full_scale(destination.type), {}};
+  job work{source, destination, settings, sample_full_scale(source.type), sample_full_scale(destination.type)};
   progress_streams progress{settings.counters, settings.phases};
   try {
+    work.make_tables();
     if (settings.alpha) work.alpha.resize(static_cast<std::size_t>(new_width) * new_height);
     // Alpha first: the colour channels are divided by it as they come out.
     std::vector<int> order;
