@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "bmp/bmp_io.h"
+#include "cli/limits.h"
 #include "cli/options.h"
 #include "cli/output_file.h"
+#include "cli/std_streams.h"
 #include "dct/fast_resample.h"
 #include "dct/resample.h"
 
@@ -50,12 +52,6 @@ int report(bmp_status status, const char* input_path, const std::string& output_
       return fail(output_path.c_str(), err);
   }
   return 1;
-}
-
-// Physical memory of this machine, or 0 when unknown.
-double physical_memory() {
-  const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-  return pages > 0 && page > 0 ? static_cast<double>(pages) * page : 0.0;
 }
 
 // Bytes the run holds at its peak, in double to stay clear of overflow.
@@ -141,9 +137,7 @@ bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, std::int32_
   return out.commit(err) ? bmp_status::ok : bmp_status::write_error;
 }
 
-}  // namespace
-
-int run_resize(int argc, char** argv) {
+int resize_from_command_line(int argc, char** argv) {
   if (argc < 2) {
     print_usage(stderr);
     return 0;
@@ -172,12 +166,13 @@ int run_resize(int argc, char** argv) {
     return fail(input_path, "the output size " + size + " does not fit in a BMP file");
   const double need = run_memory(options, layout.width, layout.height, static_cast<double>(new_width),
                                  static_cast<double>(new_height));
-  const double have = physical_memory();
-  if (have > 0 && need > have)
+  const memory_limit have = process_memory_limit();
+  if (have.bytes > 0 && need > have.bytes)
     return fail(input_path, "resizing to " + size + " needs " +
-                                std::to_string(static_cast<long long>(need / 1048576.0)) +
-                                " MiB, more than this machine's " +
-                                std::to_string(static_cast<long long>(have / 1048576.0)) + " MiB");
+                                std::to_string(static_cast<long long>(need / 1048576.0)) + " MiB, more than " +
+                                have.name + " (" +
+                                std::to_string(static_cast<long long>(have.bytes / 1048576.0)) + " MiB)");
+  if (!check_output_target(output_path.c_str(), &err)) return fail(output_path.c_str(), err);
 
   try {
     const std::int32_t w = static_cast<std::int32_t>(new_width), h = static_cast<std::int32_t>(new_height);
@@ -190,4 +185,11 @@ int run_resize(int argc, char** argv) {
     return fail(input_path, e.what());
   }
   return report(status, input_path, output_path, err);
+}
+
+}  // namespace
+
+int run_resize(int argc, char** argv) {
+  prepare_standard_streams();
+  return check_standard_streams(resize_from_command_line(argc, argv));
 }
