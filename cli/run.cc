@@ -169,8 +169,8 @@ int resize_from_command_line(int argc, char** argv) {
   const memory_limit have = process_memory_limit();
   if (have.bytes > 0 && need > have.bytes)
     return fail(input_path, "resizing to " + size + " needs " +
-                                std::to_string(static_cast<long long>(need / 1048576.0)) + " MiB, more than " +
-                                have.name + " (" +
+                                std::to_string(static_cast<long long>(need / 1048576.0)) +
+                                " MiB, more than " + have.name + " (" +
                                 std::to_string(static_cast<long long>(have.bytes / 1048576.0)) + " MiB)");
   if (!check_output_target(output_path.c_str(), &err)) return fail(output_path.c_str(), err);
 
