@@ -576,6 +576,17 @@ TEST(Robustness, TargetsThatMayNotBeReplacedAreRefusedBeforeAnyWork) {
   }
 }
 
+TEST(Robustness, TwoThreadsOnALargeImageGiveTheBytesOfOne) {
+  // 75 batches of columns and 50 of rows per pass: both workers really run
+  // in every pass (and ThreadSanitizer, in its build, watches them).
+  temp_dir dir;
+  write_file(dir.file("in.bmp"), image_bytes(600, 400));
+  ASSERT_EQ(run_program(dir, "-i in.bmp -o one -sizexminus 300 -threads 1").status, 0);
+  const run_result r = run_program(dir, "-i in.bmp -o two -sizexminus 300 -threads 2");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(read_file(dir.file("two.bmp")) == read_file(dir.file("one.bmp")));
+}
+
 TEST(Robustness, ThreadsThatCannotStartAreDoneWithout) {
   // 8 x 1000 rows are 125 batches, so 125 workers are asked for, but an
   // address space of 586 MiB has room for some 30 stacks of 8 MiB.
