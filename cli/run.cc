@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "bmp/bmp_io.h"
+#include "cli/limits.h"
 #include "cli/options.h"
 #include "cli/output_file.h"
+#include "cli/std_streams.h"
 #include "codec/codec.h"
 #include "dct/fast_resample.h"
 #include "dct/resample.h"
@@ -77,12 +79,6 @@ int report(bmp_status status, const char* input_path, const std::string& output_
       return fail(output_path.c_str(), err);
   }
   return 1;
-}
-
-// Physical memory of this machine, or 0 when unknown.
-double physical_memory() {
-  const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-  return pages > 0 && page > 0 ? static_cast<double>(pages) * page : 0.0;
 }
 
 // Bytes the run holds at its peak, in double to stay clear of overflow.
@@ -197,12 +193,12 @@ std::string size_text(std::int64_t width, std::int64_t height) {
 
 std::string mebibytes(double bytes) { return std::to_string(static_cast<long long>(bytes / 1048576.0)); }
 
-// Refuses work needing more memory than this machine has; 0 to go on.
+// Refuses work needing more memory than this process may use; 0 to go on.
 int check_memory(const char* input_path, double need, std::int64_t new_width, std::int64_t new_height) {
-  const double have = physical_memory();
-  if (have > 0 && need > have)
+  const memory_limit have = process_memory_limit();
+  if (have.bytes > 0 && need > have.bytes)
     return fail(input_path, "resizing to " + size_text(new_width, new_height) + " needs " + mebibytes(need) +
-                                " MiB, more than this machine's " + mebibytes(have) + " MiB");
+                                " MiB, more than " + have.name + " (" + mebibytes(have.bytes) + " MiB)");
   return 0;
 }
 
@@ -263,6 +259,8 @@ int resize_through_codecs(const run_request& request) {
                       static_cast<double>(pellimor::resize_working_bytes(info.width, info.height, out.width,
                                                                          out.height, out.channels, settings));
   if (const int status = check_memory(input_path, need, new_width, new_height)) return status;
+  if (!request.to_stdout() && !check_output_target(request.output.c_str(), &err))
+    return fail(request.output.c_str(), err);
 
   pellimor::image source;
   if (!pellimor::decode_image(bytes.data(), bytes.size(), format, &source, &err)) return fail(input_path, err);
@@ -287,9 +285,7 @@ int resize_through_codecs(const run_request& request) {
   return 0;
 }
 
-}  // namespace
-
-int run_resize(int argc, char** argv) {
+int resize_from_command_line(int argc, char** argv) {
   if (argc < 2) {
     print_usage(stderr);
     return 0;
@@ -339,6 +335,7 @@ int run_resize(int argc, char** argv) {
   const double need = run_memory(options, layout.width, layout.height, static_cast<double>(new_width),
                                  static_cast<double>(new_height));
   if (const int refused = check_memory(input_path, need, new_width, new_height)) return refused;
+  if (!check_output_target(output_path.c_str(), &err)) return fail(output_path.c_str(), err);
 
   try {
     const std::int32_t w = static_cast<std::int32_t>(new_width), h = static_cast<std::int32_t>(new_height);
@@ -350,4 +347,11 @@ int run_resize(int argc, char** argv) {
     return fail(input_path, e.what());
   }
   return report(status, input_path, output_path, err);
+}
+
+}  // namespace
+
+int run_resize(int argc, char** argv) {
+  prepare_standard_streams();
+  return check_standard_streams(resize_from_command_line(argc, argv));
 }

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <exception>
+#include <mutex>
 #include <new>
 #include <thread>
 #include <vector>
@@ -41,18 +43,35 @@ huge_array allocate_huge(std::size_t count) {
 
 std::int64_t batches(std::int64_t lines) { return round_up(lines, lines_per_batch) / lines_per_batch; }
 
-// Runs task(batch, worker) for batches 0 .. count-1 on up to `threads` workers.
+// Runs task(batch, worker) for batches 0 .. count-1 on up to `threads`
+// workers, the caller's thread among them. A worker that cannot be started
+// (no memory for its stack, a thread limit) is done without: the batches go
+// to the others, with the same result. The first exception a task throws
+// stops every worker after its current batch and is rethrown here.
 template <class Task>
 void for_each_batch(std::int64_t count, int threads, const Task& task) {
   std::atomic<std::int64_t> next{0};
+  std::mutex failure_lock;
+  std::exception_ptr failure;
   auto work = [&](int worker) {
-    for (std::int64_t b; (b = next.fetch_add(1)) < count;) task(b, worker);
+    try {
+      for (std::int64_t b; (b = next.fetch_add(1)) < count;) task(b, worker);
+    } catch (...) {
+      next = count;
+      std::lock_guard<std::mutex> hold(failure_lock);
+      if (!failure) failure = std::current_exception();
+    }
   };
   const int workers = static_cast<int>(std::min<std::int64_t>(threads, count));
   std::vector<std::thread> pool;
-  for (int w = 1; w < workers; ++w) pool.emplace_back(work, w);
+  try {
+    pool.reserve(workers > 1 ? workers - 1 : 0);
+    for (int w = 1; w < workers; ++w) pool.emplace_back(work, w);
+  } catch (...) {  // std::system_error or std::bad_alloc: go on with those started
+  }
   work(0);
   for (std::thread& t : pool) t.join();
+  if (failure) std::rethrow_exception(failure);
 }
 
 // Puts `line` (length n, read as line(i)) into reordered position in `out`.

@@ -12,6 +12,7 @@ ctest --test-dir "$root/build" --output-on-failure -j"$(nproc)"
 bash "$root/.ci/sanitize"
 
 # --- threads: the threaded tests under ThreadSanitizer ---
+bash "$root/.ci/tsan"
 
 # --- packaging: install into a scratch root, build the Debian package ---
 bash "$root/.ci/package" "$root/build"
