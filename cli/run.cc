@@ -16,6 +16,7 @@
 #include "bmp/bmp_io.h"
 #include "cli/limits.h"
 #include "cli/options.h"
+#include "cli/progress_bar.h"
 #include "cli/output_file.h"
 #include "cli/std_streams.h"
 #include "codec/codec.h"
@@ -33,6 +34,9 @@ struct run_request {
   pellimor::image_format format = pellimor::image_format::bmp;
   int quality = 92;                     // JPEG
   std::int32_t dx = 0, dy = 0;          // pixels added to the width and height
+  bool size_given = false;              // -size: `size` instead of dx and dy
+  geometry size;
+  progress_mode progress_kind = progress_mode::lines;
   pellimor::resize_settings settings;   // engine, threads, rounding, taper, linear light
   progress_streams progress = {stdout, stderr};
   bool to_stdout() const { return output == "-"; }
@@ -45,12 +49,66 @@ run_request request_from(const resize_options& options) {
   r.dy = options.sizexminusy;
   r.settings.method = options.engine == engine_kind::direct ? pellimor::engine::direct : pellimor::engine::fast;
   r.settings.threads = options.threads;
+  r.settings.round = options.round;
+  r.settings.taper = options.taper;
+  r.settings.linear = options.linear;
+  r.size_given = options.size_given;
+  r.size = options.size;
+  r.format = options.format;
+  r.quality = options.quality;
+  r.progress_kind = options.progress;
   r.output = std::string(options.output_name) == "-" ? "-"
                                                      : options.output_name + std::string(format_extension(r.format));
   // With the image on standard output, every text goes to standard error.
   if (r.to_stdout()) r.progress.counters = stderr;
+  if (r.progress_kind != progress_mode::lines) r.progress = {nullptr, nullptr};
   return r;
 }
+
+// The output size for a width x height picture (as displayed): the
+// geometry, or the differences. False with *err when it is too large.
+bool resolve_size(const run_request& request, std::int64_t width, std::int64_t height, std::int64_t* new_width,
+                  std::int64_t* new_height, std::string* err) {
+  if (request.size_given) return resolve_geometry(request.size, width, height, new_width, new_height, err);
+  *new_width = width + request.dx;
+  *new_height = height + request.dy;
+  return true;
+}
+
+// The engine's progress as one bar over every channel, with -progress bar.
+class bar_progress {
+ public:
+  bar_progress(const run_request& request, int channels, std::int64_t width, std::int64_t height,
+               std::int64_t new_width, std::int64_t new_height)
+      : plane_passes_(pass_count(width, height, new_width, new_height)),
+        bar_(request.progress_kind == progress_mode::bar ? channels * plane_passes_ : 0, stderr) {
+    if (request.progress_kind == progress_mode::bar) on_ = true;
+  }
+  ~bar_progress() { bar_.finish(); }
+
+  // Hooks the bar, when there is one, into the engine's reports.
+  void attach(progress_streams* progress) {
+    if (!on_) return;
+    progress->passes_done = passes_done;
+    progress->context = this;
+  }
+  void attach(pellimor::resize_settings* settings) {
+    if (!on_) return;
+    settings->passes_done = passes_done;
+    settings->context = this;
+  }
+
+ private:
+  static void passes_done(void* context, std::int64_t done, std::int64_t total) {
+    bar_progress* self = static_cast<bar_progress*>(context);
+    self->bar_.update(self->planes_done_ * total + done);
+    if (done == total) ++self->planes_done_;
+  }
+  bool on_ = false;
+  std::int64_t plane_passes_;
+  std::int64_t planes_done_ = 0;
+  progress_bar bar_;
+};
 
 struct closer {
   void operator()(std::FILE* f) const { std::fclose(f); }
@@ -238,7 +296,8 @@ int resize_through_codecs(const run_request& request) {
   // Sizes refer to the picture as displayed.
   const bool turned = info.orientation >= 5 && info.orientation <= 8;
   const std::int64_t width = turned ? info.height : info.width, height = turned ? info.width : info.height;
-  const std::int64_t new_width = width + request.dx, new_height = height + request.dy;
+  std::int64_t new_width, new_height;
+  if (!resolve_size(request, width, height, &new_width, &new_height, &err)) return fail(input_path, err);
   if (new_width < 1 || new_height < 1)
     return fail(input_path, "the output size " + size_text(new_width, new_height) + " is not positive");
   if (new_width > INT32_MAX || new_height > INT32_MAX || (request.format == pellimor::image_format::bmp &&
@@ -254,6 +313,8 @@ int resize_through_codecs(const run_request& request) {
   settings.alpha = out.has_alpha();
   settings.counters = request.progress.counters;
   settings.phases = request.progress.phases;
+  bar_progress bar(request, out.channels, width, height, new_width, new_height);
+  bar.attach(&settings);
   const double need = static_cast<double>(bytes.size()) + static_cast<double>(info.pixel_bytes()) * 2 +
                       static_cast<double>(out.pixel_bytes()) +
                       static_cast<double>(pellimor::resize_working_bytes(info.width, info.height, out.width,
@@ -295,7 +356,8 @@ int resize_from_command_line(int argc, char** argv) {
   if (parsed >= 0) return parsed;
   const run_request request = request_from(options);
 
-  std::fprintf(request.to_stdout() ? stderr : stdout, "input = %s\n", request.input);
+  if (request.progress_kind == progress_mode::lines)
+    std::fprintf(request.to_stdout() ? stderr : stdout, "input = %s\n", request.input);
   const char* input_path = request.input;
   if (std::strcmp(input_path, "-") == 0) {
     try {
@@ -325,8 +387,9 @@ int resize_from_command_line(int argc, char** argv) {
   bmp_status status = read_bmp_layout(input.get(), &layout, &err);
   if (status != bmp_status::ok) return report(status, input_path, output_path, err);
 
-  const std::int64_t new_width = std::int64_t{layout.width} + request.dx;
-  const std::int64_t new_height = std::int64_t{layout.height} + request.dy;
+  std::int64_t new_width, new_height;
+  if (!resolve_size(request, layout.width, layout.height, &new_width, &new_height, &err))
+    return fail(input_path, err);
   const std::string size = size_text(new_width, new_height);
   if (new_width < 1 || new_height < 1)
     return fail(input_path, "the output size " + size + " is not positive");
@@ -339,8 +402,11 @@ int resize_from_command_line(int argc, char** argv) {
 
   try {
     const std::int32_t w = static_cast<std::int32_t>(new_width), h = static_cast<std::int32_t>(new_height);
-    status = options.engine == engine_kind::direct ? resample_direct(input.get(), layout, w, h, request, &err)
-                                                   : resample_fast(input.get(), layout, w, h, request, &err);
+    run_request with_bar = request;
+    bar_progress bar(request, 3, layout.width, layout.height, w, h);
+    bar.attach(&with_bar.progress);
+    status = options.engine == engine_kind::direct ? resample_direct(input.get(), layout, w, h, with_bar, &err)
+                                                   : resample_fast(input.get(), layout, w, h, with_bar, &err);
   } catch (const std::bad_alloc&) {
     return fail(input_path, "out of memory for a resize to " + size);
   } catch (const std::system_error& e) {  // no thread could be started

@@ -275,7 +275,7 @@ bool resize(const image_view& source, const image_span& destination, const resiz
   const std::int32_t width = source.width, height = source.height;
   const std::int32_t new_width = destination.width, new_height = destination.height;
   job work{source, destination, settings, sample_full_scale(source.type), sample_full_scale(destination.type)};
-  progress_streams progress{settings.counters, settings.phases};
+  progress_streams progress{settings.counters, settings.phases, settings.passes_done, settings.context};
   try {
     work.make_tables();
     if (settings.alpha) work.alpha.resize(static_cast<std::size_t>(new_width) * new_height);

@@ -46,6 +46,10 @@ struct resize_settings {
   bool alpha = false;                 // last channel is alpha: colour resized premultiplied
   std::FILE* counters = nullptr;      // remain counters, when not null
   std::FILE* phases = nullptr;        // phase lines, when not null
+  // Called, when set, after each group of one-dimensional passes of each
+  // channel with the passes that channel has done and their total.
+  void (*passes_done)(void* context, std::int64_t done, std::int64_t total) = nullptr;
+  void* context = nullptr;
 };
 
 // Samples somewhere in memory: sample (x, y, c) at
