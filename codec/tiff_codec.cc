@@ -397,6 +397,14 @@ bool read_colour_map(TIFF* tif, const tiff_layout& t, colour_map* map, std::stri
   return true;
 }
 
+// Whether height rows of row_bytes() fit in memory's address range.
+bool size_fits(const image_info& info) {
+  std::uint64_t bytes;
+  return !__builtin_mul_overflow(static_cast<std::uint64_t>(info.row_bytes()),
+                                 static_cast<std::uint64_t>(info.height), &bytes) &&
+         bytes <= SIZE_MAX / 2;
+}
+
 template <class T>
 T unpremultiply(T colour, T alpha, double max) {
   if (alpha == 0) return 0;
@@ -502,7 +510,7 @@ bool tiff_decode(const std::uint8_t* data, std::size_t size, image* out, std::st
   image raw;
   static_cast<image_info&>(raw) = t.info;
   raw.channels = t.kept();
-  if (!raw.allocate()) return fail(err, "out of memory");
+  if (!size_fits(raw) || !size_fits(t.info) || !raw.allocate()) return fail(err, "out of memory");
   if (!read_blocks(tif.get(), t, tiff_error, raw.pixels.data(), err)) return false;
 
   image result;
