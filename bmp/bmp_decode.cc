@@ -132,6 +132,8 @@ bmp_status parse_bmp_format(const std::uint8_t* data, std::size_t size, bmp_form
     // A V4/V5 header may say the top byte is alpha.
     if (bits == 32 && info_size >= 108 && get_u32(data + 66) == 0xff000000u) f->masks[3] = 0xff000000u;
   }
+  // Some writers leave a 32-bit alpha mask in the header of a 16-bit file.
+  if (bits == 16 && (f->masks[3] >> 16) != 0) f->masks[3] = 0;
   if (bits >= 16) {
     const bmp_status status = check_masks(*f, err);
     if (status != bmp_status::ok) return status;

@@ -11,6 +11,7 @@
 //   4  RGBA: bit fields with a non-empty alpha mask (BITFIELDS or
 //      ALPHABITFIELDS masks, or a V4/V5 header's alpha mask), and 32-bit
 //      files without masks whose V4/V5 header gives alpha as the top byte.
+//      An alpha mask beyond a 16-bit pixel is ignored.
 //      Otherwise the fourth byte of a 32-bit pixel is ignored: many writers
 //      leave it 0, which as alpha would hide the whole image.
 // A field of n bits becomes v * 255 / (2^n - 1), rounded. A pixel index
