@@ -6,7 +6,7 @@
 // agree. Whatever the 24-bit stream reader accepts, the codec must accept
 // and read the same pixels. An accepted image written by the codec and read
 // again gives its colours back (grey spread to RGB, alpha dropped). Images
-// the header says are larger than 8 MiB are not decoded, so each run stays
+// the header says are larger than 1 MiB are not decoded, so each run stays
 // quick (a tiny RLE file may promise gigabytes; callers weigh the header's
 // size against their memory before decoding).
 #include <cstdint>
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool stream_reads =
       parse_bmp_header(file.data(), file.size(), file.size(), &layout, &layout_err) == bmp_status::ok;
   check(!stream_reads || known);
-  if (!known || info.pixel_bytes() > (8u << 20)) return 0;
+  if (!known || info.pixel_bytes() > (1u << 20)) return 0;
 
   pellimor::image img;
   if (!codecs::bmp_decode(file.data(), file.size(), &img, &err)) {
