@@ -14,5 +14,6 @@ bash "$root/.ci/sanitize"
 # --- threads: the threaded tests under ThreadSanitizer ---
 
 # --- packaging: install into a scratch root, build the Debian package ---
+bash "$root/.ci/package" "$root/build"
 
 # --- library and Python module: consumer example, pytest ---
