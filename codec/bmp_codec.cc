@@ -4,7 +4,7 @@
 //
 // Writing: grey is replicated to blue, green and red, alpha dropped, and
 // 16-bit and float samples become bytes by the resampler's rule
-// (saturate_to_byte of value / full scale * 255). No ICC profile.
+// (quantise_byte of value / full scale * 255). No ICC profile.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -13,7 +13,7 @@
 #include "bmp/bmp_decode.h"
 #include "bmp/bmp_io.h"
 #include "codec/formats.h"
-#include "dct/resample.h"
+#include "dct/sample_rules.h"
 
 namespace pellimor::codecs {
 namespace {
@@ -45,17 +45,17 @@ std::uint8_t sample_byte(const std::uint8_t* row, sample_type type, std::size_t 
     case sample_type::u16: {
       std::uint16_t v;
       std::memcpy(&v, row + 2 * i, 2);
-      return saturate_to_byte(v / 65535.0 * 255.0);
+      return quantise_byte(v / 65535.0 * 255.0);
     }
     case sample_type::f32: {
       float v;
       std::memcpy(&v, row + 4 * i, 4);
-      return saturate_to_byte(static_cast<double>(v) * 255.0);
+      return quantise_byte(static_cast<double>(v) * 255.0);
     }
     case sample_type::f64: {
       double v;
       std::memcpy(&v, row + 8 * i, 8);
-      return saturate_to_byte(v * 255.0);
+      return quantise_byte(v * 255.0);
     }
   }
   return 0;
