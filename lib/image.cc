@@ -17,6 +17,7 @@ const char* sample_type_name(sample_type type) {
 }
 
 bool image::allocate() {
+  if (width < 0 || height < 0 || channels < 0 || pixel_bytes() > SIZE_MAX / 2) return false;
   try {
     pixels.assign(static_cast<std::size_t>(pixel_bytes()), 0);
   } catch (const std::bad_alloc&) {

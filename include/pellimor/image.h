@@ -46,7 +46,11 @@ struct image_info {
 
   bool has_alpha() const { return channels == 2 || channels == 4; }
   std::size_t row_bytes() const { return static_cast<std::size_t>(width) * channels * sample_bytes(type); }
-  std::uint64_t pixel_bytes() const { return static_cast<std::uint64_t>(row_bytes()) * static_cast<std::uint64_t>(height); }
+  // Bytes of all samples; UINT64_MAX when that does not fit 64 bits.
+  std::uint64_t pixel_bytes() const {
+    const std::uint64_t row = row_bytes(), rows = height > 0 ? static_cast<std::uint64_t>(height) : 0;
+    return rows != 0 && row > UINT64_MAX / rows ? UINT64_MAX : row * rows;
+  }
 };
 
 struct image : image_info {
