@@ -20,12 +20,14 @@
 //
 // libjpeg reports errors by calling error_exit, which longjmps back here.
 // Each function that calls setjmp holds no object with a destructor.
-#include <jerror.h>
+// clang-format off
+#include <cstdio>  // jpeglib.h needs size_t and FILE first
 #include <jpeglib.h>
+#include <jerror.h>
+// clang-format on
 
 #include <algorithm>
 #include <csetjmp>
-#include <cstdio>  // jpeglib.h needs size_t and FILE first
 #include <cstdlib>
 #include <cstring>
 #include <limits>
