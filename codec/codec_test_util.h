@@ -66,7 +66,7 @@ inline pellimor::image smooth_image(std::int32_t width, std::int32_t height, int
         const int dx = x - width / 2, dy = y - height / 2;
         const int bump = 60 * 400 / (400 + dx * dx + dy * dy);
         img.row(y)[x * channels + c] =
-            static_cast<std::uint8_t>((x * 150 / width + y * 40 / height + c * 30 + bump) % 256);
+            static_cast<std::uint8_t>(x * 100 / width + y * 40 / height + c * 15 + bump);
       }
   return img;
 }
@@ -131,7 +131,7 @@ inline bytes exif_block(bool big_endian, int orientation, int entries = 3, int o
   for (int i = 0; i < entries; ++i) {
     const std::size_t e = 10 + 12 * static_cast<std::size_t>(i);
     const bool is_orientation = i == orientation_index;
-    put(e, is_orientation ? 0x0112 : 0x010f + i, 2);  // other entries: make, model ...
+    put(e, is_orientation ? 0x0112 : 0x0200 + i, 2);  // other tags, never 0x0112
     put(e + 2, 3, 2);
     put(e + 4, 1, 4);
     put(e + 8, is_orientation ? static_cast<std::uint32_t>(orientation) : 0x4444, 2);
