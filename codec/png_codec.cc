@@ -10,8 +10,8 @@
 // pixels than the file could hold is refused before anything is allocated.
 //
 // Writing keeps grey, grey + alpha, RGB and RGBA at 8 or 16 bits (float
-// samples become 16-bit), with zlib level 2, adaptive row filters and no
-// interlacing; the ICC profile goes into iCCP.
+// samples become 16-bit), with zlib level 1, the Paeth filter on every row
+// and no interlacing; the ICC profile goes into iCCP.
 //
 // libpng reports errors by longjmp. Each function that calls setjmp holds no
 // object with a destructor; the objects that own memory live one frame up.
@@ -41,8 +41,13 @@ constexpr png_uint_32 max_cached_chunks = 256;
 // hold them.
 constexpr std::uint64_t max_inflation = 1032;
 
-constexpr int write_level = 2;
-constexpr int write_filters = PNG_ALL_FILTERS;
+// On a 3840x2160 photo-like image, level 1 with Paeth on every row took
+// 0.55 s of CPU for 13.7 MB; libpng's adaptive choice among all five
+// filters saved 1% for 40% more time, level 2 or 3 saved 2-5% for 40-150%
+// more; run-length-only zlib was 15% smaller on photos but ten times larger
+// on repeating patterns.
+constexpr int write_level = 1;
+constexpr int write_filters = PNG_FILTER_PAETH;
 constexpr std::size_t write_chunk = std::size_t{1} << 17;  // bytes per IDAT chunk
 
 struct png_failure {
