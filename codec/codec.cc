@@ -138,7 +138,9 @@ bool load_bytes(const char* path, std::vector<std::uint8_t>* bytes, std::string*
     return false;
   }
   const std::size_t hint = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
-  return read_to_end(fd, hint, bytes, err);
+  if (read_to_end(fd, hint, bytes, err)) return true;
+  bytes->clear();
+  return false;
 }
 
 bool detect_format(const std::uint8_t* data, std::size_t size, image_format* format) {

@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   check(img.width == info.width && img.height == info.height && img.channels == info.channels &&
-        img.type == info.type && img.orientation == info.orientation && img.pixels.size() == img.pixel_bytes());
+        img.type == info.type && img.orientation == info.orientation &&
+        img.pixels.size() == img.pixel_bytes());
 
   std::vector<std::uint8_t> file;
   const byte_sink sink = [&file](const std::uint8_t* bytes, std::size_t count) {

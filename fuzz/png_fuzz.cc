@@ -62,7 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   image turned = img;
   check(apply_orientation(&turned));
   const bool swapped = img.orientation >= 5;
-  check(turned.width == (swapped ? img.height : img.width) && turned.height == (swapped ? img.width : img.height));
+  check(turned.width == (swapped ? img.height : img.width) &&
+        turned.height == (swapped ? img.width : img.height));
   check(turned.orientation == 1 && turned.pixels.size() == img.pixels.size());
   return 0;
 }
