@@ -55,17 +55,6 @@ bool file_length(std::FILE* file, std::uint64_t* length) {
 
 }  // namespace
 
-bool allocate_plane(channel_plane* plane, std::int32_t width, std::int32_t height) {
-  try {
-    plane->samples.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), 0);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  plane->width = width;
-  plane->height = height;
-  return true;
-}
-
 bmp_status parse_bmp_header(const std::uint8_t* head, std::size_t head_size, std::uint64_t file_size,
                             bmp_layout* layout, std::string* err) {
   const std::size_t have = std::min<std::uint64_t>(head_size, file_size);

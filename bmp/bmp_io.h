@@ -18,21 +18,7 @@
 #include <string>
 #include <vector>
 
-// The only place that maps a pixel position to its index in a plane.
-inline std::size_t plane_index(std::int64_t x, std::int64_t y, std::int64_t height) {
-  return static_cast<std::size_t>(x * height + y);
-}
-
-// One colour channel: width*height bytes, column-major, top row first.
-struct channel_plane {
-  std::int32_t width = 0;
-  std::int32_t height = 0;
-  std::vector<std::uint8_t> samples;
-};
-
-// Sizes the plane to width x height, zero-filled. False when the memory
-// cannot be had.
-bool allocate_plane(channel_plane* plane, std::int32_t width, std::int32_t height);
+#include "core/plane.h"
 
 enum class bmp_status {
   ok,

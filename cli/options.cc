@@ -1,12 +1,16 @@
 // options.cc - usage text and option parsing.
 #include "cli/options.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
+#include "cli/help.h"
+
 namespace {
 
-enum class set_result { ok, too_long, bad_value };
+// What a setter made of its value: refused means *err holds the message.
+enum class set_result { ok, too_long, bad_value, refused };
 
 set_result copy_text(char* field, const char* value, std::size_t limit) {
   if (std::strlen(value) > limit) return set_result::too_long;
@@ -14,7 +18,7 @@ set_result copy_text(char* field, const char* value, std::size_t limit) {
   return set_result::ok;
 }
 
-set_result set_engine(resize_options* options, const char* value) {
+set_result set_engine(resize_options* options, const char* value, std::string*) {
   if (std::strcmp(value, "fast") == 0) {
     options->engine = engine_kind::fast;
   } else if (std::strcmp(value, "direct") == 0) {
@@ -25,7 +29,7 @@ set_result set_engine(resize_options* options, const char* value) {
   return set_result::ok;
 }
 
-set_result set_threads(resize_options* options, const char* value) {
+set_result set_threads(resize_options* options, const char* value, std::string*) {
   char* end = nullptr;
   const long count = std::strtol(value, &end, 10);
   if (end == value || *end != '\0' || count < 0 || count > 1024) return set_result::bad_value;
@@ -33,21 +37,113 @@ set_result set_threads(resize_options* options, const char* value) {
   return set_result::ok;
 }
 
+set_result set_size(resize_options* options, const char* value, std::string* err) {
+  std::string why;
+  if (!parse_geometry(value, &options->size, &why)) {
+    *err = "-size: bad geometry '" + std::string(value) + "': " + why;
+    return set_result::refused;
+  }
+  options->size_given = true;
+  return set_result::ok;
+}
+
+// One of a keyword's words, by its index in `words`; refused with a message
+// listing them otherwise.
+template <std::size_t n>
+bool pick_word(const char* keyword, const char* value, const char* const (&words)[n], std::size_t* index,
+               std::string* err) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::strcmp(value, words[i]) == 0) {
+      *index = i;
+      return true;
+    }
+  }
+  *err = std::string("-") + keyword + " takes ";
+  for (std::size_t i = 0; i < n; ++i)
+    *err += std::string(words[i]) + (i + 2 < n ? ", " : i + 1 < n ? " or " : "");
+  *err += ", not '" + std::string(value) + "'";
+  return false;
+}
+
+set_result set_round(resize_options* options, const char* value, std::string* err) {
+  static const char* const words[] = {"trunc", "nearest"};
+  std::size_t i = 0;
+  if (!pick_word("round", value, words, &i, err)) return set_result::refused;
+  options->round = i == 0 ? pellimor::rounding::trunc : pellimor::rounding::nearest;
+  return set_result::ok;
+}
+
+set_result set_linear(resize_options* options, const char* value, std::string* err) {
+  static const char* const words[] = {"on", "off"};
+  std::size_t i = 0;
+  if (!pick_word("linear", value, words, &i, err)) return set_result::refused;
+  options->linear = i == 0;
+  return set_result::ok;
+}
+
+set_result set_progress(resize_options* options, const char* value, std::string* err) {
+  static const char* const words[] = {"lines", "bar", "off"};
+  static const progress_mode modes[] = {progress_mode::lines, progress_mode::bar, progress_mode::off};
+  std::size_t i = 0;
+  if (!pick_word("progress", value, words, &i, err)) return set_result::refused;
+  options->progress = modes[i];
+  return set_result::ok;
+}
+
+set_result set_format(resize_options* options, const char* value, std::string* err) {
+  static const char* const words[] = {"bmp", "png", "jpeg", "tiff"};
+  static const pellimor::image_format formats[] = {pellimor::image_format::bmp, pellimor::image_format::png,
+                                                   pellimor::image_format::jpeg,
+                                                   pellimor::image_format::tiff};
+  std::size_t i = 0;
+  if (!pick_word("format", value, words, &i, err)) return set_result::refused;
+  options->format = formats[i];
+  return set_result::ok;
+}
+
+set_result set_taper(resize_options* options, const char* value, std::string* err) {
+  char* end = nullptr;
+  const double p = std::strtod(value, &end);
+  if (end == value || *end != '\0' || !std::isfinite(p) || p < 0.0) {
+    *err = "-taper takes a number of at least 0, not '" + std::string(value) + "'";
+    return set_result::refused;
+  }
+  options->taper = p;
+  return set_result::ok;
+}
+
+set_result set_quality(resize_options* options, const char* value, std::string* err) {
+  char* end = nullptr;
+  const long q = std::strtol(value, &end, 10);
+  if (end == value || *end != '\0' || q < 1 || q > 100) {
+    *err = "-quality takes a whole number from 1 to 100, not '" + std::string(value) + "'";
+    return set_result::refused;
+  }
+  options->quality = static_cast<int>(q);
+  return set_result::ok;
+}
+
 // A keyword sets either an integer field or, through `set`, anything else.
 struct option_entry {
   const char* keyword;
   std::int32_t resize_options::*integer;
-  set_result (*set)(resize_options*, const char*);
+  set_result (*set)(resize_options*, const char*, std::string* err);
 };
 
-// Tried in this order; "h" is handled before the table.
+// Tried in this order; help and version are handled before the table.
 const option_entry option_table[] = {
     {"o", nullptr,
-     [](resize_options* o, const char* v) { return copy_text(o->output_name, v, max_output_base_length); }},
+     [](resize_options* o, const char* v, std::string*) {
+       return copy_text(o->output_name, v, max_output_base_length);
+     }},
     {"i", nullptr,
-     [](resize_options* o, const char* v) { return copy_text(o->input_name, v, max_name_length); }},
+     [](resize_options* o, const char* v, std::string*) {
+       return copy_text(o->input_name, v, max_name_length);
+     }},
     {"i2", nullptr,
-     [](resize_options* o, const char* v) { return copy_text(o->input2_name, v, max_name_length); }},
+     [](resize_options* o, const char* v, std::string*) {
+       return copy_text(o->input2_name, v, max_name_length);
+     }},
     {"x", &resize_options::x, nullptr},
     {"y", &resize_options::y, nullptr},
     {"startx", &resize_options::startx, nullptr},
@@ -60,7 +156,7 @@ const option_entry option_table[] = {
     {"tapnum_y", &resize_options::tapnum_y, nullptr},
     {"tapnum_c", &resize_options::tapnum_c, nullptr},
     {"Fsc", nullptr,
-     [](resize_options* o, const char* v) {
+     [](resize_options* o, const char* v, std::string*) {
        o->Fsc = std::strtod(v, nullptr);
        return set_result::ok;
      }},
@@ -70,7 +166,26 @@ const option_entry option_table[] = {
     {"orgy", &resize_options::orgy, nullptr},
     {"engine", nullptr, set_engine},
     {"threads", nullptr, set_threads},
+    {"size", nullptr, set_size},
+    {"round", nullptr, set_round},
+    {"taper", nullptr, set_taper},
+    {"linear", nullptr, set_linear},
+    {"progress", nullptr, set_progress},
+    {"format", nullptr, set_format},
+    {"quality", nullptr, set_quality},
 };
+
+// Keywords that end parsing at once, with their text.
+const char* const usage_keywords[] = {"h", "help"};
+const char* const help_keywords[] = {"-help"};
+const char* const version_keywords[] = {"version", "-version"};
+
+template <std::size_t n>
+bool is_one_of(const char* keyword, const char* const (&keywords)[n]) {
+  for (const char* k : keywords)
+    if (std::strcmp(k, keyword) == 0) return true;
+  return false;
+}
 
 const option_entry* find_option(const char* keyword) {
   for (const option_entry& entry : option_table)
@@ -110,12 +225,20 @@ std::int32_t parse_int(const char* text) {
 }
 
 int parse_options(int argc, char** argv, resize_options* options) {
+  bool sizexminus_given = false, sizexminusy_given = false;
   for (int i = 1; i < argc; ++i) {
     if (argv[i][0] != '-') continue;  // neither an option nor a value
     const char* keyword = argv[i] + 1;
-    if (std::strcmp(keyword, "h") == 0 || std::strcmp(keyword, "help") == 0 ||
-        std::strcmp(keyword, "-help") == 0) {
+    if (is_one_of(keyword, usage_keywords)) {
       print_usage(stderr);
+      return 0;
+    }
+    if (is_one_of(keyword, help_keywords)) {
+      print_help(stdout);
+      return 0;
+    }
+    if (is_one_of(keyword, version_keywords)) {
+      print_version(stdout);
       return 0;
     }
     const option_entry* entry = find_option(keyword);
@@ -123,9 +246,12 @@ int parse_options(int argc, char** argv, resize_options* options) {
     const char* value = argv[++i];
     if (entry->integer != nullptr) {
       options->*entry->integer = parse_int(value);
+      if (entry->integer == &resize_options::sizexminus) sizexminus_given = true;
+      if (entry->integer == &resize_options::sizexminusy) sizexminusy_given = true;
       continue;
     }
-    switch (entry->set(options, value)) {
+    std::string err;
+    switch (entry->set(options, value, &err)) {
       case set_result::ok:
         break;
       case set_result::too_long:
@@ -134,8 +260,27 @@ int parse_options(int argc, char** argv, resize_options* options) {
         return 2;
       case set_result::bad_value:
         return usage_error(stderr);
+      case set_result::refused:
+        std::fprintf(stderr, "pellimor: %s\n", err.c_str());
+        return 2;
     }
+  }
+  if (options->size_given && (sizexminus_given || sizexminusy_given)) {
+    std::fprintf(stderr, "pellimor: -size cannot be used with %s\n",
+                 sizexminus_given && sizexminusy_given ? "-sizexminus and -sizexminusy"
+                 : sizexminus_given                    ? "-sizexminus"
+                                                       : "-sizexminusy");
+    return 2;
   }
   if (options->input_name[0] == '\0' || options->output_name[0] == '\0') return usage_error(stderr);
   return -1;
+}
+
+std::vector<std::string> option_keywords() {
+  std::vector<std::string> keywords;
+  for (const char* k : usage_keywords) keywords.push_back(k);
+  for (const char* k : help_keywords) keywords.push_back(k);
+  for (const char* k : version_keywords) keywords.push_back(k);
+  for (const option_entry& entry : option_table) keywords.push_back(entry.keyword);
+  return keywords;
 }

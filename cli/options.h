@@ -1,18 +1,35 @@
 // options.h - the command line: usage text, option keywords, options record.
 //
-// Every keyword but -h takes its value from the next argument, whatever that
+// Every keyword but the help and version ones (-h, -help, --help, -version,
+// --version) takes its value from the next argument, whatever that
 // argument looks like (so "-sizexminus -8" sets -8). Arguments that are
 // neither an option nor a value are ignored; a later option overrides an
 // earlier one. Integers convert like atoi but wrap modulo 2^32 instead of
 // overflowing.
+//
+// Keywords added later (-size, -round, -taper, -linear, -progress, -format,
+// -quality) say what is wrong with a bad value in a message of their own;
+// the original keywords keep printing the usage text.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/geometry.h"
+#include "codec/codec.h"
+#include "pellimor/pellimor.h"
 
 enum class engine_kind {
   fast,    // FFT-based transforms: the default
   direct,  // direct cosine sums, one cosine per term
+};
+
+enum class progress_mode {
+  lines,  // phase lines and remain counters: the default
+  bar,    // one updating line on stderr when it is a terminal, else nothing
+  off,    // errors only
 };
 
 // The options of one run. Keywords with no effect on the output are still
@@ -39,6 +56,14 @@ struct resize_options {
   std::int32_t orgy = 480;                 // -orgy: start value of the height, replaced by the header
   engine_kind engine = engine_kind::fast;  // -engine fast|direct
   std::int32_t threads = 0;                // -threads: worker threads, 0 for one per core
+  geometry size;                           // -size: the output size, of the picture as displayed
+  bool size_given = false;                 // whether -size was given (never with -sizexminus/-sizexminusy)
+  pellimor::rounding round = pellimor::rounding::trunc;  // -round trunc|nearest
+  double taper = 0.0;                                    // -taper P: sinc(k/K)^P on kept coefficients, >= 0
+  bool linear = false;                                   // -linear on|off: resize in linear light
+  progress_mode progress = progress_mode::lines;         // -progress lines|bar|off
+  pellimor::image_format format = pellimor::image_format::bmp;  // -format bmp|png|jpeg|tiff
+  int quality = 92;                                             // -quality: JPEG quality, 1..100
 };
 
 // Longest value a string option takes, and longest output base name (room
@@ -54,8 +79,15 @@ void print_usage(std::FILE* out);
 std::int32_t parse_int(const char* text);
 
 // Fills *options from argv. Returns -1 to go on, or the exit status to end
-// with after it has written the usage text or an error to stderr:
-// 0 for -h, -help and --help, 2 for an unknown option, a missing value, a
-// bad value, or a missing -i or -o. Only an over-long name gets a message of
-// its own (status 2) instead of the usage text.
+// with after it has written its text:
+// 0 for -h and -help (the usage text on stderr), --help (the full help on
+// stdout), -version and --version (the version on stdout); 2 for an unknown
+// option, a missing value, a bad value, a missing -i or -o (the usage text
+// on stderr), or -size with -sizexminus or -sizexminusy. An over-long name,
+// a bad value of a later keyword and the -size conflict get a message of
+// their own on stderr instead of the usage text.
 int parse_options(int argc, char** argv, resize_options* options);
+
+// Every keyword parse_options takes, without its leading dash ("help",
+// "-help", "size", ...).
+std::vector<std::string> option_keywords();

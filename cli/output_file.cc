@@ -1,4 +1,4 @@
-// output_file.cc - write to a temporary file, then rename it over the target.
+// output_file.cc - write a file with no name, then link it in over the target.
 #include "cli/output_file.h"
 
 #include <fcntl.h>
@@ -11,18 +11,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <random>
 
 namespace {
 
-// The temporary file of the write in progress, for the signal handler.
+// The named temporary file of the write in progress, for the signal handler.
 char pending_path[4096];
 volatile std::sig_atomic_t pending = 0;
-
-// Signals that end the process; a write in progress removes its temporary
-// file before the process goes.
-const int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
-constexpr int cleanup_count = sizeof cleanup_signals / sizeof cleanup_signals[0];
 
 extern "C" void remove_pending_and_reraise(int sig) {
   if (pending) unlink(pending_path);
@@ -30,55 +27,72 @@ extern "C" void remove_pending_and_reraise(int sig) {
   std::raise(sig);  // delivered, with the default action, once the handler returns
 }
 
+// Signals whose default action ends the process. SIGXFSZ is left out: it
+// is ignored while a file is written.
+bool ends_the_process(int sig) {
+  switch (sig) {
+    case SIGKILL:
+    case SIGSTOP:
+    case SIGCHLD:
+    case SIGCONT:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGURG:
+    case SIGWINCH:
+    case SIGXFSZ:
+      return false;
+  }
+  return sig < 32 || sig >= SIGRTMIN;  // 32 and 33 belong to the C library
+}
+
 bool is_default(const struct sigaction& action) {
   return !(action.sa_flags & SA_SIGINFO) && action.sa_handler == SIG_DFL;
 }
 
-// For the life of one write: the cleanup handler on each signal that would
-// otherwise kill the process (a signal the caller ignores, as under nohup,
-// stays ignored), and SIGXFSZ ignored so that a file-size limit is a write
-// error (EFBIG) the caller reports and cleans up after, not a kill.
+// For the life of one write: SIGXFSZ ignored, so that a file-size limit is
+// a write error (EFBIG) the caller reports and cleans up after, not a kill;
+// and with `cleanup`, the handler that removes the named temporary file on
+// every signal that would otherwise end the process. A signal the caller
+// ignores (as under nohup) or handles stays as it is.
 class signal_guard {
  public:
-  signal_guard() {
+  explicit signal_guard(bool cleanup) {
     struct sigaction action = {};
     action.sa_handler = remove_pending_and_reraise;
-    sigemptyset(&action.sa_mask);
-    for (int sig : cleanup_signals) sigaddset(&action.sa_mask, sig);
-    for (int i = 0; i < cleanup_count; ++i) {
-      replaced_[i] = sigaction(cleanup_signals[i], nullptr, &saved_[i]) == 0 && is_default(saved_[i]) &&
-                     sigaction(cleanup_signals[i], &action, nullptr) == 0;
-    }
+    sigfillset(&action.sa_mask);
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
-    replaced_xfsz_ = sigaction(SIGXFSZ, nullptr, &saved_xfsz_) == 0 && is_default(saved_xfsz_) &&
-                     sigaction(SIGXFSZ, &ignore, nullptr) == 0;
+    for (int sig = 1; sig < NSIG; ++sig) {
+      const struct sigaction* mine = sig == SIGXFSZ                     ? &ignore
+                                     : cleanup && ends_the_process(sig) ? &action
+                                                                        : nullptr;
+      replaced_[sig] = mine != nullptr && sigaction(sig, nullptr, &saved_[sig]) == 0 &&
+                       is_default(saved_[sig]) && sigaction(sig, mine, nullptr) == 0;
+    }
   }
   ~signal_guard() {
-    for (int i = 0; i < cleanup_count; ++i)
-      if (replaced_[i]) sigaction(cleanup_signals[i], &saved_[i], nullptr);
-    if (replaced_xfsz_) sigaction(SIGXFSZ, &saved_xfsz_, nullptr);
+    for (int sig = 1; sig < NSIG; ++sig)
+      if (replaced_[sig]) sigaction(sig, &saved_[sig], nullptr);
   }
   signal_guard(const signal_guard&) = delete;
   signal_guard& operator=(const signal_guard&) = delete;
 
  private:
-  struct sigaction saved_[cleanup_count], saved_xfsz_;
-  bool replaced_[cleanup_count] = {};
-  bool replaced_xfsz_ = false;
+  struct sigaction saved_[NSIG];
+  bool replaced_[NSIG] = {};
 };
 
-// Holds the cleanup signals back while the temporary file comes into being
-// or goes, so the handler never sees a file that exists but is not recorded
-// in pending_path, nor one recorded but already renamed.
+// Holds every signal back while a named file comes into being or goes, so
+// the handler never sees a file that exists but is not recorded in
+// pending_path, nor one recorded but already renamed.
 class signal_block {
  public:
   signal_block() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : cleanup_signals) sigaddset(&set, sig);
-    pthread_sigmask(SIG_BLOCK, &set, &saved_);
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &saved_);
   }
   ~signal_block() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
   signal_block(const signal_block&) = delete;
@@ -87,16 +101,6 @@ class signal_block {
  private:
   sigset_t saved_;
 };
-
-// Mode for a new file: what fopen would give it (0666 less the umask), or
-// the mode of the file it replaces.
-mode_t mode_for(const char* path) {
-  struct stat st;
-  if (stat(path, &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 0777;  // no set-id bits
-  const mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
-}
 
 std::string describe(const char* what, const std::string& path) {
   return what + (" '" + path + "': ") + std::strerror(errno);
@@ -111,9 +115,77 @@ std::string resolve_target(const char* path) {
   return real ? std::string(real.get()) : std::string(path);  // a dangling link is replaced
 }
 
+std::string folder_of(const std::string& path) {
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  return folder.empty() ? "." : folder;
+}
+
+// The rule of check_output_target, for a target already resolved.
+bool check_resolved(const std::string& target, std::string* err) {
+  struct stat st;
+  const bool exists = stat(target.c_str(), &st) == 0;
+  if (!exists && errno != ENOENT) {
+    *err = std::string("cannot be written: ") + std::strerror(errno);
+    return false;
+  }
+  if (exists && S_ISDIR(st.st_mode)) {
+    *err = "is a folder, not a file";
+    return false;
+  }
+  if (exists && !S_ISREG(st.st_mode)) {
+    *err = "is not a regular file";
+    return false;
+  }
+  // The new file is made in the folder and renamed there.
+  if (faccessat(AT_FDCWD, folder_of(target).c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    *err = std::string("cannot write in its folder: ") + std::strerror(errno);
+    return false;
+  }
+  if (exists && ((st.st_mode & 0222) == 0 || faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)) {
+    *err = (st.st_mode & 0222) == 0 ? std::string("is read-only: not replaced")
+                                    : std::string("is not writable: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+// Mode for a new file: what fopen would give it (0666 less the umask), or
+// the mode of the file it replaces, without set-id bits.
+mode_t mode_for(const struct stat* replaced) {
+  if (replaced != nullptr) return replaced->st_mode & 0777;
+  const mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+// Gives the unnamed file open as `fd` a name in `folder` that nothing had,
+// stored in *name. False with errno set on failure.
+bool link_unnamed(int fd, const std::string& folder, const std::string& base, std::string* name) {
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  std::random_device random;
+  static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string candidate = folder + "/" + base + ".";
+    for (int i = 0; i < 6; ++i) candidate += letters[random() % (sizeof letters - 1)];
+    // Through /proc where it is mounted; AT_EMPTY_PATH needs a privilege.
+    if (linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+        (errno == ENOENT && linkat(fd, "", AT_FDCWD, candidate.c_str(), AT_EMPTY_PATH) == 0)) {
+      *name = candidate;
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
 }  // namespace
 
+bool check_output_target(const char* target, std::string* err) {
+  return check_resolved(resolve_target(target), err);
+}
+
 struct pending_file::signals {
+  explicit signals(bool cleanup) : guard(cleanup) {}
   signal_guard guard;
 };
 
@@ -121,17 +193,27 @@ pending_file::pending_file() = default;
 
 pending_file::~pending_file() { discard(); }
 
-bool pending_file::open(const char* target, std::string* err) {
+bool pending_file::open(const char* target, std::string* err, temp_kind kind) {
   target_ = resolve_target(target);
-  std::string temp = target_ + ".XXXXXX";
-  if (temp.size() >= sizeof pending_path) {
-    *err = "output path too long: '" + target_ + "'";
-    return false;
+  if (!check_resolved(target_, err)) return false;
+  struct stat replaced;
+  const bool replacing = stat(target_.c_str(), &replaced) == 0;
+  const std::string folder = folder_of(target_);
+  if (kind == temp_kind::unnamed_where_possible) {
+    fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    unnamed_ = fd_ >= 0;
   }
-  signals_ = std::make_unique<signals>();
-  {
+  if (unnamed_) {
+    signals_ = std::make_unique<signals>(false);
+  } else {
+    std::string temp = target_ + ".XXXXXX";
+    if (temp.size() >= sizeof pending_path) {
+      *err = "output path too long: '" + target_ + "'";
+      return false;
+    }
+    signals_ = std::make_unique<signals>(true);
     signal_block block;
-    fd_ = mkstemp(temp.data());
+    fd_ = mkostemp(temp.data(), O_CLOEXEC);
     if (fd_ < 0) {
       *err = describe("cannot create a file beside", target_);
       signals_.reset();
@@ -141,8 +223,14 @@ bool pending_file::open(const char* target, std::string* err) {
     std::memcpy(pending_path, temp_.c_str(), temp_.size() + 1);
     pending = 1;
   }
-  if (fchmod(fd_, mode_for(target_.c_str())) != 0) {
-    *err = describe("cannot set the mode of", temp_);
+  // Owner and group first: a change of owner clears set-id bits, and those
+  // are not kept anyway. Someone else's file keeps at least its group where
+  // the caller belongs to it; otherwise the new file is the caller's.
+  if (replacing && fchown(fd_, replaced.st_uid, replaced.st_gid) != 0) {
+    [[maybe_unused]] const int ignored = fchown(fd_, static_cast<uid_t>(-1), replaced.st_gid);
+  }
+  if (fchmod(fd_, mode_for(replacing ? &replaced : nullptr)) != 0) {
+    *err = describe("cannot set the mode of", temp_path());
     discard();
     return false;
   }
@@ -153,6 +241,15 @@ bool pending_file::commit(std::string* err) {
   // No fsync: like any other tool's output, the data reaches the disk when
   // the system writes it back; what the rename guarantees is that no run,
   // failed or interrupted, ever leaves a partial file under the target's name.
+  // Nothing may interrupt from here on: an unnamed file gets its name here,
+  // and between that and the rename only SIGKILL could leave it behind.
+  signal_block block;
+  if (unnamed_ &&
+      !link_unnamed(fd_, folder_of(target_), std::filesystem::path(target_).filename().string(), &temp_)) {
+    *err = describe("cannot create a file beside", target_);
+    discard();
+    return false;
+  }
   const int fd = fd_;
   fd_ = -1;
   if (close(fd) != 0) {
@@ -160,7 +257,6 @@ bool pending_file::commit(std::string* err) {
     discard();
     return false;
   }
-  signal_block block;
   if (std::rename(temp_.c_str(), target_.c_str()) != 0) {
     *err = describe("cannot replace", target_);
     discard();
@@ -173,11 +269,10 @@ bool pending_file::commit(std::string* err) {
 }
 
 void pending_file::discard() {
-  if (temp_.empty()) return;
   signal_block block;
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
-  unlink(temp_.c_str());
+  if (!temp_.empty()) unlink(temp_.c_str());
   temp_.clear();
   pending = 0;
   signals_.reset();
@@ -187,9 +282,11 @@ bool write_bmp_file_atomically(const char* path, const channel_plane& blue, cons
                                const channel_plane& red, std::string* err) {
   pending_file out;
   if (!out.open(path, err)) return false;
-  std::FILE* file = fdopen(dup(out.fd()), "wb");
+  const int copy = dup(out.fd());
+  std::FILE* file = copy < 0 ? nullptr : fdopen(copy, "wb");
   if (file == nullptr) {
     *err = describe("cannot open", out.temp_path());
+    if (copy >= 0) close(copy);
     return false;
   }
   std::string write_err;

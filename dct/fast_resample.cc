@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <exception>
+#include <mutex>
 #include <new>
 #include <thread>
 #include <vector>
 
-#include "bmp/bmp_io.h"
+#include "core/plane.h"
 #include "dct/fft_dct.h"
 
 namespace {
@@ -41,18 +43,35 @@ huge_array allocate_huge(std::size_t count) {
 
 std::int64_t batches(std::int64_t lines) { return round_up(lines, lines_per_batch) / lines_per_batch; }
 
-// Runs task(batch, worker) for batches 0 .. count-1 on up to `threads` workers.
+// Runs task(batch, worker) for batches 0 .. count-1 on up to `threads`
+// workers, the caller's thread among them. A worker that cannot be started
+// (no memory for its stack, a thread limit) is done without: the batches go
+// to the others, with the same result. The first exception a task throws
+// stops every worker after its current batch and is rethrown here.
 template <class Task>
 void for_each_batch(std::int64_t count, int threads, const Task& task) {
   std::atomic<std::int64_t> next{0};
+  std::mutex failure_lock;
+  std::exception_ptr failure;
   auto work = [&](int worker) {
-    for (std::int64_t b; (b = next.fetch_add(1)) < count;) task(b, worker);
+    try {
+      for (std::int64_t b; (b = next.fetch_add(1)) < count;) task(b, worker);
+    } catch (...) {
+      next = count;
+      std::lock_guard<std::mutex> hold(failure_lock);
+      if (!failure) failure = std::current_exception();
+    }
   };
   const int workers = static_cast<int>(std::min<std::int64_t>(threads, count));
   std::vector<std::thread> pool;
-  for (int w = 1; w < workers; ++w) pool.emplace_back(work, w);
+  try {
+    pool.reserve(workers > 1 ? workers - 1 : 0);
+    for (int w = 1; w < workers; ++w) pool.emplace_back(work, w);
+  } catch (...) {  // std::system_error or std::bad_alloc: go on with those started
+  }
   work(0);
   for (std::thread& t : pool) t.join();
+  if (failure) std::rethrow_exception(failure);
 }
 
 // Puts `line` (length n, read as line(i)) into reordered position in `out`.
@@ -83,26 +102,33 @@ struct fast_resampler::state {
   std::int64_t column_stride;             // doubles between columns: max(height, new_height), aligned
   huge_array coefficients;                // kept_width columns
   std::vector<dct_workspace> workspaces;  // one per worker
-  std::vector<std::vector<std::uint8_t>> source_rows;  // one per worker
+  std::vector<std::vector<std::uint8_t>> source_rows;  // one per worker: a batch of rows of any sample type
   std::vector<std::vector<std::uint8_t>> output_rows;  // one per worker, when used
   std::vector<std::vector<double>> output_values;      // one per worker, when used
+  std::vector<double> taper_u, taper_v;                // per kept column and row; empty without taper
   dct_plan row_forward, column_forward, column_inverse, row_inverse;
+
+  // The plans made so far go with the state, also when a later one fails.
+  ~state() {
+    for (dct_plan* plan : {&row_forward, &column_forward, &column_inverse, &row_inverse})
+      destroy_dct_plan(plan);
+  }
 };
 
 std::uint64_t fast_resampler::working_bytes(std::int64_t width, std::int64_t height, std::int64_t new_width,
                                             std::int64_t new_height, int threads) {
-  const std::uint64_t columns = std::min(width, new_width);
+  const std::uint64_t columns = kept_count(static_cast<std::int32_t>(width), static_cast<std::int32_t>(new_width));
   const std::uint64_t column_stride = round_up(std::max(height, new_height), line_alignment);
   // Reordered lines, half spectra and, at worst, chirp lines of about 4N.
   const std::uint64_t longest = round_up(std::max({width, height, new_width, new_height}), line_alignment);
   const std::uint64_t per_worker =
-      lines_per_batch * (8 * longest + 16 * (longest / 2 + 8) + width + new_width) + 8 * new_width +
+      lines_per_batch * (8 * longest + 16 * (longest / 2 + 8) + 8 * width + 8 * new_width) + 8 * new_width +
       lines_per_batch / 2 * 16 * (4 * longest);
   return 8 * columns * column_stride + static_cast<std::uint64_t>(worker_threads(threads)) * per_worker;
 }
 
 fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int32_t new_width,
-                               std::int32_t new_height, int threads)
+                               std::int32_t new_height, int threads, double taper)
     : state_(new state) {
   state& s = *state_;
   s.width = width;
@@ -110,8 +136,12 @@ fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int
   s.new_width = new_width;
   s.new_height = new_height;
   s.threads = worker_threads(threads);
-  s.kept_width = std::min(width, new_width);
-  s.kept_height = std::min(height, new_height);
+  s.kept_width = kept_count(width, new_width);
+  s.kept_height = kept_count(height, new_height);
+  if (taper != 0.0) {
+    for (std::int32_t u = 0; u < s.kept_width; ++u) s.taper_u.push_back(taper_factor(u, s.kept_width, taper));
+    for (std::int32_t v = 0; v < s.kept_height; ++v) s.taper_v.push_back(taper_factor(v, s.kept_height, taper));
+  }
   s.column_stride = round_up(std::max(height, new_height), line_alignment);
   const std::size_t coefficient_count = static_cast<std::size_t>(s.kept_width) * s.column_stride;
   s.coefficients = allocate_huge(coefficient_count);
@@ -132,35 +162,35 @@ fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int
   }
 }
 
-fast_resampler::~fast_resampler() {
-  for (dct_plan* plan :
-       {&state_->row_forward, &state_->column_forward, &state_->column_inverse, &state_->row_inverse})
-    destroy_dct_plan(plan);
-}
+fast_resampler::~fast_resampler() = default;
 
 namespace {
 
 const auto no_rows_hook = [](int, std::int32_t, std::int32_t) { return true; };
 
-// Bytes of one output row from its reordered values: e = value * scale,
-// saturated and truncated as saturate_to_byte does. Put back in order as
-// doubles first (`values`, n of them, is scratch), then quantised with min
-// and max in place of branches: written so, both loops vectorise.
-void quantise_row(std::int32_t n, const double* reordered, double scale, double* values, std::uint8_t* out) {
+// Puts a row's reordered values back in order, times `scale`.
+void unreorder_row(std::int32_t n, const double* reordered, double scale, double* values) {
   for (std::int32_t i = 0; i < n / 2; ++i) {
-    values[2 * i] = reordered[i];
-    values[2 * i + 1] = reordered[n - 1 - i];
+    values[2 * i] = reordered[i] * scale;
+    values[2 * i + 1] = reordered[n - 1 - i] * scale;
   }
-  if (n % 2 != 0) values[n - 1] = reordered[n / 2];
-  for (std::int32_t x = 0; x < n; ++x)
-    out[x] = static_cast<std::uint8_t>(static_cast<int>(std::min(std::max(values[x] * scale, 0.0), 255.0)));
+  if (n % 2 != 0) values[n - 1] = reordered[n / 2] * scale;
+}
+
+// Bytes of one output row from its reordered values: put back in order as
+// scaled doubles first (`values`, n of them, is scratch), then quantised.
+// The mode is a template argument so that both loops vectorise.
+template <pellimor::rounding mode>
+void quantise_row(std::int32_t n, const double* reordered, double scale, double* values, std::uint8_t* out) {
+  unreorder_row(n, reordered, scale, values);
+  for (std::int32_t x = 0; x < n; ++x) out[x] = quantise_byte(values[x], mode);
 }
 
 }  // namespace
 
 bool fast_resampler::resample(const row_reader& source, const row_writer& destination,
-                              const progress_streams& progress) {
-  const double scale = 4.0 / (static_cast<double>(state_->width) * state_->height);
+                              const progress_streams& progress, pellimor::rounding mode) {
+  const double scale = value_scale(state_->width, state_->height);
   const std::int32_t new_width = state_->new_width;
   // Per worker: a batch of output rows, and one row of values in order.
   std::vector<std::vector<std::uint8_t>>& rows = state_->output_rows;
@@ -171,11 +201,13 @@ bool fast_resampler::resample(const row_reader& source, const row_writer& destin
     rows[w].resize(static_cast<std::size_t>(new_width) * lines_per_batch);
     values[w].resize(new_width);
   }
+  const auto quantise = mode == pellimor::rounding::nearest ? quantise_row<pellimor::rounding::nearest>
+                                                              : quantise_row<pellimor::rounding::trunc>;
   return run(
       source,
       [&](int w, std::int32_t y, const double* reordered) {
-        quantise_row(new_width, reordered, scale, values[w].data(),
-                     rows[w].data() + static_cast<std::size_t>(y % lines_per_batch) * new_width);
+        quantise(new_width, reordered, scale, values[w].data(),
+                 rows[w].data() + static_cast<std::size_t>(y % lines_per_batch) * new_width);
       },
       [&](int w, std::int32_t first, std::int32_t count) {
         return destination(first, count, rows[w].data());
@@ -183,23 +215,42 @@ bool fast_resampler::resample(const row_reader& source, const row_writer& destin
       progress);
 }
 
+bool fast_resampler::resample_doubles(const value_row_reader& source, const value_row_writer& destination,
+                                      const progress_streams& progress) {
+  const double scale = value_scale(state_->width, state_->height);
+  const std::int32_t new_width = state_->new_width;
+  std::vector<std::vector<double>>& values = state_->output_values;  // a batch of rows per worker
+  values.resize(state_->threads);
+  for (int w = 0; w < state_->threads; ++w) values[w].resize(static_cast<std::size_t>(new_width) * lines_per_batch);
+  return run(
+      source,
+      [&](int w, std::int32_t y, const double* reordered) {
+        unreorder_row(new_width, reordered, scale,
+                      values[w].data() + static_cast<std::size_t>(y % lines_per_batch) * new_width);
+      },
+      [&](int w, std::int32_t first, std::int32_t count) {
+        return destination(first, count, values[w].data());
+      },
+      progress);
+}
+
 bool fast_resampler::resample_values(const row_reader& source, double* values,
                                      const progress_streams& progress) {
-  const double pixels = static_cast<double>(std::int64_t{state_->width} * state_->height);
+  const double scale = value_scale(state_->width, state_->height);
   const std::int32_t new_width = state_->new_width, new_height = state_->new_height;
   return run(
       source,
       [&](int, std::int32_t y, const double* reordered) {
         store_reordered(new_width, reordered, [&](std::int32_t x, double value) {
-          values[plane_index(x, y, new_height)] = (value / pixels) * 4.0;
+          values[plane_index(x, y, new_height)] = value * scale;
         });
       },
       no_rows_hook, progress);
 }
 
-template <class Sample, class RowsDone>
-bool fast_resampler::run(const row_reader& source, const Sample& sample, const RowsDone& rows_done,
-                         const progress_streams& progress) {
+template <class In, class Sample, class RowsDone>
+bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In*)>& source,
+                         const Sample& sample, const RowsDone& rows_done, const progress_streams& progress) {
   state& s = *state_;
   const std::int32_t width = s.width, height = s.height;
   const std::int32_t new_width = s.new_width, new_height = s.new_height;
@@ -208,6 +259,8 @@ bool fast_resampler::run(const row_reader& source, const Sample& sample, const R
   double* const coefficients = s.coefficients.get();
   const std::int64_t passes = pass_count(width, height, new_width, new_height);
   std::atomic<bool> source_failed{false}, destination_failed{false};
+  for (std::vector<std::uint8_t>& rows : s.source_rows)
+    rows.resize(static_cast<std::size_t>(width) * lines_per_batch * sizeof(In));
 
   // Source rows: read, transform, and keep the first kept_width coefficients
   // of each as one row of the column-major coefficient array. A batch of
@@ -216,15 +269,15 @@ bool fast_resampler::run(const row_reader& source, const Sample& sample, const R
   for_each_batch(batches(height), s.threads, [&](std::int64_t b, int w) {
     const std::int32_t y0 = static_cast<std::int32_t>(b * lines_per_batch);
     const std::int32_t count = std::min(lines_per_batch, height - y0);
-    std::uint8_t* bytes = s.source_rows[w].data();
+    In* const samples = reinterpret_cast<In*>(s.source_rows[w].data());
     dct_workspace& work = s.workspaces[w];
     const std::int64_t rd = s.row_forward.real_distance;
-    if (!source(y0, count, bytes)) {
+    if (!source(y0, count, samples)) {
       source_failed = true;
       return;
     }
     for (int r = 0; r < lines_per_batch; ++r) {
-      const std::uint8_t* row = bytes + static_cast<std::size_t>(std::min(r, count - 1)) * width;
+      const In* row = samples + static_cast<std::size_t>(std::min(r, count - 1)) * width;
       load_reordered(
           width, [&](std::int32_t x) { return static_cast<double>(row[x]); }, work.real.get() + r * rd);
     }
@@ -238,6 +291,7 @@ bool fast_resampler::run(const row_reader& source, const Sample& sample, const R
   });
   if (source_failed) return false;
   report_countdown(progress, "DCTH remain %lld Times\n", passes - 1, height);
+  report_passes_done(progress, height, passes);
   report_phase(progress, "Horizontal DCT end\n");
 
   // Columns, in place: the first kept_height coefficients of each.
@@ -257,6 +311,7 @@ bool fast_resampler::run(const row_reader& source, const Sample& sample, const R
       std::copy_n(work.real.get() + c * rd, kept_height, coefficients + (u0 + c) * cs);
   });
   report_countdown(progress, "DCTV remain %lld Times\n", passes - height - 1, width);
+  report_passes_done(progress, std::int64_t{height} + width, passes);
   report_phase(progress, "Horizontal DCT end\n");
 
   // The inverse runs columns first: the result is the same, and the cut
@@ -271,8 +326,11 @@ bool fast_resampler::run(const row_reader& source, const Sample& sample, const R
     const std::int64_t rd = s.column_inverse.real_distance;
     for (int c = 0; c < lines_per_batch; ++c) {
       double* line = work.real.get() + c * rd;
-      std::copy_n(coefficients + std::min(u0 + c, u0 + count - 1) * cs, kept_height, line);
+      const std::int32_t u = std::min(u0 + c, u0 + count - 1);
+      std::copy_n(coefficients + u * cs, kept_height, line);
       line[0] *= 0.5;
+      if (!s.taper_u.empty())
+        for (std::int32_t v = 0; v < kept_height; ++v) line[v] *= s.taper_u[u] * s.taper_v[v];
     }
     dct3_batch(s.column_inverse, work, kept_height);
     for (int c = 0; c < count; ++c) {
@@ -283,6 +341,7 @@ bool fast_resampler::run(const row_reader& source, const Sample& sample, const R
   });
   report_countdown(progress, "IDCTH remain %lld Times\n", std::int64_t{new_height} + new_width - 1,
                    new_height);
+  report_passes_done(progress, passes - new_width, passes);
   report_phase(progress, "Horizontal IDCT end\n");
 
   // Rows back to the new width, handed on as they are finished.
@@ -304,6 +363,7 @@ bool fast_resampler::run(const row_reader& source, const Sample& sample, const R
   });
   if (destination_failed) return false;
   report_countdown(progress, "IDCTV remain %lld Times\n", new_width - 1, new_width);
+  report_passes_done(progress, passes, passes);
   report_phase(progress, "Vertical IDCT end\n");
   return true;
 }

@@ -28,19 +28,29 @@
 // Returns false when the rows cannot be had.
 using row_reader = std::function<bool(std::int32_t first_row, std::int32_t row_count, std::uint8_t* out)>;
 
+// The same, as doubles.
+using value_row_reader =
+    std::function<bool(std::int32_t first_row, std::int32_t row_count, double* out)>;
+
 // Receives finished output rows of one channel: rows [first_row,
 // first_row + row_count), top row first, new_width bytes each. Called from
 // several threads at once, for disjoint rows. Returns false to stop.
 using row_writer =
     std::function<bool(std::int32_t first_row, std::int32_t row_count, const std::uint8_t* rows)>;
 
+// Receives finished output rows as scaled values e (see resample.h), in
+// order, new_width doubles a row; otherwise as row_writer.
+using value_row_writer =
+    std::function<bool(std::int32_t first_row, std::int32_t row_count, const double* rows)>;
+
 class fast_resampler {
  public:
   // Plans the passes for width x height -> new_width x new_height, all >= 1.
-  // threads < 1 means one per core. Throws std::bad_alloc when the working
-  // memory cannot be had.
+  // threads < 1 means one per core. A taper power weighs each kept
+  // coefficient by taper_factor on both axes. Throws std::bad_alloc when the
+  // working memory cannot be had.
   fast_resampler(std::int32_t width, std::int32_t height, std::int32_t new_width, std::int32_t new_height,
-                 int threads);
+                 int threads, double taper = 0.0);
   ~fast_resampler();
   fast_resampler(const fast_resampler&) = delete;
   fast_resampler& operator=(const fast_resampler&) = delete;
@@ -48,7 +58,12 @@ class fast_resampler {
   // Resizes one plane read through `source`, handing the output rows to
   // `destination`, and writes the same phase lines and remain counters as
   // resample_plane. False when `source` or `destination` fails.
-  bool resample(const row_reader& source, const row_writer& destination, const progress_streams& progress);
+  bool resample(const row_reader& source, const row_writer& destination, const progress_streams& progress,
+                pellimor::rounding mode = pellimor::rounding::trunc);
+
+  // The same from rows of doubles, handing on the scaled values unquantised.
+  bool resample_doubles(const value_row_reader& source, const value_row_writer& destination,
+                        const progress_streams& progress);
 
   // The same, but stores each value before saturation and truncation:
   // e = E * 4 / (width * height) for the inverse-transform value E.
@@ -63,9 +78,9 @@ class fast_resampler {
   // The four passes. sample(worker, y, line) receives each output row's
   // inverse-transform values, reordered as fft_dct.h lays them out; rows_done(worker, first_row, row_count)
   // follows each batch of rows and returns false to stop.
-  template <class Sample, class RowsDone>
-  bool run(const row_reader& source, const Sample& sample, const RowsDone& rows_done,
-           const progress_streams& progress);
+  template <class In, class Sample, class RowsDone>
+  bool run(const std::function<bool(std::int32_t, std::int32_t, In*)>& source, const Sample& sample,
+           const RowsDone& rows_done, const progress_streams& progress);
 
   std::unique_ptr<state> state_;
 };

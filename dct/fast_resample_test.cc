@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 
@@ -91,3 +93,53 @@ TEST(FastResampler, StopsWhenTheSourceFails) {
 }
 
 }  // namespace
+
+// Holds each of the first two callers until the other has come too (or
+// half a minute has passed), so that two workers are inside the engine at
+// once: a worker that has read its source rows, or made its output rows,
+// waits in the reader or writer until the other has done the same. Workers
+// that shared a buffer would then go on with each other's rows (wrong
+// bytes), and ThreadSanitizer would see the unordered writes.
+class meeting_point {
+ public:
+  void arrive() {
+    std::unique_lock<std::mutex> hold(lock_);
+    if (++arrived_ > 2) return;
+    changed_.notify_all();
+    changed_.wait_for(hold, std::chrono::seconds(30), [&] { return arrived_ >= 2; });
+  }
+  bool met() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return arrived_ >= 2;
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  int arrived_ = 0;
+};
+
+TEST(FastResampler, TwoWorkersInsideAtOnceGiveTheSameBytes) {
+  const channel_plane source = test_util::random_plane(40, 24, 5);
+  const channel_plane expected = test_engines::resize(engine_kind::fast, source, 56, 30, 1);
+  channel_plane got;
+  allocate_plane(&got, 56, 30);
+  meeting_point readers, writers;
+  const row_reader plane_rows = test_engines::plane_rows(source);
+  const row_reader read = [&](std::int32_t first, std::int32_t count, std::uint8_t* out) {
+    const bool ok = plane_rows(first, count, out);
+    readers.arrive();
+    return ok;
+  };
+  std::mutex lock;
+  const row_writer store = test_engines::plane_writer(&got);
+  const row_writer write = [&](std::int32_t first, std::int32_t count, const std::uint8_t* rows) {
+    writers.arrive();
+    std::lock_guard<std::mutex> hold(lock);
+    return store(first, count, rows);
+  };
+  ASSERT_TRUE(fast_resampler(40, 24, 56, 30, 2).resample(read, write, test_engines::quiet()));
+  EXPECT_TRUE(readers.met()) << "the workers never read at the same time";
+  EXPECT_TRUE(writers.met()) << "the workers never wrote at the same time";
+  EXPECT_EQ(got.samples, expected.samples);
+}

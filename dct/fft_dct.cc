@@ -3,11 +3,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <new>
 
 namespace {
 
 using complex = std::complex<double>;
+
+// FFTW's planner is not thread-safe: making and destroying plans is
+// serialised here, so resizes may run at once from several threads.
+// Executing plans needs no lock.
+std::recursive_mutex planner_lock;
 
 // Lines start 64 bytes apart at least, so every line of a batch has the
 // alignment the plan was made for.
@@ -117,6 +123,7 @@ dct_workspace make_dct_workspace(std::initializer_list<const dct_plan*> plans) {
 }
 
 dct_plan make_dct_plan(std::int32_t length, int count, dct_use use) {
+  std::lock_guard<std::recursive_mutex> hold(planner_lock);
   dct_plan plan;
   plan.length = length;
   plan.count = count;
@@ -176,6 +183,7 @@ dct_plan make_dct_plan(std::int32_t length, int count, dct_use use) {
 }
 
 void destroy_dct_plan(dct_plan* plan) {
+  std::lock_guard<std::recursive_mutex> hold(planner_lock);
   for (fftw_plan* p : {&plan->forward_fft, &plan->inverse_fft, &plan->half_forward, &plan->half_backward,
                        &plan->chirp_forward, &plan->chirp_backward}) {
     if (*p != nullptr) fftw_destroy_plan(*p);

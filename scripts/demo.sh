@@ -7,6 +7,15 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 ensure_packages "${build_packages[@]}"
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release -DPELLIMOR_TESTS=OFF >/dev/null
 cmake --build "$root/build" -j"$(nproc)"
+# The progress lines are kept aside and shown only when the run fails.
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+status=0
 "$root/build/pellimor" -i "$root/samples/testcard.bmp" -o testcard_big -sizexminus 192 -sizexminusy 128 \
-  >/dev/null 2>&1
+  >"$log" 2>&1 || status=$?
+if [ "$status" -ne 0 ]; then
+  echo "demo: pellimor failed with status $status; what it printed:" >&2
+  cat "$log" >&2
+  exit "$status"
+fi
 echo "wrote $(pwd)/testcard_big.bmp (384 x 256)"

@@ -15,3 +15,7 @@ ensure_packages() {
 
 # What building pellimor needs.
 build_packages=(cmake make g++ pkg-config libfftw3-dev libpng-dev libjpeg62-turbo-dev libtiff-dev)
+
+# What .ci/package needs besides: dpkg-shlibdeps for the package's
+# dependencies, groff to check the man page.
+package_packages=(dpkg-dev groff-base)

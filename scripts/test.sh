@@ -12,7 +12,9 @@ ctest --test-dir "$root/build" --output-on-failure -j"$(nproc)"
 bash "$root/.ci/sanitize"
 
 # --- threads: the threaded tests under ThreadSanitizer ---
+bash "$root/.ci/tsan"
 
 # --- packaging: install into a scratch root, build the Debian package ---
+bash "$root/.ci/package" "$root/build"
 
 # --- library and Python module: consumer example, pytest ---

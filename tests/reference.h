@@ -13,7 +13,7 @@
 #include <set>
 #include <vector>
 
-#include "bmp/bmp_io.h"
+#include "core/plane.h"
 
 namespace reference {
 
@@ -24,11 +24,19 @@ inline long double cos_half_pi(std::int64_t numerator, std::int64_t n) {
   return std::cos(std::acos(-1.0L) * numerator / (2.0L * n));
 }
 
-// Pre-quantisation values e(x, y) of resizing `source` to
-// new_width x new_height, column-major.
-inline std::vector<long double> resize_values(const channel_plane& source, std::int32_t new_width,
-                                              std::int32_t new_height) {
-  const std::int32_t w = source.width, h = source.height;
+// sinc(k / kept)^power, the taper's weight.
+inline long double taper_weight(std::int32_t k, std::int32_t kept, double power) {
+  if (k == 0 || power == 0) return 1;
+  const long double t = std::acos(-1.0L) * k / kept;
+  return std::pow(std::sin(t) / t, static_cast<long double>(power));
+}
+
+// Pre-quantisation values e(x, y) of resizing the w x h column-major
+// `samples` to new_width x new_height, column-major, each kept coefficient
+// weighed by the taper.
+template <class Sample>
+std::vector<long double> resize_values(const std::vector<Sample>& samples, std::int32_t w, std::int32_t h,
+                                       std::int32_t new_width, std::int32_t new_height, double taper = 0) {
   const std::int32_t kw = std::min(w, new_width), kh = std::min(h, new_height);
   // Forward along x: a(u, y) for u < kw.
   std::vector<long double> a(static_cast<std::size_t>(kw) * h), c(static_cast<std::size_t>(kw) * kh);
@@ -36,7 +44,7 @@ inline std::vector<long double> resize_values(const channel_plane& source, std::
     for (std::int32_t y = 0; y < h; ++y) {
       long double sum = 0;
       for (std::int32_t x = 0; x < w; ++x)
-        sum += source.samples[plane_index(x, y, h)] * cos_half_pi(std::int64_t{u} * (2 * x + 1), w);
+        sum += samples[plane_index(x, y, h)] * cos_half_pi(std::int64_t{u} * (2 * x + 1), w);
       a[plane_index(u, y, h)] = u == 0 ? sum / 2 : sum;
     }
   for (std::int32_t u = 0; u < kw; ++u)
@@ -44,7 +52,7 @@ inline std::vector<long double> resize_values(const channel_plane& source, std::
       long double sum = 0;
       for (std::int32_t y = 0; y < h; ++y)
         sum += a[plane_index(u, y, h)] * cos_half_pi(std::int64_t{v} * (2 * y + 1), h);
-      c[plane_index(u, v, kh)] = v == 0 ? sum / 2 : sum;
+      c[plane_index(u, v, kh)] = (v == 0 ? sum / 2 : sum) * taper_weight(u, kw, taper) * taper_weight(v, kh, taper);
     }
   // Inverse along y, then along x, at the new size.
   std::vector<long double> d(static_cast<std::size_t>(kw) * new_height);
@@ -67,6 +75,11 @@ inline std::vector<long double> resize_values(const channel_plane& source, std::
   return e;
 }
 
+inline std::vector<long double> resize_values(const channel_plane& source, std::int32_t new_width,
+                                              std::int32_t new_height) {
+  return resize_values(source.samples, source.width, source.height, new_width, new_height);
+}
+
 inline int quantise(long double e) {
   if (e >= 255) return 255;
   if (e > 0) return static_cast<int>(e);
@@ -74,9 +87,9 @@ inline int quantise(long double e) {
 }
 
 // The bytes an exact engine may give for the value e: its quantisation, or
-// a neighbour when e lies within 1e-6 of an integer.
+// a neighbour when e lies within 1e-9 of an integer.
 inline std::set<int> acceptable_bytes(long double e) {
-  return {quantise(e - 1e-6L), quantise(e), quantise(e + 1e-6L)};
+  return {quantise(e - 1e-9L), quantise(e), quantise(e + 1e-9L)};
 }
 
 }  // namespace reference

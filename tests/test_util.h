@@ -181,11 +181,15 @@ struct run_result {
 // Runs the program with `args` (already shell-quoted where needed) in
 // `dir`, capturing standard output and standard error separately (in files
 // removed again before this returns). `setup`, when given, is shell
-// commands run first in the same shell, such as a ulimit.
-inline run_result run_program(const temp_dir& dir, const std::string& args, const std::string& setup = "") {
+// commands run first in the same shell, such as a ulimit. `redirections`
+// (such as ">/dev/full" or "2>&-") come after the capturing ones and so
+// replace them.
+inline run_result run_program(const temp_dir& dir, const std::string& args, const std::string& setup = "",
+                              const std::string& redirections = "") {
   const std::string out = dir.file("stdout.txt"), err = dir.file("stderr.txt");
   const std::string command = "cd '" + dir.path() + "' && " + (setup.empty() ? "" : setup + " && ") + "'" +
-                              PELLIMOR_BINARY "' " + args + " >'" + out + "' 2>'" + err + "' </dev/null";
+                              PELLIMOR_BINARY "' " + args + " >'" + out + "' 2>'" + err + "' </dev/null " +
+                              redirections;
   const int raw = std::system(command.c_str());
   run_result result;
   result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;

@@ -1,0 +1,347 @@
+// resize.cc - the library's resize: any sample type, interleaved channels at
+// any strides, through either engine, with linear light and alpha.
+//
+// Each channel goes through the engine on its own. Samples are read as
+// doubles in the source's units (255, 65535 or 1.0 for full intensity);
+// with linear light, colour is turned into linear light first (same units);
+// with alpha, colour is then multiplied by alpha / full. The alpha channel
+// is resized first and its unquantised values kept, so that every colour
+// value can be divided back by the alpha resized with it. Values leave in
+// the destination's units and are quantised there by the shared rule.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+#include <system_error>
+#include <type_traits>
+#include <vector>
+
+#include "core/plane.h"
+#include "dct/fast_resample.h"
+#include "dct/resample.h"
+#include "dct/sample_rules.h"
+#include "pellimor/pellimor.h"
+
+namespace pellimor {
+namespace {
+
+// The sRGB transfer curves on values where 1 is full intensity, extended
+// to negative values by symmetry (ringing can undershoot 0).
+double srgb_to_linear(double v) {
+  const double s = std::fabs(v);
+  const double r = s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+  return std::copysign(r, v);
+}
+
+double linear_to_srgb(double v) {
+  const double s = std::fabs(v);
+  const double r = s <= 0.0031308 ? 12.92 * s : 1.055 * std::pow(s, 1.0 / 2.4) - 0.055;
+  return std::copysign(r, v);
+}
+
+template <class T>
+T load(const std::uint8_t* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// A value in destination units stored as T: integers by the shared
+// quantising rule, floats as they are.
+template <class T, rounding mode>
+void store(double value, std::uint8_t* p) {
+  T v;
+  if constexpr (std::is_floating_point_v<T>) {
+    v = static_cast<T>(value);
+  } else {
+    v = static_cast<T>(quantise_value(value, static_cast<double>(std::numeric_limits<T>::max()), mode));
+  }
+  std::memcpy(p, &v, sizeof v);
+}
+
+// Calls f(T{}) for the C++ type of `type`.
+template <class F>
+void with_type(sample_type type, const F& f) {
+  switch (type) {
+    case sample_type::u8: return f(std::uint8_t{});
+    case sample_type::u16: return f(std::uint16_t{});
+    case sample_type::f32: return f(float{});
+    case sample_type::f64: return f(double{});
+  }
+}
+
+bool valid_type(sample_type type) { return sample_bytes(type) != 0; }
+
+std::ptrdiff_t channel_step(sample_type type, std::ptrdiff_t channel_stride) {
+  return channel_stride != 0 ? channel_stride : static_cast<std::ptrdiff_t>(sample_bytes(type));
+}
+
+bool check(const image_view& source, const image_span& destination, const resize_settings& settings,
+           std::string* err) {
+  const auto fail = [err](const char* why) {
+    *err = why;
+    return false;
+  };
+  if (source.data == nullptr || destination.data == nullptr) return fail("no samples given");
+  if (!valid_type(source.type) || !valid_type(destination.type)) return fail("unknown sample type");
+  if (source.width < 1 || source.height < 1) return fail("the source has no pixels");
+  if (destination.width < 1 || destination.height < 1) return fail("the new size has no pixels");
+  if (source.channels < 1 || destination.channels != source.channels)
+    return fail("the source and destination must have the same number of channels (at least 1)");
+  if (settings.alpha && source.channels < 2) return fail("alpha needs a colour channel beside it");
+  if (!(settings.taper >= 0.0) || !std::isfinite(settings.taper)) return fail("the taper must be a number >= 0");
+  if (settings.method != engine::fast && settings.method != engine::direct) return fail("unknown engine");
+  return true;
+}
+
+// One resize: the sample access both engines share.
+struct job {
+  const image_view& source;
+  const image_span& destination;
+  const resize_settings& settings;
+  double source_full, destination_full;
+  std::vector<double> alpha = {};  // resized alpha, source units, row-major; empty without alpha
+
+  // Linear light on integer samples, by table instead of a power a sample:
+  // to_linear[s] is sample s in linear light (source units), and
+  // from_linear[k - 1] the least linear value whose sRGB code quantises to
+  // k or more in the destination. first_code[b] is the code at the start of
+  // bucket b of the linear range, cut into buckets so fine that a code is
+  // found a step or two from there.
+  std::vector<double> to_linear = {}, from_linear = {};
+  std::vector<std::uint32_t> first_code = {};
+  double bucket_scale = 0;
+
+  void make_tables() {
+    if (!settings.linear) return;
+    if (!is_float(source.type)) {
+      to_linear.resize(static_cast<std::size_t>(source_full) + 1);
+      for (std::size_t v = 0; v < to_linear.size(); ++v)
+        to_linear[v] = source_full * srgb_to_linear(static_cast<double>(v) / source_full);
+    }
+    if (!is_float(destination.type)) {
+      const double half = settings.round == rounding::nearest ? 0.5 : 0.0;
+      from_linear.resize(static_cast<std::size_t>(destination_full));
+      for (std::size_t k = 1; k <= from_linear.size(); ++k)
+        from_linear[k - 1] = source_full * srgb_to_linear((static_cast<double>(k) - half) / destination_full);
+      const std::size_t buckets = 8 * from_linear.size();
+      bucket_scale = static_cast<double>(buckets) / source_full;
+      first_code.resize(buckets);
+      std::uint32_t code = 0;
+      for (std::size_t b = 0; b < buckets; ++b) {
+        while (code < from_linear.size() && static_cast<double>(b) / bucket_scale >= from_linear[code]) ++code;
+        first_code[b] = code;
+      }
+    }
+  }
+
+  // The destination code of linear value v, by the tables.
+  std::uint32_t code_of(double v) const {
+    if (!(v >= from_linear[0])) return 0;  // NaN too
+    const double bucket = std::min(v * bucket_scale, static_cast<double>(first_code.size() - 1));
+    std::uint32_t code = first_code[static_cast<std::size_t>(bucket)];
+    while (code < from_linear.size() && v >= from_linear[code]) ++code;
+    return code;
+  }
+
+  double linear_of(double v) const {
+    return to_linear.empty() ? source_full * srgb_to_linear(v / source_full)
+                             : to_linear[static_cast<std::size_t>(v)];
+  }
+
+  const std::uint8_t* source_at(std::int32_t x, std::int32_t y, int c) const {
+    return static_cast<const std::uint8_t*>(source.data) + y * source.row_stride + x * source.pixel_stride +
+           c * channel_step(source.type, source.channel_stride);
+  }
+  std::uint8_t* destination_at(std::int32_t x, std::int32_t y, int c) const {
+    return static_cast<std::uint8_t*>(destination.data) + y * destination.row_stride +
+           x * destination.pixel_stride + c * channel_step(destination.type, destination.channel_stride);
+  }
+  bool is_alpha(int c) const { return settings.alpha && c == source.channels - 1; }
+
+  // Source rows [first, first + count) of channel c, width values each.
+  void read_rows(int c, std::int32_t first, std::int32_t count, double* out) const {
+    with_type(source.type, [&](auto t) { read_typed<decltype(t)>(c, first, count, out); });
+  }
+
+  template <class T>
+  void read_typed(int c, std::int32_t first, std::int32_t count, double* out) const {
+    const bool colour = !is_alpha(c), linear = settings.linear && colour;
+    const bool premultiply = settings.alpha && colour;
+    const std::ptrdiff_t step = source.pixel_stride;
+    const std::int32_t width = source.width;
+    for (std::int32_t r = 0; r < count; ++r, out += width) {
+      const std::uint8_t* p = source_at(0, first + r, c);
+      const std::uint8_t* a = source_at(0, first + r, source.channels - 1);
+      if (!linear && !premultiply) {
+        for (std::int32_t x = 0; x < width; ++x) out[x] = static_cast<double>(load<T>(p + x * step));
+        continue;
+      }
+      for (std::int32_t x = 0; x < width; ++x) {
+        double v = static_cast<double>(load<T>(p + x * step));
+        if (linear) v = linear_of(v);
+        if (premultiply) v *= static_cast<double>(load<T>(a + x * step)) / source_full;
+        out[x] = v;
+      }
+    }
+  }
+
+  // Resized rows [first, first + count) of channel c, new width values each
+  // in source units.
+  void write_rows(int c, std::int32_t first, std::int32_t count, const double* rows) {
+    with_type(destination.type, [&](auto t) {
+      if (settings.round == rounding::nearest)
+        write_typed<decltype(t), rounding::nearest>(c, first, count, rows);
+      else
+        write_typed<decltype(t), rounding::trunc>(c, first, count, rows);
+    });
+  }
+
+  template <class T, rounding mode>
+  void write_typed(int c, std::int32_t first, std::int32_t count, const double* rows) {
+    const bool colour = !is_alpha(c), linear = settings.linear && colour;
+    const bool unpremultiply = settings.alpha && colour;
+    const double to_destination = destination_full / source_full;
+    const std::int32_t width = destination.width;
+    const std::ptrdiff_t step = destination.pixel_stride;
+    for (std::int32_t r = 0; r < count; ++r, rows += width) {
+      std::uint8_t* p = destination_at(0, first + r, c);
+      double* resized_alpha = alpha.empty() ? nullptr : alpha.data() + static_cast<std::size_t>(first + r) * width;
+      if (!colour) std::copy_n(rows, width, resized_alpha);
+      if (!linear && !unpremultiply) {
+        for (std::int32_t x = 0; x < width; ++x) store<T, mode>(rows[x] * to_destination, p + x * step);
+        continue;
+      }
+      for (std::int32_t x = 0; x < width; ++x) {
+        double v = rows[x];
+        if (unpremultiply) {
+          // Where nothing is left visible, the colour does not matter: 0.
+          const double a = std::min(resized_alpha[x], source_full);
+          v = a > 0.0 ? v * (source_full / a) : 0.0;
+        }
+        if (linear && !from_linear.empty()) {
+          const T code = static_cast<T>(code_of(v));
+          std::memcpy(p + x * step, &code, sizeof code);
+          continue;
+        }
+        if (linear) v = source_full * linear_to_srgb(v / source_full);
+        store<T, mode>(v * to_destination, p + x * step);
+      }
+    }
+  }
+};
+
+}  // namespace
+
+image_view view_of(const image& img) {
+  image_view view;
+  view.data = img.pixels.data();
+  view.type = img.type;
+  view.width = img.width;
+  view.height = img.height;
+  view.channels = img.channels;
+  view.pixel_stride = static_cast<std::ptrdiff_t>(img.channels * sample_bytes(img.type));
+  view.row_stride = static_cast<std::ptrdiff_t>(img.row_bytes());
+  return view;
+}
+
+image_span span_of(image& img) {
+  const image_view view = view_of(img);
+  image_span span;
+  span.data = img.pixels.data();
+  span.type = view.type;
+  span.width = view.width;
+  span.height = view.height;
+  span.channels = view.channels;
+  span.pixel_stride = view.pixel_stride;
+  span.row_stride = view.row_stride;
+  return span;
+}
+
+std::uint64_t resize_working_bytes(std::int32_t width, std::int32_t height, std::int32_t new_width,
+                                   std::int32_t new_height, int channels, const resize_settings& settings) {
+  const std::uint64_t alpha = settings.alpha ? 8ull * new_width * new_height : 0;
+  if (settings.method == engine::direct)
+    return alpha + 8 * (3ull * width * height + 3ull * new_width * new_height);
+  (void)channels;  // channels run one after the other through the same arrays
+  return alpha + fast_resampler::working_bytes(width, height, new_width, new_height, settings.threads);
+}
+
+bool resize(const image_view& source, const image_span& destination, const resize_settings& settings,
+            std::string* err) {
+  if (!check(source, destination, settings, err)) return false;
+  const std::int32_t width = source.width, height = source.height;
+  const std::int32_t new_width = destination.width, new_height = destination.height;
+  job work{source, destination, settings, sample_full_scale(source.type), sample_full_scale(destination.type)};
+  progress_streams progress{settings.counters, settings.phases};
+  try {
+    work.make_tables();
+    if (settings.alpha) work.alpha.resize(static_cast<std::size_t>(new_width) * new_height);
+    // Alpha first: the colour channels are divided by it as they come out.
+    std::vector<int> order;
+    if (settings.alpha) order.push_back(source.channels - 1);
+    for (int c = 0; c < source.channels; ++c)
+      if (!work.is_alpha(c)) order.push_back(c);
+
+    if (settings.method == engine::direct) {
+      std::vector<double> plane(plane_index(width, 0, height)), values(plane_index(new_width, 0, new_height));
+      std::vector<double> row(std::max(width, new_width));
+      for (int c : order) {
+        for (std::int32_t y = 0; y < height; ++y) {
+          work.read_rows(c, y, 1, row.data());
+          for (std::int32_t x = 0; x < width; ++x) plane[plane_index(x, y, height)] = row[x];
+        }
+        resample_plane_values(width, height, new_width, new_height, plane.data(), values.data(), progress,
+                              settings.taper);
+        for (std::int32_t y = 0; y < new_height; ++y) {
+          for (std::int32_t x = 0; x < new_width; ++x) row[x] = values[plane_index(x, y, new_height)];
+          work.write_rows(c, y, 1, row.data());
+        }
+      }
+      return true;
+    }
+
+    fast_resampler resampler(width, height, new_width, new_height, settings.threads, settings.taper);
+    for (int c : order) {
+      const value_row_reader rows = [&](std::int32_t first, std::int32_t count, double* out) {
+        work.read_rows(c, first, count, out);
+        return true;
+      };
+      const value_row_writer out = [&](std::int32_t first, std::int32_t count, const double* values) {
+        work.write_rows(c, first, count, values);
+        return true;
+      };
+      if (!resampler.resample_doubles(rows, out, progress)) {
+        *err = "the resize was stopped";
+        return false;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    *err = "out of memory for a resize to " + std::to_string(new_width) + " x " + std::to_string(new_height);
+    return false;
+  } catch (const std::system_error& e) {
+    *err = e.what();
+    return false;
+  }
+  return true;
+}
+
+image resize(const image& source, std::int32_t new_width, std::int32_t new_height,
+             const resize_settings& settings) {
+  if (source.pixels.size() < source.pixel_bytes()) throw error("the image holds fewer samples than its size needs");
+  image out;
+  static_cast<image_info&>(out) = source;
+  out.width = new_width;
+  out.height = new_height;
+  out.icc = source.icc;
+  if (new_width < 1 || new_height < 1) throw error("the new size has no pixels");
+  if (!out.allocate()) throw error("out of memory for a " + std::to_string(new_width) + " x " +
+                                   std::to_string(new_height) + " image");
+  std::string err;
+  if (!resize(view_of(source), span_of(out), settings, &err)) throw error(err);
+  return out;
+}
+
+}  // namespace pellimor
