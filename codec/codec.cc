@@ -1,36 +1,147 @@
-// codec.cc - format table and the dispatch over it.
+// codec.cc - format table and the dispatch over it, plus what every codec
+// shares: reading a whole file or standard input, turning an image upright,
+// sample conversion for the encoders and the checks before encoding.
 #include "codec/codec.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <system_error>
 
 #include "codec/formats.h"
 
 namespace pellimor {
 namespace {
 
+constexpr unsigned channel_bit(int channels) { return 1u << channels; }
+constexpr unsigned type_bit(sample_type type) { return 1u << static_cast<unsigned>(type); }
+
 struct codec_entry {
   image_format format;
   const char* name;
   const char* extension;
+  const char* other_name;  // the second spelling parse_format accepts, or null
+  unsigned kept_channels;  // channel_bit() of each channel count stored as it is
+  unsigned kept_types;     // type_bit() of each sample type stored as it is
   bool (*is)(const std::uint8_t*, std::size_t);
   bool (*info)(const std::uint8_t*, std::size_t, image_info*, std::string*);
   bool (*decode)(const std::uint8_t*, std::size_t, image*, std::string*);
   bool (*encode)(const image&, const encode_options&, const byte_sink&, std::string*);
 };
 
+constexpr unsigned any_channels = channel_bit(1) | channel_bit(2) | channel_bit(3) | channel_bit(4);
+
 const codec_entry codec_table[] = {
-    {image_format::bmp, "bmp", ".bmp", codecs::bmp_is, codecs::bmp_info, codecs::bmp_decode, codecs::bmp_encode},
-    {image_format::png, "png", ".png", codecs::png_is, codecs::png_info, codecs::png_decode, codecs::png_encode},
-    {image_format::jpeg, "jpeg", ".jpg", codecs::jpeg_is, codecs::jpeg_info, codecs::jpeg_decode,
-     codecs::jpeg_encode},
-    {image_format::tiff, "tiff", ".tif", codecs::tiff_is, codecs::tiff_info, codecs::tiff_decode,
-     codecs::tiff_encode},
+    {image_format::bmp, "bmp", ".bmp", nullptr, channel_bit(3), type_bit(sample_type::u8), codecs::bmp_is,
+     codecs::bmp_info, codecs::bmp_decode, codecs::bmp_encode},
+    {image_format::png, "png", ".png", nullptr, any_channels,
+     type_bit(sample_type::u8) | type_bit(sample_type::u16), codecs::png_is, codecs::png_info,
+     codecs::png_decode, codecs::png_encode},
+    {image_format::jpeg, "jpeg", ".jpg", "jpg", channel_bit(1) | channel_bit(3), type_bit(sample_type::u8),
+     codecs::jpeg_is, codecs::jpeg_info, codecs::jpeg_decode, codecs::jpeg_encode},
+    {image_format::tiff, "tiff", ".tif", "tif", any_channels,
+     type_bit(sample_type::u8) | type_bit(sample_type::u16) | type_bit(sample_type::f32), codecs::tiff_is,
+     codecs::tiff_info, codecs::tiff_decode, codecs::tiff_encode},
 };
 
 const codec_entry& entry_for(image_format format) { return codec_table[static_cast<int>(format)]; }
+
+bool same_name(const char* a, const char* b) {
+  if (b == nullptr) return false;
+  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+    const char lower = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
+    if (lower != *b) return false;
+  }
+  return *a == *b;
+}
+
+std::string system_message(int code) { return std::error_code(code, std::generic_category()).message(); }
+
+// Closes a descriptor this code opened (never standard input).
+struct fd_closer {
+  int fd = -1;
+  ~fd_closer() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+// Appends everything `fd` still has to *bytes. `hint` is the expected
+// total, 0 when unknown.
+bool read_to_end(int fd, std::size_t hint, std::vector<std::uint8_t>* bytes, std::string* err) {
+  constexpr std::size_t step = std::size_t{1} << 20;
+  try {
+    std::size_t used = bytes->size();
+    for (;;) {
+      // A regular file gets one byte more than its size, so the read that
+      // sees the end needs no second allocation; a pipe grows geometrically.
+      if (bytes->size() == used) bytes->resize(hint > used ? hint + 1 : used + std::max(step, used));
+      const ssize_t n = read(fd, bytes->data() + used, bytes->size() - used);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        *err = "cannot read: " + system_message(errno);
+        return false;
+      }
+      if (n == 0) break;
+      used += static_cast<std::size_t>(n);
+    }
+    bytes->resize(used);
+  } catch (const std::bad_alloc&) {
+    *err = "not enough memory to hold the file";
+    return false;
+  } catch (const std::length_error&) {
+    *err = "not enough memory to hold the file";
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
 const char* format_name(image_format format) { return entry_for(format).name; }
 const char* format_extension(image_format format) { return entry_for(format).extension; }
+
+bool parse_format(const char* name, image_format* format) {
+  for (const codec_entry& entry : codec_table)
+    if (same_name(name, entry.name) || same_name(name, entry.other_name)) {
+      *format = entry.format;
+      return true;
+    }
+  return false;
+}
+
+bool load_bytes(const char* path, std::vector<std::uint8_t>* bytes, std::string* err) {
+  bytes->clear();
+  fd_closer opened;
+  int fd = STDIN_FILENO;
+  if (std::strcmp(path, "-") != 0) {
+    do opened.fd = open(path, O_RDONLY | O_CLOEXEC);
+    while (opened.fd < 0 && errno == EINTR);
+    if (opened.fd < 0) {
+      *err = "cannot open: " + system_message(errno);
+      return false;
+    }
+    fd = opened.fd;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *err = "cannot read: " + system_message(errno);
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    *err = "is a folder, not a file";
+    return false;
+  }
+  const std::size_t hint = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+  if (read_to_end(fd, hint, bytes, err)) return true;
+  bytes->clear();
+  return false;
+}
 
 bool detect_format(const std::uint8_t* data, std::size_t size, image_format* format) {
   for (const codec_entry& entry : codec_table)
@@ -51,9 +162,138 @@ bool decode_image(const std::uint8_t* data, std::size_t size, image_format forma
   return entry_for(format).decode(data, size, out, err);
 }
 
-bool encode_image(const image& img, image_format format, const encode_options& options,
-                  const byte_sink& sink, std::string* err) {
+bool format_keeps(image_format format, int channels, sample_type type) {
+  const codec_entry& entry = entry_for(format);
+  return channels >= 1 && channels <= 4 && (entry.kept_channels & channel_bit(channels)) != 0 &&
+         (entry.kept_types & type_bit(type)) != 0;
+}
+
+bool encode_image(const image& img, image_format format, const encode_options& options, const byte_sink& sink,
+                  std::string* err) {
   return entry_for(format).encode(img, options, sink, err);
 }
 
+// Output pixel (x, y) is input pixel number origin + x * step_x + y * step_y
+// (counted in pixels, row by row). Orientations 5 to 8 swap the sides.
+bool apply_orientation(image* img) {
+  const int orientation = img->orientation;
+  img->orientation = 1;
+  if (orientation < 2 || orientation > 8) return true;
+  const std::ptrdiff_t w = img->width, h = img->height;
+  const std::ptrdiff_t last_row = (h - 1) * w;
+  struct walk {
+    std::ptrdiff_t origin, step_x, step_y;
+  };
+  const walk walks[9] = {
+      {0, 1, w},                   // 1 (not used)
+      {0, 1, w},                   // 1 as stored
+      {w - 1, -1, w},              // 2 mirrored left to right
+      {last_row + w - 1, -1, -w},  // 3 turned half way
+      {last_row, 1, -w},           // 4 mirrored top to bottom
+      {0, w, 1},                   // 5 transposed
+      {last_row, -w, 1},           // 6 turned a quarter clockwise to display
+      {last_row + w - 1, -w, -1},  // 7 transposed the other way
+      {w - 1, w, -1},              // 8 turned a quarter anticlockwise to display
+  };
+  const walk& path = walks[orientation];
+  const bool swap = orientation >= 5;
+  const std::int32_t out_width = swap ? img->height : img->width;
+  const std::int32_t out_height = swap ? img->width : img->height;
+  const std::size_t pixel = static_cast<std::size_t>(img->channels) * sample_bytes(img->type);
+  std::vector<std::uint8_t> turned;
+  try {
+    turned.resize(img->pixels.size());
+  } catch (const std::bad_alloc&) {
+    img->orientation = orientation;
+    return false;
+  }
+  std::uint8_t* dst = turned.data();
+  const std::uint8_t* src = img->pixels.data();
+  for (std::int32_t y = 0; y < out_height; ++y) {
+    std::ptrdiff_t at = path.origin + y * path.step_y;
+    for (std::int32_t x = 0; x < out_width; ++x, at += path.step_x, dst += pixel)
+      std::memcpy(dst, src + static_cast<std::size_t>(at) * pixel, pixel);
+  }
+  img->pixels.swap(turned);
+  img->width = out_width;
+  img->height = out_height;
+  return true;
+}
+
+namespace codecs {
+namespace {
+
+double read_sample(const std::uint8_t* at, sample_type type) {
+  switch (type) {
+    case sample_type::u8:
+      return *at;
+    case sample_type::u16: {
+      std::uint16_t v;
+      std::memcpy(&v, at, sizeof v);
+      return v;
+    }
+    case sample_type::f32: {
+      float v;
+      std::memcpy(&v, at, sizeof v);
+      return v;
+    }
+    case sample_type::f64: {
+      double v;
+      std::memcpy(&v, at, sizeof v);
+      return v;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+void convert_pixels(const std::uint8_t* src, sample_type from, int src_channels, std::uint8_t* dst,
+                    sample_type to, int dst_channels, std::size_t count) {
+  const std::size_t in_size = sample_bytes(from), out_size = sample_bytes(to);
+  const std::size_t in_pixel = in_size * src_channels, out_pixel = out_size * dst_channels;
+  if (from == to) {
+    for (std::size_t i = 0; i < count; ++i) std::memcpy(dst + i * out_pixel, src + i * in_pixel, out_pixel);
+    return;
+  }
+  const double top = sample_full_scale(to), scale = sample_full_scale(from);
+  for (std::size_t i = 0; i < count; ++i, src += in_pixel)
+    for (int c = 0; c < dst_channels; ++c, dst += out_size) {
+      // Multiplying first keeps integer-to-integer results exact (257 * 255 / 65535 is 1).
+      const double v = read_sample(src + c * in_size, from) * top / scale;
+      const unsigned q = !(v > 0) ? 0u : v >= top ? static_cast<unsigned>(top) : static_cast<unsigned>(v);
+      if (to == sample_type::u8) {
+        *dst = static_cast<std::uint8_t>(q);
+      } else {
+        const std::uint16_t q16 = static_cast<std::uint16_t>(q);
+        std::memcpy(dst, &q16, sizeof q16);
+      }
+    }
+}
+
+bool check_encodable(const image& img, std::string* err) {
+  if (img.width <= 0 || img.height <= 0) {
+    *err = "image has no pixels";
+    return false;
+  }
+  if (img.channels < 1 || img.channels > 4) {
+    *err = "image has " + std::to_string(img.channels) + " channels; 1 to 4 can be written";
+    return false;
+  }
+  if (img.pixels.size() != img.pixel_bytes()) {
+    *err = "image's pixel buffer does not match its size";
+    return false;
+  }
+  return true;
+}
+
+bool send_to_sink(const byte_sink& sink, const std::uint8_t* bytes, std::size_t size) noexcept {
+  try {
+    return sink(bytes, size);
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace codecs
 }  // namespace pellimor

@@ -67,7 +67,7 @@ bool format_keeps(image_format format, int channels, sample_type type);
 // resampler quantises with: value / full scale * 255 (or 65535), saturated,
 // truncated toward zero. The ICC profile goes with it where the format has
 // room. False with *err.
-bool encode_image(const image& img, image_format format, const encode_options& options,
-                  const byte_sink& sink, std::string* err);
+bool encode_image(const image& img, image_format format, const encode_options& options, const byte_sink& sink,
+                  std::string* err);
 
 }  // namespace pellimor

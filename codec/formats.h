@@ -14,10 +14,10 @@
 
 namespace pellimor::codecs {
 
-#define PELLIMOR_DECLARE_CODEC(X)                                                                        \
-  bool X##_is(const std::uint8_t* data, std::size_t size);                                               \
-  bool X##_info(const std::uint8_t* data, std::size_t size, image_info* info, std::string* err);         \
-  bool X##_decode(const std::uint8_t* data, std::size_t size, image* out, std::string* err);             \
+#define PELLIMOR_DECLARE_CODEC(X)                                                                \
+  bool X##_is(const std::uint8_t* data, std::size_t size);                                       \
+  bool X##_info(const std::uint8_t* data, std::size_t size, image_info* info, std::string* err); \
+  bool X##_decode(const std::uint8_t* data, std::size_t size, image* out, std::string* err);     \
   bool X##_encode(const image& img, const encode_options& options, const byte_sink& sink, std::string* err);
 
 PELLIMOR_DECLARE_CODEC(bmp)
@@ -26,6 +26,22 @@ PELLIMOR_DECLARE_CODEC(jpeg)
 PELLIMOR_DECLARE_CODEC(tiff)
 
 #undef PELLIMOR_DECLARE_CODEC
+
+// Copies `count` pixels from `src` to `dst`, keeping the first `dst_channels`
+// of each pixel's `src_channels` samples. Samples change type by the rule in
+// codec.h: value * max(to) / full scale(from), saturated to [0, max(to)],
+// truncated toward zero (NaN gives 0); `to` must be u8 or u16, or equal to
+// `from` (then samples are copied as they are).
+void convert_pixels(const std::uint8_t* src, sample_type from, int src_channels, std::uint8_t* dst,
+                    sample_type to, int dst_channels, std::size_t count);
+
+// Whether `img` can be encoded: positive sizes, 1 to 4 channels and a pixel
+// buffer of exactly the size its info gives. False with *err.
+bool check_encodable(const image& img, std::string* err);
+
+// Hands `size` bytes to `sink`. False when it refuses them or throws, so a
+// sink can be called from inside a C library's callback.
+bool send_to_sink(const byte_sink& sink, const std::uint8_t* bytes, std::size_t size) noexcept;
 
 // The orientation (1..8) an EXIF block gives; `data` starts at the TIFF
 // header ("II*\0" or "MM\0*"). 1 when it has none or cannot be read.

@@ -1,0 +1,268 @@
+// codec_test.cc - the shared codec plumbing: format names, loading whole
+// files, pipes and standard input, the EXIF
+// orientation parser, turning images upright and sample conversion.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codec/codec_test_util.h"
+#include "gtest/gtest.h"
+#include "tests/test_util.h"
+
+namespace {
+
+using namespace pellimor;
+using codec_test::bytes;
+
+TEST(CodecNames, ParseFormat) {
+  struct name_case {
+    const char* name;
+    bool known;
+    image_format format;
+  };
+  const name_case cases[] = {
+      {"bmp", true, image_format::bmp},
+      {"png", true, image_format::png},
+      {"jpeg", true, image_format::jpeg},
+      {"jpg", true, image_format::jpeg},
+      {"JPG", true, image_format::jpeg},
+      {"tiff", true, image_format::tiff},
+      {"tif", true, image_format::tiff},
+      {"Tiff", true, image_format::tiff},
+      {"", false, {}},
+      {"pn", false, {}},
+      {"pngg", false, {}},
+      {"gif", false, {}},
+      {".png", false, {}},
+  };
+  for (const name_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    image_format format = image_format::bmp;
+    EXPECT_EQ(parse_format(c.name, &format), c.known);
+    if (c.known) {
+      EXPECT_EQ(format, c.format);
+    }
+  }
+  for (image_format f : {image_format::bmp, image_format::png, image_format::jpeg, image_format::tiff}) {
+    image_format back;
+    ASSERT_TRUE(parse_format(format_name(f), &back));
+    EXPECT_EQ(back, f);
+    ASSERT_TRUE(parse_format(format_extension(f) + 1, &back));
+    EXPECT_EQ(back, f);
+  }
+}
+
+TEST(LoadBytes, FilesFoldersAndMissingFiles) {
+  test_util::temp_dir dir;
+  std::string content(3 << 20, '\0');  // several read calls' worth
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 131 + (i >> 12));
+  test_util::write_file(dir.file("big"), content);
+  test_util::write_file(dir.file("empty"), "");
+  bytes got;
+  std::string err;
+  ASSERT_TRUE(load_bytes(dir.file("big").c_str(), &got, &err)) << err;
+  EXPECT_TRUE(std::string(got.begin(), got.end()) == content);
+  got.assign(5, 1);
+  ASSERT_TRUE(load_bytes(dir.file("empty").c_str(), &got, &err)) << err;
+  EXPECT_TRUE(got.empty());
+  EXPECT_FALSE(load_bytes(dir.path().c_str(), &got, &err));
+  EXPECT_NE(err.find("folder"), std::string::npos) << err;
+  err.clear();
+  EXPECT_FALSE(load_bytes(dir.file("missing").c_str(), &got, &err));
+  EXPECT_NE(err.find("No such file"), std::string::npos) << err;
+}
+
+// Writes `content` into `fd` from another thread, then closes it.
+std::thread feed(int fd, const std::string& content) {
+  return std::thread([fd, &content] {
+    for (std::size_t done = 0; done < content.size();) {
+      const ssize_t n = write(fd, content.data() + done, content.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    close(fd);
+  });
+}
+
+TEST(LoadBytes, StandardInputFromAPipeIsReadToTheEnd) {
+  std::string content(300000, '\0');  // more than a pipe holds at once
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + (i >> 9));
+  // Standard input ("-") is the read end of a pipe a thread fills.
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const int saved_stdin = dup(STDIN_FILENO);
+  ASSERT_GE(saved_stdin, 0);
+  ASSERT_EQ(dup2(ends[0], STDIN_FILENO), STDIN_FILENO);
+  close(ends[0]);
+  std::thread stdin_writer = feed(ends[1], content);
+  bytes got;
+  std::string err;
+  const bool ok = load_bytes("-", &got, &err);
+  stdin_writer.join();
+  dup2(saved_stdin, STDIN_FILENO);
+  close(saved_stdin);
+  EXPECT_TRUE(ok) << err;
+  EXPECT_TRUE(std::string(got.begin(), got.end()) == content);
+}
+
+TEST(ExifOrientation, BothByteOrdersAndBrokenBlocks) {
+  for (bool big_endian : {false, true}) {
+    SCOPED_TRACE(big_endian ? "big-endian" : "little-endian");
+    for (int orientation = 1; orientation <= 8; ++orientation) {
+      const bytes block = codec_test::exif_block(big_endian, orientation);
+      EXPECT_EQ(codecs::exif_orientation(block.data(), block.size()), orientation);
+    }
+    // The tag as the first or last of many entries.
+    const bytes first = codec_test::exif_block(big_endian, 6, 10, 0);
+    EXPECT_EQ(codecs::exif_orientation(first.data(), first.size()), 6);
+    const bytes last = codec_test::exif_block(big_endian, 7, 10, 9);
+    EXPECT_EQ(codecs::exif_orientation(last.data(), last.size()), 7);
+    // Values outside 1..8 and a block without the tag read as 1.
+    for (int bad : {0, 9, 0x1234}) {
+      const bytes block = codec_test::exif_block(big_endian, bad);
+      EXPECT_EQ(codecs::exif_orientation(block.data(), block.size()), 1);
+    }
+    const bytes none = codec_test::exif_block(big_endian, 6, 3, 5);
+    EXPECT_EQ(codecs::exif_orientation(none.data(), none.size()), 1);
+    // Cut anywhere before the value ends: 1, and nothing read past the cut
+    // (each cut is a fresh copy of exactly that size, for ASan).
+    const bytes whole = codec_test::exif_block(big_endian, 3, 2, 1);
+    const std::size_t value_end = 10 + 12 + 8 + 2;
+    for (std::size_t size = 0; size < value_end; ++size) {
+      const bytes cut(whole.begin(), whole.begin() + size);
+      EXPECT_EQ(codecs::exif_orientation(cut.data(), cut.size()), 1) << size;
+    }
+    EXPECT_EQ(codecs::exif_orientation(whole.data(), value_end), 3);
+    // The wrong magic number, or an IFD offset past the end.
+    bytes wrong = whole;
+    wrong[big_endian ? 3 : 2] = 43;
+    EXPECT_EQ(codecs::exif_orientation(wrong.data(), wrong.size()), 1);
+    bytes far = whole;
+    far[big_endian ? 4 : 7] = 0x7f;
+    EXPECT_EQ(codecs::exif_orientation(far.data(), far.size()), 1);
+  }
+  const bytes mixed = {'I', 'M', 42, 0, 8, 0, 0, 0, 0, 0};
+  EXPECT_EQ(codecs::exif_orientation(mixed.data(), mixed.size()), 1);
+}
+
+// Where apply_orientation must put three stored corners (top left, top
+// right, bottom left) of a W x H image, in the displayed W' x H' image, as
+// EXIF defines each value by where the stored 0th row and 0th column go.
+struct corners {
+  int orientation;
+  int tl_x, tl_y, tr_x, tr_y, bl_x, bl_y;  // -1 stands for the last column or row
+};
+const corners every_orientation[] = {
+    {1, 0, 0, -1, 0, 0, -1},    // row 0 at the top, column 0 on the left
+    {2, -1, 0, 0, 0, -1, -1},   // row 0 at the top, column 0 on the right
+    {3, -1, -1, 0, -1, -1, 0},  // row 0 at the bottom, column 0 on the right
+    {4, 0, -1, -1, -1, 0, 0},   // row 0 at the bottom, column 0 on the left
+    {5, 0, 0, 0, -1, -1, 0},    // row 0 on the left, column 0 at the top
+    {6, -1, 0, -1, -1, 0, 0},   // row 0 on the right, column 0 at the top
+    {7, -1, -1, -1, 0, 0, -1},  // row 0 on the right, column 0 at the bottom
+    {8, 0, -1, 0, 0, -1, -1},   // row 0 on the left, column 0 at the bottom
+};
+
+TEST(ApplyOrientation, EveryValueOnEverySampleType) {
+  struct layout {
+    int channels;
+    sample_type type;
+  };
+  const layout layouts[] = {
+      {1, sample_type::u8}, {3, sample_type::u8}, {2, sample_type::u16}, {4, sample_type::f64}};
+  const std::int32_t w = 4, h = 3;
+  for (const layout& l : layouts)
+    for (const corners& c : every_orientation) {
+      SCOPED_TRACE(std::to_string(c.orientation) + ", " + std::to_string(l.channels) + " x " +
+                   sample_type_name(l.type));
+      image img = codec_test::random_image(w, h, l.channels, l.type, 7);
+      const image stored = img;
+      img.orientation = c.orientation;
+      ASSERT_TRUE(apply_orientation(&img));
+      const bool swapped = c.orientation >= 5;
+      const std::int32_t ow = swapped ? h : w, oh = swapped ? w : h;
+      ASSERT_EQ(img.width, ow);
+      ASSERT_EQ(img.height, oh);
+      EXPECT_EQ(img.orientation, 1);
+      ASSERT_EQ(img.pixels.size(), stored.pixels.size());
+      // The map is affine: three corners fix it for every pixel.
+      auto at = [](int v, int last) { return v < 0 ? last : v; };
+      const int ox = at(c.tl_x, ow - 1), oy = at(c.tl_y, oh - 1);
+      const int dx_x = (at(c.tr_x, ow - 1) - ox) / (w - 1), dx_y = (at(c.tr_y, oh - 1) - oy) / (w - 1);
+      const int dy_x = (at(c.bl_x, ow - 1) - ox) / (h - 1), dy_y = (at(c.bl_y, oh - 1) - oy) / (h - 1);
+      const std::size_t pixel = l.channels * sample_bytes(l.type);
+      int wrong = 0;
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+          const int tx = ox + x * dx_x + y * dy_x, ty = oy + x * dx_y + y * dy_y;
+          wrong += std::memcmp(stored.row(y) + x * pixel, img.row(ty) + tx * pixel, pixel) != 0;
+        }
+      EXPECT_EQ(wrong, 0);
+    }
+  // Values outside 1..8 leave the pixels as they are.
+  for (int orientation : {0, 9, -3}) {
+    image img = codec_test::random_image(3, 2, 3, sample_type::u8, 1);
+    const image before = img;
+    img.orientation = orientation;
+    ASSERT_TRUE(apply_orientation(&img));
+    EXPECT_EQ(img.orientation, 1);
+    EXPECT_TRUE(img.pixels == before.pixels);
+    EXPECT_EQ(img.width, 3);
+  }
+}
+
+TEST(ConvertPixels, QuantisesByTheResamplerRule) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  struct sample_case {
+    sample_type from;
+    double value;
+    sample_type to;
+    unsigned want;
+  };
+  const sample_case cases[] = {
+      {sample_type::f64, 1.0, sample_type::u16, 65535}, {sample_type::f64, -0.1, sample_type::u16, 0},
+      {sample_type::f64, nan, sample_type::u16, 0},     {sample_type::f64, 0.99999, sample_type::u8, 254},
+      {sample_type::f32, 0.5, sample_type::u8, 127},    {sample_type::f32, 0.25, sample_type::u16, 16383},
+      {sample_type::u16, 65535, sample_type::u8, 255},  {sample_type::u16, 65534, sample_type::u8, 254},
+      {sample_type::u16, 257, sample_type::u8, 1},      {sample_type::u16, 256, sample_type::u8, 0},
+      {sample_type::u8, 1, sample_type::u16, 257},      {sample_type::u8, 255, sample_type::u16, 65535},
+  };
+  for (const sample_case& c : cases) {
+    SCOPED_TRACE(std::string(sample_type_name(c.from)) + " " + std::to_string(c.value) + " to " +
+                 sample_type_name(c.to));
+    std::uint8_t src[8] = {}, dst[2] = {};
+    if (c.from == sample_type::f64) std::memcpy(src, &c.value, 8);
+    if (c.from == sample_type::f32) {
+      const auto f = static_cast<float>(c.value);
+      std::memcpy(src, &f, 4);
+    }
+    if (c.from == sample_type::u16) {
+      const auto v = static_cast<std::uint16_t>(c.value);
+      std::memcpy(src, &v, 2);
+    }
+    if (c.from == sample_type::u8) src[0] = static_cast<std::uint8_t>(c.value);
+    codecs::convert_pixels(src, c.from, 1, dst, c.to, 1, 1);
+    std::uint16_t got = dst[0];
+    if (c.to == sample_type::u16) std::memcpy(&got, dst, 2);
+    EXPECT_EQ(got, c.want);
+  }
+  // Dropping channels keeps the first ones of each pixel, in order.
+  const std::uint8_t rgba[] = {1, 2, 3, 4, 5, 6, 7, 8};
+  std::uint8_t rgb[6] = {};
+  codecs::convert_pixels(rgba, sample_type::u8, 4, rgb, sample_type::u8, 3, 2);
+  EXPECT_EQ(bytes(rgb, rgb + 6), (bytes{1, 2, 3, 5, 6, 7}));
+  const std::uint16_t wide[] = {257, 514, 65535, 0};
+  std::uint8_t narrow[2] = {};
+  codecs::convert_pixels(reinterpret_cast<const std::uint8_t*>(wide), sample_type::u16, 2, narrow,
+                         sample_type::u8, 1, 2);
+  EXPECT_EQ(bytes(narrow, narrow + 2), (bytes{1, 255}));
+}
+
+}  // namespace

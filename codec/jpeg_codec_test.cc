@@ -1,0 +1,400 @@
+// jpeg_codec_test.cc - the JPEG codec against files written here with
+// libjpeg: every colour model and chroma subsampling, progressive, CMYK with
+// and without Adobe's inversion, EXIF and ICC markers; damaged files; the
+// encoder's output read back with plain libjpeg calls.
+// clang-format off
+#include <cstdio>
+#include <jpeglib.h>
+// clang-format on
+
+#include <cmath>
+#include <csetjmp>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "codec/codec_test_util.h"
+#include "gtest/gtest.h"
+
+namespace {
+
+using namespace pellimor;
+using codec_test::bytes;
+
+// What make_jpeg writes.
+struct jpeg_form {
+  const char* name;
+  J_COLOR_SPACE stored = JCS_YCbCr;  // colour model in the file
+  int h = 2, v = 2;                  // luma sampling factors (chroma 1x1)
+  bool progressive = false;
+  bool adobe = true;  // an Adobe marker (CMYK and YCCK only)
+  std::int32_t width = 37, height = 21;
+};
+
+// Writes `img` (grey, RGB or, for a CMYK file, 4-channel CMYK samples) with
+// the extra markers given (APP number, contents) and an optional ICC profile.
+bytes make_jpeg(const jpeg_form& form, const image& img,
+                const std::vector<std::pair<int, bytes>>& markers = {}, const bytes& icc = {}) {
+  jpeg_compress_struct cinfo;
+  jpeg_error_mgr jerr;
+  cinfo.err = jpeg_std_error(&jerr);
+  jpeg_create_compress(&cinfo);
+  unsigned char* out = nullptr;
+  unsigned long out_size = 0;
+  jpeg_mem_dest(&cinfo, &out, &out_size);
+  cinfo.image_width = img.width;
+  cinfo.image_height = img.height;
+  cinfo.input_components = img.channels;
+  cinfo.in_color_space = img.channels == 1 ? JCS_GRAYSCALE : img.channels == 3 ? JCS_RGB : JCS_CMYK;
+  jpeg_set_defaults(&cinfo);
+  jpeg_set_quality(&cinfo, 95, TRUE);
+  jpeg_set_colorspace(&cinfo, form.stored);
+  if (form.stored == JCS_CMYK || form.stored == JCS_YCCK) cinfo.write_Adobe_marker = form.adobe;
+  cinfo.comp_info[0].h_samp_factor = form.h;
+  cinfo.comp_info[0].v_samp_factor = form.v;
+  if (form.progressive) jpeg_simple_progression(&cinfo);
+  jpeg_start_compress(&cinfo, TRUE);
+  for (const auto& [app, data] : markers)
+    jpeg_write_marker(&cinfo, JPEG_APP0 + app, data.data(), data.size());
+  if (!icc.empty()) jpeg_write_icc_profile(&cinfo, icc.data(), static_cast<unsigned>(icc.size()));
+  while (cinfo.next_scanline < cinfo.image_height) {
+    JSAMPROW row = const_cast<JSAMPROW>(img.row(cinfo.next_scanline));
+    jpeg_write_scanlines(&cinfo, &row, 1);
+  }
+  jpeg_finish_compress(&cinfo);
+  jpeg_destroy_compress(&cinfo);
+  bytes file(out, out + out_size);
+  std::free(out);
+  return file;
+}
+
+// A file decoded with plain libjpeg calls and the library's defaults.
+struct plain_jpeg {
+  image img;
+  int h = 0, v = 0;  // luma sampling factors
+  int components = 0;
+  bool progressive = false;
+  bytes icc;
+};
+
+struct plain_error {
+  jpeg_error_mgr mgr;
+  std::jmp_buf jump;
+};
+
+void plain_exit(j_common_ptr cinfo) { std::longjmp(reinterpret_cast<plain_error*>(cinfo->err)->jump, 1); }
+
+bool read_plain(const bytes& file, plain_jpeg* out) {
+  jpeg_decompress_struct cinfo;
+  plain_error err;
+  cinfo.err = jpeg_std_error(&err.mgr);
+  err.mgr.error_exit = plain_exit;
+  if (setjmp(err.jump)) {
+    jpeg_destroy_decompress(&cinfo);
+    return false;
+  }
+  jpeg_create_decompress(&cinfo);
+  jpeg_mem_src(&cinfo, file.data(), file.size());
+  jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xffff);
+  jpeg_read_header(&cinfo, TRUE);
+  JOCTET* icc = nullptr;
+  unsigned icc_size = 0;
+  if (jpeg_read_icc_profile(&cinfo, &icc, &icc_size)) {
+    out->icc.assign(icc, icc + icc_size);
+    std::free(icc);
+  }
+  out->h = cinfo.comp_info[0].h_samp_factor;
+  out->v = cinfo.comp_info[0].v_samp_factor;
+  out->components = cinfo.num_components;
+  out->progressive = cinfo.progressive_mode;
+  jpeg_start_decompress(&cinfo);
+  out->img.width = cinfo.output_width;
+  out->img.height = cinfo.output_height;
+  out->img.channels = cinfo.output_components;
+  out->img.allocate();
+  while (cinfo.output_scanline < cinfo.output_height) {
+    JSAMPROW row = out->img.row(cinfo.output_scanline);
+    jpeg_read_scanlines(&cinfo, &row, 1);
+  }
+  jpeg_finish_decompress(&cinfo);
+  jpeg_destroy_decompress(&cinfo);
+  return true;
+}
+
+double psnr(const image& a, const image& b) {
+  if (a.pixels.size() != b.pixels.size() || a.pixels.empty()) return 0;
+  double sum = 0;
+  for (std::size_t i = 0; i < a.pixels.size(); ++i) {
+    const double d = static_cast<double>(a.pixels[i]) - b.pixels[i];
+    sum += d * d;
+  }
+  return sum == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / (sum / a.pixels.size()));
+}
+
+image decode_ok(const bytes& file) {
+  image img;
+  std::string err;
+  EXPECT_TRUE(codecs::jpeg_decode(file.data(), file.size(), &img, &err)) << err;
+  return img;
+}
+
+TEST(JpegRead, EverySamplingAndModelAsPlainLibjpegDecodesIt) {
+  const jpeg_form forms[] = {
+      {"grey", JCS_GRAYSCALE, 1, 1},
+      {"grey progressive", JCS_GRAYSCALE, 1, 1, true},
+      {"4:4:4", JCS_YCbCr, 1, 1},
+      {"4:2:2", JCS_YCbCr, 2, 1},
+      {"4:2:0", JCS_YCbCr, 2, 2},
+      {"4:4:0", JCS_YCbCr, 1, 2},
+      {"4:1:1", JCS_YCbCr, 4, 1},
+      {"4:2:0 progressive", JCS_YCbCr, 2, 2, true},
+      {"4:2:0 one pixel", JCS_YCbCr, 2, 2, false, true, 1, 1},
+      {"RGB stored as RGB", JCS_RGB, 1, 1},
+  };
+  for (const jpeg_form& form : forms) {
+    SCOPED_TRACE(form.name);
+    const int channels = form.stored == JCS_GRAYSCALE ? 1 : 3;
+    const image source = codec_test::smooth_image(form.width, form.height, channels);
+    const bytes file = make_jpeg(form, source);
+    plain_jpeg plain;
+    ASSERT_TRUE(read_plain(file, &plain));
+    ASSERT_EQ(plain.progressive, form.progressive);
+    image_info info;
+    std::string err;
+    ASSERT_TRUE(codecs::jpeg_info(file.data(), file.size(), &info, &err)) << err;
+    const image got = decode_ok(file);
+    for (const image_info* i :
+         {static_cast<const image_info*>(&info), static_cast<const image_info*>(&got)}) {
+      EXPECT_EQ(i->width, form.width);
+      EXPECT_EQ(i->height, form.height);
+      EXPECT_EQ(i->channels, channels);
+      EXPECT_EQ(i->type, sample_type::u8);
+      EXPECT_EQ(i->orientation, 1);
+    }
+    EXPECT_TRUE(got.pixels == plain.img.pixels);
+    EXPECT_GT(psnr(got, source), 30);
+  }
+}
+
+// CMYK samples that print as `rgb`: no black, each ink the complement of
+// its colour; stored inverted when Adobe-style.
+image cmyk_of(const image& rgb, bool inverted) {
+  image cmyk;
+  cmyk.width = rgb.width;
+  cmyk.height = rgb.height;
+  cmyk.channels = 4;
+  cmyk.allocate();
+  for (std::size_t p = 0; p < rgb.pixels.size() / 3; ++p) {
+    for (int c = 0; c < 3; ++c) {
+      const int ink = 255 - rgb.pixels[3 * p + c];
+      cmyk.pixels[4 * p + c] = static_cast<std::uint8_t>(inverted ? 255 - ink : ink);
+    }
+    cmyk.pixels[4 * p + 3] = inverted ? 255 : 0;
+  }
+  return cmyk;
+}
+
+TEST(JpegRead, CmykAndYcckBecomeRgb) {
+  const jpeg_form forms[] = {
+      {"CMYK, Adobe", JCS_CMYK, 1, 1, false, true},
+      {"YCCK, Adobe", JCS_YCCK, 1, 1, false, true},
+      {"CMYK progressive, Adobe", JCS_CMYK, 2, 2, true, true},
+      {"CMYK without Adobe marker", JCS_CMYK, 1, 1, false, false},
+  };
+  for (const jpeg_form& form : forms) {
+    SCOPED_TRACE(form.name);
+    const image rgb = codec_test::smooth_image(form.width, form.height, 3);
+    const bytes file = make_jpeg(form, cmyk_of(rgb, form.adobe), {}, codec_test::icc_profile(400, "CMYK"));
+    image_info info;
+    std::string err;
+    ASSERT_TRUE(codecs::jpeg_info(file.data(), file.size(), &info, &err)) << err;
+    EXPECT_EQ(info.channels, 3);
+    const image got = decode_ok(file);
+    EXPECT_EQ(got.channels, 3);
+    EXPECT_GT(psnr(got, rgb), 30);
+    EXPECT_TRUE(got.icc.empty());  // a CMYK profile does not describe RGB samples
+  }
+}
+
+TEST(JpegRead, OrientationAndIccProfile) {
+  const bytes icc = codec_test::icc_profile(70000, "RGB ");  // more than one APP2 marker
+  for (bool big_endian : {false, true})
+    for (int orientation : {1, 2, 5, 6, 8}) {
+      SCOPED_TRACE(std::to_string(orientation) + (big_endian ? " big-endian" : " little-endian"));
+      bytes app1 = {'E', 'x', 'i', 'f', 0, 0};
+      const bytes exif = codec_test::exif_block(big_endian, orientation);
+      app1.insert(app1.end(), exif.begin(), exif.end());
+      const bytes xmp = {'h', 't', 't', 'p', ':', '/', '/', 'n', 's', 0, '<', 'x', '/', '>'};
+      const bytes file =
+          make_jpeg({"4:2:0"}, codec_test::smooth_image(37, 21, 3), {{1, xmp}, {1, app1}}, icc);
+      image_info info;
+      std::string err;
+      ASSERT_TRUE(codecs::jpeg_info(file.data(), file.size(), &info, &err)) << err;
+      EXPECT_EQ(info.orientation, orientation);
+      const image got = decode_ok(file);
+      EXPECT_EQ(got.orientation, orientation);
+      EXPECT_TRUE(got.icc == icc);
+    }
+}
+
+TEST(JpegRead, DamagedFilesAreRefusedAndLeaveTheImageAlone) {
+  const image source = codec_test::smooth_image(64, 48, 3);
+  const bytes baseline = make_jpeg({"4:2:0"}, source);
+  const bytes progressive = make_jpeg({"4:2:0 progressive", JCS_YCbCr, 2, 2, true}, source);
+  std::size_t scan = 0;  // first byte after the SOS header
+  for (std::size_t i = 2; i + 3 < baseline.size(); ++i)
+    if (baseline[i] == 0xff && baseline[i + 1] == 0xda) {
+      scan = i + 2 + ((baseline[i + 2] << 8) | baseline[i + 3]);
+      break;
+    }
+  ASSERT_GT(scan, 0u);
+  struct damage {
+    const char* name;
+    bytes file;
+  };
+  auto cut = [](const bytes& b, std::size_t size) { return bytes(b.begin(), b.begin() + size); };
+  std::vector<damage> cases = {
+      {"half a baseline file", cut(baseline, baseline.size() / 2)},
+      {"half a progressive file", cut(progressive, progressive.size() / 2)},
+      {"progressive without its last scan's end", cut(progressive, progressive.size() - 40)},
+      {"SOI only", cut(baseline, 3)},
+      {"inside the headers", cut(baseline, 40)},
+      {"headers only", cut(baseline, scan)},
+      {"no EOI", cut(baseline, baseline.size() - 2)},
+  };
+  {
+    bytes b = baseline;  // a restart marker where none is expected
+    b[scan + 100] = 0xff;
+    b[scan + 101] = 0xd3;
+    cases.push_back({"stray marker in the scan", b});
+  }
+  {
+    bytes b = baseline;
+    b[0] = 0;
+    cases.push_back({"no SOI", b});
+  }
+  for (const damage& d : cases) {
+    SCOPED_TRACE(d.name);
+    image img = codec_test::random_image(2, 2, 1, sample_type::u8, 1);
+    const image before = img;
+    std::string err;
+    EXPECT_FALSE(codecs::jpeg_decode(d.file.data(), d.file.size(), &img, &err));
+    EXPECT_FALSE(err.empty());
+    EXPECT_EQ(img.width, 2);
+    EXPECT_TRUE(img.pixels == before.pixels);
+  }
+  decode_ok(baseline);
+  decode_ok(progressive);
+}
+
+TEST(JpegRead, HugeClaimInATinyFileIsRefused) {
+  // A 16x16 grey file whose frame header says 60000x60000 (3.6 gigapixels).
+  bytes file = make_jpeg({"grey", JCS_GRAYSCALE, 1, 1}, codec_test::smooth_image(16, 16, 1));
+  std::size_t sof = 0;
+  for (std::size_t i = 2; i + 1 < file.size() && sof == 0; ++i)
+    if (file[i] == 0xff && file[i + 1] == 0xc0) sof = i;
+  ASSERT_GT(sof, 0u);
+  codec_test::put_be(&file, sof + 5, 60000, 2);
+  codec_test::put_be(&file, sof + 7, 60000, 2);
+  image_info info;
+  image img;
+  std::string err;
+  EXPECT_FALSE(codecs::jpeg_info(file.data(), file.size(), &info, &err));
+  EXPECT_FALSE(err.empty());
+  err.clear();
+  EXPECT_FALSE(codecs::jpeg_decode(file.data(), file.size(), &img, &err));
+  EXPECT_FALSE(err.empty());
+  EXPECT_TRUE(img.pixels.empty());
+}
+
+TEST(JpegWrite, SubsamplingQualityAndLayouts) {
+  struct write_case {
+    int channels;
+    int quality;
+    int components, h, v;
+  };
+  const write_case cases[] = {
+      {3, 89, 3, 2, 2}, {3, 90, 3, 1, 1}, {4, 75, 3, 2, 2}, {1, 92, 1, 1, 1}, {2, 50, 1, 1, 1},
+  };
+  for (const write_case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.channels) + " channels, quality " + std::to_string(c.quality));
+    const image img = codec_test::smooth_image(45, 31, c.channels);
+    std::string err;
+    const bytes file = codec_test::encode(img, image_format::jpeg, &err, c.quality);
+    ASSERT_FALSE(file.empty()) << err;
+    plain_jpeg plain;
+    ASSERT_TRUE(read_plain(file, &plain));
+    EXPECT_EQ(plain.components, c.components);
+    EXPECT_EQ(plain.h, c.h);
+    EXPECT_EQ(plain.v, c.v);
+    EXPECT_FALSE(plain.progressive);
+    // Alpha dropped: the same file as from the colour channels alone.
+    const int colour = c.components;
+    image without_alpha = codec_test::smooth_image(45, 31, colour);
+    for (std::size_t p = 0; p < without_alpha.pixels.size() / colour; ++p)
+      for (int k = 0; k < colour; ++k) without_alpha.pixels[p * colour + k] = img.pixels[p * c.channels + k];
+    EXPECT_TRUE(codec_test::encode(without_alpha, image_format::jpeg, &err, c.quality) == file);
+    EXPECT_GT(psnr(plain.img, without_alpha), c.quality >= 90 ? 38 : 30);
+  }
+  // 16-bit samples are brought to 8 bits first: 257 * v is v.
+  const image eight = codec_test::smooth_image(20, 10, 3);
+  image sixteen = eight;
+  sixteen.type = sample_type::u16;
+  sixteen.allocate();
+  for (std::size_t i = 0; i < eight.pixels.size(); ++i) {
+    const std::uint16_t v = eight.pixels[i] * 257;
+    std::memcpy(&sixteen.pixels[2 * i], &v, 2);
+  }
+  std::string err;
+  EXPECT_TRUE(codec_test::encode(sixteen, image_format::jpeg, &err) ==
+              codec_test::encode(eight, image_format::jpeg, &err));
+  // Lower quality, smaller file.
+  const image big = codec_test::smooth_image(200, 150, 3);
+  EXPECT_LT(codec_test::encode(big, image_format::jpeg, &err, 30).size(),
+            codec_test::encode(big, image_format::jpeg, &err, 95).size());
+}
+
+TEST(JpegWrite, IccProfileTravelsByteForByte) {
+  for (std::size_t size : {200u, 65519u, 65520u, 200000u}) {  // one APP2 marker holds 65519 bytes
+    SCOPED_TRACE(size);
+    image img = codec_test::smooth_image(16, 16, 3);
+    img.icc = codec_test::icc_profile(size / 4 * 4 + (size % 4 ? 4 : 0), "RGB ");
+    std::string err;
+    const bytes file = codec_test::encode(img, image_format::jpeg, &err);
+    ASSERT_FALSE(file.empty()) << err;
+    plain_jpeg plain;
+    ASSERT_TRUE(read_plain(file, &plain));
+    EXPECT_TRUE(plain.icc == img.icc);
+    EXPECT_TRUE(decode_ok(file).icc == img.icc);
+  }
+}
+
+TEST(JpegWrite, RefusesBadQualityAndASinkThatStops) {
+  const image img = codec_test::random_image(300, 200, 3, sample_type::u8, 4);  // well over one 64 KiB buffer
+  for (int quality : {0, -5, 101}) {
+    std::string err;
+    EXPECT_TRUE(codec_test::encode(img, image_format::jpeg, &err, quality).empty());
+    EXPECT_FALSE(err.empty());
+  }
+  for (int quality : {1, 100}) {
+    std::string err;
+    EXPECT_FALSE(codec_test::encode(img, image_format::jpeg, &err, quality).empty()) << err;
+  }
+  for (bool throws : {false, true}) {
+    int calls = 0;
+    std::string err;
+    const bool ok = encode_image(
+        img, image_format::jpeg, {},
+        [&](const std::uint8_t*, std::size_t) {
+          if (++calls < 2) return true;
+          if (throws) throw std::runtime_error("disk gone");
+          return false;
+        },
+        &err);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(calls, 2);
+    EXPECT_FALSE(err.empty());
+  }
+}
+
+}  // namespace
