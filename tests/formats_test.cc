@@ -1,0 +1,192 @@
+// formats_test.cc - the program on every image format it reads and writes:
+// sample types kept or converted, grey and alpha, ICC profiles,
+// orientation, standard input and output, damaged files.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "codec/codec.h"
+#include "codec/codec_test_util.h"
+#include "pellimor/pellimor.h"
+#include "tests/test_util.h"
+
+namespace {
+
+using pellimor::image;
+using pellimor::image_format;
+using pellimor::sample_type;
+using test_util::read_file;
+using test_util::run_program;
+using test_util::temp_dir;
+
+image random_image(int width, int height, int channels, sample_type type, unsigned seed) {
+  return codec_test::random_image(width, height, channels, type, seed);
+}
+
+std::string encoded(const image& img, image_format format, int quality = 92) {
+  std::string bytes, err;
+  pellimor::encode_options options;
+  options.quality = quality;
+  EXPECT_TRUE(pellimor::encode_image(img, format, options, [&](const std::uint8_t* p, std::size_t n) {
+    bytes.append(reinterpret_cast<const char*>(p), n);
+    return true;
+  }, &err)) << err;
+  return bytes;
+}
+
+image decoded(const std::string& bytes) {
+  const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+  image_format format;
+  image img;
+  std::string err;
+  EXPECT_TRUE(pellimor::detect_format(data, bytes.size(), &format));
+  EXPECT_TRUE(pellimor::decode_image(data, bytes.size(), format, &img, &err)) << err;
+  return img;
+}
+
+// What the library gives for `img` resized into `type` and `channels`.
+image library_resize(const image& img, int new_width, int new_height, sample_type type, int channels,
+                     bool alpha) {
+  image out;
+  out.width = new_width;
+  out.height = new_height;
+  out.channels = channels;
+  out.type = type;
+  EXPECT_TRUE(out.allocate());
+  pellimor::image_view view = pellimor::view_of(img);
+  view.channels = channels;
+  pellimor::resize_settings settings;
+  settings.alpha = alpha;
+  std::string err;
+  EXPECT_TRUE(pellimor::resize(view, pellimor::span_of(out), settings, &err)) << err;
+  return out;
+}
+
+TEST(Formats, EachFormatResizesAsTheLibraryDoes) {
+  struct format_case {
+    const char* name;
+    image_format in_format;
+    int channels;
+    sample_type type;
+    const char* format_option;
+    const char* extension;
+    sample_type out_type;
+    int out_channels;
+    bool lossy;
+  };
+  const format_case cases[] = {
+      {"grey png", image_format::png, 1, sample_type::u8, "png", ".png", sample_type::u8, 1, false},
+      {"16-bit rgb png", image_format::png, 3, sample_type::u16, "png", ".png", sample_type::u16, 3, false},
+      {"rgba png", image_format::png, 4, sample_type::u8, "png", ".png", sample_type::u8, 4, false},
+      {"16-bit grey png to bmp", image_format::png, 1, sample_type::u16, "bmp", ".bmp", sample_type::u8, 3, false},
+      {"float tiff", image_format::tiff, 3, sample_type::f32, "tiff", ".tif", sample_type::f32, 3, false},
+      {"16-bit grey+alpha tiff", image_format::tiff, 2, sample_type::u16, "tiff", ".tif", sample_type::u16, 2, false},
+      {"rgb tiff to png", image_format::tiff, 3, sample_type::u8, "png", ".png", sample_type::u8, 3, false},
+      {"rgba png to jpeg", image_format::png, 4, sample_type::u8, "jpeg", ".jpg", sample_type::u8, 3, true},
+  };
+  for (const format_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    temp_dir dir;
+    const image source = random_image(13, 9, c.channels, c.type, c.channels * 5 + 1);
+    test_util::write_file(dir.file("in"), encoded(source, c.in_format));
+    const test_util::run_result r =
+        run_program(dir, std::string("-i in -o out -sizexminus 6 -sizexminusy -2 -format ") + c.format_option);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const bool alpha_dropped = source.has_alpha() && c.out_channels == c.channels - 1;
+    EXPECT_EQ(r.err.find("alpha") != std::string::npos, alpha_dropped) << r.err;
+    const image got = decoded(read_file(dir.file(std::string("out") + c.extension)));
+    ASSERT_EQ(got.width, 19);
+    ASSERT_EQ(got.height, 7);
+    ASSERT_EQ(got.type, c.out_type);
+    ASSERT_EQ(got.channels, c.out_channels);
+    if (c.lossy) continue;
+    // Grey written as BMP comes back as three equal channels.
+    const int resized_channels = std::min(c.channels, c.out_channels);
+    const image expected = library_resize(source, 19, 7, c.out_type, resized_channels,
+                                          source.has_alpha() && !alpha_dropped);
+    if (resized_channels == c.out_channels) {
+      EXPECT_EQ(got.pixels, expected.pixels);
+    } else {
+      for (std::size_t i = 0; i < expected.pixels.size(); ++i)
+        for (int k = 0; k < 3; ++k) ASSERT_EQ(got.pixels[3 * i + k], expected.pixels[i]) << i;
+    }
+  }
+}
+
+TEST(Formats, StandardInputAndOutputGiveTheFileResult) {
+  temp_dir dir;
+  test_util::write_file(dir.file("in.png"), encoded(random_image(11, 8, 3, sample_type::u8, 3), image_format::png));
+  ASSERT_EQ(run_program(dir, "-i in.png -o file -format png -sizexminus 4").status, 0);
+  const std::string command = "cd '" + dir.path() + "' && cat in.png | '" PELLIMOR_BINARY
+                              "' -i - -o - -format png -sizexminus 4 >piped.png 2>err.txt";
+  ASSERT_EQ(std::system(command.c_str()), 0) << read_file(dir.file("err.txt"));
+  EXPECT_EQ(read_file(dir.file("piped.png")), read_file(dir.file("file.png")));
+  // Every text went to standard error.
+  EXPECT_NE(read_file(dir.file("err.txt")).find("IDCTV remain 0 Times"), std::string::npos);
+}
+
+TEST(Formats, IccProfileTravelsByteForByte) {
+  const codec_test::bytes icc = codec_test::icc_profile(400, "RGB ");
+  const std::string profile(icc.begin(), icc.end());
+  for (const auto& [from, to, extension] :
+       {std::tuple{image_format::png, "tiff", ".tif"}, {image_format::tiff, "jpeg", ".jpg"},
+        {image_format::jpeg, "png", ".png"}}) {
+    temp_dir dir;
+    image source = random_image(8, 8, 3, sample_type::u8, 9);
+    source.icc.assign(profile.begin(), profile.end());
+    test_util::write_file(dir.file("in"), encoded(source, from));
+    ASSERT_EQ(run_program(dir, std::string("-i in -o out -sizexminus 3 -format ") + to).status, 0);
+    const image got = decoded(read_file(dir.file(std::string("out") + extension)));
+    EXPECT_EQ(std::string(got.icc.begin(), got.icc.end()), profile) << to;
+  }
+}
+
+TEST(Formats, SizesReferToThePictureAsDisplayed) {
+  // Stored 13 x 9, displayed turned a quarter (orientation 6): 9 x 13.
+  temp_dir dir;
+  image source = random_image(13, 9, 3, sample_type::u8, 21);
+  source.orientation = 6;
+  test_util::write_file(dir.file("in.tif"), encoded(source, image_format::tiff));
+  const test_util::run_result r = run_program(dir, "-i in.tif -o out -format png -size 18x26!");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const image got = decoded(read_file(dir.file("out.png")));
+  EXPECT_EQ(got.orientation, 1);
+  ASSERT_TRUE(pellimor::apply_orientation(&source));
+  ASSERT_EQ(source.width, 9);
+  const image expected = library_resize(source, 18, 26, sample_type::u8, 3, false);
+  EXPECT_EQ(got.width, 18);
+  EXPECT_EQ(got.height, 26);
+  EXPECT_EQ(got.pixels, expected.pixels);
+}
+
+TEST(Formats, DamagedFilesAreRefusedWithoutOutput) {
+  const std::string png = encoded(random_image(16, 16, 3, sample_type::u8, 4), image_format::png);
+  const std::string jpeg = encoded(random_image(16, 16, 3, sample_type::u8, 4), image_format::jpeg);
+  const std::string tiff = encoded(random_image(16, 16, 3, sample_type::u8, 4), image_format::tiff);
+  std::string bad_crc = png;
+  bad_crc[40] ^= 0x55;  // inside the first IDAT or IHDR's data: the CRC no longer matches
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"png cut short", png.substr(0, png.size() / 2)},
+      {"png with a bad CRC", bad_crc},
+      {"jpeg cut short", jpeg.substr(0, jpeg.size() / 2)},
+      {"tiff cut short", tiff.substr(0, tiff.size() / 2)},
+      {"png signature only", png.substr(0, 8)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    temp_dir dir;
+    test_util::write_file(dir.file("in"), c.bytes);
+    const test_util::run_result r = run_program(dir, "-i in -o out -format png -sizexminus 2");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("pellimor: in: "), std::string::npos) << r.err;
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"in"});
+  }
+}
+
+}  // namespace
