@@ -19,8 +19,6 @@
 
 namespace pellimor {
 
-enum class image_format { bmp, png, jpeg, tiff };
-
 const char* format_name(image_format format);       // "bmp", "png", "jpeg", "tiff"
 const char* format_extension(image_format format);  // ".bmp", ".png", ".jpg", ".tif"
 // "bmp", "png", "jpeg" (or "jpg"), "tiff" (or "tif"). False when unknown.

@@ -17,6 +17,9 @@ namespace pellimor {
 
 enum class sample_type : std::uint8_t { u8, u16, f32, f64 };
 
+// The file formats read and written.
+enum class image_format { bmp, png, jpeg, tiff };
+
 constexpr std::size_t sample_bytes(sample_type type) {
   switch (type) {
     case sample_type::u8: return 1;

@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -104,5 +105,25 @@ image read_image(const std::string& path);
 // Writes `img` in the format its extension names (.bmp .png .jpg .jpeg .tif
 // .tiff), replacing the file only once it is complete.
 void write_image(const std::string& path, const image& img, int quality = 92);
+
+// What resize_file does beside reading and writing.
+struct file_options {
+  // The new size as a geometry ("50%", "800x600", "800x600!", "1531", ...;
+  // see the program's --help); empty for the source's own size.
+  std::string size;
+  // The output format; when not given, the one the output's extension names
+  // (.bmp .png .jpg .jpeg .tif .tiff).
+  std::optional<image_format> format;
+  int quality = 92;           // JPEG, 1..100
+  resize_settings settings;   // `alpha` is ignored: it follows the file
+};
+
+// Reads `input` ("-": standard input), resizes it and writes `output` ("-":
+// standard output) as the program does for the same request: the same
+// sample types, alpha handling, ICC profile and bytes. The output replaces
+// an old file only once complete; work that does not fit in this process's
+// memory, and a target that may not be replaced, are refused before any
+// pixel is decoded. Throws pellimor::error naming the file at fault.
+void resize_file(const std::string& input, const std::string& output, const file_options& options = {});
 
 }  // namespace pellimor
