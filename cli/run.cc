@@ -10,11 +10,11 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "bmp/bmp_io.h"
-#include "cli/limits.h"
 #include "cli/options.h"
 #include "cli/progress_bar.h"
 #include "cli/output_file.h"
@@ -23,6 +23,7 @@
 #include "dct/fast_resample.h"
 #include "dct/resample.h"
 #include "lib/file_io.h"
+#include "lib/resize_file.h"
 #include "pellimor/pellimor.h"
 
 namespace {
@@ -245,105 +246,40 @@ bool for_streaming_path(std::FILE* input) {
   return le(28, 2) == 24 && (header_size < 20 || le(30, 4) == 0);
 }
 
-std::string size_text(std::int64_t width, std::int64_t height) {
-  return std::to_string(width) + " x " + std::to_string(height);
-}
-
-std::string mebibytes(double bytes) { return std::to_string(static_cast<long long>(bytes / 1048576.0)); }
+using pellimor::size_text;
 
 // Refuses work needing more memory than this process may use; 0 to go on.
 int check_memory(const char* input_path, double need, std::int64_t new_width, std::int64_t new_height) {
-  const memory_limit have = process_memory_limit();
-  if (have.bytes > 0 && need > have.bytes)
-    return fail(input_path, "resizing to " + size_text(new_width, new_height) + " needs " + mebibytes(need) +
-                                " MiB, more than " + have.name + " (" + mebibytes(have.bytes) + " MiB)");
-  return 0;
-}
-
-// The sample type and channels `format` stores an image of `info` with.
-void output_layout(pellimor::image_format format, const pellimor::image_info& info, pellimor::sample_type* type,
-                   int* channels) {
-  using pellimor::sample_type;
-  *channels = info.channels;
-  *type = info.type;
-  switch (format) {
-    case pellimor::image_format::bmp:
-    case pellimor::image_format::jpeg:
-      *type = sample_type::u8;
-      if (info.has_alpha()) --*channels;
-      return;
-    case pellimor::image_format::png:
-      if (*type != sample_type::u8) *type = sample_type::u16;
-      return;
-    case pellimor::image_format::tiff:
-      if (*type == sample_type::f64) *type = sample_type::f32;
-      return;
-  }
+  const std::string refusal = pellimor::memory_refusal(need, new_width, new_height);
+  return refusal.empty() ? 0 : fail(input_path, refusal);
 }
 
 // Any image through the codecs: decoded whole, oriented, resized channel by
 // channel, encoded whole.
 int resize_through_codecs(const run_request& request) {
-  const char* input_path = request.input;
-  std::vector<std::uint8_t> bytes;
-  std::string err;
-  if (!pellimor::load_bytes(input_path, &bytes, &err)) return fail(input_path, err);
-  pellimor::image_format format;
-  if (!pellimor::detect_format(bytes.data(), bytes.size(), &format))
-    return fail(input_path, "not a BMP, PNG, JPEG or TIFF file");
-  pellimor::image_info info;
-  if (!pellimor::read_info(bytes.data(), bytes.size(), format, &info, &err)) return fail(input_path, err);
-  // Sizes refer to the picture as displayed.
-  const bool turned = info.orientation >= 5 && info.orientation <= 8;
-  const std::int64_t width = turned ? info.height : info.width, height = turned ? info.width : info.height;
-  std::int64_t new_width, new_height;
-  if (!resolve_size(request, width, height, &new_width, &new_height, &err)) return fail(input_path, err);
-  if (new_width < 1 || new_height < 1)
-    return fail(input_path, "the output size " + size_text(new_width, new_height) + " is not positive");
-  if (new_width > INT32_MAX || new_height > INT32_MAX || (request.format == pellimor::image_format::bmp &&
-                                                           bmp_file_size(new_width, new_height) == 0))
-    return fail(input_path, "the output size " + size_text(new_width, new_height) + " does not fit in a " +
-                                format_name(request.format) + " file");
-
-  pellimor::image out;
-  output_layout(request.format, info, &out.type, &out.channels);
-  out.width = static_cast<std::int32_t>(new_width);
-  out.height = static_cast<std::int32_t>(new_height);
-  pellimor::resize_settings settings = request.settings;
-  settings.alpha = out.has_alpha();
-  settings.counters = request.progress.counters;
-  settings.phases = request.progress.phases;
-  bar_progress bar(request, out.channels, width, height, new_width, new_height);
-  bar.attach(&settings);
-  const double need = static_cast<double>(bytes.size()) + static_cast<double>(info.pixel_bytes()) * 2 +
-                      static_cast<double>(out.pixel_bytes()) +
-                      static_cast<double>(pellimor::resize_working_bytes(info.width, info.height, out.width,
-                                                                         out.height, out.channels, settings));
-  if (const int status = check_memory(input_path, need, new_width, new_height)) return status;
-  if (!request.to_stdout() && !check_output_target(request.output.c_str(), &err))
-    return fail(request.output.c_str(), err);
-
-  pellimor::image source;
-  if (!pellimor::decode_image(bytes.data(), bytes.size(), format, &source, &err)) return fail(input_path, err);
-  bytes = {};
-  if (!pellimor::apply_orientation(&source)) throw std::bad_alloc();
-  if (source.has_alpha() && !out.has_alpha())
-    std::fprintf(stderr, "pellimor: note: %s output has no alpha channel; alpha is dropped\n",
-                 format_name(request.format));
-  out.icc = source.icc;
-  if (!out.allocate()) throw std::bad_alloc();
-  pellimor::image_view view = pellimor::view_of(source);
-  view.channels = out.channels;  // a dropped alpha channel is simply not read
-  if (!pellimor::resize(view, pellimor::span_of(out), settings, &err)) return fail(input_path, err);
-  source = {};
-
-  pellimor::encode_options options;
-  options.quality = request.quality;
-  const bool written = request.to_stdout()
-                           ? pellimor::encode_to_fd(out, request.format, options, STDOUT_FILENO, &err)
-                           : pellimor::encode_to_file(out, request.format, options, request.output, &err);
-  if (!written) return fail(request.to_stdout() ? "standard output" : request.output.c_str(), err);
-  return 0;
+  pellimor::file_request job;
+  job.input = request.input;
+  job.output = request.output;
+  job.format = request.format;
+  job.quality = request.quality;
+  job.size = [&request](std::int64_t width, std::int64_t height, std::int64_t* new_width,
+                        std::int64_t* new_height, std::string* err) {
+    return resolve_size(request, width, height, new_width, new_height, err);
+  };
+  job.settings = request.settings;
+  job.settings.counters = request.progress.counters;
+  job.settings.phases = request.progress.phases;
+  std::optional<bar_progress> bar;
+  job.planned = [&](int channels, std::int64_t width, std::int64_t height, std::int64_t new_width,
+                    std::int64_t new_height, pellimor::resize_settings* settings) {
+    bar.emplace(request, channels, width, height, new_width, new_height);
+    bar->attach(settings);
+  };
+  job.note = [](const std::string& note) { std::fprintf(stderr, "pellimor: note: %s\n", note.c_str()); };
+  std::string where, err;
+  const bool done = pellimor::run_file_request(job, &where, &err);
+  bar.reset();
+  return done ? 0 : fail(where.c_str(), err);
 }
 
 int resize_from_command_line(int argc, char** argv) {
@@ -359,27 +295,14 @@ int resize_from_command_line(int argc, char** argv) {
   if (request.progress_kind == progress_mode::lines)
     std::fprintf(request.to_stdout() ? stderr : stdout, "input = %s\n", request.input);
   const char* input_path = request.input;
-  if (std::strcmp(input_path, "-") == 0) {
-    try {
-      return resize_through_codecs(request);
-    } catch (const std::bad_alloc&) {
-      return fail(input_path, "out of memory");
-    }
-  }
+  if (std::strcmp(input_path, "-") == 0) return resize_through_codecs(request);
   stdio_file input(std::fopen(input_path, "rb"));
   if (!input) return fail(input_path, std::string("cannot open: ") + std::strerror(errno));
 
   // The streaming path: a plain 24-bit BMP to a BMP file, colour as coded.
   if (!for_streaming_path(input.get()) || request.format != pellimor::image_format::bmp ||
-      request.to_stdout() || request.settings.linear) {
-    try {
-      return resize_through_codecs(request);
-    } catch (const std::bad_alloc&) {
-      return fail(input_path, "out of memory");
-    } catch (const std::system_error& e) {
-      return fail(input_path, e.what());
-    }
-  }
+      request.to_stdout() || request.settings.linear)
+    return resize_through_codecs(request);
 
   const std::string& output_path = request.output;
   bmp_layout layout;

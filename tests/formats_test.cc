@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -187,6 +188,64 @@ TEST(Formats, DamagedFilesAreRefusedWithoutOutput) {
     EXPECT_NE(r.err.find("pellimor: in: "), std::string::npos) << r.err;
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"in"});
   }
+}
+
+TEST(Formats, LibraryResizeFileWritesTheProgramsBytes) {
+  // A plain 24-bit BMP takes the program's streaming path; the library always
+  // decodes whole. Both must give the same file.
+  const struct {
+    const char* name;
+    image_format in_format;
+    int channels;
+    sample_type type;
+    const char* size;
+    const char* format;
+    const char* extension;
+  } cases[] = {
+      {"24-bit bmp", image_format::bmp, 3, sample_type::u8, "150%x80%", "bmp", ".bmp"},
+      {"16-bit grey png", image_format::png, 1, sample_type::u16, "7x20!", "png", ".png"},
+      {"float rgba tiff", image_format::tiff, 4, sample_type::f32, "x5", "tiff", ".tif"},
+      {"rgba png to jpeg", image_format::png, 4, sample_type::u8, "30", "jpeg", ".jpg"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    temp_dir dir;
+    test_util::write_file(dir.file("in"), encoded(random_image(13, 9, c.channels, c.type, 17), c.in_format));
+    const test_util::run_result r =
+        run_program(dir, std::string("-i in -o program -size ") + c.size + " -format " + c.format);
+    ASSERT_EQ(r.status, 0) << r.err;
+    pellimor::file_options options;
+    options.size = c.size;
+    pellimor::resize_file(dir.file("in"), dir.file(std::string("library") + c.extension), options);
+    EXPECT_EQ(read_file(dir.file(std::string("library") + c.extension)),
+              read_file(dir.file(std::string("program") + c.extension)));
+  }
+}
+
+TEST(Formats, LibraryResizeFileNamesTheFileAtFault) {
+  temp_dir dir;
+  test_util::write_file(dir.file("in.png"), encoded(random_image(6, 6, 3, sample_type::u8, 2), image_format::png));
+  std::filesystem::create_directory(dir.file("folder.png"));
+  test_util::write_file(dir.file("junk"), "not a picture");
+  const struct {
+    const char *input, *output, *size, *message;
+  } cases[] = {
+      {"in.png", "out.png", "12y", "bad geometry '12y'"},
+      {"in.png", "out.gif", "", "out.gif: the name does not end in"},
+      {"in.png", "folder.png", "", "folder.png: is a folder"},
+      {"junk", "out.png", "", "junk: not a BMP, PNG, JPEG or TIFF file"},
+  };
+  for (const auto& c : cases) {
+    pellimor::file_options options;
+    options.size = c.size;
+    try {
+      pellimor::resize_file(dir.file(c.input), dir.file(c.output), options);
+      ADD_FAILURE() << "no error for " << c.message;
+    } catch (const pellimor::error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"folder.png", "in.png", "junk"}));
 }
 
 }  // namespace

@@ -1,0 +1,46 @@
+// resize_file.h - one picture from a file (or standard input) through the
+// codecs, the resize and back to a file (or standard output): what the
+// library's resize_file and the program's codec path share.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "codec/codec.h"
+#include "pellimor/pellimor.h"
+
+namespace pellimor {
+
+struct file_request {
+  std::string input;   // a path, or "-" for standard input
+  std::string output;  // a path, or "-" for standard output
+  image_format format = image_format::bmp;
+  int quality = 92;
+  // The new size for a width x height picture as displayed. False with *err.
+  std::function<bool(std::int64_t width, std::int64_t height, std::int64_t* new_width, std::int64_t* new_height,
+                     std::string* err)>
+      size;
+  resize_settings settings;  // alpha is set from the file
+  // Told, when set, the channels and sizes once they are known and before
+  // any pixel is decoded; may hook progress reports into *settings.
+  std::function<void(int channels, std::int64_t width, std::int64_t height, std::int64_t new_width,
+                     std::int64_t new_height, resize_settings* settings)>
+      planned;
+  // Told, when set, of what the output leaves out (an alpha channel).
+  std::function<void(const std::string& note)> note;
+};
+
+// Does `request`. False with *where (the input's or output's name, or
+// "standard output") and *err (the reason) on failure; nothing is left at
+// the output then.
+bool run_file_request(const file_request& request, std::string* where, std::string* err);
+
+// The reason work needing `need` bytes for a new_width x new_height result
+// does not fit what this process may use, or "" when it fits.
+std::string memory_refusal(double need, std::int64_t new_width, std::int64_t new_height);
+
+// "W x H", as messages give sizes.
+std::string size_text(std::int64_t width, std::int64_t height);
+
+}  // namespace pellimor
