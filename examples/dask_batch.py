@@ -1,0 +1,199 @@
+#!/usr/bin/python3
+"""Resize every image in a folder with pellimor, spread over a Dask cluster.
+
+    dask_batch.py IN_DIR OUT_DIR --size GEOMETRY [--format FORMAT]
+                  [--quality Q] [--scheduler ADDRESS]
+
+Every regular file in IN_DIR (not its subfolders, not hidden files), taken
+in sorted order, becomes OUT_DIR/<stem>.<ext of FORMAT> (bmp by default, as
+the command line), with the same bytes `pellimor -i FILE -o OUT_DIR/<stem>
+-size GEOMETRY -format FORMAT` writes.  Each file is one Dask task that
+calls pellimor.resize_file with threads=1, so the workers, not pellimor's
+threads, share the cores.  A file that cannot be read or resized fails
+alone: its error comes back as the task's result and the others go on.  At
+the end one line per failed file goes to standard error, and a summary with
+the images done, failed and images per second to standard output.  Exit
+status: 0 when every file was resized, 1 when any failed (or the cluster
+could not be reached), 2 for bad arguments.
+
+Without --scheduler the work runs on a LocalCluster of two worker processes
+with one thread each, on 127.0.0.1 and without a dashboard.
+
+On a real cluster:
+
+    # on one machine (HOST)
+    dask scheduler --port 8786 --dashboard-address none
+    # on each worker machine, as many processes as it has cores
+    dask worker tcp://HOST:8786 --nthreads 1 --nworkers auto
+    # anywhere
+    dask_batch.py /shared/in /shared/out --size 1280x960 \\
+        --scheduler tcp://HOST:8786
+
+The workers open the files themselves, by the same absolute paths this
+script sees, so IN_DIR and OUT_DIR must be on a file system every worker
+mounts at the same place (NFS, a cluster file system, or an object store
+mounted as one, e.g. through a FUSE driver).  pellimor must be importable in
+every worker's Python (installed there, or on its PYTHONPATH); a worker
+without it reports each of its files as failed with the import error.
+
+From Python: main(argv) runs the program and returns its exit status, and
+resize_all(client, paths, out_dir, size, ...) resizes a list of files on an
+existing dask.distributed Client and returns one Result per file.
+"""
+
+import argparse
+import logging
+import os
+import sys
+import time
+from collections import namedtuple
+
+FORMATS = {"bmp": ".bmp", "png": ".png", "jpeg": ".jpg", "tiff": ".tif"}
+
+# One per input file: its path, the output path, and None or the error text.
+Result = namedtuple("Result", "src dst error")
+
+
+def image_paths(in_dir):
+    """The files dask_batch.py resizes in in_dir: regular, not hidden, sorted."""
+    names = sorted(n for n in os.listdir(in_dir) if not n.startswith("."))
+    paths = [os.path.join(in_dir, n) for n in names]
+    return [p for p in paths if os.path.isfile(p)]
+
+
+def _output_path(src, out_dir, fmt):
+    stem = os.path.splitext(os.path.basename(src))[0]
+    return os.path.join(out_dir, stem + FORMATS[fmt])
+
+
+def _resize_one(src, dst, size, fmt, quality):
+    # Runs on a worker.  Any failure, including a worker without pellimor,
+    # is this file's result rather than an exception that would stop the
+    # gathering of the others.
+    try:
+        import pellimor
+
+        pellimor.resize_file(src, dst, size=size, format=fmt,
+                             quality=quality, threads=1)
+        return None
+    except Exception as e:
+        return f"{type(e).__name__}: {e}"
+
+
+def resize_all(client, paths, out_dir, size, fmt="bmp", quality=92):
+    """Resizes each of paths into out_dir on client's cluster.
+
+    Returns a Result for every path, in the order given.  Two inputs with
+    the same stem would write the same output: the later ones fail without
+    being run.
+    """
+    from distributed import as_completed
+
+    if fmt not in FORMATS:
+        raise ValueError(f"unknown format {fmt!r}")
+    module = sys.modules.get(__name__)
+    if __name__ != "__main__" and module is not None:
+        # Imported rather than run: send _resize_one by value, so the
+        # workers need pellimor but not this file.
+        import cloudpickle
+
+        cloudpickle.register_pickle_by_value(module)
+    out_dir = os.path.abspath(out_dir)
+    results = [None] * len(paths)
+    owners = {}
+    futures = {}
+    for i, path in enumerate(paths):
+        src = os.path.abspath(path)
+        dst = _output_path(src, out_dir, fmt)
+        if dst in owners:
+            results[i] = Result(src, dst, "the output name is also that of "
+                                f"{os.path.basename(owners[dst])}")
+            continue
+        owners[dst] = src
+        # pure=False: the same call twice is two pieces of work, not one.
+        future = client.submit(_resize_one, src, dst, size, fmt, quality,
+                               pure=False, key=f"pellimor-{i}-{os.path.basename(src)}")
+        futures[future] = (i, src, dst)
+    for future in as_completed(futures):
+        i, src, dst = futures[future]
+        try:
+            error = future.result()
+        except Exception as e:  # the worker died, or the task was lost
+            error = f"{type(e).__name__}: {e}"
+        results[i] = Result(src, dst, error)
+    return results
+
+
+def _parser():
+    p = argparse.ArgumentParser(
+        prog="dask_batch.py",
+        description="Resize every image in IN_DIR into OUT_DIR with pellimor "
+                    "on a Dask cluster.")
+    p.add_argument("in_dir", metavar="IN_DIR")
+    p.add_argument("out_dir", metavar="OUT_DIR", help="created when missing")
+    p.add_argument("--size", required=True, metavar="GEOMETRY",
+                   help="the output size, as the command line's -size")
+    p.add_argument("--format", default="bmp", choices=sorted(FORMATS),
+                   help="the output format (default bmp)")
+    p.add_argument("--quality", type=int, default=92, metavar="Q",
+                   help="JPEG quality, 1 to 100 (default 92)")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="a running scheduler, e.g. tcp://HOST:8786 (default: "
+                        "a LocalCluster of 2 processes of 1 thread)")
+    return p
+
+
+def main(argv=None):
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if not 1 <= args.quality <= 100:
+        parser.error("--quality must be 1 to 100")
+    if not args.size:
+        parser.error("--size must not be empty")
+    if not os.path.isdir(args.in_dir):
+        parser.error(f"{args.in_dir}: not a folder")
+    if os.path.isdir(args.out_dir) and os.path.samefile(args.in_dir, args.out_dir):
+        parser.error("OUT_DIR must not be IN_DIR")
+    os.makedirs(args.out_dir, exist_ok=True)
+    paths = image_paths(args.in_dir)
+
+    from distributed import Client, LocalCluster
+
+    cluster = None
+    try:
+        if args.scheduler:
+            client = Client(args.scheduler, timeout="20s")
+        else:
+            cluster = LocalCluster(n_workers=2, threads_per_worker=1,
+                                   processes=True, host="127.0.0.1",
+                                   dashboard_address=None,
+                                   silence_logs=logging.ERROR)
+            client = Client(cluster)
+    except Exception as e:
+        if cluster is not None:
+            cluster.close()
+        where = args.scheduler or "a local cluster"
+        print(f"dask_batch.py: cannot start on {where}: {e}", file=sys.stderr)
+        return 1
+    try:
+        start = time.perf_counter()
+        results = resize_all(client, paths, args.out_dir, args.size,
+                             args.format, args.quality)
+        seconds = time.perf_counter() - start
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
+
+    failed = [r for r in results if r.error is not None]
+    for r in failed:
+        print(f"failed: {os.path.basename(r.src)}: {r.error}", file=sys.stderr)
+    done = len(results) - len(failed)
+    rate = done / seconds if seconds > 0 else 0.0
+    print(f"{done} done, {len(failed)} failed, {seconds:.2f} s, "
+          f"{rate:.2f} images/s")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
