@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -13,16 +14,21 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <random>
 
 namespace {
 
-// The named temporary file of the write in progress, for the signal handler.
-char pending_path[4096];
-volatile std::sig_atomic_t pending = 0;
+// The named temporary files of the writes in progress, for the signal
+// handler: one slot each, a path and a flag (lock-free atomics may be read
+// in a signal handler). Several threads may write files at once.
+constexpr int pending_slots = 32;
+char pending_paths[pending_slots][4096];
+std::atomic<int> pending_used[pending_slots];
 
 extern "C" void remove_pending_and_reraise(int sig) {
-  if (pending) unlink(pending_path);
+  for (int i = 0; i < pending_slots; ++i)
+    if (pending_used[i].load() != 0) unlink(pending_paths[i]);
   std::signal(sig, SIG_DFL);
   std::raise(sig);  // delivered, with the default action, once the handler returns
 }
@@ -50,43 +56,80 @@ bool is_default(const struct sigaction& action) {
   return !(action.sa_flags & SA_SIGINFO) && action.sa_handler == SIG_DFL;
 }
 
+// The dispositions writes change, shared by every write in progress: the
+// first write in installs them, the last one out puts back what was there.
+std::mutex disposition_lock;
+int writes = 0, named_writes = 0;
+struct sigaction saved_actions[NSIG];
+bool replaced_actions[NSIG];
+
+// Installs `action` for `sig` where the caller left the default.
+void replace_default(int sig, const struct sigaction& action) {
+  replaced_actions[sig] = sigaction(sig, nullptr, &saved_actions[sig]) == 0 && is_default(saved_actions[sig]) &&
+                          sigaction(sig, &action, nullptr) == 0;
+}
+
+void put_back(int sig) {
+  if (replaced_actions[sig]) sigaction(sig, &saved_actions[sig], nullptr);
+  replaced_actions[sig] = false;
+}
+
 // For the life of one write: SIGXFSZ ignored, so that a file-size limit is
 // a write error (EFBIG) the caller reports and cleans up after, not a kill;
-// and with `cleanup`, the handler that removes the named temporary file on
+// and with `cleanup`, the handler that removes the named temporary files on
 // every signal that would otherwise end the process. A signal the caller
 // ignores (as under nohup) or handles stays as it is.
 class signal_guard {
  public:
-  explicit signal_guard(bool cleanup) {
-    struct sigaction action = {};
-    action.sa_handler = remove_pending_and_reraise;
-    sigfillset(&action.sa_mask);
-    struct sigaction ignore = {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    for (int sig = 1; sig < NSIG; ++sig) {
-      const struct sigaction* mine = sig == SIGXFSZ                     ? &ignore
-                                     : cleanup && ends_the_process(sig) ? &action
-                                                                        : nullptr;
-      replaced_[sig] = mine != nullptr && sigaction(sig, nullptr, &saved_[sig]) == 0 &&
-                       is_default(saved_[sig]) && sigaction(sig, mine, nullptr) == 0;
+  explicit signal_guard(bool cleanup) : cleanup_(cleanup) {
+    std::lock_guard<std::mutex> hold(disposition_lock);
+    if (writes++ == 0) {
+      struct sigaction ignore = {};
+      ignore.sa_handler = SIG_IGN;
+      sigemptyset(&ignore.sa_mask);
+      replace_default(SIGXFSZ, ignore);
+    }
+    if (cleanup_ && named_writes++ == 0) {
+      struct sigaction action = {};
+      action.sa_handler = remove_pending_and_reraise;
+      sigfillset(&action.sa_mask);
+      for (int sig = 1; sig < NSIG; ++sig)
+        if (ends_the_process(sig)) replace_default(sig, action);
     }
   }
   ~signal_guard() {
-    for (int sig = 1; sig < NSIG; ++sig)
-      if (replaced_[sig]) sigaction(sig, &saved_[sig], nullptr);
+    std::lock_guard<std::mutex> hold(disposition_lock);
+    if (cleanup_ && --named_writes == 0)
+      for (int sig = 1; sig < NSIG; ++sig)
+        if (ends_the_process(sig)) put_back(sig);
+    if (--writes == 0) put_back(SIGXFSZ);
   }
   signal_guard(const signal_guard&) = delete;
   signal_guard& operator=(const signal_guard&) = delete;
 
  private:
-  struct sigaction saved_[NSIG];
-  bool replaced_[NSIG] = {};
+  bool cleanup_;
 };
 
-// Holds every signal back while a named file comes into being or goes, so
-// the handler never sees a file that exists but is not recorded in
-// pending_path, nor one recorded but already renamed.
+// Records `path` in a free slot for the signal handler. -1 when all are taken.
+int take_slot(const std::string& path) {
+  std::lock_guard<std::mutex> hold(disposition_lock);
+  for (int i = 0; i < pending_slots; ++i) {
+    if (pending_used[i].load() != 0) continue;
+    std::memcpy(pending_paths[i], path.c_str(), path.size() + 1);
+    pending_used[i].store(1);
+    return i;
+  }
+  return -1;
+}
+
+void free_slot(int slot) {
+  if (slot >= 0) pending_used[slot].store(0);
+}
+
+// Holds this thread's signals back while a named file comes into being or
+// goes, so that no handler this thread runs sees a file that exists but is
+// not recorded in its slot, nor one recorded but already renamed.
 class signal_block {
  public:
   signal_block() {
@@ -158,15 +201,21 @@ mode_t mode_for(const struct stat* replaced) {
   return 0666 & ~mask;
 }
 
+// `path` + "." + six random letters and digits.
+std::string random_name(const std::string& path) {
+  static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::random_device random;
+  std::string name = path + ".";
+  for (int i = 0; i < 6; ++i) name += letters[random() % (sizeof letters - 1)];
+  return name;
+}
+
 // Gives the unnamed file open as `fd` a name in `folder` that nothing had,
 // stored in *name. False with errno set on failure.
 bool link_unnamed(int fd, const std::string& folder, const std::string& base, std::string* name) {
   const std::string proc = "/proc/self/fd/" + std::to_string(fd);
-  std::random_device random;
-  static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string candidate = folder + "/" + base + ".";
-    for (int i = 0; i < 6; ++i) candidate += letters[random() % (sizeof letters - 1)];
+    const std::string candidate = random_name(folder + "/" + base);
     // Through /proc where it is mounted; AT_EMPTY_PATH needs a privilege.
     if (linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
         (errno == ENOENT && linkat(fd, "", AT_FDCWD, candidate.c_str(), AT_EMPTY_PATH) == 0)) {
@@ -206,22 +255,38 @@ bool pending_file::open(const char* target, std::string* err, temp_kind kind) {
   if (unnamed_) {
     signals_ = std::make_unique<signals>(false);
   } else {
-    std::string temp = target_ + ".XXXXXX";
-    if (temp.size() >= sizeof pending_path) {
+    if (target_.size() + 8 > sizeof pending_paths[0]) {
       *err = "output path too long: '" + target_ + "'";
       return false;
     }
     signals_ = std::make_unique<signals>(true);
     signal_block block;
-    fd_ = mkostemp(temp.data(), O_CLOEXEC);
+    // The name is recorded before the file exists, so that a signal taken
+    // by another thread at any moment removes it.
+    errno = EEXIST;
+    for (int attempt = 0; attempt < 100 && fd_ < 0 && errno == EEXIST; ++attempt) {
+      const std::string temp = random_name(target_);
+      slot_ = take_slot(temp);
+      if (slot_ < 0) {
+        *err = "too many files are being written at once beside '" + target_ + "'";
+        signals_.reset();
+        return false;
+      }
+      fd_ = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      if (fd_ >= 0) {
+        temp_ = temp;
+      } else {
+        const int reason = errno;
+        free_slot(slot_);
+        slot_ = -1;
+        errno = reason;
+      }
+    }
     if (fd_ < 0) {
       *err = describe("cannot create a file beside", target_);
       signals_.reset();
       return false;
     }
-    temp_ = temp;
-    std::memcpy(pending_path, temp_.c_str(), temp_.size() + 1);
-    pending = 1;
   }
   // Owner and group first: a change of owner clears set-id bits, and those
   // are not kept anyway. Someone else's file keeps at least its group where
@@ -263,7 +328,8 @@ bool pending_file::commit(std::string* err) {
     return false;
   }
   temp_.clear();
-  pending = 0;
+  free_slot(slot_);
+  slot_ = -1;
   signals_.reset();
   return true;
 }
@@ -274,7 +340,8 @@ void pending_file::discard() {
   fd_ = -1;
   if (!temp_.empty()) unlink(temp_.c_str());
   temp_.clear();
-  pending = 0;
+  free_slot(slot_);
+  slot_ = -1;
   signals_.reset();
 }
 

@@ -39,7 +39,7 @@ enum class temp_kind {
 // While one exists, SIGXFSZ is ignored so that a file-size limit shows as a
 // write error; while a named temporary file exists, every signal that
 // would end the process removes it first. Signals the process ignores or
-// handles stay as they are. One at a time per process.
+// handles stay as they are. Several may be open at once, from any threads.
 class pending_file {
  public:
   pending_file();
@@ -67,6 +67,7 @@ class pending_file {
   std::unique_ptr<signals> signals_;
   std::string target_, temp_;
   int fd_ = -1;
+  int slot_ = -1;  // where the signal handler finds a named temporary file
   bool unnamed_ = false;
 };
 

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,15 +22,16 @@ TEST(PendingFile, NamedTemporaryGoesWithTheSignalThatEndsTheProcess) {
     test_util::temp_dir dir;
     test_util::write_file(dir.file("out.bmp"), "old target");
     const pid_t pid = fork();
-    if (pid == 0) {  // the child writes and is ended by `sig`
+    if (pid == 0) {  // the child writes two files and is ended by `sig`
       const rlimit no_core = {0, 0};
       setrlimit(RLIMIT_CORE, &no_core);
       signal(sig, SIG_DFL);
-      pending_file out;
+      pending_file out, other;
       std::string err;
-      if (!out.open(dir.file("out.bmp").c_str(), &err, temp_kind::named) || out.unnamed() ||
-          write(out.fd(), "new", 3) != 3 || access(out.temp_path().c_str(), F_OK) != 0)
-        _exit(3);
+      for (pending_file* file : {&out, &other})
+        if (!file->open(dir.file(file == &out ? "out.bmp" : "other.bmp").c_str(), &err, temp_kind::named) ||
+            file->unnamed() || write(file->fd(), "new", 3) != 3 || access(file->temp_path().c_str(), F_OK) != 0)
+          _exit(3);
       raise(sig);
       _exit(4);
     }
@@ -58,6 +60,26 @@ TEST(PendingFile, BothKindsReplaceTheTargetOnCommit) {
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.bmp"});
     EXPECT_EQ(test_util::read_file(dir.file("out.bmp")), "new");
   }
+}
+
+TEST(PendingFile, FileSizeSignalIsIgnoredWhileAnyFileIsOpen) {
+  const auto xfsz_ignored = [] {
+    struct sigaction action;
+    sigaction(SIGXFSZ, nullptr, &action);
+    return action.sa_handler == SIG_IGN;
+  };
+  ASSERT_FALSE(xfsz_ignored());
+  test_util::temp_dir dir;
+  std::string err;
+  auto first = std::make_unique<pending_file>();
+  pending_file second;
+  ASSERT_TRUE(first->open(dir.file("a").c_str(), &err)) << err;
+  ASSERT_TRUE(second.open(dir.file("b").c_str(), &err, temp_kind::named)) << err;
+  ASSERT_TRUE(first->commit(&err)) << err;
+  first.reset();
+  EXPECT_TRUE(xfsz_ignored());  // the second file is still being written
+  ASSERT_TRUE(second.commit(&err)) << err;
+  EXPECT_FALSE(xfsz_ignored());
 }
 
 }  // namespace
