@@ -18,3 +18,4 @@ bash "$root/.ci/tsan"
 bash "$root/.ci/package" "$root/build"
 
 # --- library and Python module: consumer example, pytest ---
+bash "$root/.ci/library" "$root/build"
