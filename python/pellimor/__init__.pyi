@@ -1,0 +1,41 @@
+import os
+from typing import Literal, Optional, Tuple, Union
+
+import numpy as np
+import numpy.typing as npt
+
+_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+_Samples = Union[np.uint8, np.uint16, np.float32, np.float64]
+_Round = Literal["trunc", "nearest"]
+_Engine = Literal["fast", "direct"]
+
+__version__: str
+
+class Error(OSError): ...
+
+def resize(
+    image: npt.ArrayLike,
+    shape: Tuple[int, int],
+    *,
+    round: _Round = "trunc",
+    taper: float = 0.0,
+    linear: bool = False,
+    threads: int = 0,
+    engine: _Engine = "fast",
+    alpha: bool = False,
+) -> npt.NDArray[_Samples]: ...
+def read(path: _Path) -> npt.NDArray[Union[np.uint8, np.uint16, np.float32]]: ...
+def write(path: _Path, array: npt.ArrayLike, quality: int = 92) -> None: ...
+def resize_file(
+    src: _Path,
+    dst: _Path,
+    size: Optional[str] = None,
+    *,
+    format: Optional[Literal["bmp", "png", "jpeg", "tiff"]] = None,
+    quality: int = 92,
+    round: _Round = "trunc",
+    taper: float = 0.0,
+    linear: bool = False,
+    threads: int = 0,
+    engine: _Engine = "fast",
+) -> None: ...

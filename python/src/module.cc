@@ -1,0 +1,493 @@
+// module.cc - pellimor._pellimor: the library on NumPy arrays.
+//
+// resize() reads the caller's array where it lies, at its strides, and
+// writes straight into the one C-contiguous array it returns. read() hands
+// the decoded image's own buffer to NumPy. Every call lets go of the GIL
+// for the work; the arrays it touches are held by references taken before.
+//
+// Arguments are checked here, before any work, and refused with ValueError
+// (TypeError where the type of an argument is wrong, as Python does);
+// failures of files and codecs raise pellimor.Error, a subclass of OSError;
+// memory that cannot be had raises MemoryError.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cli/geometry.h"
+#include "codec/codec.h"
+#include "lib/file_io.h"
+#include "pellimor/pellimor.h"
+
+#ifndef PELLIMOR_VERSION
+#error "PELLIMOR_VERSION is set by the build from project(VERSION)"
+#endif
+
+namespace py = pybind11;
+
+// Arguments taken as any Python object and checked here, so that a bad
+// value gets ValueError with its own message; each shows in the signatures
+// help() prints under the type it stands for.
+#define PELLIMOR_ARGUMENT(type, shown)                                                     \
+  struct type {                                                                              \
+    py::object object;                                                                      \
+  };                                                                                         \
+  template <>                                                                                \
+  struct pybind11::detail::type_caster<type> {                                               \
+    PYBIND11_TYPE_CASTER(type, const_name(shown));                                           \
+    bool load(handle source, bool) {                                                         \
+      value.object = reinterpret_borrow<object>(source);                                     \
+      return true;                                                                           \
+    }                                                                                        \
+    static handle cast(const type& v, return_value_policy, handle) { return v.object.inc_ref(); } \
+  };
+
+PELLIMOR_ARGUMENT(array_like, "numpy.ndarray")
+PELLIMOR_ARGUMENT(shape_pair, "tuple[int, int]")
+PELLIMOR_ARGUMENT(path_like, "str | bytes | os.PathLike")
+PELLIMOR_ARGUMENT(optional_text, "str | None")
+
+namespace {
+
+[[noreturn]] void refuse(const std::string& why) { throw py::value_error(why); }
+
+// The sample type of a dtype, or nothing for one the library does not take.
+std::optional<pellimor::sample_type> sample_type_of(const py::dtype& dtype) {
+  const char kind = dtype.kind();
+  const auto size = dtype.itemsize();
+  if (kind == 'u' && size == 1) return pellimor::sample_type::u8;
+  if (kind == 'u' && size == 2) return pellimor::sample_type::u16;
+  if (kind == 'f' && size == 4) return pellimor::sample_type::f32;
+  if (kind == 'f' && size == 8) return pellimor::sample_type::f64;
+  return std::nullopt;
+}
+
+std::string dtype_name(const py::dtype& dtype) { return py::str(dtype.attr("name")).cast<std::string>(); }
+
+// An image argument as an array of a sample type pellimor takes, in native
+// byte order (a byte-swapped array is converted to a native copy), with 2 or
+// 3 dimensions and no empty side.
+struct image_array {
+  py::array array;
+  pellimor::sample_type type;
+  std::int32_t rows, cols;
+  int channels;
+};
+
+image_array image_argument(const char* function, const py::object& image, int max_channels) {
+  const std::string who = std::string("pellimor.") + function + ": ";
+  py::array array = py::array::ensure(image);
+  if (!array) {
+    PyErr_Clear();
+    refuse(who + "the image must be a NumPy array (or something numpy.asarray takes)");
+  }
+  py::dtype dtype = array.dtype();
+  const auto type = sample_type_of(dtype);
+  if (!type)
+    refuse(who + "dtype " + dtype_name(dtype) + " is not supported; use uint8, uint16, float32 or float64");
+  if (!dtype.attr("isnative").cast<bool>()) {
+    dtype = py::reinterpret_borrow<py::dtype>(dtype.attr("newbyteorder")("="));
+    array = py::reinterpret_steal<py::array>(array.attr("astype")(dtype).release());
+  }
+  if (array.ndim() != 2 && array.ndim() != 3)
+    refuse(who + "the image must have 2 dimensions (rows, cols) or 3 (rows, cols, channels), not " +
+           std::to_string(array.ndim()));
+  const py::ssize_t rows = array.shape(0), cols = array.shape(1), channels = array.ndim() == 3 ? array.shape(2) : 1;
+  if (rows == 0 || cols == 0 || channels == 0)
+    refuse(who + "the image is empty (shape " + py::str(array.attr("shape")).cast<std::string>() + ")");
+  constexpr py::ssize_t max_side = std::numeric_limits<std::int32_t>::max();
+  if (rows > max_side || cols > max_side) refuse(who + "the image has a side over 2147483647 pixels");
+  if (channels > max_channels)
+    refuse(who + "the image has " + std::to_string(channels) + " channels; at most " +
+           std::to_string(max_channels) + " are allowed here");
+  return {std::move(array), *type, static_cast<std::int32_t>(rows), static_cast<std::int32_t>(cols),
+          static_cast<int>(channels)};
+}
+
+// One side of the shape argument: a positive whole number (int or NumPy
+// integer; not bool, not float).
+std::int32_t side_argument(const py::handle& item, const char* name) {
+  if (PyBool_Check(item.ptr()) || !PyIndex_Check(item.ptr()))
+    refuse(std::string("pellimor.resize: shape must be two integers (rows, cols); ") + name + " is " +
+           py::repr(item).cast<std::string>());
+  const py::int_ value = py::reinterpret_steal<py::int_>(PyNumber_Index(item.ptr()));
+  if (!value) throw py::error_already_set();
+  int overflow = 0;
+  const long long side = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (overflow == 0 && side >= 1 && side <= std::numeric_limits<std::int32_t>::max())
+    return static_cast<std::int32_t>(side);
+  refuse(std::string("pellimor.resize: shape ") + name + " must be from 1 to 2147483647, not " +
+         py::repr(value).cast<std::string>());
+}
+
+std::pair<std::int32_t, std::int32_t> shape_argument(const py::object& shape) {
+  if (!PySequence_Check(shape.ptr()) || py::isinstance<py::str>(shape) || py::isinstance<py::bytes>(shape) ||
+      PySequence_Size(shape.ptr()) != 2) {
+    PyErr_Clear();
+    refuse("pellimor.resize: shape must be a pair (rows, cols), not " + py::repr(shape).cast<std::string>());
+  }
+  const py::sequence pair = py::reinterpret_borrow<py::sequence>(shape);
+  return {side_argument(pair[0], "rows"), side_argument(pair[1], "cols")};
+}
+
+// The options resize and resize_file share.
+pellimor::resize_settings settings_argument(const char* function, const std::string& round, double taper,
+                                            bool linear, int threads, const std::string& engine) {
+  const std::string who = std::string("pellimor.") + function + ": ";
+  pellimor::resize_settings s;
+  if (round == "trunc")
+    s.round = pellimor::rounding::trunc;
+  else if (round == "nearest")
+    s.round = pellimor::rounding::nearest;
+  else
+    refuse(who + "round must be \"trunc\" or \"nearest\", not \"" + round + "\"");
+  if (engine == "fast")
+    s.method = pellimor::engine::fast;
+  else if (engine == "direct")
+    s.method = pellimor::engine::direct;
+  else
+    refuse(who + "engine must be \"fast\" or \"direct\", not \"" + engine + "\"");
+  if (!std::isfinite(taper) || taper < 0.0)
+    refuse(who + "taper must be a finite number >= 0, not " + py::repr(py::float_(taper)).cast<std::string>());
+  if (threads < 0) refuse(who + "threads must be >= 0 (0: one per core), not " + std::to_string(threads));
+  s.taper = taper;
+  s.linear = linear;
+  s.threads = threads;
+  return s;
+}
+
+// A path argument (str, bytes or os.PathLike) as the bytes the system takes.
+std::string path_argument(const char* function, const py::object& path) {
+  const py::bytes encoded = py::module_::import("os").attr("fsencode")(path);
+  std::string bytes = encoded;
+  if (bytes.find('\0') != std::string::npos)
+    refuse(std::string("pellimor.") + function + ": the path holds a null byte");
+  if (bytes.empty()) refuse(std::string("pellimor.") + function + ": the path is empty");
+  return bytes;
+}
+
+void check_quality(const char* function, int quality) {
+  if (quality < 1 || quality > 100)
+    refuse(std::string("pellimor.") + function + ": quality must be from 1 to 100, not " + std::to_string(quality));
+}
+
+py::dtype dtype_of(pellimor::sample_type type) {
+  switch (type) {
+    case pellimor::sample_type::u8: return py::dtype::of<std::uint8_t>();
+    case pellimor::sample_type::u16: return py::dtype::of<std::uint16_t>();
+    case pellimor::sample_type::f32: return py::dtype::of<float>();
+    case pellimor::sample_type::f64: return py::dtype::of<double>();
+  }
+  throw std::logic_error("unknown sample type");
+}
+
+// A failure the library reports as a message: memory, or anything else.
+[[noreturn]] void raise_failure(const std::string& message) {
+  if (message.rfind("out of memory", 0) == 0) throw std::bad_alloc();
+  throw pellimor::error(message);
+}
+
+py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg, const std::string& round, double taper,
+                 bool linear, int threads, const std::string& engine, bool alpha) {
+  const py::object& image = image_arg.object;
+  const py::object& shape = shape_arg.object;
+  image_array in = image_argument("resize", image, std::numeric_limits<int>::max());
+  // A channel stride of 0 (one sample broadcast over the channels) would
+  // read as "the sample size": such an array is resized from a packed copy.
+  if (in.array.ndim() == 3 && in.channels > 1 && in.array.strides(2) == 0)
+    in.array = py::reinterpret_steal<py::array>(
+        py::module_::import("numpy").attr("ascontiguousarray")(in.array).release());
+  const auto [new_rows, new_cols] = shape_argument(shape);
+  pellimor::resize_settings settings = settings_argument("resize", round, taper, linear, threads, engine);
+  if (alpha && in.channels < 2)
+    refuse("pellimor.resize: alpha=True needs a colour channel beside the alpha channel; the image has " +
+           std::to_string(in.channels));
+  settings.alpha = alpha;
+
+  std::vector<py::ssize_t> out_shape{new_rows, new_cols};
+  if (in.array.ndim() == 3) out_shape.push_back(in.channels);
+  py::array out(in.array.dtype(), out_shape);
+
+  pellimor::image_view source;
+  source.data = in.array.data();
+  source.type = in.type;
+  source.width = in.cols;
+  source.height = in.rows;
+  source.channels = in.channels;
+  source.row_stride = in.array.strides(0);
+  source.pixel_stride = in.array.strides(1);
+  source.channel_stride = in.array.ndim() == 3 ? in.array.strides(2) : 0;
+
+  pellimor::image_span destination;
+  destination.data = out.mutable_data();
+  destination.type = in.type;
+  destination.width = new_cols;
+  destination.height = new_rows;
+  destination.channels = in.channels;
+  destination.row_stride = out.strides(0);
+  destination.pixel_stride = out.strides(1);
+  destination.channel_stride = out.ndim() == 3 ? out.strides(2) : 0;
+
+  std::string err;
+  bool ok;
+  {
+    py::gil_scoped_release unlocked;
+    ok = pellimor::resize(source, destination, settings, &err);
+  }
+  if (!ok) raise_failure(err);
+  return out;
+}
+
+// An image's buffer given to NumPy: (rows, cols) for grey, (rows, cols,
+// channels) otherwise.
+py::array array_of(pellimor::image&& img) {
+  auto owned = std::make_unique<pellimor::image>(std::move(img));
+  pellimor::image* held = owned.get();
+  py::capsule owner(held, [](void* p) { delete static_cast<pellimor::image*>(p); });
+  owned.release();
+  const auto sample = static_cast<py::ssize_t>(pellimor::sample_bytes(held->type));
+  std::vector<py::ssize_t> shape{held->height, held->width}, strides{static_cast<py::ssize_t>(held->row_bytes()),
+                                                                    sample * held->channels};
+  if (held->channels != 1) {
+    shape.push_back(held->channels);
+    strides.push_back(sample);
+  }
+  return py::array(dtype_of(held->type), shape, strides, held->pixels.data(), owner);
+}
+
+py::array read_array(const path_like& path_arg) {
+  const py::object& path = path_arg.object;
+  const std::string name = path_argument("read", path);
+  pellimor::image img;
+  {
+    py::gil_scoped_release unlocked;
+    img = pellimor::read_image(name);
+  }
+  return array_of(std::move(img));
+}
+
+void write_array(const path_like& path_arg, const array_like& array_arg, int quality) {
+  const py::object &path = path_arg.object, &array = array_arg.object;
+  const std::string name = path_argument("write", path);
+  pellimor::image_format format;
+  if (!pellimor::format_from_name(name, &format))
+    refuse("pellimor.write: the file name must end in .bmp, .png, .jpg, .jpeg, .tif or .tiff: " +
+           py::str(path).cast<std::string>());
+  check_quality("write", quality);
+  const image_array in = image_argument("write", array, 4);
+  pellimor::image img;
+  img.width = in.cols;
+  img.height = in.rows;
+  img.channels = in.channels;
+  img.type = in.type;
+  const py::array& a = in.array;
+  const auto* base = static_cast<const std::uint8_t*>(a.data());
+  const py::ssize_t rs = a.strides(0), ps = a.strides(1), cs = a.ndim() == 3 ? a.strides(2) : 0;
+  {
+    py::gil_scoped_release unlocked;
+    if (!img.allocate()) throw std::bad_alloc();
+    // The image owns its samples, top row first, interleaved: one copy.
+    const std::size_t sample = pellimor::sample_bytes(in.type);
+    const std::size_t row_bytes = img.row_bytes();
+    const bool packed_rows = ps == static_cast<py::ssize_t>(sample * in.channels) &&
+                             (in.channels == 1 || cs == static_cast<py::ssize_t>(sample));
+    for (std::int32_t y = 0; y < in.rows; ++y) {
+      const std::uint8_t* from = base + y * rs;
+      std::uint8_t* to = img.row(y);
+      if (packed_rows) {
+        std::memcpy(to, from, row_bytes);
+        continue;
+      }
+      for (std::int32_t x = 0; x < in.cols; ++x)
+        for (int c = 0; c < in.channels; ++c, to += sample) std::memcpy(to, from + x * ps + c * cs, sample);
+    }
+    pellimor::write_image(name, img, quality);
+  }
+}
+
+void resize_file_to_file(const path_like& src_arg, const path_like& dst_arg, const optional_text& size_arg,
+                         const optional_text& format_arg, int quality, const std::string& round, double taper, bool linear, int threads,
+                 const std::string& engine) {
+  const py::object &src = src_arg.object, &dst = dst_arg.object;
+  const py::object &size = size_arg.object, &format = format_arg.object;
+  pellimor::file_options options;
+  const std::string input = path_argument("resize_file", src), output = path_argument("resize_file", dst);
+  if (!size.is_none()) {
+    if (!py::isinstance<py::str>(size))
+      refuse("pellimor.resize_file: size must be a geometry string such as \"50%\" or \"800x600\", or None; not " +
+             py::repr(size).cast<std::string>());
+    options.size = size.cast<std::string>();
+    geometry parsed;
+    std::string why;
+    if (!parse_geometry(options.size.c_str(), &parsed, &why))
+      refuse("pellimor.resize_file: bad size \"" + options.size + "\": " + why);
+  }
+  pellimor::image_format chosen;
+  if (!format.is_none()) {
+    if (!py::isinstance<py::str>(format) || !pellimor::parse_format(format.cast<std::string>().c_str(), &chosen))
+      refuse("pellimor.resize_file: format must be \"bmp\", \"png\", \"jpeg\" or \"tiff\" (or None), not " +
+             py::repr(format).cast<std::string>());
+    options.format = chosen;
+  } else if (!pellimor::format_from_name(output, &chosen)) {
+    refuse("pellimor.resize_file: the output name does not end in .bmp, .png, .jpg, .jpeg, .tif or .tiff; "
+           "give format=");
+  }
+  check_quality("resize_file", quality);
+  options.quality = quality;
+  options.settings = settings_argument("resize_file", round, taper, linear, threads, engine);
+  py::gil_scoped_release unlocked;
+  pellimor::resize_file(input, output, options);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_pellimor, m) {
+  m.doc() = "The compiled part of pellimor; use the pellimor package.";
+  m.attr("__version__") = PELLIMOR_VERSION;
+
+  // File and codec failures; OSError, so that code which handles unreadable
+  // files already handles these.
+  static py::exception<pellimor::error> error_type(m, "Error", PyExc_OSError);
+  error_type.doc() =
+      "A file could not be read, decoded, encoded or written (the message names the file), "
+      "or the work failed in the library. A subclass of OSError.";
+
+  using namespace py::literals;
+  m.def("resize", &resize_array, "image"_a, "shape"_a, py::kw_only(), "round"_a = "trunc", "taper"_a = 0.0,
+        "linear"_a = false, "threads"_a = 0, "engine"_a = "fast", "alpha"_a = false,
+        R"doc(Resize an image in the cosine-transform domain.
+
+Each channel's whole-plane 2-D DCT is cut (to shrink) or extended with zeros
+(to enlarge) at the high-frequency end and transformed back at the new size,
+scaled so that brightness is kept. For float64 this equals, per channel,
+
+    idctn(pad_or_crop(dctn(x, norm="ortho")), norm="ortho")
+        * sqrt(rows2 * cols2 / (rows * cols))
+
+over the first two axes.
+
+Parameters
+----------
+image : numpy.ndarray
+    Shape (rows, cols) or (rows, cols, channels); dtype uint8, uint16,
+    float32 or float64. Any strides (views, negative steps, Fortran order);
+    a byte-swapped array is converted first. It is read where it lies.
+shape : (int, int)
+    (rows, cols) of the result, each at least 1.
+round : {"trunc", "nearest"}
+    Integer results: truncate toward zero, or round halves up ("nearest",
+    with which the same shape gives the image back exactly). Float results
+    are never rounded.
+taper : float
+    P >= 0: kept coefficient k of K is weighed by sinc(k/K)**P on each axis,
+    softening ringing; 0 (default) keeps them as they are.
+linear : bool
+    Treat colour as sRGB-encoded and resize it in linear light.
+threads : int
+    Worker threads of the fast engine; 0 (default) for one per core. The
+    result is the same for every count.
+engine : {"fast", "direct"}
+    FFT-based transforms (default), or the cosine sums term by term (very
+    slow; for checking).
+alpha : bool
+    The last channel is alpha: colour is resized premultiplied by it, so
+    fully transparent pixels lend no colour to their neighbours.
+
+Returns
+-------
+numpy.ndarray
+    A new C-contiguous array of shape shape (+ the channel axis when the
+    image has one) and the image's dtype (native byte order). Integer
+    results saturate at 0 and the dtype's maximum; float results are stored
+    as computed, without clipping (ringing can leave the input's range).
+
+Raises
+------
+ValueError
+    A dtype other than the four, not 2 or 3 dimensions, an empty image, a
+    bad shape, alpha with one channel, an unknown round or engine, a
+    negative or non-finite taper, negative threads.
+MemoryError
+    The result or the working memory cannot be had.
+
+The GIL is released during the work, so other Python threads run meanwhile
+and several threads may resize at once.
+
+Example
+-------
+>>> import numpy, pellimor
+>>> picture = numpy.zeros((480, 720, 3), numpy.uint8)
+>>> pellimor.resize(picture, (720, 1080)).shape
+(720, 1080, 3)
+)doc");
+
+  m.def("read", &read_array, "path"_a,
+        R"doc(Read a BMP, PNG, JPEG or TIFF file (the format is found from its content).
+
+The EXIF orientation is applied, so the array reads as the picture is
+displayed. Returns an array of shape (rows, cols) for grey, or (rows, cols,
+channels) with 2 (grey + alpha), 3 (RGB) or 4 (RGBA) channels, of the file's
+sample type: uint8, uint16 or float32. Alpha is straight (not premultiplied).
+"-" reads standard input. The ICC profile, if any, is not returned.
+
+Raises pellimor.Error when the file cannot be read or decoded. Releases the
+GIL while reading.
+)doc");
+
+  m.def("write", &write_array, "path"_a, "array"_a, "quality"_a = 92,
+        R"doc(Write an array as an image file; the format is the extension's.
+
+Extensions: .bmp, .png, .jpg/.jpeg, .tif/.tiff (any case). The array has
+shape (rows, cols) or (rows, cols, channels) with 1 to 4 channels (grey,
+grey + alpha, RGB, RGBA) and dtype uint8, uint16, float32 or float64. What
+the format cannot hold is converted: BMP is 24-bit RGB (grey replicated,
+alpha dropped); PNG is 8 or 16 bits (floats become 16-bit); JPEG is 8-bit
+grey or RGB at `quality` (1..100), alpha dropped; TIFF keeps 8/16-bit and
+32-bit float samples (float64 becomes float32) and alpha. Conversions scale
+by the full scales (1.0 -> 255 or 65535), saturate and truncate.
+
+The file replaces an old one only once it is complete. Raises ValueError for
+bad arguments, pellimor.Error when the file cannot be written. Releases the
+GIL while encoding.
+)doc");
+
+  m.def("resize_file", &resize_file_to_file, "src"_a, "dst"_a, "size"_a = py::none(), py::kw_only(),
+        "format"_a = py::none(), "quality"_a = 92, "round"_a = "trunc", "taper"_a = 0.0, "linear"_a = false,
+        "threads"_a = 0, "engine"_a = "fast",
+        R"doc(Read src, resize it and write dst, as the command-line program does.
+
+The output has the same bytes as `pellimor -i src -o BASE -size SIZE
+-format FORMAT ...` writes: the same sample types, alpha handling (alpha
+channels are resized premultiplied), ICC profile and encoding.
+
+Parameters
+----------
+src, dst : str, bytes or os.PathLike
+    The files; "-" reads standard input or writes standard output. dst is
+    used as given (no extension is added) and replaces an old file only
+    once complete.
+size : str or None
+    A geometry for the picture as displayed: "50%", "800x600" (fit inside),
+    "800x600!" (exactly), "800x" or "x600" (keep the aspect), "800x600^",
+    "800x600>", "800x600<", "480000@"; None keeps the size.
+format : {"bmp", "png", "jpeg", "tiff"} or None
+    The output format; None takes it from dst's extension.
+quality : int
+    JPEG quality, 1..100.
+round, taper, linear, threads, engine
+    As for resize().
+
+Raises ValueError for bad arguments, pellimor.Error when a file cannot be
+read, decoded or written (the message names it), or the work does not fit in
+memory. Releases the GIL throughout.
+)doc");
+}
