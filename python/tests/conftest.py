@@ -1,0 +1,47 @@
+import os
+import pathlib
+import subprocess
+
+import numpy as np
+import pytest
+import scipy.fft
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+
+INTEGER_MAX = {np.uint8: 255, np.uint16: 65535}
+
+
+def formula(image, shape):
+    """The resize by SciPy's orthonormal DCTs, in float64, channels last."""
+    x = np.asarray(image, dtype=np.float64)
+    planes = x if x.ndim == 3 else x[:, :, None]
+    rows, cols = planes.shape[:2]
+    rows2, cols2 = shape
+    coefficients = scipy.fft.dctn(planes, norm="ortho", axes=(0, 1))
+    kept = np.zeros((rows2, cols2, planes.shape[2]))
+    kr, kc = min(rows, rows2), min(cols, cols2)
+    kept[:kr, :kc] = coefficients[:kr, :kc]
+    out = scipy.fft.idctn(kept, norm="ortho", axes=(0, 1)) * np.sqrt(rows2 * cols2 / (rows * cols))
+    return out if x.ndim == 3 else out[:, :, 0]
+
+
+def random_image(dtype, rows, cols, channels, seed=0):
+    """Samples over the whole range of an integer dtype, or about 0..1 for floats."""
+    rng = np.random.default_rng(seed)
+    shape = (rows, cols) if channels is None else (rows, cols, channels)
+    if dtype in INTEGER_MAX:
+        return rng.integers(0, INTEGER_MAX[dtype], size=shape, endpoint=True).astype(dtype)
+    return rng.random(shape).astype(dtype)
+
+
+@pytest.fixture(scope="session")
+def program():
+    path = pathlib.Path(os.environ.get("PELLIMOR_BINARY", REPO / "build" / "pellimor"))
+    if not os.access(path, os.X_OK):
+        pytest.fail(f"no pellimor program at {path}; build it or set PELLIMOR_BINARY")
+
+    def run(*args, cwd):
+        done = subprocess.run([str(path), "-progress", "off", *map(str, args)], cwd=cwd, capture_output=True)
+        assert done.returncode == 0, done.stderr.decode()
+
+    return run

@@ -1,0 +1,248 @@
+import math
+import threading
+import time
+
+import numpy as np
+import pytest
+from conftest import INTEGER_MAX, formula, random_image
+
+import pellimor
+
+DTYPES = [np.uint8, np.uint16, np.float32, np.float64]
+CHANNELS = [None, 1, 3]  # None: a 2-D array
+SHAPES = [
+    ((5, 7), (9, 11)),  # enlarge
+    ((12, 10), (5, 4)),  # shrink
+    ((8, 13), (11, 6)),  # taller, narrower
+    ((1, 9), (3, 4)),  # one row in
+    ((6, 1), (1, 1)),  # one column in, one pixel out
+    ((1, 1), (3, 2)),  # one pixel in
+    ((17, 13), (23, 19)),  # primes
+]
+
+
+def expected_integers(exact, dtype, round):
+    top = INTEGER_MAX[dtype]
+    values = np.floor(exact + 0.5) if round == "nearest" else np.trunc(exact)
+    return np.clip(values, 0, top)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("channels", CHANNELS)
+@pytest.mark.parametrize("size,shape", SHAPES)
+def test_values_follow_the_dct_formula(dtype, channels, size, shape):
+    image = random_image(dtype, *size, channels, seed=size[0] * 31 + shape[1])
+    exact = formula(image, shape)
+    out = pellimor.resize(image, shape)
+    assert out.dtype == dtype
+    assert out.shape == shape + image.shape[2:]
+    assert out.flags.c_contiguous and out.flags.writeable and out.base is None
+    if dtype == np.float64:
+        np.testing.assert_allclose(out, exact, rtol=0, atol=1e-12 * np.abs(exact).max())
+    elif dtype == np.float32:
+        # Computed in double, stored to float32: within one float32 rounding.
+        np.testing.assert_allclose(out, exact, rtol=0, atol=2.0**-23 * np.abs(exact).max())
+    else:
+        for round in ("trunc", "nearest"):
+            got = pellimor.resize(image, shape, round=round).astype(np.float64)
+            want = expected_integers(exact, dtype, round)
+            boundary = exact - 0.5 if round == "nearest" else exact
+            near_integer = np.abs(boundary - np.round(boundary)) < 1e-9
+            off = got != want
+            assert not (off & ~near_integer).any(), round
+            assert (np.abs(got - want) <= 1).all(), round
+
+
+def test_integers_saturate_at_both_ends():
+    # A sharp edge rings below 0 and above the maximum.
+    image = np.zeros((9, 9), np.uint8)
+    image[:, 4:] = 255
+    exact = formula(image, (20, 20))
+    assert exact.min() < 0 and exact.max() > 255
+    out = pellimor.resize(image, (20, 20))
+    np.testing.assert_array_equal(out, expected_integers(exact, np.uint8, "trunc"))
+
+
+def test_floats_are_not_clipped():
+    image = np.zeros((9, 9), np.float32)
+    image[:, 4:] = 1.0
+    out = pellimor.resize(image, (20, 20))
+    assert out.min() < 0 and out.max() > 1
+
+
+def variants(image):
+    """Arrays holding the samples of `image` at other strides, offsets and byte orders."""
+    rows, cols, channels = image.shape
+    padded = np.zeros((rows * 2, cols * 3, channels + 2), image.dtype)
+    padded[::2, ::3, 1:-1] = image
+    raw = np.zeros(image.nbytes + 1, np.uint8)
+    unaligned = np.frombuffer(raw.data, dtype=image.dtype, count=image.size, offset=1).reshape(image.shape)
+    unaligned.flags.writeable = True
+    unaligned[...] = image
+    return {
+        "rows reversed": image[::-1],
+        "columns reversed": image[:, ::-1],
+        "channels reversed": image[:, :, ::-1],
+        "all reversed": image[::-1, ::-1, ::-1],
+        "every other element of a bigger array": padded[::2, ::3, 1:-1],
+        "Fortran order": np.asfortranarray(image),
+        "transposed": np.ascontiguousarray(image.transpose(1, 0, 2)).transpose(1, 0, 2),
+        "byte-swapped": image.astype(image.dtype.newbyteorder(">" if np.little_endian else "<")),
+        "unaligned": unaligned,
+        "read-only": np.frombuffer(image.tobytes(), image.dtype).reshape(image.shape),
+    }
+
+
+VARIANT_NAMES = list(variants(np.zeros((1, 1, 1), np.uint8)))
+
+
+@pytest.mark.parametrize("dtype", [np.uint16, np.float64])
+@pytest.mark.parametrize("name", VARIANT_NAMES)
+def test_any_layout_gives_the_contiguous_result(dtype, name):
+    image = random_image(dtype, 11, 7, 3, seed=5)
+    view = variants(image)[name]
+    packed = np.ascontiguousarray(view).astype(view.dtype.newbyteorder("="))
+    out = pellimor.resize(view, (6, 13))
+    assert out.dtype == np.dtype(dtype) and out.dtype.isnative
+    np.testing.assert_array_equal(out, pellimor.resize(packed, (6, 13)))
+
+
+def test_one_channel_broadcast_over_three():
+    grey = random_image(np.float64, 8, 9, None, seed=2)
+    broadcast = np.broadcast_to(grey[:, :, None], (8, 9, 3))
+    out = pellimor.resize(broadcast, (5, 12))
+    for c in range(3):
+        np.testing.assert_array_equal(out[:, :, c], pellimor.resize(grey, (5, 12)))
+
+
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
+@pytest.mark.parametrize("channels", [None, 4])
+def test_same_shape_with_nearest_gives_the_image_back(dtype, channels):
+    image = random_image(dtype, 19, 23, channels, seed=9)
+    image[0, 0] = 0
+    image[-1, -1] = INTEGER_MAX[dtype]
+    np.testing.assert_array_equal(pellimor.resize(image, image.shape[:2], round="nearest"), image)
+
+
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16, np.float64])
+def test_alpha_keeps_transparent_colour_out(dtype):
+    top = INTEGER_MAX.get(dtype, 1.0)
+    image = np.zeros((16, 20, 4), dtype)
+    image[:, :10] = (top, 0, top, 0)  # transparent magenta
+    image[:, 10:] = (0, top, 0, top)  # opaque green
+    out = pellimor.resize(image, (24, 31), alpha=True)
+    visible = out[..., 3] >= 16 * top / 255
+    assert visible.any()
+    assert (out[..., 0][visible] == 0).all() and (out[..., 2][visible] == 0).all()
+    # Without alpha the magenta bleeds into the opaque pixels beside it.
+    straight = pellimor.resize(image, (24, 31))
+    assert (straight[..., 0][visible] > 0).any()
+
+
+def test_options_reach_the_library():
+    image = random_image(np.float64, 12, 12, None, seed=4)
+    plain = pellimor.resize(image, (20, 20))
+    assert not np.array_equal(pellimor.resize(image, (20, 20), taper=2.0), plain)
+    # sRGB values 0 and 1 beside each other average to more than 0.5 in linear light.
+    edge = np.repeat([[0.0, 0.0, 1.0, 1.0]], 2, axis=0)
+    assert pellimor.resize(edge, (2, 1), linear=True)[0, 0] > pellimor.resize(edge, (2, 1))[0, 0] + 0.1
+    small = random_image(np.float64, 6, 5, None, seed=1)
+    np.testing.assert_allclose(
+        pellimor.resize(small, (7, 9), engine="direct"), pellimor.resize(small, (7, 9)), rtol=0, atol=1e-12
+    )
+
+
+def test_result_is_the_same_for_any_thread_count():
+    image = random_image(np.float64, 300, 200, 2, seed=3)
+    one = pellimor.resize(image, (450, 170), threads=1)
+    np.testing.assert_array_equal(pellimor.resize(image, (450, 170), threads=3), one)
+
+
+def bad(**changes):
+    call = {"image": np.zeros((4, 5, 3), np.uint8), "shape": (6, 7)}
+    call.update(changes)
+    return call
+
+
+@pytest.mark.parametrize(
+    "call,message",
+    [
+        (bad(image=np.zeros((4, 5), np.int32)), "dtype int32"),
+        (bad(image=np.zeros((4, 5), bool)), "dtype bool"),
+        (bad(image=np.zeros((4, 5), np.complex128)), "dtype complex128"),
+        (bad(image=np.zeros((4, 5), object)), "dtype object"),
+        (bad(image=np.zeros((4, 5), np.float16)), "dtype float16"),
+        (bad(image=[[1, 2], [3, 4]]), "dtype int64"),
+        (bad(image=np.zeros(5, np.uint8)), "2 dimensions.*not 1"),
+        (bad(image=np.zeros((2, 2, 2, 2), np.uint8)), "not 4"),
+        (bad(image=np.float64(1.0)), "not 0"),
+        (bad(image=np.zeros((0, 5), np.uint8)), "empty"),
+        (bad(image=np.zeros((4, 5, 0), np.uint8)), "empty"),
+        (bad(shape=(0, 5)), "rows must be from 1"),
+        (bad(shape=(5, -1)), "cols must be from 1"),
+        (bad(shape=(5, 2**31)), "cols must be from 1"),
+        (bad(shape=(2.5, 3)), "two integers.*rows is 2.5"),
+        (bad(shape=(True, 3)), "two integers"),
+        (bad(shape=(5,)), "pair"),
+        (bad(shape=(5, 6, 3)), "pair"),
+        (bad(shape=5), "pair"),
+        (bad(shape="56"), "pair"),
+        (bad(image=np.zeros((4, 5), np.uint8), alpha=True), "alpha"),
+        (bad(image=np.zeros((4, 5, 1), np.uint8), alpha=True), "alpha"),
+        (bad(round="up"), "round must be"),
+        (bad(engine="slow"), "engine must be"),
+        (bad(taper=-1.0), "taper"),
+        (bad(taper=math.nan), "taper"),
+        (bad(taper=math.inf), "taper"),
+        (bad(threads=-1), "threads"),
+    ],
+)
+def test_bad_arguments_raise_value_error(call, message):
+    with pytest.raises(ValueError, match=message):
+        pellimor.resize(**call)
+
+
+def test_shape_takes_numpy_integers_and_lists():
+    image = random_image(np.float64, 4, 4, None)
+    expected = pellimor.resize(image, (6, 5))
+    np.testing.assert_array_equal(pellimor.resize(image, [np.int64(6), np.uint16(5)]), expected)
+    np.testing.assert_array_equal(pellimor.resize(image, np.array([6, 5])), expected)
+
+
+def test_other_threads_run_during_a_resize():
+    image = random_image(np.float64, 1500, 1500, None)
+    span = {}
+
+    def work():
+        span["start"] = time.perf_counter()
+        pellimor.resize(image, (2400, 2400), threads=1)
+        span["end"] = time.perf_counter()
+
+    worker = threading.Thread(target=work)
+    ticks = []
+    worker.start()
+    while worker.is_alive():
+        ticks.append(time.perf_counter())
+        time.sleep(0.002)
+    worker.join()
+    assert span["end"] - span["start"] > 0.05, "the resize was too quick to tell"
+    during = [t for t in ticks if span["start"] < t < span["end"]]
+    # Holding the GIL, the resize would leave this thread no tick at all.
+    assert len(during) >= 10, f"{len(during)} ticks in {span['end'] - span['start']:.3f} s"
+
+
+def test_threads_resizing_at_once_get_their_own_results():
+    images = [random_image(np.float64, 200 + 17 * i, 150, 3, seed=i) for i in range(4)]
+    alone = [pellimor.resize(im, (230, 210), threads=1) for im in images]
+    results = [None] * len(images)
+
+    def work(i):
+        results[i] = pellimor.resize(images[i], (230, 210), threads=1)
+
+    workers = [threading.Thread(target=work, args=(i,)) for i in range(len(images))]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    for got, want in zip(results, alone):
+        np.testing.assert_array_equal(got, want)
