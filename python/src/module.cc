@@ -356,7 +356,7 @@ PYBIND11_MODULE(_pellimor, m) {
 
   // File and codec failures; OSError, so that code which handles unreadable
   // files already handles these.
-  static py::exception<pellimor::error> error_type(m, "Error", PyExc_OSError);
+  auto& error_type = py::register_exception<pellimor::error>(m, "Error", PyExc_OSError);
   error_type.doc() =
       "A file could not be read, decoded, encoded or written (the message names the file), "
       "or the work failed in the library. A subclass of OSError.";

@@ -36,7 +36,7 @@ def random_image(dtype, rows, cols, channels, seed=0):
 
 @pytest.fixture(scope="session")
 def program():
-    path = pathlib.Path(os.environ.get("PELLIMOR_BINARY", REPO / "build" / "pellimor"))
+    path = pathlib.Path(os.environ.get("PELLIMOR_BINARY", REPO / "build" / "pellimor")).resolve()
     if not os.access(path, os.X_OK):
         pytest.fail(f"no pellimor program at {path}; build it or set PELLIMOR_BINARY")
 

@@ -1,0 +1,142 @@
+import struct
+
+import numpy as np
+import pytest
+from conftest import random_image
+
+import pellimor
+
+
+def bmp_bytes(rgb):
+    """A 24-bit BMP of a (rows, cols, 3) uint8 array: bottom-up BGR rows padded to 4 bytes."""
+    rows, cols, _ = rgb.shape
+    stride = (3 * cols + 3) // 4 * 4
+    body = np.zeros((rows, stride), np.uint8)
+    body[:, : 3 * cols] = rgb[::-1, :, ::-1].reshape(rows, 3 * cols)
+    info = struct.pack("<IiiHHIIiiII", 40, cols, rows, 1, 24, 0, body.size, 2835, 2835, 0, 0)
+    return b"BM" + struct.pack("<IHHI", 54 + body.size, 0, 0, 54) + info + body.tobytes()
+
+
+def bmp_pixels(data):
+    """The (rows, cols, 3) RGB samples of a 24-bit bottom-up BMP with a 54-byte header."""
+    cols, rows = struct.unpack_from("<ii", data, 18)
+    assert struct.unpack_from("<H", data, 28)[0] == 24 and rows > 0
+    stride = (3 * cols + 3) // 4 * 4
+    body = np.frombuffer(data, np.uint8, rows * stride, 54).reshape(rows, stride)
+    return body[::-1, : 3 * cols].reshape(rows, cols, 3)[:, :, ::-1]
+
+
+@pytest.mark.parametrize(
+    "size,shape",
+    [
+        ((23, 37), (35, 56)),  # enlarge, widths not a multiple of 4
+        ((40, 30), (13, 9)),  # shrink
+        ((17, 50), (29, 21)),  # taller, narrower
+    ],
+)
+def test_uint8_matches_the_programs_bmp(tmp_path, program, size, shape):
+    image = random_image(np.uint8, *size, 3, seed=size[1])
+    (tmp_path / "in.bmp").write_bytes(bmp_bytes(image))
+    program("-i", "in.bmp", "-o", "out", "-size", f"{shape[1]}x{shape[0]}!", cwd=tmp_path)
+    written = bmp_pixels((tmp_path / "out.bmp").read_bytes())
+    np.testing.assert_array_equal(pellimor.resize(image, shape), written)
+
+
+ROUND_TRIPS = [
+    ("bmp", np.uint8, 3),
+    *[("png", t, c) for t in (np.uint8, np.uint16) for c in (1, 2, 3, 4)],
+    *[("tif", t, c) for t in (np.uint8, np.uint16, np.float32) for c in (1, 2, 3, 4)],
+]
+
+
+@pytest.mark.parametrize("extension,dtype,channels", ROUND_TRIPS)
+def test_write_then_read_gives_the_samples_back(tmp_path, extension, dtype, channels):
+    image = random_image(dtype, 13, 10, None if channels == 1 else channels, seed=channels)
+    path = tmp_path / f"picture.{extension}"
+    pellimor.write(path, image[:, ::-1])  # a strided view is written as it reads
+    back = pellimor.read(path)
+    assert back.dtype == dtype
+    np.testing.assert_array_equal(back, image[:, ::-1])
+
+
+@pytest.mark.parametrize("channels", [1, 3])
+def test_jpeg_round_trip_is_close(tmp_path, channels):
+    rows, cols = np.mgrid[0:32, 0:48]
+    smooth = (100 + 60 * np.sin(rows / 7.0) * np.cos(cols / 9.0)).astype(np.uint8)
+    image = smooth if channels == 1 else np.dstack([smooth, smooth[::-1], smooth[:, ::-1]])
+    pellimor.write(str(tmp_path / "p.jpg"), image, quality=98)
+    back = pellimor.read(str(tmp_path / "p.jpg"))
+    assert back.shape == image.shape and back.dtype == np.uint8
+    assert np.abs(back.astype(int) - image).mean() < 2
+
+
+def test_write_converts_what_the_format_cannot_hold(tmp_path):
+    image = np.array([[0.0, 0.5, 1.0, 2.0]], np.float64)
+    pellimor.write(tmp_path / "f.png", image)
+    np.testing.assert_array_equal(pellimor.read(tmp_path / "f.png"), [[0, 32767, 65535, 65535]])
+    pellimor.write(tmp_path / "f.tiff", image)
+    assert pellimor.read(tmp_path / "f.tiff").dtype == np.float32
+
+
+@pytest.mark.parametrize(
+    "source,size,format,extension",
+    [
+        ("rgb.bmp", "150%", "bmp", ".bmp"),
+        ("rgba.png", "40x30!", "png", ".png"),
+        ("rgba.png", "61x", "tiff", ".tif"),
+        ("grey16.tif", "x11", "png", ".png"),
+        ("rgb.bmp", "20x20", "jpeg", ".jpg"),
+    ],
+)
+def test_resize_file_writes_the_programs_bytes(tmp_path, program, source, size, format, extension):
+    pellimor.write(tmp_path / "rgb.bmp", random_image(np.uint8, 21, 33, 3, seed=1))
+    pellimor.write(tmp_path / "rgba.png", random_image(np.uint8, 17, 26, 4, seed=2))
+    pellimor.write(tmp_path / "grey16.tif", random_image(np.uint16, 19, 15, None, seed=3))
+    program("-i", source, "-o", "cli", "-size", size, "-format", format, "-round", "nearest", cwd=tmp_path)
+    pellimor.resize_file(tmp_path / source, tmp_path / "module.out", size, format=format, round="nearest", threads=1)
+    assert (tmp_path / "module.out").read_bytes() == (tmp_path / f"cli{extension}").read_bytes()
+    # Without a format the output's extension names it.
+    pellimor.resize_file(str(tmp_path / source), str(tmp_path / f"named{extension}"), size, round="nearest")
+    assert (tmp_path / f"named{extension}").read_bytes() == (tmp_path / f"cli{extension}").read_bytes()
+
+
+def test_resize_file_without_size_keeps_it(tmp_path):
+    image = random_image(np.uint8, 9, 12, 3)
+    pellimor.write(tmp_path / "a.png", image)
+    pellimor.resize_file(tmp_path / "a.png", tmp_path / "b.png", round="nearest")
+    np.testing.assert_array_equal(pellimor.read(tmp_path / "b.png"), image)
+
+
+def test_failing_files_raise_pellimor_error(tmp_path):
+    with pytest.raises(pellimor.Error, match="missing.png"):
+        pellimor.read(tmp_path / "missing.png")
+    (tmp_path / "text.png").write_bytes(b"not a picture at all")
+    with pytest.raises(pellimor.Error, match="text.png"):
+        pellimor.read(tmp_path / "text.png")
+    with pytest.raises(OSError):
+        pellimor.resize_file(tmp_path / "text.png", tmp_path / "out.png", "50%")
+    with pytest.raises(pellimor.Error):
+        pellimor.write(tmp_path / "no-such-folder" / "a.png", np.zeros((2, 2), np.uint8))
+    assert not (tmp_path / "out.png").exists()
+
+
+@pytest.mark.parametrize(
+    "call,message",
+    [
+        (lambda d: pellimor.write(d / "a.gif", np.zeros((2, 2), np.uint8)), r"\.bmp, \.png"),
+        (lambda d: pellimor.write(d / "a.png", np.zeros((2, 2), np.uint8), quality=0), "quality"),
+        (lambda d: pellimor.write(d / "a.png", np.zeros((2, 2), np.int16)), "dtype int16"),
+        (lambda d: pellimor.write(d / "a.png", np.zeros((2, 2, 5), np.uint8)), "5 channels"),
+        (lambda d: pellimor.write(d / "a.png", np.zeros((0, 2), np.uint8)), "empty"),
+        (lambda d: pellimor.read(str(d / "a\0.png")), "null"),
+        (lambda d: pellimor.resize_file(d / "a.png", d / "b.png", "12y5"), "bad size"),
+        (lambda d: pellimor.resize_file(d / "a.png", d / "b.png", "10x10", format="gif"), "format must be"),
+        (lambda d: pellimor.resize_file(d / "a.png", d / "b.out", "10x10"), "give format"),
+        (lambda d: pellimor.resize_file(d / "a.png", d / "b.png", "10x10", quality=101), "quality"),
+        (lambda d: pellimor.resize_file(d / "a.png", d / "b.png", "10x10", round="half"), "round must be"),
+        (lambda d: pellimor.resize_file(d / "a.png", d / "b.png", "10x10", taper=-2.0), "taper"),
+    ],
+)
+def test_bad_file_arguments_raise_value_error(tmp_path, call, message):
+    with pytest.raises(ValueError, match=message):
+        call(tmp_path)
