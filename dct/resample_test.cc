@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <set>
 #include <string>
 
+#include "dct/sample_rules.h"
 #include "tests/engines.h"
 #include "tests/reference.h"
 #include "tests/test_util.h"
@@ -151,6 +154,26 @@ TEST(SpectrumResize, KeepsSharedCoefficientsAndZeroFillsTheRest) {
   EXPECT_EQ(wider, (std::vector<double>{1, 2, 0, 0, 11, 12, 0, 0}));
   spectrum_resize(3, 2, c.data(), 4, 1, flatter.data());
   EXPECT_EQ(flatter, (std::vector<double>{1, 11, 21, 0}));
+}
+
+TEST(Quantise, EdgeValuesUnderBothRules) {
+  using pellimor::rounding;
+  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+  const struct {
+    double value, top, truncated, nearest;
+  } cases[] = {
+      {0.49999999999999994, 255, 0, 0},  // e + 0.5 would round this up to 1
+      {0.5, 255, 0, 1},           {1.4999999999999998, 255, 1, 1}, {2.5, 255, 2, 3},
+      {254.5, 255, 254, 255},     {254.49999999999997, 255, 254, 254}, {255.9, 255, 255, 255},
+      {-0.5, 255, 0, 0},          {-0.4, 255, 0, 0},             {1e300, 255, 255, 255},
+      {-inf, 255, 0, 0},          {nan, 255, 0, 0},              {65534.5, 65535, 65534, 65535},
+      {70000.2, 65535, 65535, 65535},
+  };
+  for (const auto& c : cases) {
+    // Truncation is left to the conversion to the sample type.
+    EXPECT_EQ(std::trunc(quantise_value(c.value, c.top, rounding::trunc)), c.truncated) << c.value;
+    EXPECT_EQ(quantise_value(c.value, c.top, rounding::nearest), c.nearest) << c.value;
+  }
 }
 
 }  // namespace

@@ -32,11 +32,16 @@ inline double taper_factor(std::int32_t k, std::int32_t kept, double power) {
 // truncated toward zero, or rounded half up. NaN gives 0. Branch-free, so
 // loops over rows vectorise.
 inline double quantise_value(double e, double top, pellimor::rounding mode) {
+  e = std::min(top, std::max(0.0, e));  // max(0, NaN) is 0
   if (mode == pellimor::rounding::nearest) {
-    const double whole = std::floor(e);
-    e = e - whole >= 0.5 ? whole + 1.0 : whole;
+    // In [0, top] truncating is flooring, and the fraction and its double
+    // are exact (unlike e + 0.5, which takes 0.49999999999999994 up to 1):
+    // one more exactly when the fraction is a half or more. Conversions
+    // only, no branch or select, so the loops vectorise. top fits 32 bits.
+    const double whole = static_cast<double>(static_cast<std::int32_t>(e));
+    e = whole + static_cast<double>(static_cast<std::int32_t>(2.0 * (e - whole)));
   }
-  return std::min(top, std::max(0.0, e));  // max(0, NaN) is 0
+  return e;
 }
 
 inline std::uint8_t quantise_byte(double e, pellimor::rounding mode = pellimor::rounding::trunc) {
