@@ -19,3 +19,9 @@ build_packages=(cmake make g++ pkg-config libfftw3-dev libpng-dev libjpeg62-turb
 # What .ci/package needs besides: dpkg-shlibdeps for the package's
 # dependencies, groff to check the man page.
 package_packages=(dpkg-dev groff-base)
+
+# What .ci/python needs besides: the module's build (pybind11, the
+# interpreter's headers, setuptools, wheel and pip for the pip install) and
+# its tests (NumPy, SciPy, pytest, and distributed for the Dask example).
+python_packages=(pybind11-dev python3-dev python3-numpy python3-scipy python3-pytest python3-pip
+  python3-setuptools python3-wheel python3-distributed)
