@@ -23,6 +23,7 @@
 #include "dct/fast_resample.h"
 #include "dct/resample.h"
 #include "lib/file_io.h"
+#include "lib/linear_light.h"
 #include "lib/resize_file.h"
 #include "pellimor/pellimor.h"
 
@@ -209,6 +210,8 @@ bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, std::int32_
     }
     return false;
   };
+  std::optional<pellimor::linear_light> light;
+  if (request.settings.linear) light.emplace(255.0, true, 255.0, true, request.settings.round);
   for (int c = 2; c >= 0; --c) {
     const row_reader rows = [&](std::int32_t first, std::int32_t count, std::uint8_t* dst) {
       std::string why;
@@ -221,7 +224,24 @@ bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, std::int32_
         return true;
       return record(bmp_status::write_error, "cannot write '" + out.temp_path() + "': " + why);
     };
-    if (!resampler.resample(rows, merge, request.progress, request.settings.round)) return failure;
+    if (!light) {
+      if (!resampler.resample(rows, merge, request.progress, request.settings.round)) return failure;
+      continue;
+    }
+    // Linear light: samples through the curve's table on the way in, codes
+    // found among the thresholds on the way out, as the library does.
+    const value_row_reader linear_rows = [&](std::int32_t first, std::int32_t count, double* dst) {
+      std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count) * layout.width);
+      if (!rows(first, count, bytes.data())) return false;
+      for (std::size_t i = 0; i < bytes.size(); ++i) dst[i] = light->to_linear(bytes[i]);
+      return true;
+    };
+    const value_row_writer encoded = [&](std::int32_t first, std::int32_t count, const double* values) {
+      std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count) * new_width);
+      for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(light->code_of(values[i]));
+      return merge(first, count, bytes.data());
+    };
+    if (!resampler.resample_doubles(linear_rows, encoded, request.progress)) return failure;
   }
   return out.commit(err) ? bmp_status::ok : bmp_status::write_error;
 }
@@ -301,7 +321,7 @@ int resize_from_command_line(int argc, char** argv) {
 
   // The streaming path: a plain 24-bit BMP to a BMP file, colour as coded.
   if (!for_streaming_path(input.get()) || request.format != pellimor::image_format::bmp ||
-      request.to_stdout() || request.settings.linear)
+      request.to_stdout() || (request.settings.linear && options.engine == engine_kind::direct))
     return resize_through_codecs(request);
 
   const std::string& output_path = request.output;

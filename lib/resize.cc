@@ -13,6 +13,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <type_traits>
@@ -22,24 +23,11 @@
 #include "dct/fast_resample.h"
 #include "dct/resample.h"
 #include "dct/sample_rules.h"
+#include "lib/linear_light.h"
 #include "pellimor/pellimor.h"
 
 namespace pellimor {
 namespace {
-
-// The sRGB transfer curves on values where 1 is full intensity, extended
-// to negative values by symmetry (ringing can undershoot 0).
-double srgb_to_linear(double v) {
-  const double s = std::fabs(v);
-  const double r = s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
-  return std::copysign(r, v);
-}
-
-double linear_to_srgb(double v) {
-  const double s = std::fabs(v);
-  const double r = s <= 0.0031308 ? 12.92 * s : 1.055 * std::pow(s, 1.0 / 2.4) - 0.055;
-  return std::copysign(r, v);
-}
 
 template <class T>
 T load(const std::uint8_t* p) {
@@ -104,51 +92,13 @@ struct job {
   double source_full, destination_full;
   std::vector<double> alpha = {};  // resized alpha, source units, row-major; empty without alpha
 
-  // Linear light on integer samples, by table instead of a power a sample:
-  // to_linear[s] is sample s in linear light (source units), and
-  // from_linear[k - 1] the least linear value whose sRGB code quantises to
-  // k or more in the destination. first_code[b] is the code at the start of
-  // bucket b of the linear range, cut into buckets so fine that a code is
-  // found a step or two from there.
-  std::vector<double> to_linear = {}, from_linear = {};
-  std::vector<std::uint32_t> first_code = {};
-  double bucket_scale = 0;
+  // Linear light, by tables on integer samples; set when asked for.
+  std::optional<linear_light> light = {};
 
   void make_tables() {
-    if (!settings.linear) return;
-    if (!is_float(source.type)) {
-      to_linear.resize(static_cast<std::size_t>(source_full) + 1);
-      for (std::size_t v = 0; v < to_linear.size(); ++v)
-        to_linear[v] = source_full * srgb_to_linear(static_cast<double>(v) / source_full);
-    }
-    if (!is_float(destination.type)) {
-      const double half = settings.round == rounding::nearest ? 0.5 : 0.0;
-      from_linear.resize(static_cast<std::size_t>(destination_full));
-      for (std::size_t k = 1; k <= from_linear.size(); ++k)
-        from_linear[k - 1] = source_full * srgb_to_linear((static_cast<double>(k) - half) / destination_full);
-      const std::size_t buckets = 8 * from_linear.size();
-      bucket_scale = static_cast<double>(buckets) / source_full;
-      first_code.resize(buckets);
-      std::uint32_t code = 0;
-      for (std::size_t b = 0; b < buckets; ++b) {
-        while (code < from_linear.size() && static_cast<double>(b) / bucket_scale >= from_linear[code]) ++code;
-        first_code[b] = code;
-      }
-    }
-  }
-
-  // The destination code of linear value v, by the tables.
-  std::uint32_t code_of(double v) const {
-    if (!(v >= from_linear[0])) return 0;  // NaN too
-    const double bucket = std::min(v * bucket_scale, static_cast<double>(first_code.size() - 1));
-    std::uint32_t code = first_code[static_cast<std::size_t>(bucket)];
-    while (code < from_linear.size() && v >= from_linear[code]) ++code;
-    return code;
-  }
-
-  double linear_of(double v) const {
-    return to_linear.empty() ? source_full * srgb_to_linear(v / source_full)
-                             : to_linear[static_cast<std::size_t>(v)];
+    if (settings.linear)
+      light.emplace(source_full, !is_float(source.type), destination_full, !is_float(destination.type),
+                    settings.round);
   }
 
   const std::uint8_t* source_at(std::int32_t x, std::int32_t y, int c) const {
@@ -181,7 +131,7 @@ struct job {
       }
       for (std::int32_t x = 0; x < width; ++x) {
         double v = static_cast<double>(load<T>(p + x * step));
-        if (linear) v = linear_of(v);
+        if (linear) v = light->to_linear(v);
         if (premultiply) v *= static_cast<double>(load<T>(a + x * step)) / source_full;
         out[x] = v;
       }
@@ -221,12 +171,12 @@ struct job {
           const double a = std::min(resized_alpha[x], source_full);
           v = a > 0.0 ? v * (source_full / a) : 0.0;
         }
-        if (linear && !from_linear.empty()) {
-          const T code = static_cast<T>(code_of(v));
+        if (linear && !is_float(destination.type)) {
+          const T code = static_cast<T>(light->code_of(v));
           std::memcpy(p + x * step, &code, sizeof code);
           continue;
         }
-        if (linear) v = source_full * linear_to_srgb(v / source_full);
+        if (linear) v = light->to_encoded(v);
         store<T, mode>(v * to_destination, p + x * step);
       }
     }

@@ -201,8 +201,10 @@ TEST(Formats, LibraryResizeFileWritesTheProgramsBytes) {
     const char* size;
     const char* format;
     const char* extension;
+    bool linear = false;
   } cases[] = {
       {"24-bit bmp", image_format::bmp, 3, sample_type::u8, "150%x80%", "bmp", ".bmp"},
+      {"24-bit bmp, linear light", image_format::bmp, 3, sample_type::u8, "7x20!", "bmp", ".bmp", true},
       {"16-bit grey png", image_format::png, 1, sample_type::u16, "7x20!", "png", ".png"},
       {"float rgba tiff", image_format::tiff, 4, sample_type::f32, "x5", "tiff", ".tif"},
       {"rgba png to jpeg", image_format::png, 4, sample_type::u8, "30", "jpeg", ".jpg"},
@@ -211,11 +213,12 @@ TEST(Formats, LibraryResizeFileWritesTheProgramsBytes) {
     SCOPED_TRACE(c.name);
     temp_dir dir;
     test_util::write_file(dir.file("in"), encoded(random_image(13, 9, c.channels, c.type, 17), c.in_format));
-    const test_util::run_result r =
-        run_program(dir, std::string("-i in -o program -size ") + c.size + " -format " + c.format);
+    const test_util::run_result r = run_program(dir, std::string("-i in -o program -size ") + c.size +
+                                                         " -format " + c.format + (c.linear ? " -linear on" : ""));
     ASSERT_EQ(r.status, 0) << r.err;
     pellimor::file_options options;
     options.size = c.size;
+    options.settings.linear = c.linear;
     pellimor::resize_file(dir.file("in"), dir.file(std::string("library") + c.extension), options);
     EXPECT_EQ(read_file(dir.file(std::string("library") + c.extension)),
               read_file(dir.file(std::string("program") + c.extension)));
