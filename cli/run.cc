@@ -2,6 +2,7 @@
 #include "cli/run.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -276,9 +277,10 @@ int check_memory(const char* input_path, double need, std::int64_t new_width, st
 
 // Any image through the codecs: decoded whole, oriented, resized channel by
 // channel, encoded whole.
-int resize_through_codecs(const run_request& request) {
+int resize_through_codecs(const run_request& request, int input_fd = -1) {
   pellimor::file_request job;
   job.input = request.input;
+  job.input_fd = input_fd;
   job.output = request.output;
   job.format = request.format;
   job.quality = request.quality;
@@ -296,6 +298,8 @@ int resize_through_codecs(const run_request& request) {
     bar->attach(settings);
   };
   job.note = [](const std::string& note) { std::fprintf(stderr, "pellimor: note: %s\n", note.c_str()); };
+  // The message the 24-bit reader gives a short file, wherever it is read.
+  job.short_bmp = [&request] { std::fprintf(request.to_stdout() ? stderr : stdout, "input file size err!!\n"); };
   std::string where, err;
   const bool done = pellimor::run_file_request(job, &where, &err);
   bar.reset();
@@ -318,6 +322,12 @@ int resize_from_command_line(int argc, char** argv) {
   if (std::strcmp(input_path, "-") == 0) return resize_through_codecs(request);
   stdio_file input(std::fopen(input_path, "rb"));
   if (!input) return fail(input_path, std::string("cannot open: ") + std::strerror(errno));
+
+  // A pipe or other stream is read once, whole, from the descriptor open
+  // now (opening a FIFO again would wait for a second writer).
+  struct stat input_stat;
+  if (fstat(fileno(input.get()), &input_stat) != 0 || !S_ISREG(input_stat.st_mode))
+    return resize_through_codecs(request, fileno(input.get()));
 
   // The streaming path: a plain 24-bit BMP to a BMP file, colour as coded.
   if (!for_streaming_path(input.get()) || request.format != pellimor::image_format::bmp ||

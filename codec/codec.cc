@@ -128,6 +128,11 @@ bool load_bytes(const char* path, std::vector<std::uint8_t>* bytes, std::string*
     }
     fd = opened.fd;
   }
+  return load_bytes_from(fd, bytes, err);
+}
+
+bool load_bytes_from(int fd, std::vector<std::uint8_t>* bytes, std::string* err) {
+  bytes->clear();
   struct stat st;
   if (fstat(fd, &st) != 0) {
     *err = "cannot read: " + system_message(errno);

@@ -26,6 +26,8 @@ bool parse_format(const char* name, image_format* format);
 
 // The whole of a file, or of standard input for "-". False with *err.
 bool load_bytes(const char* path, std::vector<std::uint8_t>* bytes, std::string* err);
+// The same from an open descriptor, read to its end from where it stands.
+bool load_bytes_from(int fd, std::vector<std::uint8_t>* bytes, std::string* err);
 
 // Which codec reads these bytes. False when none does.
 bool detect_format(const std::uint8_t* data, std::size_t size, image_format* format);

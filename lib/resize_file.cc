@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "bmp/bmp_decode.h"
 #include "bmp/bmp_io.h"
 #include "cli/geometry.h"
 #include "cli/limits.h"
@@ -37,18 +38,36 @@ void output_layout(image_format format, const image_info& info, sample_type* typ
 
 std::string mebibytes(double bytes) { return std::to_string(static_cast<long long>(bytes / 1048576.0)); }
 
+// Whether a BMP file of 24 bits a pixel (or of a depth not yet read) ends
+// before its headers or rows do: what the 24-bit reader calls short.
+bool short_bmp(const std::vector<std::uint8_t>& bytes) {
+  bmp_format format;
+  std::string ignored;
+  const bmp_status status = parse_bmp_format(bytes.data(), bytes.size(), &format, &ignored);
+  if (format.bits != 0 && format.bits != 24) return false;
+  return status == bmp_status::short_data ||
+         (status == bmp_status::ok &&
+          format.pixel_offset + format.row_size * static_cast<std::uint64_t>(format.height) > bytes.size());
+}
+
 bool run(const file_request& request, std::string* where, std::string* err) {
   const std::string& input = request.input;
   *where = input;
   std::vector<std::uint8_t> bytes;
-  if (!load_bytes(input.c_str(), &bytes, err)) return false;
+  if (!(request.input_fd >= 0 ? load_bytes_from(request.input_fd, &bytes, err)
+                              : load_bytes(input.c_str(), &bytes, err)))
+    return false;
   image_format format;
   if (!detect_format(bytes.data(), bytes.size(), &format)) {
     *err = "not a BMP, PNG, JPEG or TIFF file";
     return false;
   }
+  const auto input_fails = [&] {
+    if (format == image_format::bmp && request.short_bmp && short_bmp(bytes)) request.short_bmp();
+    return false;
+  };
   image_info info;
-  if (!read_info(bytes.data(), bytes.size(), format, &info, err)) return false;
+  if (!read_info(bytes.data(), bytes.size(), format, &info, err)) return input_fails();
   // Sizes refer to the picture as displayed.
   const bool turned = info.orientation >= 5 && info.orientation <= 8;
   const std::int64_t width = turned ? info.height : info.width, height = turned ? info.width : info.height;
@@ -85,7 +104,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   }
 
   image source;
-  if (!decode_image(bytes.data(), bytes.size(), format, &source, err)) return false;
+  if (!decode_image(bytes.data(), bytes.size(), format, &source, err)) return input_fails();
   bytes = {};
   if (!apply_orientation(&source)) throw std::bad_alloc();
   if (source.has_alpha() && !out.has_alpha() && request.note)

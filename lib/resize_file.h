@@ -14,6 +14,7 @@ namespace pellimor {
 
 struct file_request {
   std::string input;   // a path, or "-" for standard input
+  int input_fd = -1;   // when >= 0, the input already open (a pipe, say): read from here
   std::string output;  // a path, or "-" for standard output
   image_format format = image_format::bmp;
   int quality = 92;
@@ -29,6 +30,9 @@ struct file_request {
       planned;
   // Told, when set, of what the output leaves out (an alpha channel).
   std::function<void(const std::string& note)> note;
+  // Called, when set, before a failure because the input is a BMP file
+  // that ends before its headers or pixel rows do.
+  std::function<void()> short_bmp;
 };
 
 // Does `request`. False with *where (the input's or output's name, or

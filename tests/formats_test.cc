@@ -251,4 +251,37 @@ TEST(Formats, LibraryResizeFileNamesTheFileAtFault) {
   EXPECT_EQ(dir.entries(), (std::vector<std::string>{"folder.png", "in.png", "junk"}));
 }
 
+TEST(Formats, FifosReadLikeFiles) {
+  // A FIFO must be read from the one descriptor opened on it: opening it a
+  // second time waits for a writer that never comes.
+  for (const auto& [name, format, bytes] :
+       {std::tuple{"24-bit bmp", "bmp", encoded(random_image(9, 7, 3, sample_type::u8, 5), image_format::bmp)},
+        {"png", "png", encoded(random_image(9, 7, 3, sample_type::u8, 5), image_format::png)}}) {
+    SCOPED_TRACE(name);
+    temp_dir dir;
+    test_util::write_file(dir.file("in"), bytes);
+    ASSERT_EQ(run_program(dir, "-i in -o file -size 150% -format " + std::string(format)).status, 0);
+    const test_util::run_result r = run_program(dir, std::string("-i fifo -o piped -size 150% -format ") + format,
+                                                "mkfifo fifo && { cat in > fifo & }");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string extension = format == std::string("bmp") ? ".bmp" : ".png";
+    EXPECT_EQ(read_file(dir.file("piped" + extension)), read_file(dir.file("file" + extension)));
+  }
+}
+
+TEST(Formats, ShortBmpFilesSayTheSameWhicheverWayTheyAreRead) {
+  const std::string whole = encoded(random_image(9, 7, 3, sample_type::u8, 5), image_format::bmp);
+  temp_dir dir;
+  test_util::write_file(dir.file("short.bmp"), whole.substr(0, whole.size() - 5));
+  for (const auto& [args, redirection] : {std::pair{"-i short.bmp -o out", ""},
+                                           {"-i short.bmp -o out -format png", ""},
+                                           {"-i - -o out", "< short.bmp"}}) {
+    SCOPED_TRACE(args);
+    const test_util::run_result r = run_program(dir, std::string(args) + " -sizexminus 2", "", redirection);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("input file size err!!\n"), std::string::npos) << r.out;
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"short.bmp"});
+  }
+}
+
 }  // namespace
