@@ -154,6 +154,8 @@ struct job {
     const bool colour = !is_alpha(c), linear = settings.linear && colour;
     const bool unpremultiply = settings.alpha && colour;
     const double to_destination = destination_full / source_full;
+    // The least alpha, in destination units, that is not stored as 0.
+    const double visible = std::is_floating_point_v<T> ? 0.0 : mode == rounding::nearest ? 0.5 : 1.0;
     const std::int32_t width = destination.width;
     const std::ptrdiff_t step = destination.pixel_stride;
     for (std::int32_t r = 0; r < count; ++r, rows += width) {
@@ -167,9 +169,10 @@ struct job {
       for (std::int32_t x = 0; x < width; ++x) {
         double v = rows[x];
         if (unpremultiply) {
-          // Where nothing is left visible, the colour does not matter: 0.
+          // Where nothing is left visible (the alpha stored is 0), the
+          // colour is 0, not the noise of dividing by almost nothing.
           const double a = std::min(resized_alpha[x], source_full);
-          v = a > 0.0 ? v * (source_full / a) : 0.0;
+          v = a > 0.0 && a * to_destination >= visible ? v * (source_full / a) : 0.0;
         }
         if (linear && !is_float(destination.type)) {
           const T code = static_cast<T>(light->code_of(v));

@@ -285,15 +285,20 @@ TEST(LibraryResize, ColourUnderTransparentPixelsDoesNotBleed) {
   settings.alpha = true;
   std::string err;
   ASSERT_TRUE(pellimor::resize(in.view, out.span, settings, &err)) << err;
-  int visible = 0;
+  int visible = 0, hidden = 0;
   for (int y = 0; y < 7; ++y)
     for (int x = 0; x < 45; ++x) {
+      if (get(out, x, y, 3) == 0) {  // nothing to see: no colour either
+        ++hidden;
+        for (int c = 0; c < 3; ++c) EXPECT_EQ(get(out, x, y, c), 0) << x << "," << y;
+      }
       if (get(out, x, y, 3) < 16) continue;
       ++visible;
       EXPECT_EQ(get(out, x, y, 0), 0) << x;  // no red
       EXPECT_EQ(get(out, x, y, 2), 0) << x;  // no blue
     }
   EXPECT_GT(visible, 20 * 7);
+  EXPECT_GT(hidden, 10 * 7);
 }
 
 TEST(LibraryResize, BadArgumentsAreRefusedWithAReason) {
