@@ -361,7 +361,7 @@ int resize_from_command_line(int argc, char** argv) {
     status = options.engine == engine_kind::direct ? resample_direct(input.get(), layout, w, h, with_bar, &err)
                                                    : resample_fast(input.get(), layout, w, h, with_bar, &err);
   } catch (const std::bad_alloc&) {
-    return fail(input_path, "out of memory for a resize to " + size);
+    return fail(input_path, pellimor::out_of_memory("out of memory for a resize to " + size));
   } catch (const std::system_error& e) {  // no thread could be started
     return fail(input_path, e.what());
   }

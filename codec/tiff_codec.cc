@@ -270,6 +270,23 @@ std::uint64_t blocks_down(const tiff_layout& t) {
   return (static_cast<std::uint64_t>(t.info.height) + t.block_height - 1) / t.block_height;
 }
 
+// The most a compressed byte can decode to, where the compression has such
+// a bound (0 where it has none that helps, as CCITT fax codes): a deflate
+// stream expands at most 1032 times, an LZW code of at least 9 bits gives
+// at most 4096 bytes, a 2-byte PackBits run 128 bytes.
+std::uint64_t most_expansion(TIFF* tif) {
+  std::uint16_t compression = COMPRESSION_NONE;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+  switch (compression) {
+    case COMPRESSION_NONE: return 1;
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE: return 1032;
+    case COMPRESSION_LZW: return 4096 * 8 / 9 + 1;
+    case COMPRESSION_PACKBITS: return 64;
+    default: return 0;
+  }
+}
+
 // Every strip or tile the layout needs is listed and lies inside the file:
 // checked before any pixel memory is taken.
 bool check_blocks(TIFF* tif, const tiff_layout& t, std::uint64_t file_size, std::string* err) {
@@ -280,6 +297,7 @@ bool check_blocks(TIFF* tif, const tiff_layout& t, std::uint64_t file_size, std:
   if (count != listed)
     return fail(err, "corrupt TIFF: " + std::to_string(listed) + " " + what + "s listed for " +
                          std::to_string(count));
+  const std::uint64_t ratio = most_expansion(tif);
   for (std::uint64_t i = 0; i < count; ++i) {
     int bad = 0;
     const std::uint64_t offset = TIFFGetStrileOffsetWithErr(tif, static_cast<std::uint32_t>(i), &bad);
@@ -287,6 +305,16 @@ bool check_blocks(TIFF* tif, const tiff_layout& t, std::uint64_t file_size, std:
     if (bad || length == 0 || offset > file_size || length > file_size - offset)
       return fail(err, "truncated or corrupt TIFF: " + std::string(what) + " " + std::to_string(i) +
                            " lies outside the file");
+    // A block whose bytes cannot decode to its size is refused before the
+    // pixel memory it claims is taken.
+    const std::uint64_t rows_down = i % (blocks_across(t) * blocks_down(t)) / blocks_across(t);
+    const std::uint32_t rows = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(t.block_height, t.info.height - rows_down * t.block_height));
+    const std::uint64_t decoded = t.tiled ? TIFFTileSize64(tif) : TIFFVStripSize64(tif, rows);
+    if (ratio != 0 && length < (decoded + ratio - 1) / ratio)
+      return fail(err, "truncated or corrupt TIFF: " + std::string(what) + " " + std::to_string(i) + " has " +
+                           std::to_string(length) + " bytes, too few for the " + std::to_string(decoded) +
+                           " it should hold");
   }
   return true;
 }

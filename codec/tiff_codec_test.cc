@@ -473,6 +473,26 @@ TEST(TiffDecode, RefusesDamagedAndUnsupportedFiles) {
     EXPECT_FALSE(decode(file, &out, &err));
     EXPECT_NE(err.find("TIFF"), std::string::npos) << err;
   }
+  for (std::uint16_t compression : {COMPRESSION_LZW, COMPRESSION_ADOBE_DEFLATE, COMPRESSION_PACKBITS}) {
+    SCOPED_TRACE("a 20000 x 20000 strip in 12 bytes, compression " + std::to_string(compression));
+    test_util::temp_dir dir;
+    const std::string path = dir.file("huge.tif");
+    TIFF* tif = TIFFOpen(path.c_str(), "w");
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 20000);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 20000);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, compression);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 20000);
+    const char raw[12] = {0x78, 0x01};
+    TIFFWriteRawStrip(tif, 0, const_cast<char*>(raw), sizeof raw);
+    TIFFClose(tif);
+    image out;
+    std::string err;
+    EXPECT_FALSE(decode(test_util::read_file(path), &out, &err));
+    EXPECT_NE(err.find("too few for the 400000000"), std::string::npos) << err;
+  }
   const struct {
     const char* name;
     std::uint16_t format, bits, photometric;

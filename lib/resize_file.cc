@@ -36,6 +36,19 @@ void output_layout(image_format format, const image_info& info, sample_type* typ
   }
 }
 
+// What encoding `img` as `format` holds beside the image: TIFF builds the
+// whole file in memory (about the samples' size, a little more where
+// deflate cannot shrink them); JPEG with optimised Huffman tables keeps
+// every DCT coefficient, two bytes a sample at 4:4:4; PNG and BMP stream.
+double encoder_bytes(image_format format, const image& img) {
+  const double samples = static_cast<double>(img.width) * img.height * img.channels;
+  switch (format) {
+    case image_format::tiff: return 1.01 * static_cast<double>(img.pixel_bytes()) + (1 << 20);
+    case image_format::jpeg: return 2 * samples * 1.05 + (1 << 20);
+    default: return 1 << 20;
+  }
+}
+
 std::string mebibytes(double bytes) { return std::to_string(static_cast<long long>(bytes / 1048576.0)); }
 
 // Whether a BMP file of 24 bits a pixel (or of a depth not yet read) ends
@@ -92,7 +105,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   settings.alpha = out.has_alpha();
   if (request.planned) request.planned(out.channels, width, height, new_width, new_height, &settings);
   const double need = static_cast<double>(bytes.size()) + static_cast<double>(info.pixel_bytes()) * 2 +
-                      static_cast<double>(out.pixel_bytes()) +
+                      static_cast<double>(out.pixel_bytes()) + encoder_bytes(request.format, out) +
                       static_cast<double>(resize_working_bytes(info.width, info.height, out.width, out.height,
                                                                out.channels, settings));
   *err = memory_refusal(need, new_width, new_height);
@@ -113,7 +126,10 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   if (!out.allocate()) throw std::bad_alloc();
   image_view view = view_of(source);
   view.channels = out.channels;  // a dropped alpha channel is simply not read
-  if (!resize(view, span_of(out), settings, err)) return false;
+  if (!resize(view, span_of(out), settings, err)) {
+    if (err->rfind("out of memory", 0) == 0) *err = out_of_memory(*err);
+    return false;
+  }
   source = {};
 
   encode_options options;
@@ -129,6 +145,12 @@ std::string size_text(std::int64_t width, std::int64_t height) {
   return std::to_string(width) + " x " + std::to_string(height);
 }
 
+std::string out_of_memory(const std::string& message) {
+  const memory_limit have = process_memory_limit();
+  return have.bytes > 0 ? message + " (this process may use " + mebibytes(have.bytes) + " MiB: " + have.name + ")"
+                        : message;
+}
+
 std::string memory_refusal(double need, std::int64_t new_width, std::int64_t new_height) {
   const memory_limit have = process_memory_limit();
   if (have.bytes > 0 && need > have.bytes)
@@ -142,7 +164,7 @@ bool run_file_request(const file_request& request, std::string* where, std::stri
     return run(request, where, err);
   } catch (const std::bad_alloc&) {
     *where = request.input;
-    *err = "out of memory";
+    *err = out_of_memory("out of memory");
   } catch (const std::system_error& e) {  // no thread could be started
     *where = request.input;
     *err = e.what();

@@ -44,6 +44,9 @@ bool run_file_request(const file_request& request, std::string* where, std::stri
 // does not fit what this process may use, or "" when it fits.
 std::string memory_refusal(double need, std::int64_t new_width, std::int64_t new_height);
 
+// `message` about memory running out, with the limit this process has.
+std::string out_of_memory(const std::string& message);
+
 // "W x H", as messages give sizes.
 std::string size_text(std::int64_t width, std::int64_t height);
 
