@@ -177,10 +177,18 @@ bmp_status parse_bmp_format(const std::uint8_t* data, std::size_t size, bmp_form
                 "the pixel rows need more than the " + std::to_string(size) + " bytes the file holds");
   const std::uint64_t pixel_end =
       f->rle ? offset : offset + f->row_size * static_cast<std::uint64_t>(f->height);
-  if (pixel_end > size || size_field > size || (size_field != 0 && size_field < pixel_end))
+  if (pixel_end > size)
     return fail(bmp_status::short_data, err,
                 "the pixel rows need " + std::to_string(pixel_end) + " bytes, the file holds " +
-                    std::to_string(size) + " and its size field says " + std::to_string(size_field));
+                    std::to_string(size));
+  if (size_field > size)
+    return fail(bmp_status::short_data, err,
+                "the size field says " + std::to_string(size_field) + " bytes, the file holds " +
+                    std::to_string(size));
+  if (size_field != 0 && size_field < pixel_end)
+    return fail(bmp_status::short_data, err,
+                "the size field says " + std::to_string(size_field) + " bytes, less than the " +
+                    std::to_string(pixel_end) + " the pixel rows need");
   return bmp_status::ok;
 }
 
