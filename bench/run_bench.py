@@ -23,6 +23,17 @@ Tools:
   SciPy DCT         bench/scipy_resize.py: the same cosine-domain resize
                     (its bytes are compared with pellimor's)
 
+PNG -> PNG and JPEG -> JPEG (--formats, default png,jpeg; --format-repeat
+timed rounds, default 5): 1920x1080 -> 3840x2160 and 4000x3000 -> 2000x1500
+on the same photo-like images, written once by pellimor as PNG and as JPEG
+at quality 92, by pellimor (-size W'xH'! -format png|jpeg), ImageMagick
+(its default filter, -quality 92 for JPEG) and libvips (vips resize, Q=92
+for JPEG). Every output must be an 8-bit RGB file of the requested size (its
+header, every run; decoded whole by PIL in the warm-up round) and the same
+size every run. Reported: median wall and CPU time, peak RSS, output bytes,
+and pellimor against the faster peer (time goal 0.7x, PNG no larger, peak
+RSS at most 72 MB).
+
 Wall time is measured around the whole process (perf_counter around
 GNU time); peak RSS is GNU time's %M. Writes bench/results.md and
 bench/results.png; --update-readme also rewrites the "## Benchmarks"
@@ -215,24 +226,31 @@ def command(tool, args, src, out_dir, job):
     raise ValueError(tool)
 
 
-def run_once(argv, out, job, work):
-    """Runs argv once under GNU time; returns (wall seconds, peak RSS KiB)."""
+def run_timed(argv, out, check, work):
+    """Runs argv once under GNU time, then check(out); returns (wall seconds,
+    peak RSS KiB, user + system CPU seconds)."""
     if out.exists():
         out.unlink()
     rss_file, err_file = work / "rss.txt", work / "stderr.txt"
     with open(err_file, "wb") as err:
         t0 = time.perf_counter()
-        proc = subprocess.run([GNU_TIME, "-f", "%M", "-o", str(rss_file)] + argv,
+        proc = subprocess.run([GNU_TIME, "-f", "%M %U %S", "-o", str(rss_file)] + argv,
                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
         wall = time.perf_counter() - t0
     if proc.returncode != 0:
         tail = err_file.read_text(errors="replace")[-600:]
         raise BenchError(f"exit status {proc.returncode}: {' '.join(argv)}\n{tail}")
-    check_output(out, job.nw, job.nh)
+    check(out)
     try:
-        rss = int(rss_file.read_text().strip().splitlines()[-1])
+        rss, user, system = rss_file.read_text().strip().splitlines()[-1].split()
+        return wall, int(rss), float(user) + float(system)
     except (ValueError, IndexError) as e:
         raise BenchError(f"no peak RSS from GNU time for {' '.join(argv)}") from e
+
+
+def run_once(argv, out, job, work):
+    """Runs argv once under GNU time; returns (wall seconds, peak RSS KiB)."""
+    wall, rss, _ = run_timed(argv, out, lambda o: check_output(o, job.nw, job.nh), work)
     return wall, rss
 
 
@@ -400,6 +418,213 @@ def perf_profile(args, work, job):
     return by_dso, top
 
 
+# ---------------------------------------------------------------- PNG and JPEG
+
+# Jobs of the PNG -> PNG and JPEG -> JPEG part, each run in every format.
+FORMAT_JOBS = [
+    ("1920x1080 -> 3840x2160", 1920, 1080, 3840, 2160),
+    ("4000x3000 -> 2000x1500", 4000, 3000, 2000, 1500),
+]
+FORMATS = {"png": ("PNG", ".png"), "jpeg": ("JPEG", ".jpg")}
+FORMAT_TOOLS = ["pellimor", "magick", "vips"]
+JPEG_QUALITY = 92
+FORMAT_TIME_GOAL = 0.7  # pellimor's median over the faster peer's
+FORMAT_RSS_GOAL = 72  # MB, read as MiB (decimal MB shown too)
+
+
+class FormatJob(Job):
+    def __init__(self, fmt, name, w, h, nw, nh):
+        super().__init__(f"{FORMATS[fmt][0]} {name}", w, h, nw, nh, "format")
+        self.fmt, self.size_name = fmt, name
+        self.cpu = {}  # tool -> [user + system seconds]
+        self.bytes = {}  # tool -> output file size (the same every run)
+        self.src_bytes = None
+
+    def median_cpu(self, tool):
+        return statistics.median(self.cpu[tool])
+
+    def faster_peer(self):
+        return min(("magick", "vips"), key=self.median)
+
+
+def image_header(path):
+    """(format, width, height, channels, bits) from a PNG or JPEG header."""
+    with open(path, "rb") as f:
+        data = f.read(1 << 16)
+    if data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR":
+        width, height, bits, colour = struct.unpack_from(">IIBB", data, 16)
+        return "png", width, height, {0: 1, 2: 3, 3: 3, 4: 2, 6: 4}.get(colour, 0), bits
+    if data[:2] == b"\xff\xd8":
+        at = 2
+        while at + 4 <= len(data):
+            if data[at] != 0xFF:
+                break
+            marker = data[at + 1]
+            if marker == 0xFF:  # fill byte
+                at += 1
+                continue
+            length = struct.unpack_from(">H", data, at + 2)[0]
+            if 0xC0 <= marker <= 0xCF and marker not in (0xC4, 0xC8, 0xCC):
+                bits, height, width, channels = struct.unpack_from(">BHHB", data, at + 4)
+                return "jpeg", width, height, channels, bits
+            at += 2 + length
+        raise BenchError(f"{path}: no JPEG frame header in the first 64 KiB")
+    raise BenchError(f"{path}: neither PNG nor JPEG")
+
+
+def check_image(path, fmt, width, height, decode=False):
+    """The output is an 8-bit RGB `fmt` file of width x height; with
+    decode, PIL also decodes it whole (any damage raises)."""
+    if not os.path.exists(path):
+        raise BenchError(f"no output file {path}")
+    got = image_header(path)
+    if got != (fmt, width, height, 3, 8):
+        raise BenchError(f"{path}: {got[0]} {got[1]}x{got[2]}, {got[3]} channels of {got[4]} bits; "
+                         f"wanted {fmt} {width}x{height} 8-bit RGB")
+    if decode:
+        from PIL import Image
+        try:
+            with Image.open(path) as im:
+                im.load()
+                if im.size != (width, height) or im.mode != "RGB":
+                    raise BenchError(f"{path}: PIL decodes {im.size} {im.mode}; wanted ({width}, {height}) RGB")
+        except (OSError, SyntaxError, ValueError) as e:
+            raise BenchError(f"{path}: does not decode: {e}") from e
+
+
+def format_input(args, work, job):
+    """The job's test image as a PNG or a JPEG at quality 92, written once by
+    pellimor from the photo-like BMP (every tool reads the same file)."""
+    ext = FORMATS[job.fmt][1]
+    src = work / f"in_{job.w}x{job.h}{ext}"
+    if not src.exists():
+        bmp = work / f"in_{job.w}x{job.h}.bmp"
+        if not bmp.exists():
+            write_bmp24(bmp, make_image(job.w, job.h))
+        argv = [str(args.pellimor), "-i", str(bmp), "-o", str(src.with_suffix("")), "-format", job.fmt,
+                "-progress", "off"] + (["-quality", str(JPEG_QUALITY)] if job.fmt == "jpeg" else [])
+        proc = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        if proc.returncode != 0:
+            raise BenchError(f"making the input: {' '.join(argv)}\n{proc.stderr[-600:]}")
+        check_image(src, job.fmt, job.w, job.h, decode=True)
+    job.src_bytes = os.path.getsize(src)
+    return src
+
+
+def format_command(tool, args, src, out_dir, job):
+    """(argv, output path) of one tool on one PNG or JPEG job."""
+    ext = FORMATS[job.fmt][1]
+    jpeg = job.fmt == "jpeg"
+    if tool == "pellimor":
+        base = out_dir / f"{tool}_out"
+        argv = [str(args.pellimor), "-i", str(src), "-o", str(base), "-size", f"{job.nw}x{job.nh}!",
+                "-format", job.fmt, "-progress", "off"]
+        return argv + (["-quality", str(JPEG_QUALITY)] if jpeg else []), Path(str(base) + ext)
+    out = out_dir / f"{tool}_out{ext}"
+    if tool == "magick":  # its default filter for the direction
+        return ([CONVERT, str(src), "-resize", f"{job.nw}x{job.nh}!"] +
+                (["-quality", str(JPEG_QUALITY)] if jpeg else []) + [str(out)]), out
+    if tool == "vips":
+        scale = ["resize", str(src), str(out) + (f"[Q={JPEG_QUALITY}]" if jpeg else ""), repr(job.nw / job.w)]
+        if job.nw * job.h != job.nh * job.w:
+            scale += ["--vscale", repr(job.nh / job.h)]
+        return [VIPS] + scale, out
+    raise ValueError(tool)
+
+
+def run_format_job(job, args, work, log, quiet):
+    src = format_input(args, work, job)
+    out_dir = work / "out"
+    out_dir.mkdir(exist_ok=True)
+    cmds = {t: format_command(t, args, src, out_dir, job) for t in FORMAT_TOOLS}
+
+    def check(out):
+        check_image(out, job.fmt, job.nw, job.nh)
+
+    # Warm-up round: page cache, lazy loading; each output decoded whole once.
+    for t in FORMAT_TOOLS:
+        argv, out = cmds[t]
+        run_timed(argv, out, check, work)
+        check_image(out, job.fmt, job.nw, job.nh, decode=True)
+        job.bytes[t] = os.path.getsize(out)
+    order = list(FORMAT_TOOLS)
+    for rep in range(args.format_repeat):
+        quiet.wait(log)
+        for t in order:
+            argv, out = cmds[t]
+            wall, rss, cpu = run_timed(argv, out, check, work)
+            if os.path.getsize(out) != job.bytes[t]:
+                raise BenchError(f"{t} wrote {os.path.getsize(out)} bytes, then {job.bytes[t]}, on {job.name}")
+            job.times.setdefault(t, []).append(wall)
+            job.rss.setdefault(t, []).append(rss)
+            job.cpu.setdefault(t, []).append(cpu)
+        order = order[1:] + order[:1]
+    log(f"  {job.name}: " + ", ".join(f"{t} {job.median(t):.3f}s {job.median_rss_mib(t):.0f}MiB "
+                                      f"{job.bytes[t]}B" for t in FORMAT_TOOLS))
+
+
+def format_rows(jobs):
+    rows = []
+    for job in jobs:
+        base = job.median("pellimor")
+        for t in FORMAT_TOOLS:
+            rows.append([job.name, LABEL[t], fmt_s(job.median(t)), fmt_s(job.median_cpu(t)),
+                         f"{job.median_rss_mib(t):.1f}", f"{job.bytes[t]:,}",
+                         fmt_ratio(job.median(t) / base), f"{job.bytes[t] / job.bytes['pellimor']:.2f}×"])
+    return rows
+
+
+def format_target_rows(jobs):
+    rows = []
+    for job in jobs:
+        p, peer = job.median("pellimor"), job.faster_peer()
+        q = job.median(peer)
+        r = p / q
+        rows.append([f"time vs faster of ImageMagick/libvips, {job.name}", f"≤ {FORMAT_TIME_GOAL:.2f}×",
+                     f"{r:.2f}× (pellimor {fmt_s(p)} s, {LABEL[peer].split()[0]} {fmt_s(q)} s)",
+                     "met" if r <= FORMAT_TIME_GOAL else "NOT met"])
+    for job in jobs:
+        if job.fmt != "png":
+            continue
+        peer = job.faster_peer()
+        r = job.bytes["pellimor"] / job.bytes[peer]
+        rows.append([f"PNG size vs the faster peer ({LABEL[peer].split()[0]}), {job.name}", "≤ 1.00×",
+                     f"{r:.2f}× ({job.bytes['pellimor']:,} against {job.bytes[peer]:,} bytes)",
+                     "met" if r <= 1.0 else "NOT met"])
+    for job in jobs:
+        kib = statistics.median(job.rss["pellimor"])
+        mib, mb = kib / 1024, kib * 1024 / 1e6
+        verdict = "met" if mib <= FORMAT_RSS_GOAL else "NOT met"
+        if mib <= FORMAT_RSS_GOAL < mb:
+            verdict = f"met in MiB; {mb:.1f} MB in decimal megabytes is over"
+        rows.append([f"peak RSS, {job.name}", f"≤ {FORMAT_RSS_GOAL} MB", f"{mib:.1f} MiB ({kib} KiB)", verdict])
+    return rows
+
+
+def plot_formats(jobs, axt, axm):
+    """Median time and peak RSS bars of the PNG and JPEG jobs."""
+    width = 0.8 / len(FORMAT_TOOLS)
+    xs = np.arange(len(jobs))
+    for i, t in enumerate(FORMAT_TOOLS):
+        off = (i - (len(FORMAT_TOOLS) - 1) / 2) * width
+        axt.bar(xs + off, [j.median(t) for j in jobs], width, color=COLOUR[t], label=LABEL[t])
+        axm.bar(xs + off, [j.median_rss_mib(t) for j in jobs], width, color=COLOUR[t], label=LABEL[t])
+    for x, j in zip(xs, jobs):
+        axt.hlines(FORMAT_TIME_GOAL * j.median(j.faster_peer()), x - 0.45, x + 0.45, colors="k", linestyles=":",
+                   lw=1.5, label=f"target: {FORMAT_TIME_GOAL}× the faster of ImageMagick/libvips" if x == 0 else None)
+    axm.axhline(FORMAT_RSS_GOAL, color="k", ls=":", lw=1.5, label=f"target for pellimor: {FORMAT_RSS_GOAL} MB")
+    labels = [j.name.replace(" -> ", "\n→ ") for j in jobs]
+    axt.set_yscale("log")
+    for ax, ylabel, title in ((axt, "median wall time per process, s", "PNG → PNG and JPEG → JPEG: time"),
+                              (axm, "peak RSS, MiB", "PNG → PNG and JPEG → JPEG: peak memory")):
+        ax.set_xticks(xs)
+        ax.set_xticklabels(labels, fontsize=8)
+        ax.set_ylabel(ylabel)
+        ax.set_title(title)
+        ax.grid(True, axis="y", which="both", alpha=0.3)
+        ax.legend(fontsize=7.5, loc="upper center", bbox_to_anchor=(0.5, -0.13), ncol=2, frameon=False)
+
+
 # ---------------------------------------------------------------- report
 
 def machine_info(args):
@@ -421,7 +646,13 @@ def machine_info(args):
 
     import scipy
     commit = first_line(["git", "-C", str(REPO), "log", "-1", "--format=%h %s"])
-    dirty = first_line(["git", "-C", str(REPO), "status", "--porcelain", "--untracked-files=no"])
+    try:
+        dirty = sorted(line[3:] for line in subprocess.run(
+            ["git", "-C", str(REPO), "status", "--porcelain", "--untracked-files=no"],
+            capture_output=True, text=True, timeout=20).stdout.splitlines() if line[3:])
+    except (OSError, subprocess.SubprocessError):
+        dirty = []
+    changed = ", ".join(dirty[:4]) + (f" and {len(dirty) - 4} more" if len(dirty) > 4 else "")
     mem_kib = 0
     for line in open("/proc/meminfo"):
         if line.startswith("MemTotal:"):
@@ -434,7 +665,7 @@ def machine_info(args):
         "load": " ".join(f"{x:.2f}" for x in os.getloadavg()),
         "kernel": platform.release(),
         "pellimor": str(args.pellimor),
-        "commit": f"commit {commit}{', uncommitted changes in the tree' if dirty not in ('', '?') else ''}",
+        "commit": f"commit {commit}{f', uncommitted changes in {changed}' if dirty else ''}",
         "magick": first_line([CONVERT, "-version"]),
         "vips": first_line([VIPS, "--version"]),
         "python": f"{platform.python_version()}, numpy {np.__version__}, scipy {scipy.__version__}",
@@ -545,11 +776,24 @@ def target_rows(named, rss_budget):
     return rows
 
 
-def plot(named, sweep, tools, path):
+def plot(named, sweep, tools, path, formats=()):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(13, 6), gridspec_kw={"width_ratios": [1, 1.25]})
+    bmp = bool(named and sweep)
+    rows = int(bmp) + int(bool(formats))
+    fig, axes = plt.subplots(rows, 2, figsize=(13, 6 * rows), squeeze=False,
+                             gridspec_kw={"width_ratios": [1, 1.25]})
+    if formats:
+        plot_formats(formats, *axes[-1])
+    if bmp:
+        plot_bmp(named, sweep, tools, *axes[0])
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def plot_bmp(named, sweep, tools, ax1, ax2):
     px = np.array([j.w * j.h for j in sweep], float)
     for t in tools:
         meas = [(p, j.median(t)) for p, j in zip(px, sweep) if t in j.times]
@@ -602,9 +846,6 @@ def plot(named, sweep, tools, path):
     ax2.set_title("Named jobs (-engine direct: extrapolated, as text)")
     ax2.grid(True, axis="y", which="both", alpha=0.3)
     ax2.legend(fontsize=7.5, loc="upper center", bbox_to_anchor=(0.5, -0.16), ncol=3, frameon=False)
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
 
 
 def update_readme(section):
@@ -645,10 +886,18 @@ def main():
     ap.add_argument("--build", action="store_true",
                     help="configure and build build-bench (Release, no tests) before measuring")
     ap.add_argument("--no-perf", action="store_true", help="skip the perf sampling of pellimor")
+    ap.add_argument("--formats", default="png,jpeg",
+                    help="'none' or comma-separated png, jpeg: also run PNG -> PNG and JPEG -> JPEG jobs "
+                         "(1920x1080 -> 3840x2160, 4000x3000 -> 2000x1500) with pellimor, ImageMagick and libvips "
+                         "(default png,jpeg)")
+    ap.add_argument("--format-repeat", type=int, default=5, help="timed runs per tool on those jobs (default 5)")
     ap.add_argument("--update-readme", action="store_true", help="rewrite the ## Benchmarks section of README.md")
     args = ap.parse_args()
-    if args.repeat < 1:
-        ap.error("--repeat must be at least 1")
+    if args.repeat < 1 or args.format_repeat < 1:
+        ap.error("--repeat and --format-repeat must be at least 1")
+    formats = [] if args.formats == "none" else [f.strip() for f in args.formats.split(",") if f.strip()]
+    if any(f not in FORMATS for f in formats):
+        ap.error(f"--formats takes 'none' or a list of {', '.join(FORMATS)}")
     if args.build:
         build = REPO / "build-bench"
         for argv in (["cmake", "-S", str(REPO), "-B", str(build), "-DPELLIMOR_TESTS=OFF", "-DCMAKE_BUILD_TYPE=Release"],
@@ -674,6 +923,7 @@ def main():
     named = [Job(*job, "named") for job in named_jobs]
     sides = [int(n) for n in args.sweep.split(",") if n.strip()]
     sweep = [Job(f"sweep {n}x{n} -> {3 * n // 2}x{3 * n // 2}", n, n, 3 * n // 2, 3 * n // 2, "sweep") for n in sides]
+    format_jobs = [FormatJob(f, *job) for f in formats for job in FORMAT_JOBS]
 
     info = machine_info(args)
     log(f"machine: {info['nproc']} CPUs, {info['cpu']}, {info['memory']}, load {info['load']}")
@@ -690,6 +940,9 @@ def main():
             tools = [t for t in TOOLS if t != "direct" or max(job.w, job.h) <= args.direct_max]
             log(f"{job.name}: {', '.join(tools)} x {args.repeat}")
             run_job(job, tools, args, work, log, quiet)
+        for job in format_jobs:
+            log(f"{job.name}: {', '.join(FORMAT_TOOLS)} x {args.format_repeat}")
+            run_format_job(job, args, work, log, quiet)
         first = next((j for j in named if j.name == NAMED_JOBS[0][0]), None)
         if first is not None and not args.no_direct_check:
             log(f"one measured -engine direct run on {first.name} (about a minute or two)")
@@ -737,15 +990,20 @@ def main():
         print(f"\n-engine direct: {per_term * 1e9:.2f} ns per cosine term (from {biggest.name})")
 
     md = []
-    md.append(f"Measured {info['date']} with `--repeat {args.repeat}` (medians of {args.repeat} whole-process runs "
-              f"per tool, tools interleaved; {elapsed / 60:.1f} min in all).\n")
+    runs = []
+    if named or sweep:
+        runs.append(f"`--repeat {args.repeat}` (medians of {args.repeat} whole-process runs per tool on BMP)")
+    if format_jobs:
+        runs.append(f"`--format-repeat {args.format_repeat}` (medians of {args.format_repeat} on PNG and JPEG)")
+    md.append(f"Measured {info['date']} with {' and '.join(runs)}, tools interleaved; "
+              f"{elapsed / 60:.1f} min in all.\n")
     md.append(f"- Machine: {info['nproc']} CPUs ({info['cpu']}), {info['memory']}, Linux {info['kernel']}; "
               f"load average at start {info['load']}")
     md.append(f"- pellimor: `{Path(args.pellimor).relative_to(REPO) if REPO in Path(args.pellimor).parents else args.pellimor}` "
               f"(source tree at {info['commit']}{'; rebuilt by `--build` just before' if args.build else ''}); "
               f"default engine and thread count")
     md.append(f"- ImageMagick: {info['magick']}")
-    md.append(f"- libvips: {info['vips']} (BMP is read and written through its ImageMagick loader/saver)")
+    md.append(f"- libvips: {info['vips']} (BMP is read and written through its ImageMagick loader/saver; PNG and JPEG through its own)")
     md.append(f"- Python {info['python']} (SciPy script uses one scipy.fft worker per CPU)")
     if per_term:
         md.append(f"- `-engine direct` costs {per_term * 1e9:.2f} ns per cosine term here (from {biggest.name}); "
@@ -756,14 +1014,17 @@ def main():
     md.append("")
     md.append("\"time ÷ pellimor\" is the tool's median over pellimor's (above 1: pellimor is faster). "
               "Peak RSS is GNU time's maximum resident set, in MiB.\n")
-    md.append(markdown_table(header, named_rows))
-    md.append("\n#### Size sweep (N×N → 1.5N×1.5N)\n")
-    md.append(markdown_table(header, sweep_rows))
-    md.append("\n### Targets\n")
-    md.append("The time target is for the 720×480, 1920×1080 and 4000×3000 jobs; prime sizes must show no "
-              "O(N²) cliff (a direct transform of length N costs about N / log2 N times an FFT: some 100× here); "
-              "MB read as MiB.\n")
-    md.append(markdown_table(t_header, targets))
+    if named:
+        md.append(markdown_table(header, named_rows))
+    if sweep:
+        md.append("\n#### Size sweep (N×N → 1.5N×1.5N)\n")
+        md.append(markdown_table(header, sweep_rows))
+    if targets:
+        md.append("\n### Targets\n")
+        md.append("The time target is for the 720×480, 1920×1080 and 4000×3000 jobs; prime sizes must show no "
+                  "O(N²) cliff (a direct transform of length N costs about N / log2 N times an FFT: some 100× here); "
+                  "MB read as MiB.\n")
+        md.append(markdown_table(t_header, targets))
     summary = []
     if profiles:
         md.append("\n### Where pellimor's time goes\n")
@@ -814,10 +1075,36 @@ def main():
                            f"{prime.median('vips') / control.median('vips'):.2f}×).")
         if summary:
             md.append("\n" + " ".join(summary) + "\n")
+    if format_jobs:
+        f_header = ["job", "tool", "median s", "CPU s", "peak RSS MiB", "output bytes", "time ÷ pellimor",
+                    "bytes ÷ pellimor"]
+        f_rows, f_targets = format_rows(format_jobs), format_target_rows(format_jobs)
+        print()
+        print(text_table(f_header, f_rows))
+        print()
+        print(text_table(t_header, f_targets))
+        inputs = sorted({(j.fmt, j.w, j.h, j.src_bytes) for j in format_jobs}, key=lambda x: (x[0] != "png", x[1]))
+        md.append("\n### PNG → PNG and JPEG → JPEG\n")
+        md.append("The same photo-like images, written once by pellimor as PNG and as JPEG at quality "
+                  f"{JPEG_QUALITY} (" + ", ".join(f"{w}×{h} {FORMATS[f][0]} {b:,} bytes" for f, w, h, b in inputs) +
+                  "), are read and resized by every tool, which writes the same format:\n")
+        md.append(f"- pellimor: `-i in.png -o out -size 3840x2160! -format png -progress off` "
+                  f"(JPEG: `-format jpeg -quality {JPEG_QUALITY}`)")
+        md.append(f"- ImageMagick: `convert in.png -resize 3840x2160! out.png`, its default filter "
+                  f"(JPEG: `-quality {JPEG_QUALITY}`)")
+        md.append(f"- libvips: `vips resize in.png out.png 2` (0.5 for the shrink; JPEG: `out.jpg[Q={JPEG_QUALITY}]`)")
+        md.append("")
+        md.append("Each output is checked to be an 8-bit RGB file of the requested size in every run (its header) "
+                  "and decoded whole by PIL once; its size is the same in every run. CPU s is GNU time's user + "
+                  "system time; \"bytes ÷ pellimor\" is the tool's output size over pellimor's.\n")
+        md.append(markdown_table(f_header, f_rows))
+        md.append(f"\nTargets: pellimor's median at most {FORMAT_TIME_GOAL}× the faster peer's, its PNG no larger "
+                  f"than that peer's, its peak RSS at most {FORMAT_RSS_GOAL} MB (read as MiB).\n")
+        md.append(markdown_table(t_header, f_targets))
     md.append("\n![](results.png)\n")
     args.out.mkdir(parents=True, exist_ok=True)
     (args.out / "results.md").write_text("\n".join(md))
-    plot(named, sweep, tools, args.out / "results.png")
+    plot(named, sweep, tools, args.out / "results.png", format_jobs)
     print(f"\nwrote {args.out / 'results.md'} and {args.out / 'results.png'} ({elapsed / 60:.1f} min)")
 
     if args.update_readme:
