@@ -118,7 +118,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
 
   image source;
   if (!decode_image(bytes.data(), bytes.size(), format, &source, err)) return input_fails();
-  bytes = {};
+  std::vector<std::uint8_t>().swap(bytes);  // freed, not just emptied
   if (!apply_orientation(&source)) throw std::bad_alloc();
   if (source.has_alpha() && !out.has_alpha() && request.note)
     request.note(std::string(format_name(request.format)) + " output has no alpha channel; alpha is dropped");

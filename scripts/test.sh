@@ -19,3 +19,4 @@ bash "$root/.ci/package" "$root/build"
 
 # --- library and Python module: consumer example, pytest ---
 bash "$root/.ci/library" "$root/build"
+bash "$root/.ci/python" "$root/build"
