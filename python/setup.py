@@ -44,7 +44,7 @@ extension = Extension(
     define_macros=[("PELLIMOR_VERSION", f'"{VERSION}"'), ("NDEBUG", None)],
     extra_compile_args=["-std=c++20", "-O2", "-g0", "-fvisibility=hidden"],
     extra_link_args=["-s"],
-    libraries=["fftw3", "png", "jpeg", "tiff", "pthread"],
+    libraries=["fftw3", "png", "z", "jpeg", "tiff", "pthread"],
 )
 
 setup(
