@@ -34,12 +34,12 @@ inline double taper_factor(std::int32_t k, std::int32_t kept, double power) {
 inline double quantise_value(double e, double top, pellimor::rounding mode) {
   e = std::min(top, std::max(0.0, e));  // max(0, NaN) is 0
   if (mode == pellimor::rounding::nearest) {
-    // In [0, top] truncating is flooring, and the fraction and its double
-    // are exact (unlike e + 0.5, which takes 0.49999999999999994 up to 1):
-    // one more exactly when the fraction is a half or more. Conversions
-    // only, no branch or select, so the loops vectorise. top fits 32 bits.
-    const double whole = static_cast<double>(static_cast<std::int32_t>(e));
-    e = whole + static_cast<double>(static_cast<std::int32_t>(2.0 * (e - whole)));
+    // Adding and taking away 2^52 rounds e (in [0, top], far below 2^52)
+    // to the nearest integer, ties to even, exactly (unlike e + 0.5, which
+    // takes 0.49999999999999994 up to 1); a tie rounded down is put up.
+    // Adds and a compare only, so the loops vectorise.
+    const double even = (e + 0x1p52) - 0x1p52;
+    e = even + (e - even == 0.5 ? 1.0 : 0.0);
   }
   return e;
 }

@@ -42,7 +42,7 @@ extension = Extension(
     language="c++",
     include_dirs=[str(ROOT), str(ROOT / "include"), "/usr/include/pybind11"],
     define_macros=[("PELLIMOR_VERSION", f'"{VERSION}"'), ("NDEBUG", None)],
-    extra_compile_args=["-std=c++20", "-O2", "-g0", "-fvisibility=hidden"],
+    extra_compile_args=["-std=c++20", "-O2", "-g0", "-fvisibility=hidden", "-fno-trapping-math"],
     extra_link_args=["-s"],
     libraries=["fftw3", "png", "z", "jpeg", "tiff", "pthread"],
 )
