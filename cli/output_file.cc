@@ -65,8 +65,8 @@ bool replaced_actions[NSIG];
 
 // Installs `action` for `sig` where the caller left the default.
 void replace_default(int sig, const struct sigaction& action) {
-  replaced_actions[sig] = sigaction(sig, nullptr, &saved_actions[sig]) == 0 && is_default(saved_actions[sig]) &&
-                          sigaction(sig, &action, nullptr) == 0;
+  replaced_actions[sig] = sigaction(sig, nullptr, &saved_actions[sig]) == 0 &&
+                          is_default(saved_actions[sig]) && sigaction(sig, &action, nullptr) == 0;
 }
 
 void put_back(int sig) {

@@ -30,7 +30,8 @@ TEST(PendingFile, NamedTemporaryGoesWithTheSignalThatEndsTheProcess) {
       std::string err;
       for (pending_file* file : {&out, &other})
         if (!file->open(dir.file(file == &out ? "out.bmp" : "other.bmp").c_str(), &err, temp_kind::named) ||
-            file->unnamed() || write(file->fd(), "new", 3) != 3 || access(file->temp_path().c_str(), F_OK) != 0)
+            file->unnamed() || write(file->fd(), "new", 3) != 3 ||
+            access(file->temp_path().c_str(), F_OK) != 0)
           _exit(3);
       raise(sig);
       _exit(4);

@@ -17,8 +17,8 @@
 
 #include "bmp/bmp_io.h"
 #include "cli/options.h"
-#include "cli/progress_bar.h"
 #include "cli/output_file.h"
+#include "cli/progress_bar.h"
 #include "cli/std_streams.h"
 #include "codec/codec.h"
 #include "dct/fast_resample.h"
@@ -32,15 +32,15 @@ namespace {
 
 // What one run is asked to do, gathered from the options.
 struct run_request {
-  const char* input = nullptr;          // a path, or "-" for standard input
-  std::string output;                   // the output file, or "-" for standard output
+  const char* input = nullptr;  // a path, or "-" for standard input
+  std::string output;           // the output file, or "-" for standard output
   pellimor::image_format format = pellimor::image_format::bmp;
-  int quality = 92;                     // JPEG
-  std::int32_t dx = 0, dy = 0;          // pixels added to the width and height
-  bool size_given = false;              // -size: `size` instead of dx and dy
+  int quality = 92;             // JPEG
+  std::int32_t dx = 0, dy = 0;  // pixels added to the width and height
+  bool size_given = false;      // -size: `size` instead of dx and dy
   geometry size;
   progress_mode progress_kind = progress_mode::lines;
-  pellimor::resize_settings settings;   // engine, threads, rounding, taper, linear light
+  pellimor::resize_settings settings;  // engine, threads, rounding, taper, linear light
   progress_streams progress = {stdout, stderr};
   bool to_stdout() const { return output == "-"; }
 };
@@ -50,7 +50,8 @@ run_request request_from(const resize_options& options) {
   r.input = options.input_name;
   r.dx = options.sizexminus;
   r.dy = options.sizexminusy;
-  r.settings.method = options.engine == engine_kind::direct ? pellimor::engine::direct : pellimor::engine::fast;
+  r.settings.method =
+      options.engine == engine_kind::direct ? pellimor::engine::direct : pellimor::engine::fast;
   r.settings.threads = options.threads;
   r.settings.round = options.round;
   r.settings.taper = options.taper;
@@ -60,8 +61,9 @@ run_request request_from(const resize_options& options) {
   r.format = options.format;
   r.quality = options.quality;
   r.progress_kind = options.progress;
-  r.output = std::string(options.output_name) == "-" ? "-"
-                                                     : options.output_name + std::string(format_extension(r.format));
+  r.output = std::string(options.output_name) == "-"
+                 ? "-"
+                 : options.output_name + std::string(format_extension(r.format));
   // With the image on standard output, every text goes to standard error.
   if (r.to_stdout()) r.progress.counters = stderr;
   if (r.progress_kind != progress_mode::lines) r.progress = {nullptr, nullptr};
@@ -70,8 +72,8 @@ run_request request_from(const resize_options& options) {
 
 // The output size for a width x height picture (as displayed): the
 // geometry, or the differences. False with *err when it is too large.
-bool resolve_size(const run_request& request, std::int64_t width, std::int64_t height, std::int64_t* new_width,
-                  std::int64_t* new_height, std::string* err) {
+bool resolve_size(const run_request& request, std::int64_t width, std::int64_t height,
+                  std::int64_t* new_width, std::int64_t* new_height, std::string* err) {
   if (request.size_given) return resolve_geometry(request.size, width, height, new_width, new_height, err);
   *new_width = width + request.dx;
   *new_height = height + request.dy;
@@ -171,8 +173,9 @@ bmp_status resample_direct(std::FILE* input, const bmp_layout& layout, std::int3
     resample_plane(layout.width, layout.height, new_width - layout.width, new_height - layout.height,
                    source[c].samples.data(), out[c].samples.data(), request.progress, direct_dct,
                    request.settings.round, request.settings.taper);
-  return write_bmp_file_atomically(request.output.c_str(), out[0], out[1], out[2], err) ? bmp_status::ok
-                                                                                         : bmp_status::write_error;
+  return write_bmp_file_atomically(request.output.c_str(), out[0], out[1], out[2], err)
+             ? bmp_status::ok
+             : bmp_status::write_error;
 }
 
 // Red, green, blue through the FFT engine: each channel's rows are read from
@@ -239,7 +242,8 @@ bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, std::int32_
     };
     const value_row_writer encoded = [&](std::int32_t first, std::int32_t count, const double* values) {
       std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count) * new_width);
-      for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(light->code_of(values[i]));
+      for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(light->code_of(values[i]));
       return merge(first, count, bytes.data());
     };
     if (!resampler.resample_doubles(linear_rows, encoded, request.progress)) return failure;
@@ -299,7 +303,9 @@ int resize_through_codecs(const run_request& request, int input_fd = -1) {
   };
   job.note = [](const std::string& note) { std::fprintf(stderr, "pellimor: note: %s\n", note.c_str()); };
   // The message the 24-bit reader gives a short file, wherever it is read.
-  job.short_bmp = [&request] { std::fprintf(request.to_stdout() ? stderr : stdout, "input file size err!!\n"); };
+  job.short_bmp = [&request] {
+    std::fprintf(request.to_stdout() ? stderr : stdout, "input file size err!!\n");
+  };
   std::string where, err;
   const bool done = pellimor::run_file_request(job, &where, &err);
   bar.reset();
@@ -358,8 +364,9 @@ int resize_from_command_line(int argc, char** argv) {
     run_request with_bar = request;
     bar_progress bar(request, 3, layout.width, layout.height, w, h);
     bar.attach(&with_bar.progress);
-    status = options.engine == engine_kind::direct ? resample_direct(input.get(), layout, w, h, with_bar, &err)
-                                                   : resample_fast(input.get(), layout, w, h, with_bar, &err);
+    status = options.engine == engine_kind::direct
+                 ? resample_direct(input.get(), layout, w, h, with_bar, &err)
+                 : resample_fast(input.get(), layout, w, h, with_bar, &err);
   } catch (const std::bad_alloc&) {
     return fail(input_path, pellimor::out_of_memory("out of memory for a resize to " + size));
   } catch (const std::system_error& e) {  // no thread could be started

@@ -278,12 +278,17 @@ std::uint64_t most_expansion(TIFF* tif) {
   std::uint16_t compression = COMPRESSION_NONE;
   TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
   switch (compression) {
-    case COMPRESSION_NONE: return 1;
+    case COMPRESSION_NONE:
+      return 1;
     case COMPRESSION_ADOBE_DEFLATE:
-    case COMPRESSION_DEFLATE: return 1032;
-    case COMPRESSION_LZW: return 4096 * 8 / 9 + 1;
-    case COMPRESSION_PACKBITS: return 64;
-    default: return 0;
+    case COMPRESSION_DEFLATE:
+      return 1032;
+    case COMPRESSION_LZW:
+      return 4096 * 8 / 9 + 1;
+    case COMPRESSION_PACKBITS:
+      return 64;
+    default:
+      return 0;
   }
 }
 

@@ -53,10 +53,14 @@ void store(double value, std::uint8_t* p) {
 template <class F>
 void with_type(sample_type type, const F& f) {
   switch (type) {
-    case sample_type::u8: return f(std::uint8_t{});
-    case sample_type::u16: return f(std::uint16_t{});
-    case sample_type::f32: return f(float{});
-    case sample_type::f64: return f(double{});
+    case sample_type::u8:
+      return f(std::uint8_t{});
+    case sample_type::u16:
+      return f(std::uint16_t{});
+    case sample_type::f32:
+      return f(float{});
+    case sample_type::f64:
+      return f(double{});
   }
 }
 
@@ -79,7 +83,8 @@ bool check(const image_view& source, const image_span& destination, const resize
   if (source.channels < 1 || destination.channels != source.channels)
     return fail("the source and destination must have the same number of channels (at least 1)");
   if (settings.alpha && source.channels < 2) return fail("alpha needs a colour channel beside it");
-  if (!(settings.taper >= 0.0) || !std::isfinite(settings.taper)) return fail("the taper must be a number >= 0");
+  if (!(settings.taper >= 0.0) || !std::isfinite(settings.taper))
+    return fail("the taper must be a number >= 0");
   if (settings.method != engine::fast && settings.method != engine::direct) return fail("unknown engine");
   return true;
 }
@@ -160,7 +165,8 @@ struct job {
     const std::ptrdiff_t step = destination.pixel_stride;
     for (std::int32_t r = 0; r < count; ++r, rows += width) {
       std::uint8_t* p = destination_at(0, first + r, c);
-      double* resized_alpha = alpha.empty() ? nullptr : alpha.data() + static_cast<std::size_t>(first + r) * width;
+      double* resized_alpha =
+          alpha.empty() ? nullptr : alpha.data() + static_cast<std::size_t>(first + r) * width;
       if (!colour) std::copy_n(rows, width, resized_alpha);
       if (!linear && !unpremultiply) {
         for (std::int32_t x = 0; x < width; ++x) store<T, mode>(rows[x] * to_destination, p + x * step);
@@ -227,7 +233,8 @@ bool resize(const image_view& source, const image_span& destination, const resiz
   if (!check(source, destination, settings, err)) return false;
   const std::int32_t width = source.width, height = source.height;
   const std::int32_t new_width = destination.width, new_height = destination.height;
-  job work{source, destination, settings, sample_full_scale(source.type), sample_full_scale(destination.type)};
+  job work{source, destination, settings, sample_full_scale(source.type),
+           sample_full_scale(destination.type)};
   progress_streams progress{settings.counters, settings.phases, settings.passes_done, settings.context};
   try {
     work.make_tables();
@@ -283,15 +290,17 @@ bool resize(const image_view& source, const image_span& destination, const resiz
 
 image resize(const image& source, std::int32_t new_width, std::int32_t new_height,
              const resize_settings& settings) {
-  if (source.pixels.size() < source.pixel_bytes()) throw error("the image holds fewer samples than its size needs");
+  if (source.pixels.size() < source.pixel_bytes())
+    throw error("the image holds fewer samples than its size needs");
   image out;
   static_cast<image_info&>(out) = source;
   out.width = new_width;
   out.height = new_height;
   out.icc = source.icc;
   if (new_width < 1 || new_height < 1) throw error("the new size has no pixels");
-  if (!out.allocate()) throw error("out of memory for a " + std::to_string(new_width) + " x " +
-                                   std::to_string(new_height) + " image");
+  if (!out.allocate())
+    throw error("out of memory for a " + std::to_string(new_width) + " x " + std::to_string(new_height) +
+                " image");
   std::string err;
   if (!resize(view_of(source), span_of(out), settings, &err)) throw error(err);
   return out;

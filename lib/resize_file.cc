@@ -43,9 +43,12 @@ void output_layout(image_format format, const image_info& info, sample_type* typ
 double encoder_bytes(image_format format, const image& img) {
   const double samples = static_cast<double>(img.width) * img.height * img.channels;
   switch (format) {
-    case image_format::tiff: return 1.01 * static_cast<double>(img.pixel_bytes()) + (1 << 20);
-    case image_format::jpeg: return 2 * samples * 1.05 + (1 << 20);
-    default: return 1 << 20;
+    case image_format::tiff:
+      return 1.01 * static_cast<double>(img.pixel_bytes()) + (1 << 20);
+    case image_format::jpeg:
+      return 2 * samples * 1.05 + (1 << 20);
+    default:
+      return 1 << 20;
   }
 }
 
@@ -147,15 +150,16 @@ std::string size_text(std::int64_t width, std::int64_t height) {
 
 std::string out_of_memory(const std::string& message) {
   const memory_limit have = process_memory_limit();
-  return have.bytes > 0 ? message + " (this process may use " + mebibytes(have.bytes) + " MiB: " + have.name + ")"
-                        : message;
+  return have.bytes > 0
+             ? message + " (this process may use " + mebibytes(have.bytes) + " MiB: " + have.name + ")"
+             : message;
 }
 
 std::string memory_refusal(double need, std::int64_t new_width, std::int64_t new_height) {
   const memory_limit have = process_memory_limit();
   if (have.bytes > 0 && need > have.bytes)
-    return "resizing to " + size_text(new_width, new_height) + " needs " + mebibytes(need) + " MiB, more than " +
-           have.name + " (" + mebibytes(have.bytes) + " MiB)";
+    return "resizing to " + size_text(new_width, new_height) + " needs " + mebibytes(need) +
+           " MiB, more than " + have.name + " (" + mebibytes(have.bytes) + " MiB)";
   return "";
 }
 

@@ -19,8 +19,8 @@ struct file_request {
   image_format format = image_format::bmp;
   int quality = 92;
   // The new size for a width x height picture as displayed. False with *err.
-  std::function<bool(std::int64_t width, std::int64_t height, std::int64_t* new_width, std::int64_t* new_height,
-                     std::string* err)>
+  std::function<bool(std::int64_t width, std::int64_t height, std::int64_t* new_width,
+                     std::int64_t* new_height, std::string* err)>
       size;
   resize_settings settings;  // alpha is set from the file
   // Told, when set, the channels and sizes once they are known and before

@@ -46,10 +46,23 @@ double get(const strided& s, int x, int y, int c) {
   const std::uint8_t* p = s.bytes.data() + y * s.view.row_stride + x * s.view.pixel_stride +
                           c * static_cast<std::ptrdiff_t>(pellimor::sample_bytes(s.view.type));
   switch (s.view.type) {
-    case sample_type::u8: return *p;
-    case sample_type::u16: { std::uint16_t v; std::memcpy(&v, p, 2); return v; }
-    case sample_type::f32: { float v; std::memcpy(&v, p, 4); return v; }
-    case sample_type::f64: { double v; std::memcpy(&v, p, 8); return v; }
+    case sample_type::u8:
+      return *p;
+    case sample_type::u16: {
+      std::uint16_t v;
+      std::memcpy(&v, p, 2);
+      return v;
+    }
+    case sample_type::f32: {
+      float v;
+      std::memcpy(&v, p, 4);
+      return v;
+    }
+    case sample_type::f64: {
+      double v;
+      std::memcpy(&v, p, 8);
+      return v;
+    }
   }
   return 0;
 }
@@ -58,10 +71,22 @@ void put(strided* s, int x, int y, int c, double value) {
   std::uint8_t* p = s->bytes.data() + y * s->view.row_stride + x * s->view.pixel_stride +
                     c * static_cast<std::ptrdiff_t>(pellimor::sample_bytes(s->view.type));
   switch (s->view.type) {
-    case sample_type::u8: *p = static_cast<std::uint8_t>(value); return;
-    case sample_type::u16: { const std::uint16_t v = static_cast<std::uint16_t>(value); std::memcpy(p, &v, 2); return; }
-    case sample_type::f32: { const float v = static_cast<float>(value); std::memcpy(p, &v, 4); return; }
-    case sample_type::f64: std::memcpy(p, &value, 8); return;
+    case sample_type::u8:
+      *p = static_cast<std::uint8_t>(value);
+      return;
+    case sample_type::u16: {
+      const std::uint16_t v = static_cast<std::uint16_t>(value);
+      std::memcpy(p, &v, 2);
+      return;
+    }
+    case sample_type::f32: {
+      const float v = static_cast<float>(value);
+      std::memcpy(p, &v, 4);
+      return;
+    }
+    case sample_type::f64:
+      std::memcpy(p, &value, 8);
+      return;
   }
 }
 
@@ -74,7 +99,8 @@ strided random_image(sample_type type, int width, int height, int channels, unsi
       for (int c = 0; c < channels; ++c) {
         const double u = std::uniform_real_distribution<double>(0, 1)(rng);
         put(&s, x, y, c,
-            pellimor::is_float(type) ? 1.5 * u - 0.25 : std::floor(u * (pellimor::sample_full_scale(type) + 1)));
+            pellimor::is_float(type) ? 1.5 * u - 0.25
+                                     : std::floor(u * (pellimor::sample_full_scale(type) + 1)));
       }
   return s;
 }
@@ -110,8 +136,8 @@ TEST(LibraryResize, EveryTypeChannelCountAndShapeMatchesTheDefinition) {
       for (int channels : {1, 3, 4})
         for (const shape& sh : shapes)
           for (pellimor::rounding mode : {pellimor::rounding::trunc, pellimor::rounding::nearest}) {
-            SCOPED_TRACE(std::string(pellimor::sample_type_name(type)) + " x" + std::to_string(channels) + " " +
-                         std::to_string(sh.width) + "x" + std::to_string(sh.height) + " -> " +
+            SCOPED_TRACE(std::string(pellimor::sample_type_name(type)) + " x" + std::to_string(channels) +
+                         " " + std::to_string(sh.width) + "x" + std::to_string(sh.height) + " -> " +
                          std::to_string(sh.new_width) + "x" + std::to_string(sh.new_height) +
                          (method == pellimor::engine::fast ? " fast" : " direct") +
                          (mode == pellimor::rounding::nearest ? " nearest" : " trunc"));
@@ -145,10 +171,10 @@ TEST(LibraryResize, SampleTypesConvertByTheirFullScale) {
     double value, expected;
   };
   const conversion conversions[] = {
-      {sample_type::u16, sample_type::u8, 32768, 127},     // 127.50 truncated
+      {sample_type::u16, sample_type::u8, 32768, 127},  // 127.50 truncated
       {sample_type::u16, sample_type::u8, 65535, 255},
-      {sample_type::f32, sample_type::u16, 0.5, 32767},    // 32767.5 truncated
-      {sample_type::f64, sample_type::u8, 1.75, 255},      // saturated
+      {sample_type::f32, sample_type::u16, 0.5, 32767},  // 32767.5 truncated
+      {sample_type::f64, sample_type::u8, 1.75, 255},    // saturated
       {sample_type::u8, sample_type::f64, 51, 0.2},
   };
   for (const conversion& k : conversions) {
@@ -158,7 +184,8 @@ TEST(LibraryResize, SampleTypesConvertByTheirFullScale) {
     std::string err;
     pellimor::resize_settings settings;
     settings.round = pellimor::rounding::nearest;  // a flat plane must come back exactly
-    if (pellimor::is_float(k.to) || k.expected == 127 || k.expected == 32767) settings.round = pellimor::rounding::trunc;
+    if (pellimor::is_float(k.to) || k.expected == 127 || k.expected == 32767)
+      settings.round = pellimor::rounding::trunc;
     ASSERT_TRUE(pellimor::resize(in.view, out.span, settings, &err)) << err;
     for (int y = 0; y < 3; ++y)
       for (int x = 0; x < 6; ++x) EXPECT_NEAR(get(out, x, y, 0), k.expected, 1e-12) << k.value;
@@ -268,7 +295,8 @@ TEST(LibraryResize, LinearLightCodesMatchTheCurvesInDouble) {
         for (int x = 0; x < 31; ++x)
           for (int c = 0; c < 2; ++c)
             ASSERT_TRUE(acceptable(type, get(exact, x, y, c) * full, get(codes, x, y, c), mode))
-                << x << "," << y << "," << c << ": " << get(codes, x, y, c) << " for " << get(exact, x, y, c) * full;
+                << x << "," << y << "," << c << ": " << get(codes, x, y, c) << " for "
+                << get(exact, x, y, c) * full;
     }
 }
 
@@ -278,7 +306,8 @@ TEST(LibraryResize, ColourUnderTransparentPixelsDoesNotBleed) {
   for (int y = 0; y < 4; ++y)
     for (int x = 0; x < 32; ++x) {
       const bool green = x >= 16;
-      const double rgba[4] = {green ? 0.0 : 255.0, green ? 255.0 : 0.0, green ? 0.0 : 255.0, green ? 255.0 : 0.0};
+      const double rgba[4] = {green ? 0.0 : 255.0, green ? 255.0 : 0.0, green ? 0.0 : 255.0,
+                              green ? 255.0 : 0.0};
       for (int c = 0; c < 4; ++c) put(&in, x, y, c, rgba[c]);
     }
   pellimor::resize_settings settings;
@@ -310,9 +339,11 @@ TEST(LibraryResize, BadArgumentsAreRefusedWithAReason) {
     const char* message;
   };
   const bad_case cases[] = {
-      {"no data", [](pellimor::image_view* v, pellimor::image_span*, pellimor::resize_settings*) { v->data = nullptr; },
+      {"no data",
+       [](pellimor::image_view* v, pellimor::image_span*, pellimor::resize_settings*) { v->data = nullptr; },
        "no samples"},
-      {"zero width", [](pellimor::image_view* v, pellimor::image_span*, pellimor::resize_settings*) { v->width = 0; },
+      {"zero width",
+       [](pellimor::image_view* v, pellimor::image_span*, pellimor::resize_settings*) { v->width = 0; },
        "source has no pixels"},
       {"zero new height",
        [](pellimor::image_view*, pellimor::image_span* s, pellimor::resize_settings*) { s->height = 0; },
@@ -321,7 +352,8 @@ TEST(LibraryResize, BadArgumentsAreRefusedWithAReason) {
        [](pellimor::image_view*, pellimor::image_span* s, pellimor::resize_settings*) { s->channels = 2; },
        "same number of channels"},
       {"negative taper",
-       [](pellimor::image_view*, pellimor::image_span*, pellimor::resize_settings* t) { t->taper = -1; }, "taper"},
+       [](pellimor::image_view*, pellimor::image_span*, pellimor::resize_settings* t) { t->taper = -1; },
+       "taper"},
       {"alpha alone",
        [](pellimor::image_view* v, pellimor::image_span* s, pellimor::resize_settings* t) {
          v->channels = s->channels = 1;

@@ -31,10 +31,14 @@ std::string encoded(const image& img, image_format format, int quality = 92) {
   std::string bytes, err;
   pellimor::encode_options options;
   options.quality = quality;
-  EXPECT_TRUE(pellimor::encode_image(img, format, options, [&](const std::uint8_t* p, std::size_t n) {
-    bytes.append(reinterpret_cast<const char*>(p), n);
-    return true;
-  }, &err)) << err;
+  EXPECT_TRUE(pellimor::encode_image(
+      img, format, options,
+      [&](const std::uint8_t* p, std::size_t n) {
+        bytes.append(reinterpret_cast<const char*>(p), n);
+        return true;
+      },
+      &err))
+      << err;
   return bytes;
 }
 
@@ -82,9 +86,11 @@ TEST(Formats, EachFormatResizesAsTheLibraryDoes) {
       {"grey png", image_format::png, 1, sample_type::u8, "png", ".png", sample_type::u8, 1, false},
       {"16-bit rgb png", image_format::png, 3, sample_type::u16, "png", ".png", sample_type::u16, 3, false},
       {"rgba png", image_format::png, 4, sample_type::u8, "png", ".png", sample_type::u8, 4, false},
-      {"16-bit grey png to bmp", image_format::png, 1, sample_type::u16, "bmp", ".bmp", sample_type::u8, 3, false},
+      {"16-bit grey png to bmp", image_format::png, 1, sample_type::u16, "bmp", ".bmp", sample_type::u8, 3,
+       false},
       {"float tiff", image_format::tiff, 3, sample_type::f32, "tiff", ".tif", sample_type::f32, 3, false},
-      {"16-bit grey+alpha tiff", image_format::tiff, 2, sample_type::u16, "tiff", ".tif", sample_type::u16, 2, false},
+      {"16-bit grey+alpha tiff", image_format::tiff, 2, sample_type::u16, "tiff", ".tif", sample_type::u16, 2,
+       false},
       {"rgb tiff to png", image_format::tiff, 3, sample_type::u8, "png", ".png", sample_type::u8, 3, false},
       {"rgba png to jpeg", image_format::png, 4, sample_type::u8, "jpeg", ".jpg", sample_type::u8, 3, true},
   };
@@ -93,8 +99,8 @@ TEST(Formats, EachFormatResizesAsTheLibraryDoes) {
     temp_dir dir;
     const image source = random_image(13, 9, c.channels, c.type, c.channels * 5 + 1);
     test_util::write_file(dir.file("in"), encoded(source, c.in_format));
-    const test_util::run_result r =
-        run_program(dir, std::string("-i in -o out -sizexminus 6 -sizexminusy -2 -format ") + c.format_option);
+    const test_util::run_result r = run_program(
+        dir, std::string("-i in -o out -sizexminus 6 -sizexminusy -2 -format ") + c.format_option);
     ASSERT_EQ(r.status, 0) << r.err;
     const bool alpha_dropped = source.has_alpha() && c.out_channels == c.channels - 1;
     EXPECT_EQ(r.err.find("alpha") != std::string::npos, alpha_dropped) << r.err;
@@ -106,8 +112,8 @@ TEST(Formats, EachFormatResizesAsTheLibraryDoes) {
     if (c.lossy) continue;
     // Grey written as BMP comes back as three equal channels.
     const int resized_channels = std::min(c.channels, c.out_channels);
-    const image expected = library_resize(source, 19, 7, c.out_type, resized_channels,
-                                          source.has_alpha() && !alpha_dropped);
+    const image expected =
+        library_resize(source, 19, 7, c.out_type, resized_channels, source.has_alpha() && !alpha_dropped);
     if (resized_channels == c.out_channels) {
       EXPECT_EQ(got.pixels, expected.pixels);
     } else {
@@ -119,9 +125,11 @@ TEST(Formats, EachFormatResizesAsTheLibraryDoes) {
 
 TEST(Formats, StandardInputAndOutputGiveTheFileResult) {
   temp_dir dir;
-  test_util::write_file(dir.file("in.png"), encoded(random_image(11, 8, 3, sample_type::u8, 3), image_format::png));
+  test_util::write_file(dir.file("in.png"),
+                        encoded(random_image(11, 8, 3, sample_type::u8, 3), image_format::png));
   ASSERT_EQ(run_program(dir, "-i in.png -o file -format png -sizexminus 4").status, 0);
-  const std::string command = "cd '" + dir.path() + "' && cat in.png | '" PELLIMOR_BINARY
+  const std::string command = "cd '" + dir.path() +
+                              "' && cat in.png | '" PELLIMOR_BINARY
                               "' -i - -o - -format png -sizexminus 4 >piped.png 2>err.txt";
   ASSERT_EQ(std::system(command.c_str()), 0) << read_file(dir.file("err.txt"));
   EXPECT_EQ(read_file(dir.file("piped.png")), read_file(dir.file("file.png")));
@@ -132,9 +140,9 @@ TEST(Formats, StandardInputAndOutputGiveTheFileResult) {
 TEST(Formats, IccProfileTravelsByteForByte) {
   const codec_test::bytes icc = codec_test::icc_profile(400, "RGB ");
   const std::string profile(icc.begin(), icc.end());
-  for (const auto& [from, to, extension] :
-       {std::tuple{image_format::png, "tiff", ".tif"}, {image_format::tiff, "jpeg", ".jpg"},
-        {image_format::jpeg, "png", ".png"}}) {
+  for (const auto& [from, to, extension] : {std::tuple{image_format::png, "tiff", ".tif"},
+                                            {image_format::tiff, "jpeg", ".jpg"},
+                                            {image_format::jpeg, "png", ".png"}}) {
     temp_dir dir;
     image source = random_image(8, 8, 3, sample_type::u8, 9);
     source.icc.assign(profile.begin(), profile.end());
@@ -213,8 +221,9 @@ TEST(Formats, LibraryResizeFileWritesTheProgramsBytes) {
     SCOPED_TRACE(c.name);
     temp_dir dir;
     test_util::write_file(dir.file("in"), encoded(random_image(13, 9, c.channels, c.type, 17), c.in_format));
-    const test_util::run_result r = run_program(dir, std::string("-i in -o program -size ") + c.size +
-                                                         " -format " + c.format + (c.linear ? " -linear on" : ""));
+    const test_util::run_result r =
+        run_program(dir, std::string("-i in -o program -size ") + c.size + " -format " + c.format +
+                             (c.linear ? " -linear on" : ""));
     ASSERT_EQ(r.status, 0) << r.err;
     pellimor::file_options options;
     options.size = c.size;
@@ -227,7 +236,8 @@ TEST(Formats, LibraryResizeFileWritesTheProgramsBytes) {
 
 TEST(Formats, LibraryResizeFileNamesTheFileAtFault) {
   temp_dir dir;
-  test_util::write_file(dir.file("in.png"), encoded(random_image(6, 6, 3, sample_type::u8, 2), image_format::png));
+  test_util::write_file(dir.file("in.png"),
+                        encoded(random_image(6, 6, 3, sample_type::u8, 2), image_format::png));
   std::filesystem::create_directory(dir.file("folder.png"));
   test_util::write_file(dir.file("junk"), "not a picture");
   const struct {
@@ -255,14 +265,16 @@ TEST(Formats, FifosReadLikeFiles) {
   // A FIFO must be read from the one descriptor opened on it: opening it a
   // second time waits for a writer that never comes.
   for (const auto& [name, format, bytes] :
-       {std::tuple{"24-bit bmp", "bmp", encoded(random_image(9, 7, 3, sample_type::u8, 5), image_format::bmp)},
+       {std::tuple{"24-bit bmp", "bmp",
+                   encoded(random_image(9, 7, 3, sample_type::u8, 5), image_format::bmp)},
         {"png", "png", encoded(random_image(9, 7, 3, sample_type::u8, 5), image_format::png)}}) {
     SCOPED_TRACE(name);
     temp_dir dir;
     test_util::write_file(dir.file("in"), bytes);
     ASSERT_EQ(run_program(dir, "-i in -o file -size 150% -format " + std::string(format)).status, 0);
-    const test_util::run_result r = run_program(dir, std::string("-i fifo -o piped -size 150% -format ") + format,
-                                                "mkfifo fifo && { cat in > fifo & }");
+    const test_util::run_result r =
+        run_program(dir, std::string("-i fifo -o piped -size 150% -format ") + format,
+                    "mkfifo fifo && { cat in > fifo & }");
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string extension = format == std::string("bmp") ? ".bmp" : ".png";
     EXPECT_EQ(read_file(dir.file("piped" + extension)), read_file(dir.file("file" + extension)));
@@ -274,8 +286,8 @@ TEST(Formats, ShortBmpFilesSayTheSameWhicheverWayTheyAreRead) {
   temp_dir dir;
   test_util::write_file(dir.file("short.bmp"), whole.substr(0, whole.size() - 5));
   for (const auto& [args, redirection] : {std::pair{"-i short.bmp -o out", ""},
-                                           {"-i short.bmp -o out -format png", ""},
-                                           {"-i - -o out", "< short.bmp"}}) {
+                                          {"-i short.bmp -o out -format png", ""},
+                                          {"-i - -o out", "< short.bmp"}}) {
     SCOPED_TRACE(args);
     const test_util::run_result r = run_program(dir, std::string(args) + " -sizexminus 2", "", redirection);
     EXPECT_EQ(r.status, 1);
