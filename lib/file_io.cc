@@ -79,11 +79,20 @@ image read_image(const std::string& path) {
   return img;
 }
 
-void write_image(const std::string& path, const image& img, int quality) {
+image_format format_named_by(const std::string& path) {
   image_format format;
   if (!format_from_name(path, &format))
     throw error(path + ": the name does not end in .bmp, .png, .jpg, .jpeg, .tif or .tiff");
+  return format;
+}
+
+void check_quality(int quality) {
   if (quality < 1 || quality > 100) throw error("the quality must be from 1 to 100");
+}
+
+void write_image(const std::string& path, const image& img, int quality) {
+  const image_format format = format_named_by(path);
+  check_quality(quality);
   if (img.width < 1 || img.height < 1 || img.channels < 1 || img.channels > 4 ||
       img.pixels.size() < img.pixel_bytes())
     throw error(path + ": the image has no pixels or fewer samples than its size needs");

@@ -27,4 +27,10 @@ bool encode_to_fd(const image& img, image_format format, const encode_options& o
 // .tiff, any case). False when none.
 bool format_from_name(const std::string& path, image_format* format);
 
+// The same, throwing pellimor::error naming the file when there is none.
+image_format format_named_by(const std::string& path);
+
+// Throws pellimor::error unless 1 <= quality <= 100.
+void check_quality(int quality);
+
 }  // namespace pellimor

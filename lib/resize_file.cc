@@ -180,12 +180,8 @@ void resize_file(const std::string& input, const std::string& output, const file
   file_request request;
   request.input = input;
   request.output = output;
-  if (options.format) {
-    request.format = *options.format;
-  } else if (!format_from_name(output, &request.format)) {
-    throw error(output + ": the name does not end in .bmp, .png, .jpg, .jpeg, .tif or .tiff");
-  }
-  if (options.quality < 1 || options.quality > 100) throw error("the quality must be from 1 to 100");
+  request.format = options.format ? *options.format : format_named_by(output);
+  check_quality(options.quality);
   request.quality = options.quality;
   request.settings = options.settings;
   if (!options.size.empty()) {
