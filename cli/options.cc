@@ -1,7 +1,9 @@
 // options.cc - usage text and option parsing.
 #include "cli/options.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -123,6 +125,40 @@ set_result set_quality(resize_options* options, const char* value, std::string* 
   return set_result::ok;
 }
 
+// A count with an optional suffix: `step` (1000 or 1024) to the power
+// of the suffix's place in "KMGT". False when it is not one or overflows.
+bool parse_count(const std::string& text, std::uint64_t step, bool bytes, std::uint64_t* value) {
+  std::size_t at = 0;
+  std::uint64_t n = 0;
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+    const std::uint64_t digit = static_cast<std::uint64_t>(text[at] - '0');
+    if (n > (UINT64_MAX - digit) / 10) return false;
+    n = n * 10 + digit;
+  }
+  if (at == 0) return false;
+  std::string suffix = text.substr(at);
+  static const char units[] = "KMGT";
+  const char* unit = suffix.empty() ? nullptr : std::strchr(units, suffix[0] == 'k' ? 'K' : suffix[0]);
+  if (unit != nullptr && *unit != '\0') {
+    for (const char* u = units; u <= unit; ++u) {
+      if (n > UINT64_MAX / step) return false;
+      n *= step;
+    }
+    suffix.erase(0, 1);
+    if (bytes && (suffix == "iB" || suffix == "B")) suffix.clear();
+  } else if (bytes && suffix == "B") {
+    suffix.clear();
+  }
+  if (!suffix.empty()) return false;
+  *value = n;
+  return true;
+}
+
+set_result set_limit(resize_options* options, const char* value, std::string* err) {
+  if (!parse_limits(value, &options->limits, err)) return set_result::refused;
+  return set_result::ok;
+}
+
 // A keyword sets either an integer field or, through `set`, anything else.
 struct option_entry {
   const char* keyword;
@@ -173,6 +209,7 @@ const option_entry option_table[] = {
     {"progress", nullptr, set_progress},
     {"format", nullptr, set_format},
     {"quality", nullptr, set_quality},
+    {"limit", nullptr, set_limit},
 };
 
 // Keywords that end parsing at once, with their text.
@@ -274,6 +311,30 @@ int parse_options(int argc, char** argv, resize_options* options) {
   }
   if (options->input_name[0] == '\0' || options->output_name[0] == '\0') return usage_error(stderr);
   return -1;
+}
+
+bool parse_limits(const char* text, pellimor::file_limits* limits, std::string* err) {
+  const std::string all = text;
+  std::size_t start = 0;
+  do {
+    const std::size_t comma = std::min(all.find(',', start), all.size());
+    const std::string item = all.substr(start, comma - start);
+    const std::size_t equals = item.find('=');
+    const std::string name = item.substr(0, equals),
+                      number = equals == std::string::npos ? "" : item.substr(equals + 1);
+    bool ok = false;
+    if (name == "pixels")
+      ok = parse_count(number, 1000, false, &limits->pixels);
+    else if (name == "memory")
+      ok = parse_count(number, 1024, true, &limits->memory);
+    if (!ok) {
+      *err =
+          "-limit takes pixels=N and memory=SIZE, comma separated (pixels=100M,memory=2G), not '" + all + "'";
+      return false;
+    }
+    start = comma + 1;
+  } while (start <= all.size());
+  return true;
 }
 
 std::vector<std::string> option_keywords() {

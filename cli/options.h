@@ -8,7 +8,7 @@
 // overflowing.
 //
 // Keywords added later (-size, -round, -taper, -linear, -progress, -format,
-// -quality) say what is wrong with a bad value in a message of their own;
+// -quality, -limit) say what is wrong with a bad value in a message of their own;
 // the original keywords keep printing the usage text.
 #pragma once
 
@@ -64,6 +64,7 @@ struct resize_options {
   progress_mode progress = progress_mode::lines;         // -progress lines|bar|off
   pellimor::image_format format = pellimor::image_format::bmp;  // -format bmp|png|jpeg|tiff
   int quality = 92;                                             // -quality: JPEG quality, 1..100
+  pellimor::file_limits limits;  // -limit pixels=N,memory=SIZE: what a file may cost
 };
 
 // Longest value a string option takes, and longest output base name (room
@@ -87,6 +88,12 @@ std::int32_t parse_int(const char* text);
 // a bad value of a later keyword and the -size conflict get a message of
 // their own on stderr instead of the usage text.
 int parse_options(int argc, char** argv, resize_options* options);
+
+// The value of -limit: "pixels=N" and "memory=SIZE", either or both, comma
+// separated. N may end in K, M or G (thousands, millions, billions of
+// pixels); SIZE in K, M, G or T (KiB, MiB, GiB, TiB), with an optional "B"
+// or "iB" after it. 0 means no limit of that kind. False with *err.
+bool parse_limits(const char* text, pellimor::file_limits* limits, std::string* err);
 
 // Every keyword parse_options takes, without its leading dash ("help",
 // "-help", "size", ...).

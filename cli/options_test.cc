@@ -216,6 +216,21 @@ TEST(ParseOptions, BadLaterValuesAndConflictsSayWhy) {
       {{"-quality", "0"}, "pellimor: -quality takes a whole number from 1 to 100, not '0'\n"},
       {{"-quality", "101"}, "pellimor: -quality takes a whole number from 1 to 100, not '101'\n"},
       {{"-quality", "9.5"}, "pellimor: -quality takes a whole number from 1 to 100, not '9.5'\n"},
+      {{"-limit", "pixels"},
+       "pellimor: -limit takes pixels=N and memory=SIZE, comma separated "
+       "(pixels=100M,memory=2G), not 'pixels'\n"},
+      {{"-limit", "area=5"},
+       "pellimor: -limit takes pixels=N and memory=SIZE, comma separated "
+       "(pixels=100M,memory=2G), not 'area=5'\n"},
+      {{"-limit", "pixels=5,"},
+       "pellimor: -limit takes pixels=N and memory=SIZE, comma separated "
+       "(pixels=100M,memory=2G), not 'pixels=5,'\n"},
+      {{"-limit", "memory=2X"},
+       "pellimor: -limit takes pixels=N and memory=SIZE, comma separated "
+       "(pixels=100M,memory=2G), not 'memory=2X'\n"},
+      {{"-limit", "pixels=-1"},
+       "pellimor: -limit takes pixels=N and memory=SIZE, comma separated "
+       "(pixels=100M,memory=2G), not 'pixels=-1'\n"},
       {{"-size", "50%", "-sizexminus", "3"}, "pellimor: -size cannot be used with -sizexminus\n"},
       {{"-sizexminus", "3", "-size", "50%"}, "pellimor: -size cannot be used with -sizexminus\n"},
       {{"-sizexminusy", "0", "-size", "2x2"}, "pellimor: -size cannot be used with -sizexminusy\n"},
@@ -230,6 +245,41 @@ TEST(ParseOptions, BadLaterValuesAndConflictsSayWhy) {
     EXPECT_EQ(r.status, 2) << message;
     EXPECT_EQ(r.err, message);
     EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST(ParseLimits, CountsAndSizesWithTheirSuffixes) {
+  const struct {
+    const char* text;
+    bool ok;
+    std::uint64_t pixels, memory;  // after parsing into {7, 9}
+  } cases[] = {
+      {"pixels=100", true, 100, 9},
+      {"pixels=100M", true, 100000000, 9},
+      {"pixels=3k,memory=2G", true, 3000, std::uint64_t{2} << 30},
+      {"memory=512MiB,pixels=1G", true, 1000000000, std::uint64_t{512} << 20},
+      {"memory=1KB", true, 7, 1024},
+      {"memory=4096", true, 7, 4096},
+      {"memory=1T", true, 7, std::uint64_t{1} << 40},
+      {"pixels=0", true, 0, 9},
+      {"pixels=18446744073709551615", true, UINT64_MAX, 9},
+      {"pixels=18446744073709551616", false, 7, 9},  // overflows
+      {"memory=17179869184G", false, 7, 9},          // 2^64 bytes
+      {"pixels=1MiB", false, 7, 9},                  // bytes units are for memory
+      {"pixels=1.5M", false, 7, 9},
+      {"pixels=", false, 7, 9},
+      {"memory=G", false, 7, 9},
+      {"", false, 7, 9},
+      {",", false, 7, 9},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    pellimor::file_limits limits{7, 9};
+    std::string err;
+    EXPECT_EQ(parse_limits(c.text, &limits, &err), c.ok) << err;
+    if (!c.ok) continue;
+    EXPECT_EQ(limits.pixels, c.pixels);
+    EXPECT_EQ(limits.memory, c.memory);
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <vector>
 
 namespace {
 
@@ -145,22 +147,59 @@ class signal_block {
   sigset_t saved_;
 };
 
-std::string describe(const char* what, const std::string& path) {
-  return what + (" '" + path + "': ") + std::strerror(errno);
-}
-
-// The file a write to `path` lands in: a symbolic link is followed, as
-// opening the path for writing would, so the link survives the rename.
-std::string resolve_target(const char* path) {
-  struct stat st;
-  if (lstat(path, &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-  std::unique_ptr<char, decltype(&std::free)> real(realpath(path, nullptr), &std::free);
-  return real ? std::string(real.get()) : std::string(path);  // a dangling link is replaced
-}
+// A failure with the system's reason. Messages go after the target's name,
+// so they never name it again, nor the temporary file, which is gone by the
+// time anyone reads them.
+std::string describe(const char* what) { return what + std::string(": ") + std::strerror(errno); }
 
 std::string folder_of(const std::string& path) {
   const std::string folder = std::filesystem::path(path).parent_path().string();
   return folder.empty() ? "." : folder;
+}
+
+// The file a write to `path` lands in, in *target: a symbolic link is
+// followed, as opening the path for writing would, so the link survives
+// the rename; a dangling one is itself replaced. Links are followed one by
+// one under the rule the kernel applies when it opens a path with
+// fs.protected_symlinks on: a link in a sticky folder that anyone may
+// write in (/tmp) is followed only when it belongs to the caller or to the
+// folder's owner. Without it, anyone who can write in /tmp could point a
+// link at any file and have a run as root replace that file. Folders on
+// the way are not resolved here: the kernel meets them, under its own
+// rule, when the file is created and renamed. False with *err.
+bool resolve_target(const char* path, std::string* target, std::string* err) {
+  std::string at = path;
+  for (int links = 0;; ++links) {
+    struct stat st;
+    if (lstat(at.c_str(), &st) != 0) {
+      *target = links > 0 && errno == ENOENT ? std::string(path) : at;
+      return true;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      *target = at;
+      return true;
+    }
+    if (links == 40) {
+      errno = ELOOP;
+      *err = describe("cannot be written");
+      return false;
+    }
+    const std::string folder = folder_of(at);
+    struct stat dir;
+    if (stat(folder.c_str(), &dir) == 0 && (dir.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) &&
+        st.st_uid != geteuid() && st.st_uid != dir.st_uid) {
+      *err = "is a link owned by someone else in a sticky folder anyone may write in: not followed";
+      return false;
+    }
+    std::vector<char> text(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 0) + PATH_MAX);
+    const ssize_t n = readlink(at.c_str(), text.data(), text.size());
+    if (n <= 0) {
+      *err = describe("cannot be written");
+      return false;
+    }
+    const std::string next(text.data(), static_cast<std::size_t>(n));
+    at = next[0] == '/' ? next : folder + "/" + next;
+  }
 }
 
 // The rule of check_output_target, for a target already resolved.
@@ -230,7 +269,8 @@ bool link_unnamed(int fd, const std::string& folder, const std::string& base, st
 }  // namespace
 
 bool check_output_target(const char* target, std::string* err) {
-  return check_resolved(resolve_target(target), err);
+  std::string resolved;
+  return resolve_target(target, &resolved, err) && check_resolved(resolved, err);
 }
 
 struct pending_file::signals {
@@ -243,8 +283,7 @@ pending_file::pending_file() = default;
 pending_file::~pending_file() { discard(); }
 
 bool pending_file::open(const char* target, std::string* err, temp_kind kind) {
-  target_ = resolve_target(target);
-  if (!check_resolved(target_, err)) return false;
+  if (!resolve_target(target, &target_, err) || !check_resolved(target_, err)) return false;
   struct stat replaced;
   const bool replacing = stat(target_.c_str(), &replaced) == 0;
   const std::string folder = folder_of(target_);
@@ -256,7 +295,7 @@ bool pending_file::open(const char* target, std::string* err, temp_kind kind) {
     signals_ = std::make_unique<signals>(false);
   } else {
     if (target_.size() + 8 > sizeof pending_paths[0]) {
-      *err = "output path too long: '" + target_ + "'";
+      *err = "the path is too long";
       return false;
     }
     signals_ = std::make_unique<signals>(true);
@@ -268,7 +307,7 @@ bool pending_file::open(const char* target, std::string* err, temp_kind kind) {
       const std::string temp = random_name(target_);
       slot_ = take_slot(temp);
       if (slot_ < 0) {
-        *err = "too many files are being written at once beside '" + target_ + "'";
+        *err = "too many files are being written at once beside it";
         signals_.reset();
         return false;
       }
@@ -283,7 +322,7 @@ bool pending_file::open(const char* target, std::string* err, temp_kind kind) {
       }
     }
     if (fd_ < 0) {
-      *err = describe("cannot create a file beside", target_);
+      *err = describe("cannot create a new file beside it");
       signals_.reset();
       return false;
     }
@@ -295,7 +334,7 @@ bool pending_file::open(const char* target, std::string* err, temp_kind kind) {
     [[maybe_unused]] const int ignored = fchown(fd_, static_cast<uid_t>(-1), replaced.st_gid);
   }
   if (fchmod(fd_, mode_for(replacing ? &replaced : nullptr)) != 0) {
-    *err = describe("cannot set the mode of", temp_path());
+    *err = describe("cannot set the new file's mode");
     discard();
     return false;
   }
@@ -311,19 +350,19 @@ bool pending_file::commit(std::string* err) {
   signal_block block;
   if (unnamed_ &&
       !link_unnamed(fd_, folder_of(target_), std::filesystem::path(target_).filename().string(), &temp_)) {
-    *err = describe("cannot create a file beside", target_);
+    *err = describe("cannot create a new file beside it");
     discard();
     return false;
   }
   const int fd = fd_;
   fd_ = -1;
   if (close(fd) != 0) {
-    *err = describe("cannot write", temp_);
+    *err = describe("cannot write");
     discard();
     return false;
   }
   if (std::rename(temp_.c_str(), target_.c_str()) != 0) {
-    *err = describe("cannot replace", target_);
+    *err = describe("cannot replace it");
     discard();
     return false;
   }
@@ -352,15 +391,15 @@ bool write_bmp_file_atomically(const char* path, const channel_plane& blue, cons
   const int copy = dup(out.fd());
   std::FILE* file = copy < 0 ? nullptr : fdopen(copy, "wb");
   if (file == nullptr) {
-    *err = describe("cannot open", out.temp_path());
+    *err = describe("cannot write");
     if (copy >= 0) close(copy);
     return false;
   }
   std::string write_err;
   bool ok = write_output_bmp(file, blue, green, red, &write_err);
-  if (!ok) *err = "cannot write '" + out.temp_path() + "': " + write_err;
+  if (!ok) *err = "cannot write: " + write_err;
   if (std::fclose(file) != 0 && ok) {
-    *err = describe("cannot write", out.temp_path());
+    *err = describe("cannot write");
     ok = false;
   }
   return ok && out.commit(err);

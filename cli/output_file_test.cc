@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,6 +61,35 @@ TEST(PendingFile, BothKindsReplaceTheTargetOnCommit) {
     ASSERT_TRUE(out.commit(&err)) << err;
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.bmp"});
     EXPECT_EQ(test_util::read_file(dir.file("out.bmp")), "new");
+  }
+}
+
+TEST(PendingFile, AFailedWriteLeavesNoFileOfEitherKind) {
+  for (temp_kind kind : {temp_kind::unnamed_where_possible, temp_kind::named}) {
+    test_util::temp_dir dir;
+    test_util::write_file(dir.file("out.bmp"), "old target");
+    const pid_t pid = fork();
+    if (pid == 0) {  // the child meets a file-size limit half-way and gives up
+      const rlimit small = {8, 8};
+      setrlimit(RLIMIT_FSIZE, &small);
+      std::string err;
+      {
+        pending_file out;
+        if (!out.open(dir.file("out.bmp").c_str(), &err, kind)) _exit(3);
+        if ((kind == temp_kind::named) == out.unnamed()) _exit(4);
+        const std::string data(64, 'x');
+        ssize_t wrote = write(out.fd(), data.data(), data.size());
+        if (wrote == 8) wrote = write(out.fd(), data.data(), data.size());
+        if (wrote >= 0 || errno != EFBIG) _exit(5);
+      }  // not committed: dropped here
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.bmp"});
+    EXPECT_EQ(test_util::read_file(dir.file("out.bmp")), "old target");
   }
 }
 

@@ -41,6 +41,7 @@ struct run_request {
   geometry size;
   progress_mode progress_kind = progress_mode::lines;
   pellimor::resize_settings settings;  // engine, threads, rounding, taper, linear light
+  pellimor::file_limits limits;
   progress_streams progress = {stdout, stderr};
   bool to_stdout() const { return output == "-"; }
 };
@@ -60,6 +61,7 @@ run_request request_from(const resize_options& options) {
   r.size = options.size;
   r.format = options.format;
   r.quality = options.quality;
+  r.limits = options.limits;
   r.progress_kind = options.progress;
   r.output = std::string(options.output_name) == "-"
                  ? "-"
@@ -199,7 +201,7 @@ bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, std::int32_
   if ((!allocated && errno != EOPNOTSUPP) ||
       pwrite(out.fd(), header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()) ||
       (!allocated && ftruncate(out.fd(), file_size) != 0)) {
-    *err = "cannot write '" + out.temp_path() + "': " + std::strerror(errno);
+    *err = std::string("cannot write: ") + std::strerror(errno);
     return bmp_status::write_error;
   }
 
@@ -226,7 +228,7 @@ bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, std::int32_
       std::string why;
       if (put_bmp_channel_rows(out.fd(), new_width, new_height, c, first, count, bytes, c == 2, &why))
         return true;
-      return record(bmp_status::write_error, "cannot write '" + out.temp_path() + "': " + why);
+      return record(bmp_status::write_error, "cannot write: " + why);
     };
     if (!light) {
       if (!resampler.resample(rows, merge, request.progress, request.settings.round)) return failure;
@@ -274,8 +276,9 @@ bool for_streaming_path(std::FILE* input) {
 using pellimor::size_text;
 
 // Refuses work needing more memory than this process may use; 0 to go on.
-int check_memory(const char* input_path, double need, std::int64_t new_width, std::int64_t new_height) {
-  const std::string refusal = pellimor::memory_refusal(need, new_width, new_height);
+int check_memory(const char* input_path, double need, std::int64_t new_width, std::int64_t new_height,
+                 const pellimor::file_limits& limits) {
+  const std::string refusal = pellimor::memory_refusal(need, new_width, new_height, limits);
   return refusal.empty() ? 0 : fail(input_path, refusal);
 }
 
@@ -293,6 +296,7 @@ int resize_through_codecs(const run_request& request, int input_fd = -1) {
     return resolve_size(request, width, height, new_width, new_height, err);
   };
   job.settings = request.settings;
+  job.limits = request.limits;
   job.settings.counters = request.progress.counters;
   job.settings.phases = request.progress.phases;
   std::optional<bar_progress> bar;
@@ -346,6 +350,8 @@ int resize_from_command_line(int argc, char** argv) {
   bmp_status status = read_bmp_layout(input.get(), &layout, &err);
   if (status != bmp_status::ok) return report(status, input_path, output_path, err);
 
+  err = pellimor::pixel_refusal(request.limits, "the file claims", layout.width, layout.height);
+  if (!err.empty()) return fail(input_path, err);
   std::int64_t new_width, new_height;
   if (!resolve_size(request, layout.width, layout.height, &new_width, &new_height, &err))
     return fail(input_path, err);
@@ -356,7 +362,10 @@ int resize_from_command_line(int argc, char** argv) {
     return fail(input_path, "the output size " + size + " does not fit in a BMP file");
   const double need = run_memory(options, layout.width, layout.height, static_cast<double>(new_width),
                                  static_cast<double>(new_height));
-  if (const int refused = check_memory(input_path, need, new_width, new_height)) return refused;
+  err = pellimor::pixel_refusal(request.limits, "resizing to", new_width, new_height);
+  if (!err.empty()) return fail(input_path, err);
+  if (const int refused = check_memory(input_path, need, new_width, new_height, request.limits))
+    return refused;
   if (!check_output_target(output_path.c_str(), &err)) return fail(output_path.c_str(), err);
 
   try {

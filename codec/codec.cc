@@ -71,16 +71,30 @@ struct fd_closer {
   }
 };
 
-// Appends everything `fd` still has to *bytes. `hint` is the expected
-// total, 0 when unknown.
-bool read_to_end(int fd, std::size_t hint, std::vector<std::uint8_t>* bytes, std::string* err) {
+std::string mebibytes(std::uint64_t bytes) {
+  return std::to_string(bytes >> 20) + (bytes & ((1u << 20) - 1) ? "+" : "") + " MiB";
+}
+
+// Appends everything `fd` still has to *bytes, up to `max_bytes`. `hint`
+// is the expected total, 0 when unknown.
+bool read_to_end(int fd, std::size_t hint, std::uint64_t max_bytes, std::vector<std::uint8_t>* bytes,
+                 std::string* err) {
   constexpr std::size_t step = std::size_t{1} << 20;
+  // Enough of the start to know the format by (every codec looks at 8
+  // bytes at most).
+  constexpr std::size_t head = 8;
   try {
     std::size_t used = bytes->size();
+    bool sniffed = false;
     for (;;) {
       // A regular file gets one byte more than its size, so the read that
       // sees the end needs no second allocation; a pipe grows geometrically.
-      if (bytes->size() == used) bytes->resize(hint > used ? hint + 1 : used + std::max(step, used));
+      if (bytes->size() == used) {
+        std::uint64_t grown = hint > used ? hint + 1 : used + std::max(step, used);
+        grown = std::min<std::uint64_t>(grown, max_bytes == UINT64_MAX ? max_bytes : max_bytes + 1);
+        if (grown <= used) grown = used + 1;
+        bytes->resize(static_cast<std::size_t>(grown));
+      }
       const ssize_t n = read(fd, bytes->data() + used, bytes->size() - used);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
@@ -89,6 +103,15 @@ bool read_to_end(int fd, std::size_t hint, std::vector<std::uint8_t>* bytes, std
       }
       if (n == 0) break;
       used += static_cast<std::size_t>(n);
+      if (used > max_bytes) {
+        *err = "more than " + mebibytes(max_bytes) + " of input, the most it may take";
+        return false;
+      }
+      if (!sniffed && used >= head) {
+        sniffed = true;
+        image_format format;
+        if (!detect_format(bytes->data(), used, &format)) break;
+      }
     }
     bytes->resize(used);
   } catch (const std::bad_alloc&) {
@@ -115,7 +138,8 @@ bool parse_format(const char* name, image_format* format) {
   return false;
 }
 
-bool load_bytes(const char* path, std::vector<std::uint8_t>* bytes, std::string* err) {
+bool load_bytes(const char* path, std::vector<std::uint8_t>* bytes, std::string* err,
+                std::uint64_t max_bytes) {
   bytes->clear();
   fd_closer opened;
   int fd = STDIN_FILENO;
@@ -128,10 +152,10 @@ bool load_bytes(const char* path, std::vector<std::uint8_t>* bytes, std::string*
     }
     fd = opened.fd;
   }
-  return load_bytes_from(fd, bytes, err);
+  return load_bytes_from(fd, bytes, err, max_bytes);
 }
 
-bool load_bytes_from(int fd, std::vector<std::uint8_t>* bytes, std::string* err) {
+bool load_bytes_from(int fd, std::vector<std::uint8_t>* bytes, std::string* err, std::uint64_t max_bytes) {
   bytes->clear();
   struct stat st;
   if (fstat(fd, &st) != 0) {
@@ -142,8 +166,13 @@ bool load_bytes_from(int fd, std::vector<std::uint8_t>* bytes, std::string* err)
     *err = "is a folder, not a file";
     return false;
   }
+  if (S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) > max_bytes) {
+    *err = "the file is " + mebibytes(static_cast<std::uint64_t>(st.st_size)) + ", more than the " +
+           mebibytes(max_bytes) + " it may take";
+    return false;
+  }
   const std::size_t hint = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
-  if (read_to_end(fd, hint, bytes, err)) return true;
+  if (read_to_end(fd, hint, max_bytes, bytes, err)) return true;
   bytes->clear();
   return false;
 }

@@ -25,9 +25,15 @@ const char* format_extension(image_format format);  // ".bmp", ".png", ".jpg", "
 bool parse_format(const char* name, image_format* format);
 
 // The whole of a file, or of standard input for "-". False with *err.
-bool load_bytes(const char* path, std::vector<std::uint8_t>* bytes, std::string* err);
+// Reading stops early, and *bytes holds just the first few, when those
+// show no format this program reads, so an endless stream of anything else
+// costs nothing. A file or stream of more than `max_bytes` is refused: a
+// file before it is read, a stream once that much has arrived.
+bool load_bytes(const char* path, std::vector<std::uint8_t>* bytes, std::string* err,
+                std::uint64_t max_bytes = UINT64_MAX);
 // The same from an open descriptor, read to its end from where it stands.
-bool load_bytes_from(int fd, std::vector<std::uint8_t>* bytes, std::string* err);
+bool load_bytes_from(int fd, std::vector<std::uint8_t>* bytes, std::string* err,
+                     std::uint64_t max_bytes = UINT64_MAX);
 
 // Which codec reads these bytes. False when none does.
 bool detect_format(const std::uint8_t* data, std::size_t size, image_format* format);

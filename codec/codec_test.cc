@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -20,6 +21,8 @@ namespace {
 
 using namespace pellimor;
 using codec_test::bytes;
+
+const std::string png_signature("\x89PNG\r\n\x1a\n", 8);
 
 TEST(CodecNames, ParseFormat) {
   struct name_case {
@@ -63,6 +66,7 @@ TEST(LoadBytes, FilesFoldersAndMissingFiles) {
   test_util::temp_dir dir;
   std::string content(3 << 20, '\0');  // several read calls' worth
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 131 + (i >> 12));
+  content.replace(0, 8, png_signature);  // a format is recognised, so all is read
   test_util::write_file(dir.file("big"), content);
   test_util::write_file(dir.file("empty"), "");
   bytes got;
@@ -94,6 +98,7 @@ std::thread feed(int fd, const std::string& content) {
 TEST(LoadBytes, StandardInputFromAPipeIsReadToTheEnd) {
   std::string content(300000, '\0');  // more than a pipe holds at once
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + (i >> 9));
+  content.replace(0, 8, png_signature);
   // Standard input ("-") is the read end of a pipe a thread fills.
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
@@ -110,6 +115,53 @@ TEST(LoadBytes, StandardInputFromAPipeIsReadToTheEnd) {
   close(saved_stdin);
   EXPECT_TRUE(ok) << err;
   EXPECT_TRUE(std::string(got.begin(), got.end()) == content);
+}
+
+// Reads `content` as standard input through a pipe a thread fills (the
+// writer sees EPIPE, not SIGPIPE, when reading stops early).
+bool load_from_pipe(const std::string& content, std::uint64_t max_bytes, bytes* got, std::string* err) {
+  int ends[2];
+  if (pipe(ends) != 0) return false;
+  const int saved_stdin = dup(STDIN_FILENO);
+  dup2(ends[0], STDIN_FILENO);
+  close(ends[0]);
+  void (*saved_pipe)(int) = signal(SIGPIPE, SIG_IGN);
+  std::thread writer = feed(ends[1], content);
+  const bool ok = load_bytes("-", got, err, max_bytes);
+  dup2(saved_stdin, STDIN_FILENO);  // the pipe's last reader closes: the writer ends
+  close(saved_stdin);
+  writer.join();
+  signal(SIGPIPE, saved_pipe);
+  return ok;
+}
+
+TEST(LoadBytes, ReadingStopsAtAnUnknownStartOrAtTheLimit) {
+  const std::string zeros(4 << 20, '\0');  // as from /dev/zero: no format starts so
+  std::string png = zeros;
+  png.replace(0, 8, png_signature);
+  bytes got;
+  std::string err;
+  ASSERT_TRUE(load_from_pipe(zeros, UINT64_MAX, &got, &err)) << err;
+  EXPECT_LT(got.size(), std::size_t{1} << 20);  // stopped after the first read or two
+  EXPECT_GE(got.size(), 8u);
+  image_format format;
+  EXPECT_FALSE(detect_format(got.data(), got.size(), &format));
+
+  // A stream is refused once more than the limit has arrived; exactly the
+  // limit is accepted.
+  EXPECT_FALSE(load_from_pipe(png, (1 << 20) + 5, &got, &err));
+  EXPECT_NE(err.find("more than 1+ MiB"), std::string::npos) << err;
+  ASSERT_TRUE(load_from_pipe(png, png.size(), &got, &err)) << err;
+  EXPECT_EQ(got.size(), png.size());
+
+  // A file is refused by its size before it is read.
+  test_util::temp_dir dir;
+  test_util::write_file(dir.file("big.png"), png);
+  err.clear();
+  EXPECT_FALSE(load_bytes(dir.file("big.png").c_str(), &got, &err, png.size() - 1));
+  EXPECT_NE(err.find("the file is 4 MiB, more than"), std::string::npos) << err;
+  ASSERT_TRUE(load_bytes(dir.file("big.png").c_str(), &got, &err, png.size())) << err;
+  EXPECT_EQ(got.size(), png.size());
 }
 
 TEST(ExifOrientation, BothByteOrdersAndBrokenBlocks) {

@@ -2,13 +2,14 @@
 // write_image, and the pieces the program shares with them.
 #include "lib/file_io.h"
 
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <strings.h>
 
 #include "cli/output_file.h"
+#include "lib/resize_file.h"
 #include "pellimor/pellimor.h"
 
 namespace pellimor {
@@ -42,20 +43,16 @@ bool encode_to_file(const image& img, image_format format, const encode_options&
                     const std::string& path, std::string* err) {
   pending_file out;
   if (!out.open(path.c_str(), err)) return false;
-  std::string why;
-  if (!encode_to_fd(img, format, options, out.fd(), &why)) {
-    *err = "'" + path + "': " + why;
-    return false;
-  }
-  return out.commit(err);
+  return encode_to_fd(img, format, options, out.fd(), err) && out.commit(err);
 }
 
 bool format_from_name(const std::string& path, image_format* format) {
   static const struct {
     const char* extension;
     image_format format;
-  } extensions[] = {{".bmp", image_format::bmp},  {".png", image_format::png}, {".jpg", image_format::jpeg},
-                    {".jpeg", image_format::jpeg}, {".tif", image_format::tiff}, {".tiff", image_format::tiff}};
+  } extensions[] = {{".bmp", image_format::bmp},  {".png", image_format::png},
+                    {".jpg", image_format::jpeg}, {".jpeg", image_format::jpeg},
+                    {".tif", image_format::tiff}, {".tiff", image_format::tiff}};
   for (const auto& e : extensions) {
     const std::size_t n = std::strlen(e.extension);
     if (path.size() > n && strcasecmp(path.c_str() + path.size() - n, e.extension) == 0) {
@@ -66,13 +63,22 @@ bool format_from_name(const std::string& path, image_format* format) {
   return false;
 }
 
-image read_image(const std::string& path) {
+image read_image(const std::string& path) { return read_image(path, file_limits{}); }
+
+image read_image(const std::string& path, const file_limits& limits) {
   std::vector<std::uint8_t> bytes;
   std::string err;
-  if (!load_bytes(path.c_str(), &bytes, &err)) throw error(path + ": " + err);
+  if (!load_bytes(path.c_str(), &bytes, &err, input_byte_limit(limits))) throw error(path + ": " + err);
   image_format format;
   if (!detect_format(bytes.data(), bytes.size(), &format))
     throw error(path + ": not a BMP, PNG, JPEG or TIFF file");
+  image_info info;
+  if (!read_info(bytes.data(), bytes.size(), format, &info, &err)) throw error(path + ": " + err);
+  err = pixel_refusal(limits, "the file claims", info.width, info.height);
+  if (err.empty())
+    err = memory_refusal(static_cast<double>(bytes.size()) + 2 * static_cast<double>(info.pixel_bytes()),
+                         "reading " + size_text(info.width, info.height) + " pixels", limits);
+  if (!err.empty()) throw error(path + ": " + err);
   image img;
   if (!decode_image(bytes.data(), bytes.size(), format, &img, &err)) throw error(path + ": " + err);
   if (!apply_orientation(&img)) throw error(path + ": out of memory");
@@ -99,7 +105,7 @@ void write_image(const std::string& path, const image& img, int quality) {
   encode_options options;
   options.quality = quality;
   std::string err;
-  if (!encode_to_file(img, format, options, path, &err)) throw error(err);
+  if (!encode_to_file(img, format, options, path, &err)) throw error(path + ": " + err);
 }
 
 }  // namespace pellimor

@@ -14,7 +14,8 @@ namespace pellimor {
 bool write_all(int fd, const std::uint8_t* data, std::size_t size, std::string* err);
 
 // Encodes `img` as `format` into a new file at `path` that replaces any
-// old one only once it is complete. False with *err naming the file.
+// old one only once it is complete. False with *err (for a message after
+// the file's name).
 bool encode_to_file(const image& img, image_format format, const encode_options& options,
                     const std::string& path, std::string* err);
 

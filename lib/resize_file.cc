@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 #include <system_error>
 #include <vector>
@@ -10,9 +11,9 @@
 #include "bmp/bmp_decode.h"
 #include "bmp/bmp_io.h"
 #include "cli/geometry.h"
-#include "cli/limits.h"
 #include "cli/output_file.h"
 #include "lib/file_io.h"
+#include "lib/limits.h"
 
 namespace pellimor {
 namespace {
@@ -54,6 +55,15 @@ double encoder_bytes(image_format format, const image& img) {
 
 std::string mebibytes(double bytes) { return std::to_string(static_cast<long long>(bytes / 1048576.0)); }
 
+// What this work may take: what the process may use, or the smaller limit
+// the caller set.
+memory_limit memory_for(const file_limits& limits) {
+  memory_limit have = process_memory_limit();
+  const double set = static_cast<double>(limits.memory);
+  if (limits.memory > 0 && (have.bytes == 0 || set < have.bytes)) have = {set, "the memory limit set"};
+  return have;
+}
+
 // Whether a BMP file of 24 bits a pixel (or of a depth not yet read) ends
 // before its headers or rows do: what the 24-bit reader calls short.
 bool short_bmp(const std::vector<std::uint8_t>& bytes) {
@@ -70,9 +80,12 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   const std::string& input = request.input;
   *where = input;
   std::vector<std::uint8_t> bytes;
-  if (!(request.input_fd >= 0 ? load_bytes_from(request.input_fd, &bytes, err)
-                              : load_bytes(input.c_str(), &bytes, err)))
+  const std::uint64_t most = input_byte_limit(request.limits);
+  if (!(request.input_fd >= 0 ? load_bytes_from(request.input_fd, &bytes, err, most)
+                              : load_bytes(input.c_str(), &bytes, err, most))) {
+    if (err->find("more than") != std::string::npos) *err += " (" + memory_for(request.limits).name + ")";
     return false;
+  }
   image_format format;
   if (!detect_format(bytes.data(), bytes.size(), &format)) {
     *err = "not a BMP, PNG, JPEG or TIFF file";
@@ -84,6 +97,8 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   };
   image_info info;
   if (!read_info(bytes.data(), bytes.size(), format, &info, err)) return input_fails();
+  *err = pixel_refusal(request.limits, "the file claims", info.width, info.height);
+  if (!err->empty()) return false;
   // Sizes refer to the picture as displayed.
   const bool turned = info.orientation >= 5 && info.orientation <= 8;
   const std::int64_t width = turned ? info.height : info.width, height = turned ? info.width : info.height;
@@ -93,12 +108,17 @@ bool run(const file_request& request, std::string* where, std::string* err) {
     *err = "the output size " + size_text(new_width, new_height) + " is not positive";
     return false;
   }
+  const std::int64_t side = largest_side(request.format);
   if (new_width > INT32_MAX || new_height > INT32_MAX ||
+      (side > 0 && std::max(new_width, new_height) > side) ||
       (request.format == image_format::bmp && bmp_file_size(new_width, new_height) == 0)) {
     *err = "the output size " + size_text(new_width, new_height) + " does not fit in a " +
            format_name(request.format) + " file";
+    if (side > 0) *err += " (" + std::to_string(side) + " pixels a side at most)";
     return false;
   }
+  *err = pixel_refusal(request.limits, "resizing to", new_width, new_height);
+  if (!err->empty()) return false;
 
   image out;
   output_layout(request.format, info, &out.type, &out.channels);
@@ -111,7 +131,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
                       static_cast<double>(out.pixel_bytes()) + encoder_bytes(request.format, out) +
                       static_cast<double>(resize_working_bytes(info.width, info.height, out.width, out.height,
                                                                out.channels, settings));
-  *err = memory_refusal(need, new_width, new_height);
+  *err = memory_refusal(need, new_width, new_height, request.limits);
   if (!err->empty()) return false;
   const bool to_stdout = request.output == "-";
   if (!to_stdout && !check_output_target(request.output.c_str(), err)) {
@@ -155,11 +175,34 @@ std::string out_of_memory(const std::string& message) {
              : message;
 }
 
-std::string memory_refusal(double need, std::int64_t new_width, std::int64_t new_height) {
-  const memory_limit have = process_memory_limit();
+std::int64_t largest_side(image_format format) {
+  // libjpeg's JPEG_MAX_DIMENSION.
+  return format == image_format::jpeg ? 65500 : 0;
+}
+
+std::string pixel_refusal(const file_limits& limits, const char* what, std::int64_t width,
+                          std::int64_t height) {
+  const std::uint64_t pixels = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
+  if (limits.pixels == 0 || pixels <= limits.pixels) return "";
+  return std::string(what) + " " + size_text(width, height) + " = " + std::to_string(pixels) +
+         " pixels, more than the pixel limit (" + std::to_string(limits.pixels) + ")";
+}
+
+std::uint64_t input_byte_limit(const file_limits& limits) {
+  const double bytes = memory_for(limits).bytes;
+  return bytes > 0 && bytes < 1.8e19 ? static_cast<std::uint64_t>(bytes) : UINT64_MAX;
+}
+
+std::string memory_refusal(double need, std::int64_t new_width, std::int64_t new_height,
+                           const file_limits& limits) {
+  return memory_refusal(need, "resizing to " + size_text(new_width, new_height), limits);
+}
+
+std::string memory_refusal(double need, const std::string& task, const file_limits& limits) {
+  const memory_limit have = memory_for(limits);
   if (have.bytes > 0 && need > have.bytes)
-    return "resizing to " + size_text(new_width, new_height) + " needs " + mebibytes(need) +
-           " MiB, more than " + have.name + " (" + mebibytes(have.bytes) + " MiB)";
+    return task + " needs " + mebibytes(need) + " MiB, more than " + have.name + " (" +
+           mebibytes(have.bytes) + " MiB)";
   return "";
 }
 
@@ -184,6 +227,7 @@ void resize_file(const std::string& input, const std::string& output, const file
   check_quality(options.quality);
   request.quality = options.quality;
   request.settings = options.settings;
+  request.limits = options.limits;
   if (!options.size.empty()) {
     geometry size;
     std::string why;

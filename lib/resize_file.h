@@ -23,6 +23,7 @@ struct file_request {
                      std::int64_t* new_height, std::string* err)>
       size;
   resize_settings settings;  // alpha is set from the file
+  file_limits limits;
   // Told, when set, the channels and sizes once they are known and before
   // any pixel is decoded; may hook progress reports into *settings.
   std::function<void(int channels, std::int64_t width, std::int64_t height, std::int64_t new_width,
@@ -41,11 +42,27 @@ struct file_request {
 bool run_file_request(const file_request& request, std::string* where, std::string* err);
 
 // The reason work needing `need` bytes for a new_width x new_height result
-// does not fit what this process may use, or "" when it fits.
-std::string memory_refusal(double need, std::int64_t new_width, std::int64_t new_height);
+// does not fit what this process may use (or the smaller limit set), or ""
+// when it fits.
+std::string memory_refusal(double need, std::int64_t new_width, std::int64_t new_height,
+                           const file_limits& limits = {});
+// The same for any task ("reading 100 x 100 pixels").
+std::string memory_refusal(double need, const std::string& task, const file_limits& limits);
+
+// The reason a width x height picture (`what`: "the file claims" or
+// "resizing to") is over the pixel limit, or "" when it is not.
+std::string pixel_refusal(const file_limits& limits, const char* what, std::int64_t width,
+                          std::int64_t height);
+
+// The most bytes of input to read: what memory allows.
+std::uint64_t input_byte_limit(const file_limits& limits);
 
 // `message` about memory running out, with the limit this process has.
 std::string out_of_memory(const std::string& message);
+
+// The largest width and height `format` can store; 0 when no more than a
+// 32-bit side.
+std::int64_t largest_side(image_format format);
 
 // "W x H", as messages give sizes.
 std::string size_text(std::int64_t width, std::int64_t height);

@@ -53,6 +53,14 @@ bool names_file(const run_result& r, const std::string& path) {
   return r.err.find("pellimor: " + path + ": ") != std::string::npos;
 }
 
+// The message names the file, once: neither again in its reason nor as
+// the temporary file beside it ("out.bmp.Ab3dE9").
+bool names_file_once(const run_result& r, const std::string& path) {
+  std::size_t count = 0;
+  for (std::size_t at = r.err.find(path); at != std::string::npos; at = r.err.find(path, at + 1)) ++count;
+  return names_file(r, path) && count == 1;
+}
+
 // A shell prefix that caps the program's address space, so that a run
 // which tried to allocate what it should have refused fails at once rather
 // than eating the machine's memory. The sanitizers reserve terabytes of
@@ -215,7 +223,7 @@ TEST(Robustness, FullDiskLeavesTheTargetAlone) {
               0);
     const run_result r = run_program(dir, std::string("-i in.bmp -o disk/out ") + c.size_args);
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(names_file(r, "disk/out.bmp")) << r.err;
+    EXPECT_TRUE(names_file_once(r, "disk/out.bmp")) << r.err;
     EXPECT_NE(r.err.find(std::strerror(ENOSPC)), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("Horizontal DCT start"), std::string::npos) << "the full disk showed only later";
     EXPECT_EQ(read_file(dir.file("disk/out.bmp")), "old target");
@@ -232,16 +240,19 @@ TEST(Robustness, FileSizeLimitIsAWriteErrorNotAKill) {
   } cases[] = {
       {"480 KB output", "-sizexminus 396 -sizexminusy 397"},
       {"1.2 MB output", "-sizexminus 996 -sizexminusy 397"},
+      {"1.2 MB output through the encoders", "-sizexminus 996 -sizexminusy 397 -i -"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     temp_dir dir;
     write_file(dir.file("in.bmp"), image_bytes(4, 3));
     write_file(dir.file("out.bmp"), "old target");
-    const run_result r = run_program(dir, std::string("-i in.bmp -o out ") + c.size_args, "ulimit -f 400");
+    const bool piped = std::strstr(c.size_args, "-i -") != nullptr;
+    const run_result r = run_program(dir, std::string("-i in.bmp -o out ") + c.size_args, "ulimit -f 400",
+                                     piped ? "< in.bmp" : "");
     EXPECT_EQ(r.status, 1);  // not killed by SIGXFSZ
-    EXPECT_TRUE(names_file(r, "out.bmp")) << r.err;
-    EXPECT_EQ(read_file(dir.file("out.bmp")), "old target");
+    EXPECT_TRUE(names_file_once(r, "out.bmp")) << r.err;
+    EXPECT_TRUE(read_file(dir.file("out.bmp")) == "old target");
     EXPECT_EQ(dir.entries(), (names{"in.bmp", "out.bmp"}));
   }
 }
@@ -335,6 +346,75 @@ TEST(Robustness, OversizedRequestsAreRefusedBeforeAllocating) {
     EXPECT_EQ(r.err.find("out of memory"), std::string::npos) << r.err;
     EXPECT_EQ(r.out.find("input file size err!!\n") != std::string::npos, c.short_data) << r.out;
     EXPECT_EQ(dir.entries(), names{"in.bmp"});
+  }
+}
+
+TEST(Robustness, LimitsAreCheckedBeforeAnyWork) {
+  // in.bmp is 4 x 3 (12 pixels, 94 bytes); every refusal comes before the
+  // first phase line and leaves no output.
+  const struct {
+    const char* name;
+    const char* args;
+    const char* message;  // "" for a run that succeeds
+  } cases[] = {
+      {"file over the pixel limit", "-limit pixels=11",
+       "the file claims 4 x 3 = 12 pixels, more than the pixel limit (11)"},
+      {"file at the pixel limit", "-limit pixels=12", ""},
+      {"result over the pixel limit", "-limit pixels=12 -sizexminus 1",
+       "resizing to 5 x 3 = 15 pixels, more than the pixel limit (12)"},
+      {"result over it through the encoders", "-limit pixels=12 -sizexminus 1 -format png",
+       "resizing to 5 x 3 = 15 pixels, more than the pixel limit (12)"},
+      {"work over the memory limit", "-limit memory=1K -sizexminus 1",
+       "more than the memory limit set (0 MiB)"},
+      {"file over the memory limit", "-limit memory=64B -format tiff",
+       "the file is 0+ MiB, more than the 0+ MiB"},
+      {"JPEG wider than it can be", "-size 65501x1! -format jpeg",
+       "the output size 65501 x 1 does not fit in a jpeg file (65500 pixels a side at most)"},
+      {"JPEG as wide as it can be", "-size 65500x1! -format jpeg", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    temp_dir dir;
+    write_file(dir.file("in.bmp"), image_bytes(4, 3));
+    const run_result r = run_program(dir, std::string("-i in.bmp -o out ") + c.args);
+    if (*c.message == '\0') {
+      EXPECT_EQ(r.status, 0) << r.err;
+      continue;
+    }
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(names_file(r, "in.bmp")) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Horizontal DCT start"), std::string::npos) << "refused only after the work";
+    EXPECT_EQ(dir.entries(), names{"in.bmp"});
+  }
+}
+
+TEST(Robustness, EndlessStreamsCostNothing) {
+  // Nothing that starts like a picture is read past its first bytes; one
+  // that does is read only up to the memory limit.
+  const struct {
+    const char* name;
+    const char* command;
+    const char* message;
+  } cases[] = {
+      {"/dev/zero", "-i /dev/zero -o out -format png",
+       "pellimor: /dev/zero: not a BMP, PNG, JPEG or TIFF file"},
+      {"an endless pipe", "-i - -o out -format png < <(yes)",
+       "pellimor: -: not a BMP, PNG, JPEG or TIFF file"},
+      {"a PNG signature and zeros without end",
+       "-i - -o out -format png -limit memory=8M < <(printf '\\211PNG\\r\\n\\032\\n'; cat /dev/zero)",
+       "pellimor: -: more than 8 MiB of input, the most it may take (the memory limit set)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    temp_dir dir;
+    const std::string command =
+        "cd '" + dir.path() + "' && exec '" PELLIMOR_BINARY "' " + c.command + " 2>stderr.txt >/dev/null";
+    const int status = std::system(("bash -c \"" + command + "\"").c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(read_file(dir.file("stderr.txt")).find(c.message), std::string::npos)
+        << read_file(dir.file("stderr.txt"));
+    EXPECT_EQ(dir.entries(), names{"stderr.txt"});
   }
 }
 
@@ -571,6 +651,51 @@ TEST(Robustness, TargetsThatMayNotBeReplacedAreRefusedBeforeAnyWork) {
           dir.file(std::filesystem::exists(dir.file("kept.bmp")) ? "kept.bmp" : "out.bmp");
       if (std::filesystem::is_regular_file(kept)) {
         EXPECT_EQ(read_file(kept), "old target");
+      }
+    }
+  }
+}
+
+TEST(Robustness, OthersLinksInStickyFoldersAreNotFollowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root may give a link to another user";
+  // pub/out.bmp and pub/out.png are links to ../kept, the file a run would
+  // replace: one for the streaming path, one for the encoders.
+  const uid_t nobody = 65534;
+  const struct {
+    const char* name;
+    mode_t folder_mode;
+    uid_t link_owner, folder_owner;
+    bool followed;
+  } cases[] = {
+      {"another user's link, sticky folder writable by all", 01777, nobody, 0, false},
+      {"the caller's own link there", 01777, 0, 0, true},
+      {"a link of the folder's owner there", 01777, nobody, nobody, true},
+      {"another user's link, folder not sticky", 0777, nobody, 0, true},
+      {"another user's link, sticky folder only its owner writes", 01755, nobody, 0, true},
+  };
+  for (const auto& c : cases) {
+    for (const char* format : {"bmp", "png"}) {
+      SCOPED_TRACE(std::string(c.name) + ", " + format);
+      temp_dir dir;
+      write_file(dir.file("in.bmp"), image_bytes(4, 3));
+      write_file(dir.file("kept"), "old target");
+      std::filesystem::create_directory(dir.file("pub"));
+      ASSERT_EQ(chown(dir.file("pub").c_str(), c.folder_owner, 0), 0);
+      ASSERT_EQ(chmod(dir.file("pub").c_str(), c.folder_mode), 0);
+      const std::string link = "pub/out." + std::string(format);
+      std::filesystem::create_symlink("../kept", dir.file(link));
+      ASSERT_EQ(lchown(dir.file(link).c_str(), c.link_owner, 0), 0);
+      const run_result r =
+          run_program(dir, std::string("-i in.bmp -o pub/out -sizexminus 2 -format ") + format);
+      if (c.followed) {
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(read_file(dir.file("kept")), "old target");
+        EXPECT_TRUE(std::filesystem::is_symlink(dir.file(link)));
+      } else {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(names_file_once(r, link)) << r.err;
+        EXPECT_NE(r.err.find("not followed"), std::string::npos) << r.err;
+        EXPECT_EQ(read_file(dir.file("kept")), "old target");
       }
     }
   }

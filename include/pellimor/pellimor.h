@@ -35,18 +35,18 @@ class error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-enum class engine { fast, direct };     // FFT-based, or the defining direct sums
+enum class engine { fast, direct };      // FFT-based, or the defining direct sums
 enum class rounding { trunc, nearest };  // toward zero, or half up
 
 struct resize_settings {
   engine method = engine::fast;
-  int threads = 0;                    // workers; < 1 means one per core
-  rounding round = rounding::trunc;   // integer results only
-  double taper = 0.0;                 // P >= 0: coefficient k of K kept scaled by sinc(k/K)^P per axis
-  bool linear = false;                // resize sRGB-encoded colour in linear light
-  bool alpha = false;                 // last channel is alpha: colour resized premultiplied
-  std::FILE* counters = nullptr;      // remain counters, when not null
-  std::FILE* phases = nullptr;        // phase lines, when not null
+  int threads = 0;                   // workers; < 1 means one per core
+  rounding round = rounding::trunc;  // integer results only
+  double taper = 0.0;                // P >= 0: coefficient k of K kept scaled by sinc(k/K)^P per axis
+  bool linear = false;               // resize sRGB-encoded colour in linear light
+  bool alpha = false;                // last channel is alpha: colour resized premultiplied
+  std::FILE* counters = nullptr;     // remain counters, when not null
+  std::FILE* phases = nullptr;       // phase lines, when not null
   // Called, when set, after each group of one-dimensional passes of each
   // channel with the passes that channel has done and their total.
   void (*passes_done)(void* context, std::int64_t done, std::int64_t total) = nullptr;
@@ -98,10 +98,23 @@ image resize(const image& source, std::int32_t new_width, std::int32_t new_heigh
 std::uint64_t resize_working_bytes(std::int32_t width, std::int32_t height, std::int32_t new_width,
                                    std::int32_t new_height, int channels, const resize_settings& settings);
 
+// What reading a file may cost. A file is refused, naming the limit, from
+// its header and size alone, before memory for its pixels is taken.
+struct file_limits {
+  // Most pixels (width x height) an image may have, in the file or as the
+  // result of a resize; 0 for no limit beyond memory.
+  std::uint64_t pixels = 0;
+  // Most bytes of memory the work may take; 0 for what this process may
+  // use (the machine's memory, its control group's limit, ulimit -v). A
+  // value above that changes nothing.
+  std::uint64_t memory = 0;
+};
+
 // Files: the format is found from the content ("-" reads standard input);
 // the EXIF orientation is applied, so the image reads as displayed.
 // Throws pellimor::error naming the file.
 image read_image(const std::string& path);
+image read_image(const std::string& path, const file_limits& limits);
 // Writes `img` in the format its extension names (.bmp .png .jpg .jpeg .tif
 // .tiff), replacing the file only once it is complete.
 void write_image(const std::string& path, const image& img, int quality = 92);
@@ -114,8 +127,9 @@ struct file_options {
   // The output format; when not given, the one the output's extension names
   // (.bmp .png .jpg .jpeg .tif .tiff).
   std::optional<image_format> format;
-  int quality = 92;           // JPEG, 1..100
-  resize_settings settings;   // `alpha` is ignored: it follows the file
+  int quality = 92;          // JPEG, 1..100
+  resize_settings settings;  // `alpha` is ignored: it follows the file
+  file_limits limits;
 };
 
 // Reads `input` ("-": standard input), resizes it and writes `output` ("-":

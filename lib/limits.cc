@@ -1,5 +1,5 @@
 // limits.cc - physical memory, control-group limits and RLIMIT_AS.
-#include "cli/limits.h"
+#include "lib/limits.h"
 
 #include <sys/resource.h>
 #include <unistd.h>

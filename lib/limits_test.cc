@@ -1,5 +1,5 @@
 // limits_test.cc - control-group memory limits read from a made-up tree.
-#include "cli/limits.h"
+#include "lib/limits.h"
 
 #include <gtest/gtest.h>
 
