@@ -3,7 +3,12 @@
 // blocks.
 #pragma once
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -71,6 +76,20 @@ inline pellimor::image smooth_image(std::int32_t width, std::int32_t height, int
   return img;
 }
 
+// With PELLIMOR_TEST_FILES naming a folder, each file the tests encode is
+// also written there: seeds for the fuzzers (fuzz/run.sh).
+inline void keep_test_file(const bytes& file, pellimor::image_format format) {
+  static const char* const folder = std::getenv("PELLIMOR_TEST_FILES");
+  static std::atomic<unsigned> count{0};
+  if (folder == nullptr || file.empty()) return;
+  const std::string name = std::string(folder) + "/" + std::to_string(getpid()) + "-" +
+                           std::to_string(count++) + pellimor::format_extension(format);
+  if (std::FILE* f = std::fopen(name.c_str(), "wb")) {
+    std::fwrite(file.data(), 1, file.size(), f);
+    std::fclose(f);
+  }
+}
+
 // Encodes into memory; empty with *err set on failure.
 inline bytes encode(const pellimor::image& img, pellimor::image_format format, std::string* err,
                     int quality = 92) {
@@ -85,6 +104,7 @@ inline bytes encode(const pellimor::image& img, pellimor::image_format format, s
       },
       err);
   if (!ok) out.clear();
+  keep_test_file(out, format);
   return out;
 }
 

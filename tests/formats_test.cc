@@ -242,15 +242,24 @@ TEST(Formats, LibraryResizeFileNamesTheFileAtFault) {
   test_util::write_file(dir.file("junk"), "not a picture");
   const struct {
     const char *input, *output, *size, *message;
+    std::uint64_t pixels = 0, memory = 0;
   } cases[] = {
       {"in.png", "out.png", "12y", "bad geometry '12y'"},
       {"in.png", "out.gif", "", "out.gif: the name does not end in"},
       {"in.png", "folder.png", "", "folder.png: is a folder"},
       {"junk", "out.png", "", "junk: not a BMP, PNG, JPEG or TIFF file"},
+      {"in.png", "out.png", "", "in.png: the file claims 6 x 6 = 36 pixels, more than the pixel limit (35)",
+       35},
+      {"in.png", "out.png", "7x6!", "in.png: resizing to 7 x 6 = 42 pixels, more than the pixel limit (36)",
+       36},
+      {"in.png", "out.png", "",
+       "in.png: resizing to 6 x 6 needs 1 MiB, more than the memory limit set (0 MiB)", 0, 1000},
+      {"in.png", "out.jpg", "65501x1!", "the output size 65501 x 1 does not fit in a jpeg file"},
   };
   for (const auto& c : cases) {
     pellimor::file_options options;
     options.size = c.size;
+    options.limits = {c.pixels, c.memory};
     try {
       pellimor::resize_file(dir.file(c.input), dir.file(c.output), options);
       ADD_FAILURE() << "no error for " << c.message;
@@ -259,6 +268,12 @@ TEST(Formats, LibraryResizeFileNamesTheFileAtFault) {
     }
   }
   EXPECT_EQ(dir.entries(), (std::vector<std::string>{"folder.png", "in.png", "junk"}));
+
+  // read_image takes the same limits.
+  for (const pellimor::file_limits limits : {pellimor::file_limits{35, 0}, pellimor::file_limits{0, 100}}) {
+    EXPECT_THROW(pellimor::read_image(dir.file("in.png"), limits), pellimor::error);
+  }
+  EXPECT_EQ(pellimor::read_image(dir.file("in.png"), {36, 0}).width, 6);
 }
 
 TEST(Formats, FifosReadLikeFiles) {
