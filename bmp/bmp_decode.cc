@@ -28,6 +28,17 @@ bmp_status unsupported(std::string* err, const std::string& why) {
   return fail(bmp_status::malformed, err, "unsupported BMP: " + why);
 }
 
+// RLE data sets at most 255 pixels for each 2 bytes (a run; literals set
+// fewer a byte, deltas and the end-of-line and end-of-bitmap codes none).
+// Writers skip areas they leave blank, so a picture may hold many more
+// pixels than its data can set: one 10 x 10 sprite on a 1000 x 1000
+// picture, reached by deltas, takes 120 bytes, whose runs could set 1/65 of
+// it. A picture of more than 128 times what its data can set is refused
+// before its pixels are allocated: 2 bytes claiming 30000 x 30000 pixels
+// would otherwise cost 1.7 GB and seconds of decoding.
+constexpr std::uint64_t rle_most_run = 255;
+constexpr std::uint64_t rle_most_unset = 128;
+
 constexpr std::uint32_t bi_rgb = 0, bi_rle8 = 1, bi_rle4 = 2, bi_bitfields = 3, bi_alphabitfields = 6;
 
 // OS/2 2.x headers may stop after any field from 16 bytes to 64; 40, 52
@@ -189,6 +200,15 @@ bmp_status parse_bmp_format(const std::uint8_t* data, std::size_t size, bmp_form
     return fail(bmp_status::short_data, err,
                 "the size field says " + std::to_string(size_field) + " bytes, less than the " +
                     std::to_string(pixel_end) + " the pixel rows need");
+  if (f->rle) {
+    const std::uint64_t pixels = static_cast<std::uint64_t>(f->width) * static_cast<std::uint64_t>(f->height);
+    const std::uint64_t can_set = (size - offset) * rle_most_run / 2;
+    if (pixels > rle_most_unset * can_set)
+      return corrupt(err, std::to_string(f->width) + " x " + std::to_string(f->height) + " pixels from " +
+                              std::to_string(size - offset) + " bytes of RLE data, more than " +
+                              std::to_string(rle_most_unset) + " times the " + std::to_string(can_set) +
+                              " its runs can set");
+  }
   return bmp_status::ok;
 }
 

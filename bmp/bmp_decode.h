@@ -19,9 +19,11 @@
 // (skipped by a delta, or after an early end of line or end of bitmap) take
 // the first colour of the table. An RLE run or delta that leaves its row or
 // the image, or data that ends before the end-of-bitmap code while rows
-// remain, is refused. Not read: JPEG and PNG inside BMP, OS/2 Huffman and
-// RLE24. Reasons start with "unsupported" for what is valid but not read,
-// "corrupt" for what contradicts itself.
+// remain, is refused; so, by parse_bmp_format already, is a picture of
+// more than 128 times the pixels its RLE data could set at 255 a 2-byte
+// run. Not read: JPEG and PNG inside BMP, OS/2 Huffman and RLE24. Reasons
+// start with "unsupported" for what is valid but not read, "corrupt" for
+// what contradicts itself.
 #pragma once
 
 #include <array>

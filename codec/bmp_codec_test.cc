@@ -362,6 +362,57 @@ TEST(BmpDecode, RleRunsLiteralsDeltasAndEscapes) {
   }
 }
 
+TEST(BmpDecode, RefusesRleDataThatSetsTooLittleOfItsPicture) {
+  // RLE data sets at most 255 pixels a 2-byte run; the header step refuses
+  // a picture of more than 128 times the pixels its data could set.
+  const std::string end("\x00\x01", 2);  // end of bitmap: sets nothing
+  // A delta to (200, 250) from the bottom, a run of ten 7s, the end: 8
+  // bytes that could set 1020 pixels, 1/88 of 300 x 300.
+  const std::string sprite("\x00\x02\xc8\xfa\x0a\x07\x00\x01", 8);
+  const struct {
+    const char* name;
+    int bits;
+    std::int32_t width, height;
+    std::string data;
+    const char* reason;  // nullptr: read, with a run of ten 7s at (x, y) from the top
+    std::int32_t x = 0, y = -1;
+  } cases[] = {
+      {"RLE8 claiming 30000 x 30000", 8, 30000, 30000, end,
+       "30000 x 30000 pixels from 2 bytes of RLE data, more than 128 times the 255 its runs can set"},
+      {"RLE4 claiming 60000 x 60000", 4, 60000, 60000, end, "60000 x 60000 pixels from 2 bytes of RLE data"},
+      {"RLE8 one pixel more than 128 x 255", 8, 32641, 1, end, "more than 128 times the 255"},
+      {"RLE8 of 128 x 255 pixels", 8, 32640, 1, end, nullptr},
+      {"RLE8 sprite on a mostly skipped picture", 8, 300, 300, sprite, nullptr, 200, 300 - 1 - 250},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = rle_file(c.width, c.height, c.bits, c.data);
+    const std::vector<std::uint8_t> bytes(file.begin(), file.end());
+    pellimor::image_info info;
+    std::string err;
+    const bool known = codecs::bmp_info(bytes.data(), bytes.size(), &info, &err);
+    if (c.reason != nullptr) {
+      ASSERT_FALSE(known);  // before anything the size claims is allocated
+      EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+      bmp_format format;
+      EXPECT_EQ(parse_bmp_format(bytes.data(), bytes.size(), &format, &err), bmp_status::malformed);
+      const decoded d = decode(file);
+      EXPECT_FALSE(d.ok);
+      EXPECT_EQ(d.err, err);
+      continue;
+    }
+    ASSERT_TRUE(known) << err;
+    const decoded d = decode(file);
+    ASSERT_TRUE(d.ok) << d.err;
+    ASSERT_EQ(d.img.pixels.size(), static_cast<std::size_t>(c.width) * c.height);
+    for (std::int32_t y = 0; y < c.height; ++y)
+      for (std::int32_t x = 0; x < c.width; ++x) {
+        const bool in_run = y == c.y && x >= c.x && x < c.x + 10;
+        ASSERT_EQ(d.img.row(y)[x], in_run ? 0x71 : 0x01) << "x " << x << " y " << y;
+      }
+  }
+}
+
 TEST(BmpDecode, RefusesMalformedFiles) {
   bmp_build palette8;
   palette8.width = 4;

@@ -15,9 +15,11 @@
 //                     0 where alpha is 0); unspecified extra samples are
 //                     dropped
 // Orientation and ICC profile are reported, not applied. A file libtiff
-// reports any error for, or whose strips or tiles do not lie inside it, is
-// refused whole. libtiff's messages go to per-file handlers, so several
-// threads may read and write at once and nothing is printed.
+// reports any error for, or whose strips or tiles do not lie inside it,
+// share bytes or are too short to decode to their size, is refused whole;
+// all but libtiff's decoding errors already when only the header is read.
+// libtiff's messages go to per-file handlers, so several threads may read
+// and write at once and nothing is printed.
 //
 // Writing stores 8 or 16-bit integers or 32-bit floats (float64 narrowed),
 // interleaved, with alpha as an unassociated extra sample, the ICC profile
@@ -292,24 +294,35 @@ std::uint64_t most_expansion(TIFF* tif) {
   }
 }
 
-// Every strip or tile the layout needs is listed and lies inside the file:
-// checked before any pixel memory is taken.
+// Every strip or tile the layout needs is listed, lies inside the file, has
+// bytes enough to decode to its size and shares none of them with another:
+// checked when the header is read, before any pixel memory is taken.
 bool check_blocks(TIFF* tif, const tiff_layout& t, std::uint64_t file_size, std::string* err) {
   const std::uint64_t planes = t.separate ? t.samples : 1;
   const std::uint64_t count = blocks_across(t) * blocks_down(t) * planes;
   const std::uint64_t listed = t.tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
-  const char* what = t.tiled ? "tile" : "strip";
+  const std::string what = t.tiled ? "tile" : "strip";
   if (count != listed)
     return fail(err, "corrupt TIFF: " + std::to_string(listed) + " " + what + "s listed for " +
                          std::to_string(count));
+  struct byte_range {
+    std::uint64_t offset, length;
+    std::uint32_t index;
+  };
+  std::vector<byte_range> ranges;
+  try {
+    ranges.reserve(static_cast<std::size_t>(count));
+  } catch (const std::exception&) {
+    return fail(err, "out of memory");
+  }
   const std::uint64_t ratio = most_expansion(tif);
   for (std::uint64_t i = 0; i < count; ++i) {
     int bad = 0;
     const std::uint64_t offset = TIFFGetStrileOffsetWithErr(tif, static_cast<std::uint32_t>(i), &bad);
     const std::uint64_t length = TIFFGetStrileByteCountWithErr(tif, static_cast<std::uint32_t>(i), &bad);
     if (bad || length == 0 || offset > file_size || length > file_size - offset)
-      return fail(err, "truncated or corrupt TIFF: " + std::string(what) + " " + std::to_string(i) +
-                           " lies outside the file");
+      return fail(err,
+                  "truncated or corrupt TIFF: " + what + " " + std::to_string(i) + " lies outside the file");
     // A block whose bytes cannot decode to its size is refused before the
     // pixel memory it claims is taken.
     const std::uint64_t rows_down = i % (blocks_across(t) * blocks_down(t)) / blocks_across(t);
@@ -317,9 +330,33 @@ bool check_blocks(TIFF* tif, const tiff_layout& t, std::uint64_t file_size, std:
         std::min<std::uint64_t>(t.block_height, t.info.height - rows_down * t.block_height));
     const std::uint64_t decoded = t.tiled ? TIFFTileSize64(tif) : TIFFVStripSize64(tif, rows);
     if (ratio != 0 && length < (decoded + ratio - 1) / ratio)
-      return fail(err, "truncated or corrupt TIFF: " + std::string(what) + " " + std::to_string(i) + " has " +
+      return fail(err, "truncated or corrupt TIFF: " + what + " " + std::to_string(i) + " has " +
                            std::to_string(length) + " bytes, too few for the " + std::to_string(decoded) +
                            " it should hold");
+    ranges.push_back({offset, length, static_cast<std::uint32_t>(i)});
+  }
+  // Blocks listing the same compressed bytes would each pass the bound
+  // above and together decode to far more than the file holds: 40000 strips
+  // on one 60-byte deflate stream make 1.6 GB. No writer shares bytes
+  // between blocks, so any two that do are refused; ranges that merely
+  // touch are fine. With every byte counted once, the bound above also
+  // holds for the whole image: the file's distinct block bytes times the
+  // largest expansion cover every block's decoded size. In offset order a
+  // range that overlaps a later one overlaps the next, so neighbours are
+  // all that need comparing.
+  std::sort(ranges.begin(), ranges.end(), [](const byte_range& a, const byte_range& b) {
+    return a.offset != b.offset ? a.offset < b.offset : a.index < b.index;
+  });
+  for (std::size_t k = 1; k < ranges.size(); ++k) {
+    const byte_range &before = ranges[k - 1], &after = ranges[k];
+    if (after.offset - before.offset >= before.length) continue;
+    const byte_range &first = before.index < after.index ? before : after,
+                     &second = before.index < after.index ? after : before;
+    return fail(err, "corrupt TIFF: " + what + "s " + std::to_string(first.index) + " and " +
+                         std::to_string(second.index) + " share bytes of the file (" +
+                         std::to_string(first.length) + " bytes at offset " + std::to_string(first.offset) +
+                         ", " + std::to_string(second.length) + " at offset " +
+                         std::to_string(second.offset) + ")");
   }
   return true;
 }
@@ -477,6 +514,8 @@ void finish_pixels(const tiff_layout& t, const colour_map& map, const T* raw, T*
   }
 }
 
+// Opens the file and checks its first page's layout and blocks: all that
+// reading the header alone refuses.
 bool open_for_reading(const std::uint8_t* data, std::size_t size, memory_stream* stream, tiff_handle* tif,
                       std::string* tiff_error, tiff_layout* t, std::string* err) {
   stream->in = data;
@@ -485,7 +524,7 @@ bool open_for_reading(const std::uint8_t* data, std::size_t size, memory_stream*
   if (!*tif) return fail_with(err, *tiff_error, "not a TIFF file this program reads");
   if (!read_layout(tif->get(), t, err)) return false;
   if (!tiff_error->empty()) return fail_with(err, *tiff_error, "corrupt TIFF");
-  return true;
+  return check_blocks(tif->get(), *t, size, err);
 }
 
 // ---------------------------------------------------------------------------
@@ -535,7 +574,6 @@ bool tiff_decode(const std::uint8_t* data, std::size_t size, image* out, std::st
   std::string tiff_error;
   tiff_layout t;
   if (!open_for_reading(data, size, &stream, &tif, &tiff_error, &t, err)) return false;
-  if (!check_blocks(tif.get(), t, size, err)) return false;
   colour_map map;
   if (t.palette && !read_colour_map(tif.get(), t, &map, err)) return false;
 

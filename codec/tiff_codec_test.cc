@@ -398,6 +398,44 @@ TEST(TiffDecode, ExtraSamplesByKind) {
   }
 }
 
+TEST(TiffDecode, AssociatedAlphaIsDividedOutRounded) {
+  // colour * full scale / alpha to the nearest level: 1 * 255 / 2 = 127.5
+  // reads 128, 3 * 255 / 4 = 191.25 reads 191.
+  const struct {
+    sample_type type;
+    std::uint16_t colour, alpha, straight;
+  } cases[] = {{sample_type::u8, 1, 2, 128},
+               {sample_type::u8, 3, 4, 191},
+               {sample_type::u16, 1, 2, 32768},
+               {sample_type::u16, 3, 4, 49151}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(type_name(c.type)) + " colour " + std::to_string(c.colour) + " alpha " +
+                 std::to_string(c.alpha));
+    image img;
+    img.width = img.height = 1;
+    img.channels = 2;
+    img.type = c.type;
+    img.allocate();
+    const std::size_t bytes = pellimor::sample_bytes(c.type);
+    const std::uint16_t samples[] = {c.colour, c.alpha};
+    for (int i = 0; i < 2; ++i)
+      if (bytes == 1)
+        img.pixels[i] = static_cast<std::uint8_t>(samples[i]);
+      else
+        std::memcpy(img.pixels.data() + 2 * i, &samples[i], 2);
+    tiff_extras extras;
+    extras.extra_sample = EXTRASAMPLE_ASSOCALPHA;
+    image out;
+    std::string err;
+    ASSERT_TRUE(decode(write_tiff(img, {c.type, 2}, extras), &out, &err)) << err;
+    ASSERT_EQ(out.channels, 2);
+    std::uint16_t got[2] = {out.pixels[0], out.pixels[1]};
+    if (bytes == 2) std::memcpy(got, out.pixels.data(), 4);
+    EXPECT_EQ(got[0], c.straight);
+    EXPECT_EQ(got[1], c.alpha);
+  }
+}
+
 TEST(TiffDecode, OrientationAndIccAreReported) {
   std::vector<std::uint8_t> icc(517);
   for (std::size_t i = 0; i < icc.size(); ++i) icc[i] = static_cast<std::uint8_t>(i * 7 + 3);
@@ -523,6 +561,121 @@ TEST(TiffDecode, RefusesDamagedAndUnsupportedFiles) {
     std::string err;
     EXPECT_FALSE(decode(test_util::read_file(path), &out, &err));
     EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+  }
+}
+
+// Where one strip or tile lies in the data after a file's header.
+struct byte_range {
+  std::uint32_t offset, length;
+};
+
+// A little-endian, uncompressed, 8-bit grey TIFF of width x height pixels
+// in strips of `block` rows, or block x block tiles, each at its range of
+// `data` (which follows the 8-byte header). Two ranges or more: one would
+// sit in its directory entry.
+std::string tiff_of_ranges(std::uint32_t width, std::uint32_t height, bool tiled, std::uint32_t block,
+                           const std::string& data, const std::vector<byte_range>& ranges) {
+  const std::uint32_t offsets_at = 8 + static_cast<std::uint32_t>(data.size());
+  const std::uint32_t counts_at = offsets_at + 4 * static_cast<std::uint32_t>(ranges.size());
+  const std::uint32_t directory_at = counts_at + 4 * static_cast<std::uint32_t>(ranges.size());
+  const std::uint32_t n = static_cast<std::uint32_t>(ranges.size());
+  struct entry {
+    std::uint16_t tag, type;
+    std::uint32_t count, value;
+  };
+  std::vector<entry> entries = {{TIFFTAG_IMAGEWIDTH, TIFF_LONG, 1, width},
+                                {TIFFTAG_IMAGELENGTH, TIFF_LONG, 1, height},
+                                {TIFFTAG_BITSPERSAMPLE, TIFF_SHORT, 1, 8},
+                                {TIFFTAG_COMPRESSION, TIFF_SHORT, 1, COMPRESSION_NONE},
+                                {TIFFTAG_PHOTOMETRIC, TIFF_SHORT, 1, PHOTOMETRIC_MINISBLACK}};
+  if (tiled) {
+    entries.insert(entries.end(), {{TIFFTAG_SAMPLESPERPIXEL, TIFF_SHORT, 1, 1},
+                                   {TIFFTAG_TILEWIDTH, TIFF_LONG, 1, block},
+                                   {TIFFTAG_TILELENGTH, TIFF_LONG, 1, block},
+                                   {TIFFTAG_TILEOFFSETS, TIFF_LONG, n, offsets_at},
+                                   {TIFFTAG_TILEBYTECOUNTS, TIFF_LONG, n, counts_at}});
+  } else {
+    entries.insert(entries.end(), {{TIFFTAG_STRIPOFFSETS, TIFF_LONG, n, offsets_at},
+                                   {TIFFTAG_SAMPLESPERPIXEL, TIFF_SHORT, 1, 1},
+                                   {TIFFTAG_ROWSPERSTRIP, TIFF_LONG, 1, block},
+                                   {TIFFTAG_STRIPBYTECOUNTS, TIFF_LONG, n, counts_at}});
+  }
+  std::string file = std::string("II*\0", 4) + std::string(4, '\0') + data +
+                     std::string(8 * ranges.size() + 2 + 12 * entries.size() + 4, '\0');
+  test_util::put_le(&file, 4, directory_at, 4);
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    test_util::put_le(&file, offsets_at + 4 * i, 8 + ranges[i].offset, 4);
+    test_util::put_le(&file, counts_at + 4 * i, ranges[i].length, 4);
+  }
+  test_util::put_le(&file, directory_at, entries.size(), 2);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const std::size_t at = directory_at + 2 + 12 * i;
+    test_util::put_le(&file, at, entries[i].tag, 2);
+    test_util::put_le(&file, at + 2, entries[i].type, 2);
+    test_util::put_le(&file, at + 4, entries[i].count, 4);
+    test_util::put_le(&file, at + 8, entries[i].value, 4);
+  }
+  return file;
+}
+
+TEST(TiffDecode, RefusesBlocksSharingBytesAlreadyInTheHeader) {
+  // Four 8 x 1 strips, or two 16 x 16 tiles, each reading its range of
+  // these samples.
+  std::string data(512, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + 1);
+  const struct {
+    const char* name;
+    bool tiled;
+    std::vector<byte_range> ranges;
+    const char* reason;  // nullptr: read
+  } cases[] = {
+      {"strips sharing one block", false, {{0, 8}, {0, 8}, {0, 8}, {0, 8}}, "strips 0 and 1 share bytes"},
+      {"tiles sharing one block", true, {{0, 256}, {0, 256}}, "tiles 0 and 1 share bytes"},
+      {"strips overlapping by 4 bytes, out of order",
+       false,
+       {{8, 8}, {16, 8}, {0, 8}, {20, 8}},
+       "strips 1 and 3 share bytes"},
+      {"a strip inside a longer one",
+       false,
+       {{4, 8}, {0, 32}, {32, 8}, {40, 8}},
+       "strips 0 and 1 share bytes"},
+      {"strips that touch, out of order", false, {{24, 8}, {16, 8}, {8, 8}, {0, 8}}, nullptr},
+      {"tiles that touch", true, {{256, 256}, {0, 256}}, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::uint32_t width = c.tiled ? 32 : 8, height = c.tiled ? 16 : 4;
+    const std::string file = tiff_of_ranges(width, height, c.tiled, c.tiled ? 16 : 1, data, c.ranges);
+    image_info info;
+    std::string err;
+    const bool known =
+        codecs::tiff_info(reinterpret_cast<const std::uint8_t*>(file.data()), file.size(), &info, &err);
+    image out;
+    std::string decode_err;
+    const bool read = decode(file, &out, &decode_err);
+    if (c.reason != nullptr) {
+      EXPECT_FALSE(known);
+      EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+      EXPECT_NE(err.find("of the file"), std::string::npos) << err;
+      EXPECT_FALSE(read);
+      EXPECT_EQ(decode_err, err);
+      EXPECT_TRUE(out.pixels.empty());
+      continue;
+    }
+    ASSERT_TRUE(known) << err;
+    ASSERT_TRUE(read) << decode_err;
+    ASSERT_EQ(out.pixels.size(), std::size_t{width} * height);
+    // Block b's pixels are the bytes of its range, row by row.
+    const std::uint32_t block_width = c.tiled ? 16 : 8, block_height = c.tiled ? 16 : 1;
+    for (std::size_t b = 0; b < c.ranges.size(); ++b)
+      for (std::uint32_t y = 0; y < block_height; ++y)
+        for (std::uint32_t x = 0; x < block_width; ++x) {
+          const std::uint32_t x0 = c.tiled ? 16 * static_cast<std::uint32_t>(b) : 0;
+          const std::uint32_t y0 = c.tiled ? 0 : static_cast<std::uint32_t>(b);
+          ASSERT_EQ(out.pixels[(y0 + y) * width + x0 + x],
+                    static_cast<std::uint8_t>(data[c.ranges[b].offset + y * block_width + x]))
+              << "block " << b << " x " << x << " y " << y;
+        }
   }
 }
 
