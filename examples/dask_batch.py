@@ -16,15 +16,25 @@ the images done, failed and images per second to standard output.  Exit
 status: 0 when every file was resized, 1 when any failed (or the cluster
 could not be reached), 2 for bad arguments.
 
+The arguments are checked before any cluster is started or reached, each
+refusal one line on standard error with status 2: --size must be a geometry
+pellimor takes (as the command line's -size), IN_DIR a folder that can be
+listed, OUT_DIR a folder (created when missing, with its parents) other
+than IN_DIR, and pellimor must import here (the workers need it too; this
+is as much as can be checked before they are reached).
+
 Without --scheduler the work runs on a LocalCluster of two worker processes
-with one thread each, on 127.0.0.1 and without a dashboard.
+with one thread each, everything it listens on (the scheduler, the workers
+and their HTTP servers: dashboard, health and metrics) bound to 127.0.0.1,
+on ports the system picks.
 
 On a real cluster:
 
     # on one machine (HOST)
-    dask scheduler --port 8786 --dashboard-address none
+    dask scheduler --port 8786 --dashboard-address 127.0.0.1:8787
     # on each worker machine, as many processes as it has cores
-    dask worker tcp://HOST:8786 --nthreads 1 --nworkers auto
+    dask worker tcp://HOST:8786 --nthreads 1 --nworkers auto \\
+        --dashboard-address 127.0.0.1:0
     # anywhere
     dask_batch.py /shared/in /shared/out --size 1280x960 \\
         --scheduler tcp://HOST:8786
@@ -124,6 +134,20 @@ def resize_all(client, paths, out_dir, size, fmt="bmp", quality=92):
     return results
 
 
+def local_cluster():
+    """The LocalCluster main() starts without --scheduler: two worker
+    processes of one thread, listening on 127.0.0.1 only."""
+    from distributed import LocalCluster
+
+    # dashboard_address=None would still serve HTTP on every interface
+    # (0.0.0.0 and [::], port 8787); so would the workers, on ports of their
+    # own.  Bound here to the loopback address, on ports the system picks.
+    return LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                        host="127.0.0.1", dashboard_address="127.0.0.1:0",
+                        worker_dashboard_address="127.0.0.1:0",
+                        silence_logs=logging.ERROR)
+
+
 def _parser():
     p = argparse.ArgumentParser(
         prog="dask_batch.py",
@@ -143,31 +167,80 @@ def _parser():
     return p
 
 
+class _Refused(Exception):
+    """An argument that cannot work; the message names it."""
+
+
+def _size_problem(size):
+    """Why pellimor refuses the geometry size, or None."""
+    import pellimor
+
+    if not size:
+        return "--size must not be empty"
+    # Against a 1 x 1 picture: a geometry that leaves it no size (a side
+    # over 2147483647 pixels) leaves none to any picture.
+    try:
+        pellimor.parse_size(size, 1, 1)
+    except ValueError as e:
+        why = str(e)
+        for start, what in [(f'pellimor.parse_size: bad size "{size}": ', "bad geometry"),
+                            (f'pellimor.parse_size: size "{size}" for 1 x 1: ', "geometry")]:
+            if why.startswith(start):
+                return f"--size: {what} {size!r}: {why[len(start):]}"
+        return f"--size: {size!r}: {why}"
+    return None
+
+
+def _check(args):
+    """Raises _Refused for an argument that cannot work; makes OUT_DIR.
+    Returns the input files.  Nothing here starts or reaches a cluster."""
+    if not 1 <= args.quality <= 100:
+        raise _Refused(f"--quality must be 1 to 100, not {args.quality}")
+    try:
+        import pellimor  # noqa: F401
+    except Exception as e:  # not installed, or a build that does not load
+        raise _Refused(f"cannot import pellimor ({type(e).__name__}: {e}); it "
+                       "must be importable here and on every worker")
+    problem = _size_problem(args.size)
+    if problem:
+        raise _Refused(problem)
+    if not os.path.isdir(args.in_dir):
+        raise _Refused(f"IN_DIR: {args.in_dir}: not a folder")
+    try:
+        paths = image_paths(args.in_dir)
+    except OSError as e:
+        raise _Refused(f"IN_DIR: cannot list {args.in_dir}: {e.strerror or e}")
+    if os.path.lexists(args.out_dir) and not os.path.isdir(args.out_dir):
+        raise _Refused(f"OUT_DIR: {args.out_dir}: exists and is not a folder")
+    if os.path.isdir(args.out_dir) and os.path.samefile(args.in_dir, args.out_dir):
+        raise _Refused("OUT_DIR must not be IN_DIR")
+    try:
+        os.makedirs(args.out_dir, exist_ok=True)
+    except OSError as e:
+        raise _Refused(f"OUT_DIR: cannot create {args.out_dir}: {e.strerror or e}")
+    return paths
+
+
 def main(argv=None):
     parser = _parser()
-    args = parser.parse_args(argv)
-    if not 1 <= args.quality <= 100:
-        parser.error("--quality must be 1 to 100")
-    if not args.size:
-        parser.error("--size must not be empty")
-    if not os.path.isdir(args.in_dir):
-        parser.error(f"{args.in_dir}: not a folder")
-    if os.path.isdir(args.out_dir) and os.path.samefile(args.in_dir, args.out_dir):
-        parser.error("OUT_DIR must not be IN_DIR")
-    os.makedirs(args.out_dir, exist_ok=True)
-    paths = image_paths(args.in_dir)
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as e:  # argparse has said why (or printed --help)
+        return e.code
+    try:
+        paths = _check(args)
+    except _Refused as e:
+        print("dask_batch.py: " + " ".join(str(e).splitlines()), file=sys.stderr)
+        return 2
 
-    from distributed import Client, LocalCluster
+    from distributed import Client
 
     cluster = None
     try:
         if args.scheduler:
             client = Client(args.scheduler, timeout="20s")
         else:
-            cluster = LocalCluster(n_workers=2, threads_per_worker=1,
-                                   processes=True, host="127.0.0.1",
-                                   dashboard_address=None,
-                                   silence_logs=logging.ERROR)
+            cluster = local_cluster()
             client = Client(cluster)
     except Exception as e:
         if cluster is not None:

@@ -7,11 +7,14 @@ the new size, scaled so that brightness is kept.
     resize(image, shape, ...)       an array to a new (rows, cols)
     read(path) / write(path, array) BMP, PNG, JPEG and TIFF files
     resize_file(src, dst, size)     a file to a file, as the program does
+    parse_size(size, width, height) the (width, height) a geometry gives
 
-Bad arguments raise ValueError; failing files raise pellimor.Error (an
-OSError). Every function releases the GIL while it works.
+Bad arguments raise ValueError (TypeError for a wrong type); failing files
+raise pellimor.Error (an OSError); memory that cannot be had, or work that
+would need more of it than the process may use, raises MemoryError. Every
+function releases the GIL while it works.
 """
 
-from ._pellimor import Error, __version__, read, resize, resize_file, write
+from ._pellimor import Error, __version__, parse_size, read, resize, resize_file, write
 
-__all__ = ["Error", "__version__", "read", "resize", "resize_file", "write"]
+__all__ = ["Error", "__version__", "parse_size", "read", "resize", "resize_file", "write"]

@@ -8,6 +8,7 @@ _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 _Samples = Union[np.uint8, np.uint16, np.float32, np.float64]
 _Round = Literal["trunc", "nearest"]
 _Engine = Literal["fast", "direct"]
+_Nan = Literal["propagate", "raise"]
 
 __version__: str
 
@@ -23,7 +24,14 @@ def resize(
     threads: int = 0,
     engine: _Engine = "fast",
     alpha: bool = False,
-) -> npt.NDArray[_Samples]: ...
+    nan: _Nan = "propagate",
+) -> npt.NDArray[_Samples]:
+    """nan="propagate": one NaN or infinity in a channel makes that channel's
+    result NaN throughout (+-inf where nothing cancels it: a 1 x 1 result,
+    some values with engine="direct"; with alpha=True a non-finite alpha
+    makes the alpha channel NaN and the colour channels 0). nan="raise":
+    ValueError naming the first non-finite sample as (row, column, channel),
+    before any work. threads: 0 to 1024, 0 for one per core."""
 def read(path: _Path) -> npt.NDArray[Union[np.uint8, np.uint16, np.float32]]: ...
 def write(path: _Path, array: npt.ArrayLike, quality: int = 92) -> None: ...
 def resize_file(
@@ -39,3 +47,4 @@ def resize_file(
     threads: int = 0,
     engine: _Engine = "fast",
 ) -> None: ...
+def parse_size(size: str, width: int, height: int) -> Tuple[int, int]: ...

@@ -8,7 +8,8 @@
 // Arguments are checked here, before any work, and refused with ValueError
 // (TypeError where the type of an argument is wrong, as Python does);
 // failures of files and codecs raise pellimor.Error, a subclass of OSError;
-// memory that cannot be had raises MemoryError.
+// memory that cannot be had, or work the library refuses because it would
+// need more memory than the process may use, raises MemoryError.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -26,6 +27,7 @@
 #include "cli/geometry.h"
 #include "codec/codec.h"
 #include "lib/file_io.h"
+#include "lib/resize_file.h"
 #include "pellimor/pellimor.h"
 
 #ifndef PELLIMOR_VERSION
@@ -37,17 +39,17 @@ namespace py = pybind11;
 // Arguments taken as any Python object and checked here, so that a bad
 // value gets ValueError with its own message; each shows in the signatures
 // help() prints under the type it stands for.
-#define PELLIMOR_ARGUMENT(type, shown)                                                     \
-  struct type {                                                                              \
-    py::object object;                                                                      \
-  };                                                                                         \
-  template <>                                                                                \
-  struct pybind11::detail::type_caster<type> {                                               \
-    PYBIND11_TYPE_CASTER(type, const_name(shown));                                           \
-    bool load(handle source, bool) {                                                         \
-      value.object = reinterpret_borrow<object>(source);                                     \
-      return true;                                                                           \
-    }                                                                                        \
+#define PELLIMOR_ARGUMENT(type, shown)                                                            \
+  struct type {                                                                                   \
+    py::object object;                                                                            \
+  };                                                                                              \
+  template <>                                                                                     \
+  struct pybind11::detail::type_caster<type> {                                                    \
+    PYBIND11_TYPE_CASTER(type, const_name(shown));                                                \
+    bool load(handle source, bool) {                                                              \
+      value.object = reinterpret_borrow<object>(source);                                          \
+      return true;                                                                                \
+    }                                                                                             \
     static handle cast(const type& v, return_value_policy, handle) { return v.object.inc_ref(); } \
   };
 
@@ -55,10 +57,76 @@ PELLIMOR_ARGUMENT(array_like, "numpy.ndarray")
 PELLIMOR_ARGUMENT(shape_pair, "tuple[int, int]")
 PELLIMOR_ARGUMENT(path_like, "str | bytes | os.PathLike")
 PELLIMOR_ARGUMENT(optional_text, "str | None")
+PELLIMOR_ARGUMENT(integer_like, "int")
 
 namespace {
 
 [[noreturn]] void refuse(const std::string& why) { throw py::value_error(why); }
+
+// Memory that cannot be had, with a message that says how much and why:
+// raised as MemoryError (a translator registered with the module).
+class memory_failure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Whether a message of the library is about memory: memory that ran out
+// ("out of memory ...", also after a codec's name: "png: out of memory"), or
+// work refused because it would take more than this process may use
+// ("resizing to 9000 x 9000 needs 1854 MiB, more than ...", "the file is
+// 90 MiB, more than the 64 MiB it may take", "more than 64 MiB of input, the
+// most it may take"). The message may start with one of `names` (the files
+// the call was given), plain or quoted, and ": ".
+bool about_memory(const std::string& message, std::initializer_list<std::string> names) {
+  std::string rest = message;
+  for (const std::string& name : names) {
+    for (const std::string& prefix : {name + ": ", "'" + name + "': "}) {
+      if (rest.rfind(prefix, 0) == 0) {
+        rest.erase(0, prefix.size());
+        break;
+      }
+    }
+  }
+  const auto starts = [](const std::string& text, const char* start) { return text.rfind(start, 0) == 0; };
+  if (starts(rest, "out of memory")) return true;
+  const std::size_t colon = rest.find(": ");
+  if (colon != std::string::npos && colon > 0 && starts(rest.substr(colon + 2), "out of memory") &&
+      rest.find_first_not_of("abcdefghijklmnopqrstuvwxyz") == colon)
+    return true;
+  return rest.find(" MiB, more than ") != std::string::npos ||
+         (starts(rest, "more than ") && rest.find(" of input, the most it may take") != std::string::npos);
+}
+
+// Runs `work`, a call into the library that may throw pellimor::error,
+// without the GIL; a failure about memory comes out as MemoryError, any
+// other as pellimor.Error, with the library's message either way.
+template <class Work>
+void call_released(Work&& work, std::initializer_list<std::string> names) {
+  py::gil_scoped_release unlocked;
+  try {
+    work();
+  } catch (const pellimor::error& e) {
+    if (about_memory(e.what(), names)) throw memory_failure(e.what());
+    throw;
+  }
+}
+
+// A whole-number argument (int or NumPy integer; not bool): TypeError for
+// anything else, ValueError outside lowest..highest. `note` follows the range
+// in the message.
+long long integer_argument(const char* function, const char* name, const py::handle& value, long long lowest,
+                           long long highest, const std::string& note = "") {
+  const std::string who = std::string("pellimor.") + function + ": " + name;
+  if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr()))
+    throw py::type_error(who + " must be an integer, not " + py::repr(value).cast<std::string>());
+  const py::int_ number = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
+  if (!number) throw py::error_already_set();
+  int overflow = 0;
+  const long long n = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+  if (overflow == 0 && n >= lowest && n <= highest) return n;
+  refuse(who + " must be from " + std::to_string(lowest) + " to " + std::to_string(highest) + note +
+         ", not " + py::repr(number).cast<std::string>());
+}
 
 // The sample type of a dtype, or nothing for one the library does not take.
 std::optional<pellimor::sample_type> sample_type_of(const py::dtype& dtype) {
@@ -101,7 +169,8 @@ image_array image_argument(const char* function, const py::object& image, int ma
   if (array.ndim() != 2 && array.ndim() != 3)
     refuse(who + "the image must have 2 dimensions (rows, cols) or 3 (rows, cols, channels), not " +
            std::to_string(array.ndim()));
-  const py::ssize_t rows = array.shape(0), cols = array.shape(1), channels = array.ndim() == 3 ? array.shape(2) : 1;
+  const py::ssize_t rows = array.shape(0), cols = array.shape(1),
+                    channels = array.ndim() == 3 ? array.shape(2) : 1;
   if (rows == 0 || cols == 0 || channels == 0)
     refuse(who + "the image is empty (shape " + py::str(array.attr("shape")).cast<std::string>() + ")");
   constexpr py::ssize_t max_side = std::numeric_limits<std::int32_t>::max();
@@ -139,9 +208,13 @@ std::pair<std::int32_t, std::int32_t> shape_argument(const py::object& shape) {
   return {side_argument(pair[0], "rows"), side_argument(pair[1], "cols")};
 }
 
+// The most worker threads a call may ask for, as the program's -threads.
+constexpr long long max_threads = 1024;
+
 // The options resize and resize_file share.
 pellimor::resize_settings settings_argument(const char* function, const std::string& round, double taper,
-                                            bool linear, int threads, const std::string& engine) {
+                                            bool linear, const integer_like& threads_arg,
+                                            const std::string& engine) {
   const std::string who = std::string("pellimor.") + function + ": ";
   pellimor::resize_settings s;
   if (round == "trunc")
@@ -157,11 +230,12 @@ pellimor::resize_settings settings_argument(const char* function, const std::str
   else
     refuse(who + "engine must be \"fast\" or \"direct\", not \"" + engine + "\"");
   if (!std::isfinite(taper) || taper < 0.0)
-    refuse(who + "taper must be a finite number >= 0, not " + py::repr(py::float_(taper)).cast<std::string>());
-  if (threads < 0) refuse(who + "threads must be >= 0 (0: one per core), not " + std::to_string(threads));
+    refuse(who + "taper must be a finite number >= 0, not " +
+           py::repr(py::float_(taper)).cast<std::string>());
+  s.threads = static_cast<int>(
+      integer_argument(function, "threads", threads_arg.object, 0, max_threads, " (0: one per core)"));
   s.taper = taper;
   s.linear = linear;
-  s.threads = threads;
   return s;
 }
 
@@ -177,27 +251,102 @@ std::string path_argument(const char* function, const py::object& path) {
 
 void check_quality(const char* function, int quality) {
   if (quality < 1 || quality > 100)
-    refuse(std::string("pellimor.") + function + ": quality must be from 1 to 100, not " + std::to_string(quality));
+    refuse(std::string("pellimor.") + function + ": quality must be from 1 to 100, not " +
+           std::to_string(quality));
 }
 
 py::dtype dtype_of(pellimor::sample_type type) {
   switch (type) {
-    case pellimor::sample_type::u8: return py::dtype::of<std::uint8_t>();
-    case pellimor::sample_type::u16: return py::dtype::of<std::uint16_t>();
-    case pellimor::sample_type::f32: return py::dtype::of<float>();
-    case pellimor::sample_type::f64: return py::dtype::of<double>();
+    case pellimor::sample_type::u8:
+      return py::dtype::of<std::uint8_t>();
+    case pellimor::sample_type::u16:
+      return py::dtype::of<std::uint16_t>();
+    case pellimor::sample_type::f32:
+      return py::dtype::of<float>();
+    case pellimor::sample_type::f64:
+      return py::dtype::of<double>();
   }
   throw std::logic_error("unknown sample type");
 }
 
-// A failure the library reports as a message: memory, or anything else.
-[[noreturn]] void raise_failure(const std::string& message) {
-  if (message.rfind("out of memory", 0) == 0) throw std::bad_alloc();
-  throw pellimor::error(message);
+// What resize does with samples that are NaN or infinite.
+enum class nan_policy { propagate, raise };
+
+nan_policy nan_argument(const std::string& nan) {
+  if (nan == "propagate") return nan_policy::propagate;
+  if (nan == "raise") return nan_policy::raise;
+  refuse("pellimor.resize: nan must be \"propagate\" or \"raise\", not \"" + nan + "\"");
 }
 
-py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg, const std::string& round, double taper,
-                 bool linear, int threads, const std::string& engine, bool alpha) {
+// Where an image's samples lie: sample (y, x, c) at base + y * rs + x * ps
+// + c * cs (strides in bytes, any sign).
+struct sample_layout {
+  const std::uint8_t* base;
+  py::ssize_t rs, ps, cs;
+  std::int32_t rows, cols;
+  int channels;
+};
+
+sample_layout layout_of(const image_array& in) {
+  const py::array& a = in.array;
+  return {static_cast<const std::uint8_t*>(a.data()),
+          a.strides(0),
+          a.strides(1),
+          a.ndim() == 3 ? a.strides(2) : 0,
+          in.rows,
+          in.cols,
+          in.channels};
+}
+
+// The first sample, in (row, column, channel) order, that is NaN or
+// infinite: its position and value. One pass over the samples where they
+// lie, at the array's strides.
+template <class Sample>
+bool find_non_finite(const sample_layout& in, std::int64_t* row, std::int64_t* column, std::int64_t* channel,
+                     double* value) {
+  for (std::int32_t y = 0; y < in.rows; ++y)
+    for (std::int32_t x = 0; x < in.cols; ++x) {
+      const std::uint8_t* pixel = in.base + y * in.rs + x * in.ps;
+      for (int c = 0; c < in.channels; ++c) {
+        Sample v;
+        std::memcpy(&v, pixel + c * in.cs, sizeof v);  // the array need not be aligned
+        if (!std::isfinite(v)) {
+          *row = y;
+          *column = x;
+          *channel = c;
+          *value = v;
+          return true;
+        }
+      }
+    }
+  return false;
+}
+
+// nan="raise": ValueError naming the first sample that is not finite.
+void refuse_non_finite(const image_array& in) {
+  if (in.type != pellimor::sample_type::f32 && in.type != pellimor::sample_type::f64) return;
+  const sample_layout layout = layout_of(in);
+  std::int64_t row = 0, column = 0, channel = 0;
+  double value = 0;
+  bool found;
+  {
+    py::gil_scoped_release unlocked;
+    found = in.type == pellimor::sample_type::f32
+                ? find_non_finite<float>(layout, &row, &column, &channel, &value)
+                : find_non_finite<double>(layout, &row, &column, &channel, &value);
+  }
+  if (found)
+    refuse("pellimor.resize: nan=\"raise\" and the image holds " +
+           std::string(std::isnan(value) ? "nan"
+                       : value > 0       ? "inf"
+                                         : "-inf") +
+           " at (row, column, channel) = (" + std::to_string(row) + ", " + std::to_string(column) + ", " +
+           std::to_string(channel) + ")");
+}
+
+py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg, const std::string& round,
+                       double taper, bool linear, const integer_like& threads, const std::string& engine,
+                       bool alpha, const std::string& nan) {
   const py::object& image = image_arg.object;
   const py::object& shape = shape_arg.object;
   image_array in = image_argument("resize", image, std::numeric_limits<int>::max());
@@ -212,6 +361,16 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
     refuse("pellimor.resize: alpha=True needs a colour channel beside the alpha channel; the image has " +
            std::to_string(in.channels));
   settings.alpha = alpha;
+  if (nan_argument(nan) == nan_policy::raise) refuse_non_finite(in);
+
+  // Work that would need more memory than this process may use is refused
+  // here, before the result is allocated, as the program refuses it.
+  const double need =
+      static_cast<double>(new_rows) * new_cols * in.channels * pellimor::sample_bytes(in.type) +
+      static_cast<double>(
+          pellimor::resize_working_bytes(in.cols, in.rows, new_cols, new_rows, in.channels, settings));
+  const std::string refusal = pellimor::memory_refusal(need, new_cols, new_rows);
+  if (!refusal.empty()) throw memory_failure("pellimor.resize: " + refusal);
 
   std::vector<py::ssize_t> out_shape{new_rows, new_cols};
   if (in.array.ndim() == 3) out_shape.push_back(in.channels);
@@ -243,7 +402,11 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
     py::gil_scoped_release unlocked;
     ok = pellimor::resize(source, destination, settings, &err);
   }
-  if (!ok) raise_failure(err);
+  if (!ok) {
+    if (err.rfind("out of memory", 0) == 0)
+      throw memory_failure("pellimor.resize: " + pellimor::out_of_memory(err));
+    throw pellimor::error(err);
+  }
   return out;
 }
 
@@ -255,8 +418,8 @@ py::array array_of(pellimor::image&& img) {
   py::capsule owner(held, [](void* p) { delete static_cast<pellimor::image*>(p); });
   owned.release();
   const auto sample = static_cast<py::ssize_t>(pellimor::sample_bytes(held->type));
-  std::vector<py::ssize_t> shape{held->height, held->width}, strides{static_cast<py::ssize_t>(held->row_bytes()),
-                                                                    sample * held->channels};
+  std::vector<py::ssize_t> shape{held->height, held->width},
+      strides{static_cast<py::ssize_t>(held->row_bytes()), sample * held->channels};
   if (held->channels != 1) {
     shape.push_back(held->channels);
     strides.push_back(sample);
@@ -268,10 +431,7 @@ py::array read_array(const path_like& path_arg) {
   const py::object& path = path_arg.object;
   const std::string name = path_argument("read", path);
   pellimor::image img;
-  {
-    py::gil_scoped_release unlocked;
-    img = pellimor::read_image(name);
-  }
+  call_released([&] { img = pellimor::read_image(name); }, {name});
   return array_of(std::move(img));
 }
 
@@ -292,39 +452,45 @@ void write_array(const path_like& path_arg, const array_like& array_arg, int qua
   const py::array& a = in.array;
   const auto* base = static_cast<const std::uint8_t*>(a.data());
   const py::ssize_t rs = a.strides(0), ps = a.strides(1), cs = a.ndim() == 3 ? a.strides(2) : 0;
-  {
-    py::gil_scoped_release unlocked;
-    if (!img.allocate()) throw std::bad_alloc();
-    // The image owns its samples, top row first, interleaved: one copy.
-    const std::size_t sample = pellimor::sample_bytes(in.type);
-    const std::size_t row_bytes = img.row_bytes();
-    const bool packed_rows = ps == static_cast<py::ssize_t>(sample * in.channels) &&
-                             (in.channels == 1 || cs == static_cast<py::ssize_t>(sample));
-    for (std::int32_t y = 0; y < in.rows; ++y) {
-      const std::uint8_t* from = base + y * rs;
-      std::uint8_t* to = img.row(y);
-      if (packed_rows) {
-        std::memcpy(to, from, row_bytes);
-        continue;
-      }
-      for (std::int32_t x = 0; x < in.cols; ++x)
-        for (int c = 0; c < in.channels; ++c, to += sample) std::memcpy(to, from + x * ps + c * cs, sample);
-    }
-    pellimor::write_image(name, img, quality);
-  }
+  call_released(
+      [&] {
+        if (!img.allocate())
+          throw memory_failure("pellimor.write: out of memory for a copy of the " +
+                               pellimor::size_text(in.cols, in.rows) + " image");
+        // The image owns its samples, top row first, interleaved: one copy.
+        const std::size_t sample = pellimor::sample_bytes(in.type);
+        const std::size_t row_bytes = img.row_bytes();
+        const bool packed_rows = ps == static_cast<py::ssize_t>(sample * in.channels) &&
+                                 (in.channels == 1 || cs == static_cast<py::ssize_t>(sample));
+        for (std::int32_t y = 0; y < in.rows; ++y) {
+          const std::uint8_t* from = base + y * rs;
+          std::uint8_t* to = img.row(y);
+          if (packed_rows) {
+            std::memcpy(to, from, row_bytes);
+            continue;
+          }
+          for (std::int32_t x = 0; x < in.cols; ++x)
+            for (int c = 0; c < in.channels; ++c, to += sample)
+              std::memcpy(to, from + x * ps + c * cs, sample);
+        }
+        pellimor::write_image(name, img, quality);
+      },
+      {name});
 }
 
 void resize_file_to_file(const path_like& src_arg, const path_like& dst_arg, const optional_text& size_arg,
-                         const optional_text& format_arg, int quality, const std::string& round, double taper, bool linear, int threads,
-                 const std::string& engine) {
+                         const optional_text& format_arg, int quality, const std::string& round, double taper,
+                         bool linear, const integer_like& threads, const std::string& engine) {
   const py::object &src = src_arg.object, &dst = dst_arg.object;
   const py::object &size = size_arg.object, &format = format_arg.object;
   pellimor::file_options options;
   const std::string input = path_argument("resize_file", src), output = path_argument("resize_file", dst);
   if (!size.is_none()) {
     if (!py::isinstance<py::str>(size))
-      refuse("pellimor.resize_file: size must be a geometry string such as \"50%\" or \"800x600\", or None; not " +
-             py::repr(size).cast<std::string>());
+      refuse(
+          "pellimor.resize_file: size must be a geometry string such as \"50%\" or \"800x600\", or None; "
+          "not " +
+          py::repr(size).cast<std::string>());
     options.size = size.cast<std::string>();
     geometry parsed;
     std::string why;
@@ -333,19 +499,36 @@ void resize_file_to_file(const path_like& src_arg, const path_like& dst_arg, con
   }
   pellimor::image_format chosen;
   if (!format.is_none()) {
-    if (!py::isinstance<py::str>(format) || !pellimor::parse_format(format.cast<std::string>().c_str(), &chosen))
+    if (!py::isinstance<py::str>(format) ||
+        !pellimor::parse_format(format.cast<std::string>().c_str(), &chosen))
       refuse("pellimor.resize_file: format must be \"bmp\", \"png\", \"jpeg\" or \"tiff\" (or None), not " +
              py::repr(format).cast<std::string>());
     options.format = chosen;
   } else if (!pellimor::format_from_name(output, &chosen)) {
-    refuse("pellimor.resize_file: the output name does not end in .bmp, .png, .jpg, .jpeg, .tif or .tiff; "
-           "give format=");
+    refuse(
+        "pellimor.resize_file: the output name does not end in .bmp, .png, .jpg, .jpeg, .tif or .tiff; "
+        "give format=");
   }
   check_quality("resize_file", quality);
   options.quality = quality;
   options.settings = settings_argument("resize_file", round, taper, linear, threads, engine);
-  py::gil_scoped_release unlocked;
-  pellimor::resize_file(input, output, options);
+  call_released([&] { pellimor::resize_file(input, output, options); }, {input, output});
+}
+
+std::pair<std::int64_t, std::int64_t> parse_size(const std::string& size, const integer_like& width_arg,
+                                                 const integer_like& height_arg) {
+  constexpr long long largest = std::numeric_limits<std::int32_t>::max();
+  const long long width = integer_argument("parse_size", "width", width_arg.object, 1, largest);
+  const long long height = integer_argument("parse_size", "height", height_arg.object, 1, largest);
+  geometry parsed;
+  std::string why;
+  if (!parse_geometry(size.c_str(), &parsed, &why))
+    refuse("pellimor.parse_size: bad size \"" + size + "\": " + why);
+  std::int64_t new_width = 0, new_height = 0;
+  if (!resolve_geometry(parsed, width, height, &new_width, &new_height, &why))
+    refuse("pellimor.parse_size: size \"" + size + "\" for " + pellimor::size_text(width, height) + ": " +
+           why);
+  return {new_width, new_height};
 }
 
 }  // namespace
@@ -361,9 +544,18 @@ PYBIND11_MODULE(_pellimor, m) {
       "A file could not be read, decoded, encoded or written (the message names the file), "
       "or the work failed in the library. A subclass of OSError.";
 
+  // Memory: MemoryError with the library's message (how much, and the limit).
+  py::register_exception_translator([](std::exception_ptr failure) {
+    try {
+      if (failure) std::rethrow_exception(failure);
+    } catch (const memory_failure& e) {
+      PyErr_SetString(PyExc_MemoryError, e.what());
+    }
+  });
+
   using namespace py::literals;
   m.def("resize", &resize_array, "image"_a, "shape"_a, py::kw_only(), "round"_a = "trunc", "taper"_a = 0.0,
-        "linear"_a = false, "threads"_a = 0, "engine"_a = "fast", "alpha"_a = false,
+        "linear"_a = false, "threads"_a = 0, "engine"_a = "fast", "alpha"_a = false, "nan"_a = "propagate",
         R"doc(Resize an image in the cosine-transform domain.
 
 Each channel's whole-plane 2-D DCT is cut (to shrink) or extended with zeros
@@ -393,14 +585,26 @@ taper : float
 linear : bool
     Treat colour as sRGB-encoded and resize it in linear light.
 threads : int
-    Worker threads of the fast engine; 0 (default) for one per core. The
-    result is the same for every count.
+    Worker threads of the fast engine, 0 to 1024 as the program's -threads;
+    0 (default) for one per core. The result is the same for every count.
 engine : {"fast", "direct"}
     FFT-based transforms (default), or the cosine sums term by term (very
     slow; for checking).
 alpha : bool
     The last channel is alpha: colour is resized premultiplied by it, so
     fully transparent pixels lend no colour to their neighbours.
+nan : {"propagate", "raise"}
+    What to do with float samples that are NaN or infinite. "propagate"
+    (default) resizes them as they are: every value of a channel's result
+    is a sum over the whole channel, so one NaN or infinity in a channel
+    makes that channel's result NaN throughout (an infinity can instead
+    come out as +-inf where nothing cancels it: a 1 x 1 result, and some
+    values with engine="direct"); the other channels are not touched, but
+    with alpha=True a non-finite alpha leaves the alpha channel NaN and
+    every colour channel 0. "raise" looks at every sample first, in one
+    pass, and raises ValueError naming the first one that is not finite
+    as (row, column, channel). Integer images hold no such samples and are
+    not looked at.
 
 Returns
 -------
@@ -414,10 +618,15 @@ Raises
 ------
 ValueError
     A dtype other than the four, not 2 or 3 dimensions, an empty image, a
-    bad shape, alpha with one channel, an unknown round or engine, a
-    negative or non-finite taper, negative threads.
+    bad shape, alpha with one channel, an unknown round, engine or nan, a
+    negative or non-finite taper, threads outside 0..1024, a NaN or an
+    infinity with nan="raise".
+TypeError
+    threads is not an integer.
 MemoryError
-    The result or the working memory cannot be had.
+    The result and the working memory would need more than this process
+    may use (the machine's memory, its control group's limit, ulimit -v),
+    checked before anything is allocated; or memory ran out all the same.
 
 The GIL is released during the work, so other Python threads run meanwhile
 and several threads may resize at once.
@@ -439,7 +648,9 @@ channels) with 2 (grey + alpha), 3 (RGB) or 4 (RGBA) channels, of the file's
 sample type: uint8, uint16 or float32. Alpha is straight (not premultiplied).
 "-" reads standard input. The ICC profile, if any, is not returned.
 
-Raises pellimor.Error when the file cannot be read or decoded. Releases the
+Raises pellimor.Error when the file cannot be read or decoded, MemoryError
+when its pixels would need more memory than this process may use (checked
+from the header, before they are decoded) or memory runs out. Releases the
 GIL while reading.
 )doc");
 
@@ -453,11 +664,14 @@ the format cannot hold is converted: BMP is 24-bit RGB (grey replicated,
 alpha dropped); PNG is 8 or 16 bits (floats become 16-bit); JPEG is 8-bit
 grey or RGB at `quality` (1..100), alpha dropped; TIFF keeps 8/16-bit and
 32-bit float samples (float64 becomes float32) and alpha. Conversions scale
-by the full scales (1.0 -> 255 or 65535), saturate and truncate.
+by the full scales (1.0 -> 255 or 65535), saturate and truncate; as integers
+NaN and -inf are written as 0 and +inf as the maximum. TIFF's float samples
+keep them.
 
 The file replaces an old one only once it is complete. Raises ValueError for
-bad arguments, pellimor.Error when the file cannot be written. Releases the
-GIL while encoding.
+bad arguments, pellimor.Error when the file cannot be written, MemoryError
+when memory for the copy it encodes cannot be had. Releases the GIL while
+encoding.
 )doc");
 
   m.def("resize_file", &resize_file_to_file, "src"_a, "dst"_a, "size"_a = py::none(), py::kw_only(),
@@ -484,10 +698,34 @@ format : {"bmp", "png", "jpeg", "tiff"} or None
 quality : int
     JPEG quality, 1..100.
 round, taper, linear, threads, engine
-    As for resize().
+    As for resize(). A float TIFF's NaN and infinities spread as resize()'s
+    nan="propagate" describes, and become 0 in an integer output format.
 
 Raises ValueError for bad arguments, pellimor.Error when a file cannot be
-read, decoded or written (the message names it), or the work does not fit in
-memory. Releases the GIL throughout.
+read, decoded or written (the message names it), MemoryError when the work
+would need more memory than this process may use (refused, naming the file,
+before any pixel is decoded) or memory runs out. Releases the GIL
+throughout.
+)doc");
+
+  m.def("parse_size", &parse_size, "size"_a, "width"_a, "height"_a,
+        R"doc(The (width, height) a geometry gives a width x height picture.
+
+The sizes resize_file() and the program make: size is a geometry as for
+resize_file() ("50%", "800x600", "800x600!", "800x", "x600", "800x600^",
+"800x600>", "800x600<", "480000@"); width and height are the picture's as
+displayed (after its EXIF orientation), from 1 to 2147483647. Note the
+order: width first, as geometries write it, where resize() takes
+(rows, cols).
+
+Raises ValueError for a bad geometry or a result with a side over
+2147483647 pixels, TypeError when size is not a str or a side not an
+integer.
+
+>>> import pellimor
+>>> pellimor.parse_size("50%", 720, 480)
+(360, 240)
+>>> pellimor.parse_size("1531", 720, 480)
+(1531, 1021)
 )doc");
 }

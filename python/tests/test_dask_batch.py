@@ -1,17 +1,19 @@
 """examples/dask_batch.py on a LocalCluster: the command line's bytes for
-every file, a damaged file reported without stopping the others, and the
-exit statuses."""
+every file, a damaged file reported without stopping the others, the exit
+statuses, arguments refused before any cluster starts, and a cluster that
+listens on 127.0.0.1 only."""
 
 import contextlib
 import io
-import logging
 import os
 import re
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
+import psutil
 import pytest
 
 pytest.importorskip("dask")
@@ -50,6 +52,23 @@ def make_inputs(folder):
     return sorted(images)
 
 
+def module_env(*first):
+    """The environment for a child Python that imports pellimor from where
+    this one does, with the folders `first` ahead on its path."""
+    env = dict(os.environ)
+    module_root = str(Path(pellimor.__file__).resolve().parents[1])
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [*map(str, first), module_root, env.get("PYTHONPATH")]))
+    return env
+
+
+def listening_addresses(processes):
+    """The addresses each process listens on for TCP connections."""
+    return {
+        p.pid: sorted({c.laddr.ip for c in p.connections(kind="inet") if c.status == psutil.CONN_LISTEN})
+        for p in processes
+    }
+
+
 def run_main(argv):
     out, err = io.StringIO(), io.StringIO()
     with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
@@ -68,19 +87,17 @@ def runs(tmp_path_factory):
         (clean / name).write_bytes((tmp / "in" / name).read_bytes())
 
     # As a program, on the LocalCluster it starts itself.
-    env = dict(os.environ)
-    module_root = str(Path(pellimor.__file__).resolve().parents[1])
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_root, env.get("PYTHONPATH")]))
     script = subprocess.run(
         [sys.executable, str(REPO / "examples" / "dask_batch.py"), str(tmp / "in"),
          str(tmp / "out_own"), "--size", SIZE, "--format", "png"],
-        env=env, capture_output=True, text=True, timeout=300)
+        env=module_env(), capture_output=True, text=True, timeout=300)
 
-    # In this process, against the address of a cluster started here.
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None,
-                                  silence_logs=logging.ERROR) as cluster:
+    # In this process, against the address of the cluster the program
+    # starts, started here.
+    with dask_batch.local_cluster() as cluster, distributed.Client(cluster) as client:
         address = cluster.scheduler_address
+        workers = [psutil.Process(pid) for pid in client.run(os.getpid).values()]
+        listening = listening_addresses([psutil.Process(), *workers])
         given = run_main([str(tmp / "in"), str(tmp / "out_given"), "--size", SIZE,
                           "--scheduler", address])
         all_good = run_main([str(clean), str(tmp / "out_clean"), "--size", SIZE,
@@ -91,6 +108,7 @@ def runs(tmp_path_factory):
         "own": ((script.returncode, script.stdout, script.stderr), "png", "out_own"),
         "given": (given, "bmp", "out_given"),
         "clean": (all_good, "jpeg", "out_clean"),
+        "listening": listening,
     }
 
 
@@ -133,14 +151,83 @@ def test_all_done_exits_zero(runs):
     assert status == 0
 
 
-@pytest.mark.parametrize("argv", [
-    ["in", "out"],                                  # no --size
-    ["in", "out", "--size", "50%", "--format", "gif"],
-    ["in", "out", "--size", "50%", "--quality", "0"],
+def test_the_local_cluster_listens_on_loopback_only(runs):
+    listening = runs["listening"]
+    assert len(listening) == 3  # this process (scheduler, nannies) and two workers
+    for pid, addresses in listening.items():
+        assert addresses == ["127.0.0.1"], (pid, addresses)
+
+
+@pytest.mark.parametrize("argv,message", [
+    (["in", "out"], "--size"),  # missing
+    (["in", "out", "--size", "50%", "--format", "gif"], "--format"),
 ])
-def test_bad_arguments_exit_2(tmp_path, monkeypatch, argv):
+def test_bad_arguments_exit_2(tmp_path, monkeypatch, argv, message):
     (tmp_path / "in").mkdir()
     monkeypatch.chdir(tmp_path)
-    with pytest.raises(SystemExit) as raised, contextlib.redirect_stderr(io.StringIO()):
-        dask_batch.main(argv)
-    assert raised.value.code == 2
+    status, _, err = run_main(argv)
+    assert status == 2 and message in err
+
+
+# Each: the arguments after the script's name ({IN} is a folder with an
+# image, {FILE} a regular file, {NEW} a name that does not exist yet) and
+# the start of the one line on standard error.
+REFUSALS = {
+    "bad geometry": (["{IN}", "{NEW}", "--size", "12y5"], "--size: bad geometry '12y5': unexpected 'y'"),
+    "empty geometry": (["{IN}", "{NEW}", "--size", ""], "--size must not be empty"),
+    "geometry too large": (["{IN}", "{NEW}", "--size", "9000000000x"], "--size: geometry '9000000000x': "),
+    "quality": (["{IN}", "{NEW}", "--size", "50%", "--quality", "0"], "--quality must be 1 to 100, not 0"),
+    "IN_DIR missing": (["{NEW}", "{IN}", "--size", "50%"], "IN_DIR: {NEW}: not a folder"),
+    "OUT_DIR a file": (["{IN}", "{FILE}", "--size", "50%"], "OUT_DIR: {FILE}: exists and is not a folder"),
+    "OUT_DIR cannot be made": (["{IN}", "{FILE}/out", "--size", "50%"],
+                               "OUT_DIR: cannot create {FILE}/out: Not a directory"),
+    "OUT_DIR is IN_DIR": (["{IN}", "{IN}/.", "--size", "50%"], "OUT_DIR must not be IN_DIR"),
+    "no pellimor": (["{IN}", "{NEW}", "--size", "50%"],
+                    "cannot import pellimor (ImportError: no pellimor in this test)"),
+}
+
+
+def run_script_without_distributed(tmp_path, argv, hide_pellimor=False):
+    """Runs the script on {IN} (a folder with an image), {FILE} (a regular
+    file) and {NEW} (a name not yet taken) as argv names them, with a
+    `distributed` ahead of the real one that leaves a mark and stops the
+    program when imported. Returns the run, whether the mark was left, the
+    paths and the seconds taken."""
+    paths = {name: tmp_path / name.lower() for name in ("IN", "FILE", "NEW")}
+    paths["IN"].mkdir()
+    pellimor.write(paths["IN"] / "a.png", np.zeros((4, 4), np.uint8))
+    paths["FILE"].write_text("a file")
+    shadow = tmp_path / "shadow"
+    (shadow / "distributed").mkdir(parents=True)
+    mark = tmp_path / "distributed-imported"
+    (shadow / "distributed" / "__init__.py").write_text(
+        f"open({str(mark)!r}, 'w').close()\nraise SystemExit('distributed was imported')\n")
+    if hide_pellimor:
+        (shadow / "pellimor").mkdir()
+        (shadow / "pellimor" / "__init__.py").write_text("raise ImportError('no pellimor in this test')\n")
+    paths = {name: str(path) for name, path in paths.items()}
+    start = time.perf_counter()
+    done = subprocess.run([sys.executable, str(REPO / "examples" / "dask_batch.py"),
+                           *(a.format(**paths) for a in argv)],
+                          env=module_env(shadow), capture_output=True, text=True, timeout=60)
+    return done, mark.exists(), paths, time.perf_counter() - start
+
+
+def test_good_arguments_go_on_to_the_cluster(tmp_path):
+    # What the refusals below rely on: past the checks, distributed is
+    # imported, and here that is seen.
+    done, marked, _, _ = run_script_without_distributed(tmp_path, ["{IN}", "{NEW}", "--size", "50%"])
+    assert marked and "distributed was imported" in done.stderr
+
+
+@pytest.mark.parametrize("kind", list(REFUSALS))
+def test_refused_in_one_line_before_any_cluster(tmp_path, kind):
+    argv, message = REFUSALS[kind]
+    done, marked, paths, seconds = run_script_without_distributed(tmp_path, argv, hide_pellimor=kind == "no pellimor")
+    assert not marked, done.stderr
+    assert done.returncode == 2, done.stderr
+    assert done.stdout == ""
+    expected = "dask_batch.py: " + message.format(**paths)
+    assert done.stderr.startswith(expected) and done.stderr.count("\n") == 1, done.stderr
+    assert not os.path.exists(paths["NEW"])
+    assert seconds < 20

@@ -1,4 +1,5 @@
 import struct
+import time
 
 import numpy as np
 import pytest
@@ -59,6 +60,19 @@ def test_write_then_read_gives_the_samples_back(tmp_path, extension, dtype, chan
     np.testing.assert_array_equal(back, image[:, ::-1])
 
 
+@pytest.mark.parametrize(
+    "extension,dtype,channels",
+    [("png", np.uint8, 3), ("png", np.uint16, 4), ("tif", np.uint8, 4), ("tif", np.uint16, 3), ("tif", np.float32, 2)],
+)
+def test_channels_reversed_are_written_in_the_viewed_order(tmp_path, extension, dtype, channels):
+    image = random_image(dtype, 7, 11, channels, seed=channels + 20)
+    # Pixels a packed pixel apart, but each one's channels last to first.
+    view = image[:, :, ::-1]
+    assert view.strides[1] == view.itemsize * channels and view.strides[2] == -view.itemsize
+    pellimor.write(tmp_path / f"reversed.{extension}", view)
+    np.testing.assert_array_equal(pellimor.read(tmp_path / f"reversed.{extension}"), np.ascontiguousarray(view))
+
+
 @pytest.mark.parametrize("channels", [1, 3])
 def test_jpeg_round_trip_is_close(tmp_path, channels):
     rows, cols = np.mgrid[0:32, 0:48]
@@ -113,11 +127,22 @@ def test_failing_files_raise_pellimor_error(tmp_path):
     (tmp_path / "text.png").write_bytes(b"not a picture at all")
     with pytest.raises(pellimor.Error, match="text.png"):
         pellimor.read(tmp_path / "text.png")
-    with pytest.raises(OSError):
+    with pytest.raises(pellimor.Error, match="text.png"):
         pellimor.resize_file(tmp_path / "text.png", tmp_path / "out.png", "50%")
     with pytest.raises(pellimor.Error):
         pellimor.write(tmp_path / "no-such-folder" / "a.png", np.zeros((2, 2), np.uint8))
     assert not (tmp_path / "out.png").exists()
+    assert issubclass(pellimor.Error, OSError)
+
+
+@pytest.mark.parametrize("size", ["2000000x2000000!", "10000000%"])
+def test_resize_file_to_more_than_memory_raises_memory_error(tmp_path, size):
+    pellimor.write(tmp_path / "small.png", random_image(np.uint8, 20, 20, 3))
+    start = time.perf_counter()
+    with pytest.raises(MemoryError, match=r"small\.png: resizing to 2000000 x 2000000 needs \d+ MiB, more than"):
+        pellimor.resize_file(tmp_path / "small.png", tmp_path / "big.png", size)
+    assert time.perf_counter() - start < 1.0
+    assert not (tmp_path / "big.png").exists()
 
 
 @pytest.mark.parametrize(
@@ -135,8 +160,23 @@ def test_failing_files_raise_pellimor_error(tmp_path):
         (lambda d: pellimor.resize_file(d / "a.png", d / "b.png", "10x10", quality=101), "quality"),
         (lambda d: pellimor.resize_file(d / "a.png", d / "b.png", "10x10", round="half"), "round must be"),
         (lambda d: pellimor.resize_file(d / "a.png", d / "b.png", "10x10", taper=-2.0), "taper"),
+        (lambda d: pellimor.resize_file(d / "a.png", d / "b.png", "10x10", threads=10**6), "threads.*0 to 1024"),
+        (lambda d: pellimor.parse_size("12y5", 10, 10), 'bad size "12y5"'),
+        (lambda d: pellimor.parse_size("", 10, 10), 'bad size ""'),
+        (lambda d: pellimor.parse_size("10000000000x", 10, 10), "over 2147483647"),
+        (lambda d: pellimor.parse_size("50%", 0, 10), "width must be from 1"),
+        (lambda d: pellimor.parse_size("50%", 10, 2**31), "height must be from 1"),
     ],
 )
 def test_bad_file_arguments_raise_value_error(tmp_path, call, message):
     with pytest.raises(ValueError, match=message):
         call(tmp_path)
+
+
+@pytest.mark.parametrize("size", ["50%", "37", "x11", "40x30", "40x30!", "40x30^", "40x30>", "40x30<", "600@", "7%x150%"])
+def test_parse_size_gives_the_programs_size(tmp_path, program, size):
+    rows, cols = 19, 26
+    pellimor.write(tmp_path / "in.png", random_image(np.uint8, rows, cols, None))
+    program("-i", "in.png", "-o", "out", "-size", size, "-format", "png", cwd=tmp_path)
+    made = pellimor.read(tmp_path / "out.png").shape
+    assert pellimor.parse_size(size, cols, rows) == (made[1], made[0])

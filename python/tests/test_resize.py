@@ -1,4 +1,5 @@
 import math
+import re
 import threading
 import time
 
@@ -194,12 +195,114 @@ def bad(**changes):
         (bad(taper=-1.0), "taper"),
         (bad(taper=math.nan), "taper"),
         (bad(taper=math.inf), "taper"),
-        (bad(threads=-1), "threads"),
+        (bad(threads=-1), "threads must be from 0 to 1024"),
+        (bad(threads=1025), "threads must be from 0 to 1024"),
+        (bad(threads=10**6), "threads must be from 0 to 1024.*not 1000000"),
+        (bad(threads=2**64), "threads must be from 0 to 1024"),
+        (bad(nan="ignore"), 'nan must be "propagate" or "raise"'),
     ],
 )
 def test_bad_arguments_raise_value_error(call, message):
+    start = time.perf_counter()
     with pytest.raises(ValueError, match=message):
         pellimor.resize(**call)
+    assert time.perf_counter() - start < 1.0
+
+
+@pytest.mark.parametrize("threads", [2.0, True, "4", None])
+def test_threads_of_another_type_raise_type_error(threads):
+    with pytest.raises(TypeError, match="threads must be an integer"):
+        pellimor.resize(np.zeros((4, 5)), (3, 3), threads=threads)
+
+
+def test_the_largest_thread_count_is_taken():
+    image = random_image(np.float64, 40, 50, None, seed=6)
+    np.testing.assert_array_equal(
+        pellimor.resize(image, (30, 70), threads=1024), pellimor.resize(image, (30, 70), threads=1)
+    )
+
+
+FLOATS = [np.float32, np.float64]
+NON_FINITE = [math.nan, math.inf, -math.inf]
+
+
+@pytest.mark.parametrize("dtype", FLOATS)
+@pytest.mark.parametrize("value", NON_FINITE)
+@pytest.mark.parametrize(
+    "options", [{}, {"nan": "propagate"}, {"nan": "propagate", "engine": "direct"}], ids=["default", "propagate", "direct"]
+)
+def test_a_non_finite_sample_spreads_over_its_channel_only(dtype, value, options):
+    clean = random_image(dtype, 7, 9, 3, seed=8)
+    image = clean.copy()
+    image[2, 5, 1] = value
+    out = pellimor.resize(image, (10, 6), **options)
+    expected = pellimor.resize(clean, (10, 6), **options)
+    if options.get("engine") == "direct" and math.isinf(value):
+        # Term by term an infinity survives where no other term cancels it.
+        assert (~np.isfinite(out[..., 1])).all()
+    else:
+        assert np.isnan(out[..., 1]).all()
+    np.testing.assert_array_equal(out[..., [0, 2]], expected[..., [0, 2]])
+
+
+@pytest.mark.parametrize("dtype", FLOATS)
+def test_a_non_finite_alpha_blanks_the_colour(dtype):
+    image = random_image(dtype, 6, 7, 4, seed=12)
+    image[1, 1, 3] = math.nan
+    out = pellimor.resize(image, (9, 5), alpha=True)
+    assert np.isnan(out[..., 3]).all()
+    assert (out[..., :3] == 0).all()
+
+
+def non_finite_layouts(dtype):
+    """Float images with two non-finite samples, as arrays of several layouts."""
+    image = random_image(dtype, 6, 8, 3, seed=11)
+    image[4, 1, 2] = math.nan
+    image[1, 6, 0] = -math.inf
+    grey = image[:, :, 0].copy()
+    grey[3, 2] = math.inf
+    return {
+        "packed": image,  # -inf at (1, 6, 0) comes first
+        "rows reversed": image[::-1],  # nan at (1, 1, 2) comes first
+        "channels reversed": image[:, :, ::-1],
+        "Fortran order": np.asfortranarray(image),
+        "columns of a bigger array": np.repeat(image, 2, axis=1)[:, 1::2],
+        "grey": grey,
+        "grey transposed": grey.T,
+    }
+
+
+@pytest.mark.parametrize("dtype", FLOATS)
+@pytest.mark.parametrize("layout", list(non_finite_layouts(np.float64)))
+def test_nan_raise_names_the_first_non_finite_sample(dtype, layout):
+    view = non_finite_layouts(dtype)[layout]
+    first = tuple(int(i) for i in np.argwhere(~np.isfinite(view))[0]) + (0,) * (3 - view.ndim)
+    word = repr(float(view[first[: view.ndim]]))
+    with pytest.raises(ValueError, match=re.escape(f"{word} at (row, column, channel) = {first}")):
+        pellimor.resize(view, (5, 5), nan="raise")
+
+
+def test_nan_raise_refuses_before_any_work():
+    image = np.zeros((4, 4), np.float32)
+    image[3, 3] = math.nan
+    # The result could not be had: the refusal comes first all the same.
+    with pytest.raises(ValueError, match=re.escape("nan at (row, column, channel) = (3, 3, 0)")):
+        pellimor.resize(image, (2_000_000, 2_000_000), nan="raise")
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_nan_raise_resizes_finite_images_as_usual(dtype):
+    image = random_image(dtype, 9, 8, 2, seed=13)
+    np.testing.assert_array_equal(pellimor.resize(image, (5, 11), nan="raise"), pellimor.resize(image, (5, 11)))
+
+
+@pytest.mark.parametrize("dtype", [np.uint8, np.float64])
+@pytest.mark.parametrize("options", [{}, {"alpha": True}, {"engine": "direct"}], ids=["fast", "alpha", "direct"])
+def test_a_result_larger_than_memory_raises_memory_error_at_once(dtype, options):
+    start = time.perf_counter()
+    with pytest.raises(MemoryError, match=r"resizing to 2000000 x 2000000 needs \d+ MiB, more than"):
+        pellimor.resize(np.zeros((4, 4, 2), dtype), (2_000_000, 2_000_000), **options)
+    assert time.perf_counter() - start < 1.0
 
 
 def test_shape_takes_numpy_integers_and_lists():
