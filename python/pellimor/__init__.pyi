@@ -32,7 +32,9 @@ def resize(
     makes the alpha channel NaN and the colour channels 0). nan="raise":
     ValueError naming the first non-finite sample as (row, column, channel),
     before any work. threads: 0 to 1024, 0 for one per core."""
-def read(path: _Path) -> npt.NDArray[Union[np.uint8, np.uint16, np.float32]]: ...
+def read(
+    path: _Path, *, max_pixels: Optional[int] = None, max_memory: Optional[int] = None
+) -> npt.NDArray[Union[np.uint8, np.uint16, np.float32]]: ...
 def write(path: _Path, array: npt.ArrayLike, quality: int = 92) -> None: ...
 def resize_file(
     src: _Path,
@@ -46,5 +48,7 @@ def resize_file(
     linear: bool = False,
     threads: int = 0,
     engine: _Engine = "fast",
+    max_pixels: Optional[int] = None,
+    max_memory: Optional[int] = None,
 ) -> None: ...
 def parse_size(size: str, width: int, height: int) -> Tuple[int, int]: ...

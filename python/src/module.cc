@@ -128,6 +128,19 @@ long long integer_argument(const char* function, const char* name, const py::han
          ", not " + py::repr(number).cast<std::string>());
 }
 
+// max_pixels and max_memory: None (no limit of that kind beyond what this
+// process may use) or a count >= 1.
+pellimor::file_limits limits_argument(const char* function, const py::object& pixels,
+                                      const py::object& memory) {
+  constexpr long long most = std::numeric_limits<long long>::max();
+  pellimor::file_limits limits;
+  if (!pixels.is_none())
+    limits.pixels = integer_argument(function, "max_pixels", pixels, 1, most, " or None");
+  if (!memory.is_none())
+    limits.memory = integer_argument(function, "max_memory", memory, 1, most, " or None");
+  return limits;
+}
+
 // The sample type of a dtype, or nothing for one the library does not take.
 std::optional<pellimor::sample_type> sample_type_of(const py::dtype& dtype) {
   const char kind = dtype.kind();
@@ -427,11 +440,12 @@ py::array array_of(pellimor::image&& img) {
   return py::array(dtype_of(held->type), shape, strides, held->pixels.data(), owner);
 }
 
-py::array read_array(const path_like& path_arg) {
+py::array read_array(const path_like& path_arg, const py::object& max_pixels, const py::object& max_memory) {
   const py::object& path = path_arg.object;
   const std::string name = path_argument("read", path);
+  const pellimor::file_limits limits = limits_argument("read", max_pixels, max_memory);
   pellimor::image img;
-  call_released([&] { img = pellimor::read_image(name); }, {name});
+  call_released([&] { img = pellimor::read_image(name, limits); }, {name});
   return array_of(std::move(img));
 }
 
@@ -480,7 +494,8 @@ void write_array(const path_like& path_arg, const array_like& array_arg, int qua
 
 void resize_file_to_file(const path_like& src_arg, const path_like& dst_arg, const optional_text& size_arg,
                          const optional_text& format_arg, int quality, const std::string& round, double taper,
-                         bool linear, const integer_like& threads, const std::string& engine) {
+                         bool linear, const integer_like& threads, const std::string& engine,
+                         const py::object& max_pixels, const py::object& max_memory) {
   const py::object &src = src_arg.object, &dst = dst_arg.object;
   const py::object &size = size_arg.object, &format = format_arg.object;
   pellimor::file_options options;
@@ -512,6 +527,7 @@ void resize_file_to_file(const path_like& src_arg, const path_like& dst_arg, con
   check_quality("resize_file", quality);
   options.quality = quality;
   options.settings = settings_argument("resize_file", round, taper, linear, threads, engine);
+  options.limits = limits_argument("resize_file", max_pixels, max_memory);
   call_released([&] { pellimor::resize_file(input, output, options); }, {input, output});
 }
 
@@ -639,7 +655,8 @@ Example
 (720, 1080, 3)
 )doc");
 
-  m.def("read", &read_array, "path"_a,
+  m.def("read", &read_array, "path"_a, py::kw_only(), "max_pixels"_a = py::none(),
+        "max_memory"_a = py::none(),
         R"doc(Read a BMP, PNG, JPEG or TIFF file (the format is found from its content).
 
 The EXIF orientation is applied, so the array reads as the picture is
@@ -648,7 +665,14 @@ channels) with 2 (grey + alpha), 3 (RGB) or 4 (RGBA) channels, of the file's
 sample type: uint8, uint16 or float32. Alpha is straight (not premultiplied).
 "-" reads standard input. The ICC profile, if any, is not returned.
 
-Raises pellimor.Error when the file cannot be read or decoded, MemoryError
+max_pixels refuses a picture of more pixels (rows x cols), max_memory a
+file whose reading needs more bytes than that; None for no limit beyond
+the memory this process may use. Both are checked from the header, before
+any pixel is decoded, as is what the file's own bytes can decode to (a
+small file claiming a huge picture is refused).
+
+Raises pellimor.Error when the file cannot be read or decoded or is over
+max_pixels, MemoryError
 when its pixels would need more memory than this process may use (checked
 from the header, before they are decoded) or memory runs out. Releases the
 GIL while reading.
@@ -676,7 +700,7 @@ encoding.
 
   m.def("resize_file", &resize_file_to_file, "src"_a, "dst"_a, "size"_a = py::none(), py::kw_only(),
         "format"_a = py::none(), "quality"_a = 92, "round"_a = "trunc", "taper"_a = 0.0, "linear"_a = false,
-        "threads"_a = 0, "engine"_a = "fast",
+        "threads"_a = 0, "engine"_a = "fast", "max_pixels"_a = py::none(), "max_memory"_a = py::none(),
         R"doc(Read src, resize it and write dst, as the command-line program does.
 
 The output has the same bytes as `pellimor -i src -o BASE -size SIZE
@@ -700,10 +724,15 @@ quality : int
 round, taper, linear, threads, engine
     As for resize(). A float TIFF's NaN and infinities spread as resize()'s
     nan="propagate" describes, and become 0 in an integer output format.
+max_pixels, max_memory : int or None
+    Refuse a picture, read or made, of more pixels than max_pixels, and
+    work needing more bytes than max_memory (None: no limit beyond the
+    memory this process may use), as the program's -limit does.
 
 Raises ValueError for bad arguments, pellimor.Error when a file cannot be
-read, decoded or written (the message names it), MemoryError when the work
-would need more memory than this process may use (refused, naming the file,
+read, decoded or written or is over max_pixels (the message names it),
+MemoryError when the work would need more memory than this process may use
+or max_memory (refused, naming the file,
 before any pixel is decoded) or memory runs out. Releases the GIL
 throughout.
 )doc");

@@ -146,8 +146,31 @@ def test_resize_file_to_more_than_memory_raises_memory_error(tmp_path, size):
 
 
 @pytest.mark.parametrize(
+    "call,error,message",
+    [
+        (lambda p: pellimor.read(p, max_pixels=299), pellimor.Error, r"claims 20 x 15 = 300 pixels, more than the pixel limit \(299\)"),
+        (lambda p: pellimor.read(p, max_memory=100), MemoryError, "the file is 0\\+ MiB, more than the 0\\+ MiB"),
+        (lambda p: pellimor.read(p, max_memory=2000), MemoryError, r"reading 20 x 15 pixels needs 0 MiB, more than the memory limit set"),
+        (lambda p: pellimor.resize_file(p, p.with_name("b.png"), "21x15!", max_pixels=300), pellimor.Error, r"resizing to 21 x 15 = 315 pixels"),
+        (lambda p: pellimor.resize_file(p, p.with_name("b.png"), max_memory=4096), MemoryError, "more than the memory limit set"),
+    ],
+)
+def test_limits_refuse_before_any_pixel(tmp_path, call, error, message):
+    pellimor.write(tmp_path / "a.png", random_image(np.uint8, 15, 20, 3))
+    with pytest.raises(error, match=message):
+        call(tmp_path / "a.png")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.png"]
+    # At the limit, the same calls go through.
+    assert pellimor.read(tmp_path / "a.png", max_pixels=300, max_memory=2**30).shape == (15, 20, 3)
+    pellimor.resize_file(tmp_path / "a.png", tmp_path / "b.png", "20x15!", max_pixels=300, max_memory=2**30)
+
+
+@pytest.mark.parametrize(
     "call,message",
     [
+        (lambda d: pellimor.read(d / "a.png", max_pixels=0), "max_pixels must be from 1"),
+        (lambda d: pellimor.read(d / "a.png", max_memory=-5), "max_memory must be from 1"),
+        (lambda d: pellimor.resize_file(d / "a.png", d / "b.png", max_pixels=0), "max_pixels must be from 1"),
         (lambda d: pellimor.write(d / "a.gif", np.zeros((2, 2), np.uint8)), r"\.bmp, \.png"),
         (lambda d: pellimor.write(d / "a.png", np.zeros((2, 2), np.uint8), quality=0), "quality"),
         (lambda d: pellimor.write(d / "a.png", np.zeros((2, 2), np.int16)), "dtype int16"),
