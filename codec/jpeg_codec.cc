@@ -9,8 +9,11 @@
 // A warning that means damage (corrupt data, premature end) refuses the
 // file; only an unknown JFIF version, an unknown Adobe transform (libjpeg
 // then goes by the component count) and a broken ICC marker (the profile
-// is dropped) are let through. The ICC profile comes from the APP2 markers,
-// the orientation from an EXIF APP1 marker.
+// is dropped) are let through. A file too small for the size it claims is
+// refused before anything is allocated, and a scan whose data ends before
+// its last block is refused as truncated, Huffman- or arithmetic-coded.
+// The ICC profile comes from the APP2 markers, the orientation from an
+// EXIF APP1 marker.
 //
 // Writing: grey or RGB, 8 bits (alpha dropped, other sample types
 // converted), baseline with optimised Huffman tables, chroma subsampled
@@ -60,6 +63,144 @@ struct jpeg_failure {
   std::longjmp(failure->jump, 1);
 }
 
+// True while a scan's data is being decoded: after its SOS marker and
+// before its last row of MCUs is done.
+bool in_scan(j_decompress_ptr cinfo) {
+  return cinfo->input_scan_number > 0 && cinfo->input_iMCU_row < cinfo->total_iMCU_rows;
+}
+
+// Refuses the file because the current scan's data stopped early, at a
+// marker or at the end of the file (`how`), `rows_to_go` MCU rows short.
+[[noreturn]] void fail_truncated(j_decompress_ptr cinfo, const char* how, unsigned rows_to_go) {
+  auto* failure = reinterpret_cast<jpeg_failure*>(cinfo->err);
+  std::snprintf(failure->message, sizeof failure->message,
+                "the data ends before the last block: scan %d %s with %u of %u MCU rows to go",
+                cinfo->input_scan_number, how, rows_to_go, static_cast<unsigned>(cinfo->total_iMCU_rows));
+  std::longjmp(failure->jump, 1);
+}
+
+// Arithmetic coding ends a scan by leaving out its trailing zero bytes, and
+// the decoder reads zeros in their place once it meets the marker after the
+// scan. So meeting that marker before the last block is no proof of damage:
+// blocks the coder predicts well, such as a flat area at the bottom, code to
+// zero bytes that are all left out. Such a tail is cheap, though. Outside
+// refinement scans every decision has a probability that adapts, and a run
+// of expected ones costs next to nothing: a 2880x1908 picture whose bottom
+// 70% is flat leaned on 20 bytes of zeros. The bits of a DC refinement scan
+// have a fixed even chance, so there a flat tail costs a bit a block (11 KB
+// of zeros for that picture). Data cut short and decoded from zeros cost
+// photos 0.6 to 40 bits a block. So a scan may take 64 bytes of zeros, and
+// for each block left when it met the marker a quarter of a bit more (a
+// whole bit in a refinement scan); past that it is refused as truncated.
+// With libjpeg's memory source the decoder sees the marker itself and
+// nobody can tell how many zeros it read in place of data, so this source
+// hands the data over one marker at a time and gives the zeros itself.
+constexpr std::uint64_t free_zero_bytes = 64;
+constexpr std::uint64_t blocks_per_zero_byte = 32;
+constexpr std::uint64_t refinement_blocks_per_zero_byte = 8;
+
+struct jpeg_memory_source {
+  jpeg_source_mgr pub;  // first, so that cinfo->src points at the whole record
+  const std::uint8_t* data;
+  std::size_t size;
+  std::size_t end;  // where the bytes handed over so far end: 0, a marker or `size`
+  int zero_scan;    // the scan the zeros counted below went to
+  std::uint64_t zeros;
+  std::uint64_t zero_limit;
+  unsigned rows_to_go;  // MCU rows left when that scan met its marker
+};
+
+constexpr JOCTET zero_byte[1] = {0};
+
+bool is_restart(std::uint8_t code) { return code >= JPEG_RST0 && code <= JPEG_RST0 + 7; }
+
+// Just past the marker (a run of 0xff bytes and a code) that starts at `at`.
+std::size_t past_marker(const std::uint8_t* data, std::size_t size, std::size_t at) {
+  while (at < size && data[at] == 0xff) ++at;
+  return std::min(at + 1, size);
+}
+
+// The first marker at or after `from` (where its run of 0xff bytes
+// starts), or `size`. Inside a scan, 0xff is followed by a stuffed zero.
+std::size_t next_marker(const std::uint8_t* data, std::size_t size, std::size_t from) {
+  while (from < size) {
+    const void* hit = std::memchr(data + from, 0xff, size - from);
+    if (hit == nullptr) return size;
+    const std::size_t at = static_cast<const std::uint8_t*>(hit) - data;
+    std::size_t code = at;
+    while (code < size && data[code] == 0xff) ++code;
+    if (code == size) return size;
+    if (data[code] != 0) return at;
+    from = code + 1;
+  }
+  return size;
+}
+
+boolean fill_source(j_decompress_ptr cinfo) {
+  auto* s = reinterpret_cast<jpeg_memory_source*>(cinfo->src);
+  if (s->end == s->size) {
+    if (in_scan(cinfo))
+      fail_truncated(cinfo, "meets the end of the file",
+                     static_cast<unsigned>(cinfo->total_iMCU_rows - cinfo->input_iMCU_row));
+    fail_with(reinterpret_cast<j_common_ptr>(cinfo), "the file ends before its end-of-image marker");
+  }
+  const std::uint8_t code = s->data[past_marker(s->data, s->size, s->end) - 1];
+  if (cinfo->arith_code && in_scan(cinfo) && !(is_restart(code) && cinfo->restart_interval != 0)) {
+    if (s->zero_scan != cinfo->input_scan_number) {
+      const std::uint64_t rows_done =
+          static_cast<std::uint64_t>(cinfo->input_iMCU_row) *
+          (cinfo->comps_in_scan == 1 ? cinfo->cur_comp_info[0]->v_samp_factor : 1);
+      const std::uint64_t rows_left =
+          cinfo->MCU_rows_in_scan > rows_done ? cinfo->MCU_rows_in_scan - rows_done : 0;
+      s->zero_scan = cinfo->input_scan_number;
+      s->zeros = 0;
+      s->zero_limit =
+          free_zero_bytes + rows_left * cinfo->MCUs_per_row * cinfo->blocks_in_MCU /
+                                (cinfo->Ah != 0 ? refinement_blocks_per_zero_byte : blocks_per_zero_byte);
+      s->rows_to_go = static_cast<unsigned>(cinfo->total_iMCU_rows - cinfo->input_iMCU_row);
+    }
+    if (++s->zeros > s->zero_limit) fail_truncated(cinfo, "meets a marker", s->rows_to_go);
+    s->pub.next_input_byte = zero_byte;
+    s->pub.bytes_in_buffer = 1;
+    return TRUE;
+  }
+  // Once the frame header shows Huffman coding, the rest goes in one piece,
+  // as libjpeg-turbo decodes faster from long stretches.
+  const std::size_t start = s->end;
+  s->end = cinfo->num_components > 0 && !cinfo->arith_code
+               ? s->size
+               : next_marker(s->data, s->size, past_marker(s->data, s->size, start));
+  s->pub.next_input_byte = s->data + start;
+  s->pub.bytes_in_buffer = s->end - start;
+  return TRUE;
+}
+
+void skip_source(j_decompress_ptr cinfo, long count) {
+  jpeg_source_mgr* src = cinfo->src;
+  if (count <= 0) return;
+  while (static_cast<unsigned long>(count) > src->bytes_in_buffer) {
+    count -= static_cast<long>(src->bytes_in_buffer);
+    fill_source(cinfo);
+  }
+  src->next_input_byte += count;
+  src->bytes_in_buffer -= static_cast<std::size_t>(count);
+}
+
+void no_source_action(j_decompress_ptr) {}
+
+void install_source(jpeg_memory_source* s, const std::uint8_t* data, std::size_t size) {
+  s->pub.init_source = no_source_action;
+  s->pub.fill_input_buffer = fill_source;
+  s->pub.skip_input_data = skip_source;
+  s->pub.resync_to_restart = jpeg_resync_to_restart;
+  s->pub.term_source = no_source_action;
+  s->pub.next_input_byte = nullptr;
+  s->pub.bytes_in_buffer = 0;
+  s->data = data;
+  s->size = size;
+  s->end = 0;
+}
+
 // Level -1 is a warning, higher levels are trace messages.
 void on_message(j_common_ptr cinfo, int level) {
   if (level >= 0) return;
@@ -68,7 +209,22 @@ void on_message(j_common_ptr cinfo, int level) {
     case JWRN_ADOBE_XFORM:
     case JWRN_BOGUS_ICC:
       return;
+    case JWRN_HIT_MARKER:  // the Huffman decoder needs bits past the scan's data
+      if (cinfo->is_decompressor) {
+        auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+        fail_truncated(d, "meets a marker", static_cast<unsigned>(d->total_iMCU_rows - d->input_iMCU_row));
+      }
+      fail_now(cinfo);
     default:
+      // Damage found in the zeros given in place of missing data means the
+      // data was cut short.
+      if (cinfo->is_decompressor) {
+        auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+        const auto* s = reinterpret_cast<const jpeg_memory_source*>(d->src);
+        if (s != nullptr && d->arith_code && in_scan(d) && s->zero_scan == d->input_scan_number &&
+            s->zeros > 0)
+          fail_truncated(d, "meets a marker", s->rows_to_go);
+      }
       fail_now(cinfo);
   }
 }
@@ -86,6 +242,7 @@ void install_failure(jpeg_failure* failure) {
 struct jpeg_reader {
   jpeg_decompress_struct cinfo{};
   jpeg_failure failure{};
+  jpeg_memory_source source{};
   bool created = false;
   JOCTET* icc = nullptr;  // malloc'd by jpeg_read_icc_profile
   unsigned icc_size = 0;
@@ -103,7 +260,8 @@ bool read_header(jpeg_reader* r, const std::uint8_t* data, std::size_t size, boo
   if (setjmp(r->failure.jump)) return false;
   r->created = true;
   jpeg_create_decompress(&r->cinfo);
-  jpeg_mem_src(&r->cinfo, data, static_cast<unsigned long>(size));
+  install_source(&r->source, data, size);
+  r->cinfo.src = &r->source.pub;
   jpeg_save_markers(&r->cinfo, exif_marker, 0xffff);
   jpeg_save_markers(&r->cinfo, icc_marker, 0xffff);
   jpeg_read_header(&r->cinfo, TRUE);
@@ -173,10 +331,15 @@ int orientation_of(const jpeg_decompress_struct& cinfo) {
 }
 
 // The layout reading will produce. False for colour models this reader does
-// not convert, and for a Huffman-coded file too small for the size it
-// claims: every 8x8 block of a component costs at least one bit (its DC
-// code, in a progressive file's first scan), so a file needs at least
-// blocks / 8 bytes for the component with the fewest blocks.
+// not convert, and for a file too small for the size it claims: in a
+// Huffman-coded file every 8x8 block of a component costs at least one bit
+// (its DC code, in a progressive file's first scan), so a file needs at
+// least blocks / 8 bytes for the component with the fewest blocks. An
+// arithmetic coder can spend far less on a block it predicts well (a flat
+// picture takes next to nothing), so there the same bound is a rule of this
+// reader rather than of the format: the photos and drawings tried spent 20
+// bits and more a block of their smallest component that way, and what a
+// file lacks would be decoded from zeros.
 bool describe(const jpeg_decompress_struct& cinfo, std::size_t size, image_info* info, std::string* err) {
   int channels = 0;
   switch (cinfo.jpeg_color_space) {
@@ -193,18 +356,15 @@ bool describe(const jpeg_decompress_struct& cinfo, std::size_t size, image_info*
       *err = "jpeg: unsupported colour model with " + std::to_string(cinfo.num_components) + " components";
       return false;
   }
-  if (!cinfo.arith_code) {
-    std::uint64_t fewest = std::numeric_limits<std::uint64_t>::max();
-    for (int c = 0; c < cinfo.num_components; ++c)
-      fewest =
-          std::min<std::uint64_t>(fewest, static_cast<std::uint64_t>(cinfo.comp_info[c].width_in_blocks) *
-                                              cinfo.comp_info[c].height_in_blocks);
-    if (fewest / 8 > size) {
-      *err = "jpeg: header claims " + std::to_string(cinfo.image_width) + "x" +
-             std::to_string(cinfo.image_height) + " pixels, more than a " + std::to_string(size) +
-             "-byte file can hold";
-      return false;
-    }
+  std::uint64_t fewest = std::numeric_limits<std::uint64_t>::max();
+  for (int c = 0; c < cinfo.num_components; ++c)
+    fewest = std::min<std::uint64_t>(fewest, static_cast<std::uint64_t>(cinfo.comp_info[c].width_in_blocks) *
+                                                 cinfo.comp_info[c].height_in_blocks);
+  if (fewest / 8 > size) {
+    *err = "jpeg: header claims " + std::to_string(cinfo.image_width) + "x" +
+           std::to_string(cinfo.image_height) + " pixels, more than a " + std::to_string(size) +
+           "-byte file can hold";
+    return false;
   }
   info->width = static_cast<std::int32_t>(cinfo.image_width);
   info->height = static_cast<std::int32_t>(cinfo.image_height);

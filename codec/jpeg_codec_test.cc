@@ -29,6 +29,7 @@ struct jpeg_form {
   bool progressive = false;
   bool adobe = true;  // an Adobe marker (CMYK and YCCK only)
   std::int32_t width = 37, height = 21;
+  bool arithmetic = false;  // arithmetic coding instead of Huffman's
 };
 
 // Writes `img` (grey, RGB or, for a CMYK file, 4-channel CMYK samples) with
@@ -53,6 +54,7 @@ bytes make_jpeg(const jpeg_form& form, const image& img,
   cinfo.comp_info[0].h_samp_factor = form.h;
   cinfo.comp_info[0].v_samp_factor = form.v;
   if (form.progressive) jpeg_simple_progression(&cinfo);
+  cinfo.arith_code = form.arithmetic;
   jpeg_start_compress(&cinfo, TRUE);
   for (const auto& [app, data] : markers)
     jpeg_write_marker(&cinfo, JPEG_APP0 + app, data.data(), data.size());
@@ -150,6 +152,9 @@ TEST(JpegRead, EverySamplingAndModelAsPlainLibjpegDecodesIt) {
       {"4:2:0 progressive", JCS_YCbCr, 2, 2, true},
       {"4:2:0 one pixel", JCS_YCbCr, 2, 2, false, true, 1, 1},
       {"RGB stored as RGB", JCS_RGB, 1, 1},
+      {"grey arithmetic", JCS_GRAYSCALE, 1, 1, false, true, 37, 21, true},
+      {"4:2:0 arithmetic", JCS_YCbCr, 2, 2, false, true, 37, 21, true},
+      {"4:2:0 progressive arithmetic", JCS_YCbCr, 2, 2, true, true, 37, 21, true},
   };
   for (const jpeg_form& form : forms) {
     SCOPED_TRACE(form.name);
@@ -305,6 +310,137 @@ TEST(JpegRead, HugeClaimInATinyFileIsRefused) {
   EXPECT_FALSE(codecs::jpeg_decode(file.data(), file.size(), &img, &err));
   EXPECT_FALSE(err.empty());
   EXPECT_TRUE(img.pixels.empty());
+}
+
+// Offset of the first marker `code` (its 0xff byte), 0 when there is none.
+std::size_t marker_at(const bytes& file, std::uint8_t code) {
+  for (std::size_t i = 2; i + 1 < file.size(); ++i)
+    if (file[i] == 0xff && file[i + 1] == code) return i;
+  return 0;
+}
+
+TEST(JpegRead, ArithmeticCodedClaimsAreBoundLikeHuffmanOnes) {
+  // libjpeg decodes an arithmetic-coded scan past its data from zeros
+  // without a warning: a 122-byte file claiming 20000x20000 came out as
+  // 400 megapixels of grey. A file needs a bit a block of its smallest
+  // component, whichever the coding.
+  jpeg_form form{"grey arithmetic", JCS_GRAYSCALE, 1, 1};
+  form.width = form.height = 16;
+  form.arithmetic = true;
+  const bytes tiny = make_jpeg(form, codec_test::smooth_image(16, 16, 1));
+  const std::size_t sof = marker_at(tiny, 0xc9);  // SOF9: sequential, arithmetic-coded
+  ASSERT_GT(sof, 0u);
+  // One row of blocks 8 * (size + 1) long needs one byte more than the file.
+  const auto over = static_cast<std::uint32_t>(64 * (tiny.size() + 1));
+  ASSERT_LE(over, 65535u);
+  const struct {
+    const char* name;
+    std::uint32_t width, height;
+    bool refused;
+  } cases[] = {
+      {"60000x60000", 60000, 60000, true},
+      {"one block more than a bit each", over, 8, true},
+      {"a bit a block", over - 8, 8, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    bytes file = tiny;
+    codec_test::put_be(&file, sof + 5, c.height, 2);
+    codec_test::put_be(&file, sof + 7, c.width, 2);
+    image_info info;
+    std::string err;
+    EXPECT_EQ(codecs::jpeg_info(file.data(), file.size(), &info, &err), !c.refused);
+    const std::string claim = "jpeg: header claims " + std::to_string(c.width) + "x" +
+                              std::to_string(c.height) + " pixels, more than a " +
+                              std::to_string(file.size()) + "-byte file can hold";
+    EXPECT_EQ(err, c.refused ? claim : "");
+    if (c.refused) {
+      image img;
+      EXPECT_FALSE(codecs::jpeg_decode(file.data(), file.size(), &img, &err));
+      EXPECT_TRUE(img.pixels.empty());
+    }
+  }
+}
+
+TEST(JpegRead, ScansCutShortAreRefusedAsTruncated) {
+  // Noise, so that the blocks decoded from zeros after a cut cost far more
+  // than a flat area would.
+  const image noise = codec_test::random_image(64, 48, 3, sample_type::u8, 7);
+  auto make = [&](bool progressive, bool arithmetic, const image& img) {
+    jpeg_form form{"", JCS_YCbCr, 2, 2, progressive};
+    form.width = img.width;
+    form.height = img.height;
+    form.arithmetic = arithmetic;
+    return make_jpeg(form, img);
+  };
+  const bytes huffman = make(false, false, noise), arithmetic = make(false, true, noise),
+              huffman_progressive = make(true, false, noise),
+              arithmetic_progressive = make(true, true, noise);
+  // A middle of the entropy-coded data, not just after a 0xff byte.
+  auto middle = [&](const bytes& b) {
+    const std::size_t sos = marker_at(b, 0xda);
+    std::size_t at = (sos + 2 + ((b[sos + 2] << 8) | b[sos + 3]) + b.size()) / 2;
+    while (b[at - 1] == 0xff) --at;
+    return at;
+  };
+  auto cut = [&](const bytes& b, bool end_marker) {
+    bytes c(b.begin(), b.begin() + middle(b));
+    if (end_marker) c.insert(c.end(), {0xff, 0xd9});
+    return c;
+  };
+  auto marked = [&](const bytes& b) {  // an end marker written over the middle, the rest left
+    bytes c = b;
+    c[middle(b)] = 0xff;
+    c[middle(b) + 1] = 0xd9;
+    return c;
+  };
+  const std::string marker = "meets a marker", end = "meets the end of the file";
+  const struct {
+    const char* name;
+    bytes file;
+    std::string how;
+  } cases[] = {
+      {"Huffman, cut", cut(huffman, true), marker},
+      {"Huffman, end marker in the scan", marked(huffman), marker},
+      {"Huffman, cut without an end marker", cut(huffman, false), end},
+      {"arithmetic, cut", cut(arithmetic, true), marker},
+      {"arithmetic, end marker in the scan", marked(arithmetic), marker},
+      {"arithmetic, cut without an end marker", cut(arithmetic, false), end},
+      {"Huffman progressive, cut", cut(huffman_progressive, true), marker},
+      {"arithmetic progressive, cut", cut(arithmetic_progressive, true), marker},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    image_info info;
+    std::string err;
+    EXPECT_TRUE(codecs::jpeg_info(c.file.data(), c.file.size(), &info, &err))
+        << err;  // the headers are whole
+    image img = codec_test::random_image(2, 2, 1, sample_type::u8, 1);
+    const image before = img;
+    EXPECT_FALSE(codecs::jpeg_decode(c.file.data(), c.file.size(), &img, &err));
+    EXPECT_EQ(err.rfind("jpeg: the data ends before the last block: scan ", 0), 0u) << err;
+    EXPECT_NE(err.find(c.how + " with "), std::string::npos) << err;
+    EXPECT_TRUE(img.width == 2 && img.pixels == before.pixels);
+  }
+  // Whole files decode as libjpeg decodes them, including arithmetic-coded
+  // ones whose flat bottom was coded as zero bytes and left out, so that
+  // they are decoded from zeros after their last marker too.
+  image flat_bottom = codec_test::random_image(256, 320, 3, sample_type::u8, 8);
+  std::fill(flat_bottom.pixels.begin() + flat_bottom.row_bytes() * 64, flat_bottom.pixels.end(), 128);
+  const std::pair<const char*, bytes> whole[] = {
+      {"Huffman", huffman},
+      {"arithmetic", arithmetic},
+      {"Huffman progressive", huffman_progressive},
+      {"arithmetic progressive", arithmetic_progressive},
+      {"arithmetic, flat bottom", make(false, true, flat_bottom)},
+      {"arithmetic progressive, flat bottom", make(true, true, flat_bottom)},
+  };
+  for (const auto& [name, file] : whole) {
+    SCOPED_TRACE(name);
+    plain_jpeg plain;
+    ASSERT_TRUE(read_plain(file, &plain));
+    EXPECT_TRUE(decode_ok(file).pixels == plain.img.pixels);
+  }
 }
 
 TEST(JpegWrite, SubsamplingQualityAndLayouts) {

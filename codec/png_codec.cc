@@ -5,9 +5,12 @@
 // 0..255, a palette becomes RGB (RGBA with tRNS; grey when every entry is
 // grey and there is neither tRNS nor an ICC profile), tRNS on grey or RGB
 // becomes an alpha channel, 16-bit samples are native-endian. Gamma and
-// colour chunks other than iCCP are left alone. Any CRC error, a truncated
-// file or a broken zlib stream refuses the file; a header claiming more
-// pixels than the file could hold is refused before anything is allocated.
+// colour chunks other than iCCP are left alone; text chunks and suggested
+// palettes are skipped unread. Any CRC error, a truncated file or a broken
+// zlib stream refuses the file. Before libpng sees the bytes, the chunk
+// lengths are walked against the file; a chunk claiming more than is left,
+// or an ancillary chunk over 64 MiB, and a header claiming more pixels than
+// the file could hold, are refused before anything is allocated.
 //
 // Writing keeps grey, grey + alpha, RGB and RGBA at 8 or 16 bits (float
 // samples become 16-bit), with zlib level 1, the Paeth filter on every row
@@ -26,6 +29,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "codec/formats.h"
@@ -37,9 +41,17 @@ constexpr bool little_endian = std::endian::native == std::endian::little;
 
 // Largest width and height read. libpng's own ceiling is 2^31 - 1.
 constexpr std::uint32_t max_side = 1000000;
-// Largest decompressed ancillary chunk (an ICC profile, compressed text).
+// Largest decompressed ancillary chunk (an ICC profile).
 constexpr png_alloc_size_t max_chunk_bytes = 64u << 20;
-// Most ancillary chunks of one kind kept (text, sPLT, unknown ones).
+// Largest ancillary chunk read. libpng takes (and clears) memory for a
+// chunk's whole claimed length before reading it, whatever
+// png_set_chunk_malloc_max says, and nothing kept here comes near this.
+constexpr std::uint32_t max_ancillary_chunk = 64u << 20;
+// Chunks libpng would otherwise read and keep for nothing: compressed text
+// is inflated up to max_chunk_bytes (a 60 KB zTXt took 128 MB and most of a
+// second).
+constexpr png_byte ignored_chunks[] = "tEXt\0zTXt\0iTXt\0sPLT";
+// Most ancillary chunks of one kind kept (unknown ones).
 constexpr png_uint_32 max_cached_chunks = 256;
 // Deflate never expands one byte into more than 1032 (a 258-byte match
 // coded in two bits), so a file smaller than its rows' bytes / 1032 cannot
@@ -137,6 +149,60 @@ png_compression choose_compression(std::int32_t height, std::size_t size, std::s
   return compression_candidates[0];
 }
 
+std::uint32_t big_endian_32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+         static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+}
+
+bool is_letter(std::uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// Walks the chunk list from the signature to IEND, reading only each
+// chunk's length and type: every chunk must fit in the bytes left (data and
+// CRC), no length may pass PNG's 2^31 - 1, and an ancillary chunk (lower-case
+// first letter) may not pass max_ancillary_chunk even in a file that large.
+// Bytes after IEND are not looked at.
+bool check_chunks(const std::uint8_t* data, std::size_t size, std::string* err) {
+  std::size_t at = 8;
+  for (;;) {
+    const std::size_t left = size - at;
+    if (left == 0) {
+      *err = "png: the file ends without an IEND chunk";
+      return false;
+    }
+    if (left < 8) {
+      *err =
+          "png: the file ends inside a chunk header, " + std::to_string(left) + " bytes after the last chunk";
+      return false;
+    }
+    const std::uint32_t length = big_endian_32(data + at);
+    const std::uint8_t* type = data + at + 4;
+    if (!std::all_of(type, type + 4, is_letter)) {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "0x%08x", static_cast<unsigned>(big_endian_32(type)));
+      *err = "png: the chunk at byte " + std::to_string(at) + " has type " + hex + ", not four letters";
+      return false;
+    }
+    const std::string name(type, type + 4);
+    if (length > PNG_UINT_31_MAX) {
+      *err = "png: chunk " + name + " claims " + std::to_string(length) + " bytes, more than PNG allows (" +
+             std::to_string(PNG_UINT_31_MAX) + ")";
+      return false;
+    }
+    if (static_cast<std::size_t>(length) + 12 > left) {  // its header, data and CRC
+      *err = "png: chunk " + name + " claims " + std::to_string(length) + " bytes, more than the " +
+             std::to_string(left < 12 ? 0 : left - 12) + " left in the file";
+      return false;
+    }
+    if ((type[0] & 0x20) != 0 && length > max_ancillary_chunk) {
+      *err = "png: ancillary chunk " + name + " claims " + std::to_string(length) + " bytes, more than the " +
+             std::to_string(max_ancillary_chunk) + " this reader takes";
+      return false;
+    }
+    if (name == "IEND") return true;
+    at += 12 + static_cast<std::size_t>(length);
+  }
+}
+
 struct png_failure {
   char message[256];
 };
@@ -178,6 +244,8 @@ bool read_header(png_reader* r) {
   png_set_user_limits(r->png, max_side, max_side);
   png_set_chunk_malloc_max(r->png, max_chunk_bytes);
   png_set_chunk_cache_max(r->png, max_cached_chunks);
+  png_set_keep_unknown_chunks(r->png, PNG_HANDLE_CHUNK_NEVER, ignored_chunks,
+                              static_cast<int>(sizeof ignored_chunks / 5));
   png_read_info(r->png, r->info);
   return true;
 }
@@ -204,6 +272,7 @@ bool start_reading(png_reader* r, const std::uint8_t* data, std::size_t size, st
     *err = "not a png file";
     return false;
   }
+  if (!check_chunks(data, size, err)) return false;
   r->data = data;
   r->size = size;
   r->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &r->failure, on_error, on_warning);

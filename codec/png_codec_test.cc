@@ -330,6 +330,108 @@ TEST(PngRead, HugeClaimInATinyFileIsRefusedBeforeAllocating) {
   }
 }
 
+TEST(PngRead, ChunkAndSizeClaimsAreCheckedByReadInfo) {
+  // libpng takes (and clears) memory for an ancillary chunk's whole claimed
+  // length before reading it: each 2 GiB claim below cost seconds and 2 GiB
+  // before the file was found short. They must be refused from the chunk
+  // lengths alone, by png_info already.
+  png_form form;
+  form.colour = PNG_COLOR_TYPE_RGB;
+  const bytes good = make_png(form).data;
+  const std::size_t after_ihdr = chunk_at(good, "IHDR") + 12 + 13, idat = chunk_at(good, "IDAT"),
+                    iend = chunk_at(good, "IEND");
+  constexpr std::size_t tail = 100;  // bytes of the file after a claiming chunk's header
+  // The file cut after a chunk header claiming `length` bytes, `tail` bytes of it present.
+  auto claim = [&](const char* type, std::uint32_t length) {
+    bytes b(good.begin(), good.begin() + after_ihdr);
+    b.resize(b.size() + 8 + tail, 'x');
+    codec_test::put_be(&b, after_ihdr, length, 4);
+    std::memcpy(&b[after_ihdr + 4], type, 4);
+    return b;
+  };
+  const std::string left = " left in the file";
+  auto too_long = [&](const char* type, std::uint32_t length) {
+    return std::string("chunk ") + type + " claims " + std::to_string(length) + " bytes, more than the " +
+           std::to_string(tail - 4) + left;
+  };
+  bytes idat_one_long = good;  // one byte more than the file has after it
+  const std::size_t idat_room = good.size() - idat - 12;
+  codec_test::put_be(&idat_one_long, idat, static_cast<std::uint32_t>(idat_room + 1), 4);
+  bytes after_iend = good;  // would claim 4 GiB, if it were read
+  after_iend.insert(after_iend.end(), {0xff, 0xff, 0xff, 0xff, 'a', 'b', 'c', 'd'});
+  // A file of `size` bytes can hold rows of at most 1032 * size bytes (what
+  // deflate makes of one byte at most). Set to one RGB row, 3 bytes a pixel,
+  // so that its rows need just more or just no more than that.
+  auto one_row = [&](std::uint32_t width) {
+    bytes b = good;
+    codec_test::put_be(&b, 16, width, 4);
+    codec_test::put_be(&b, 20, 1, 4);
+    fix_crc(&b, 8);
+    return b;
+  };
+  const auto over_bound = static_cast<std::uint32_t>((good.size() + 1) * 1032 / 3);
+  struct claim_case {
+    const char* name;
+    bytes file;
+    std::string message;  // empty: png_info accepts the file
+    bool decodes;
+  };
+  const claim_case cases[] = {
+      {"2 GiB of tEXt", claim("tEXt", 0x7ffffff0), too_long("tEXt", 0x7ffffff0), false},
+      {"2 GiB of zTXt", claim("zTXt", 0x7ffffff0), too_long("zTXt", 0x7ffffff0), false},
+      {"2 GiB of iTXt", claim("iTXt", 0x7ffffff0), too_long("iTXt", 0x7ffffff0), false},
+      {"2 GiB of sPLT", claim("sPLT", 0x7ffffff0), too_long("sPLT", 0x7ffffff0), false},
+      {"2 GiB of an unknown ancillary chunk", claim("quIk", 0x7ffffff0), too_long("quIk", 0x7ffffff0), false},
+      {"a length past 2^31 - 1", claim("tEXt", 0x80000000u),
+       "chunk tEXt claims 2147483648 bytes, more than PNG allows (2147483647)", false},
+      {"IDAT one byte longer than the file", idat_one_long,
+       "chunk IDAT claims " + std::to_string(idat_room + 1) + " bytes, more than the " +
+           std::to_string(idat_room) + left,
+       false},
+      {"no IEND", bytes(good.begin(), good.begin() + iend), "the file ends without an IEND chunk", false},
+      {"rows need more than the file can hold", one_row(over_bound),
+       "header claims " + std::to_string(over_bound) + "x1 pixels, more than a " +
+           std::to_string(good.size()) + "-byte file can hold",
+       false},
+      {"rows need just what the file can hold", one_row(over_bound - 1), "", false},  // no such rows
+      {"bytes after IEND", after_iend, "", true},
+  };
+  for (const claim_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    image_info info;
+    image img;
+    std::string err;
+    EXPECT_EQ(codecs::png_info(c.file.data(), c.file.size(), &info, &err), c.message.empty());
+    if (c.message.empty()) {
+      EXPECT_EQ(err, "");
+    } else {
+      EXPECT_EQ(err, "png: " + c.message);
+    }
+    err.clear();
+    EXPECT_EQ(codecs::png_decode(c.file.data(), c.file.size(), &img, &err), c.decodes) << err;
+    if (!c.message.empty()) {
+      EXPECT_EQ(err, "png: " + c.message);
+    }
+  }
+  // An ancillary chunk may hold 64 MiB, however large the file.
+  for (std::size_t size : {std::size_t{64} << 20, (std::size_t{64} << 20) + 1}) {
+    SCOPED_TRACE(size);
+    bytes file(good.begin(), good.begin() + after_ihdr);
+    file.resize(after_ihdr + 12 + size, 'a');  // a tEXt chunk of `size` bytes
+    codec_test::put_be(&file, after_ihdr, static_cast<std::uint32_t>(size), 4);
+    std::memcpy(&file[after_ihdr + 4], "tEXt", 4);
+    fix_crc(&file, after_ihdr);
+    file.insert(file.end(), good.begin() + after_ihdr, good.end());
+    image_info info;
+    std::string err;
+    const bool small_enough = size == std::size_t{64} << 20;
+    EXPECT_EQ(codecs::png_info(file.data(), file.size(), &info, &err), small_enough);
+    EXPECT_EQ(err, small_enough ? ""
+                                : "png: ancillary chunk tEXt claims " + std::to_string(size) +
+                                      " bytes, more than the 67108864 this reader takes");
+  }
+}
+
 TEST(PngWrite, EveryLayoutReadsBackWithItsHeader) {
   const int colour_of[] = {0, PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
                            PNG_COLOR_TYPE_RGB_ALPHA};
