@@ -239,10 +239,28 @@ void install_failure(jpeg_failure* failure) {
   failure->message[0] = '\0';
 }
 
+// A progressive file is decoded scan by scan over the whole picture, and a
+// scan of end-of-band runs takes a few bytes whatever the picture's size,
+// so a small file of thousands of scans would keep the decoder busy for
+// minutes. Writers make ten or so (libjpeg's progression: 10 for colour, 6
+// for grey; a full successive approximation of every coefficient of a grey
+// picture, 128); a file of more is refused.
+constexpr int max_scans = 128;
+
+void count_scans(j_common_ptr common) {
+  const auto* cinfo = reinterpret_cast<j_decompress_ptr>(common);
+  if (cinfo->input_scan_number > max_scans) {
+    char text[64];
+    std::snprintf(text, sizeof text, "the file has more than %d scans", max_scans);
+    fail_with(common, text);
+  }
+}
+
 struct jpeg_reader {
   jpeg_decompress_struct cinfo{};
   jpeg_failure failure{};
   jpeg_memory_source source{};
+  jpeg_progress_mgr progress{};
   bool created = false;
   JOCTET* icc = nullptr;  // malloc'd by jpeg_read_icc_profile
   unsigned icc_size = 0;
@@ -262,6 +280,8 @@ bool read_header(jpeg_reader* r, const std::uint8_t* data, std::size_t size, boo
   jpeg_create_decompress(&r->cinfo);
   install_source(&r->source, data, size);
   r->cinfo.src = &r->source.pub;
+  r->progress.progress_monitor = count_scans;
+  r->cinfo.progress = &r->progress;
   jpeg_save_markers(&r->cinfo, exif_marker, 0xffff);
   jpeg_save_markers(&r->cinfo, icc_marker, 0xffff);
   jpeg_read_header(&r->cinfo, TRUE);

@@ -30,6 +30,7 @@ struct jpeg_form {
   bool adobe = true;  // an Adobe marker (CMYK and YCCK only)
   std::int32_t width = 37, height = 21;
   bool arithmetic = false;  // arithmetic coding instead of Huffman's
+  int scans = 0;            // grey only: progressive in this many scans (see make_jpeg)
 };
 
 // Writes `img` (grey, RGB or, for a CMYK file, 4-channel CMYK samples) with
@@ -54,6 +55,18 @@ bytes make_jpeg(const jpeg_form& form, const image& img,
   cinfo.comp_info[0].h_samp_factor = form.h;
   cinfo.comp_info[0].v_samp_factor = form.v;
   if (form.progressive) jpeg_simple_progression(&cinfo);
+  // As many scans as asked, up to 190: DC at full precision, then each AC
+  // coefficient on its own, first without its two lowest bits, then
+  // refined bit by bit.
+  std::vector<jpeg_scan_info> script;
+  if (form.scans > 0) script.push_back({1, {0}, 0, 0, 0, 0});
+  for (const auto& [ah, al] : {std::pair{0, 2}, {2, 1}, {1, 0}})
+    for (int k = 1; k < 64 && static_cast<int>(script.size()) < form.scans; ++k)
+      script.push_back({1, {0}, k, k, ah, al});
+  if (!script.empty()) {
+    cinfo.scan_info = script.data();
+    cinfo.num_scans = static_cast<int>(script.size());
+  }
   cinfo.arith_code = form.arithmetic;
   jpeg_start_compress(&cinfo, TRUE);
   for (const auto& [app, data] : markers)
@@ -440,6 +453,32 @@ TEST(JpegRead, ScansCutShortAreRefusedAsTruncated) {
     plain_jpeg plain;
     ASSERT_TRUE(read_plain(file, &plain));
     EXPECT_TRUE(decode_ok(file).pixels == plain.img.pixels);
+  }
+}
+
+TEST(JpegRead, ProgressiveFilesOfTooManyScansAreRefused) {
+  const image grey = codec_test::smooth_image(40, 24, 1);
+  for (const bool arithmetic : {false, true}) {
+    for (const int scans : {10, 128, 129}) {
+      SCOPED_TRACE(std::to_string(scans) + (arithmetic ? " arithmetic" : " Huffman"));
+      jpeg_form form{"progressive grey", JCS_GRAYSCALE, 1, 1};
+      form.scans = scans;
+      form.arithmetic = arithmetic;
+      const bytes file = make_jpeg(form, grey);
+      image img;
+      std::string err;
+      const bool ok = decode_image(file.data(), file.size(), image_format::jpeg, &img, &err);
+      if (scans > 128) {
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(err, "jpeg: the file has more than 128 scans");
+        EXPECT_TRUE(img.pixels.empty());
+        continue;
+      }
+      ASSERT_TRUE(ok) << err;
+      plain_jpeg plain;
+      ASSERT_TRUE(read_plain(file, &plain));
+      EXPECT_TRUE(img.pixels == plain.img.pixels);
+    }
   }
 }
 
