@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/geometry.h"
+#include "lib/geometry.h"
 #include "codec/codec.h"
 #include "pellimor/pellimor.h"
 

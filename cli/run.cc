@@ -17,7 +17,7 @@
 
 #include "bmp/bmp_io.h"
 #include "cli/options.h"
-#include "cli/output_file.h"
+#include "lib/output_file.h"
 #include "cli/progress_bar.h"
 #include "cli/std_streams.h"
 #include "codec/codec.h"

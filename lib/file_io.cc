@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "cli/output_file.h"
+#include "lib/output_file.h"
 #include "lib/resize_file.h"
 #include "pellimor/pellimor.h"
 

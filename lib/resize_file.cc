@@ -10,8 +10,8 @@
 
 #include "bmp/bmp_decode.h"
 #include "bmp/bmp_io.h"
-#include "cli/geometry.h"
-#include "cli/output_file.h"
+#include "lib/geometry.h"
+#include "lib/output_file.h"
 #include "lib/file_io.h"
 #include "lib/limits.h"
 

@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/geometry.h"
+#include "lib/geometry.h"
 #include "codec/codec.h"
 #include "lib/file_io.h"
 #include "lib/resize_file.h"

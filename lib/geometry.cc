@@ -1,5 +1,5 @@
 // geometry.cc - parsing geometries and resolving them against a picture size.
-#include "cli/geometry.h"
+#include "lib/geometry.h"
 
 #include <cmath>
 #include <cstring>

@@ -1,5 +1,5 @@
 // geometry_test.cc - geometry strings to output sizes, and the ones refused.
-#include "cli/geometry.h"
+#include "lib/geometry.h"
 
 #include <gtest/gtest.h>
 

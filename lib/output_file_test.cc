@@ -1,6 +1,6 @@
 // output_file_test.cc - the named temporary file, where no unnamed one can
 // be made: removed by the signals that end the process.
-#include "cli/output_file.h"
+#include "lib/output_file.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,5 +1,5 @@
 // output_file.cc - write a file with no name, then link it in over the target.
-#include "cli/output_file.h"
+#include "lib/output_file.h"
 
 #include <fcntl.h>
 #include <signal.h>
