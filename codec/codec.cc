@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <system_error>
@@ -75,50 +76,79 @@ std::string mebibytes(std::uint64_t bytes) {
   return std::to_string(bytes >> 20) + (bytes & ((1u << 20) - 1) ? "+" : "") + " MiB";
 }
 
-// Appends everything `fd` still has to *bytes, up to `max_bytes`. `hint`
-// is the expected total, 0 when unknown.
+// Reads what `fd` still has into *bytes, up to `max_bytes`. `hint` is the
+// expected total (a regular file's size), 0 when unknown. A file of known
+// size is read into one buffer of that size and a byte more, so the read
+// that sees the end needs no second buffer. Anything longer (a stream, a
+// file still growing) goes on in blocks held apart until the end and then
+// joined, each freed as it is copied: growing one buffer would copy it at
+// every step and hold the old and the new at once, twice the input.
 bool read_to_end(int fd, std::size_t hint, std::uint64_t max_bytes, std::vector<std::uint8_t>* bytes,
                  std::string* err) {
-  constexpr std::size_t step = std::size_t{1} << 20;
+  constexpr std::size_t block = std::size_t{1} << 20;
   // Enough of the start to know the format by (every codec looks at 8
   // bytes at most).
   constexpr std::size_t head = 8;
+  // One byte past the limit shows that the input goes on.
+  const std::uint64_t most = max_bytes == UINT64_MAX ? max_bytes : max_bytes + 1;
+  std::vector<std::unique_ptr<std::uint8_t[]>> blocks;  // what came after the first buffer
+  std::uint64_t total = 0;
+  std::size_t in_last = 0;  // bytes in the last block
+  bool sniffed = false;
   try {
-    std::size_t used = bytes->size();
-    bool sniffed = false;
+    bytes->resize(static_cast<std::size_t>(std::min<std::uint64_t>(std::max(hint + 1, head), most)));
     for (;;) {
-      // A regular file gets one byte more than its size, so the read that
-      // sees the end needs no second allocation; a pipe grows geometrically.
-      if (bytes->size() == used) {
-        std::uint64_t grown = hint > used ? hint + 1 : used + std::max(step, used);
-        grown = std::min<std::uint64_t>(grown, max_bytes == UINT64_MAX ? max_bytes : max_bytes + 1);
-        if (grown <= used) grown = used + 1;
-        bytes->resize(static_cast<std::size_t>(grown));
+      std::uint8_t* at;
+      std::size_t room;
+      if (blocks.empty() && total < bytes->size()) {
+        at = bytes->data() + total;
+        room = bytes->size() - static_cast<std::size_t>(total);
+      } else {
+        if (blocks.empty() || in_last == block) {
+          blocks.emplace_back(new std::uint8_t[block]);
+          in_last = 0;
+        }
+        at = blocks.back().get() + in_last;
+        room = std::min<std::uint64_t>(block - in_last, most - total);
       }
-      const ssize_t n = read(fd, bytes->data() + used, bytes->size() - used);
+      const ssize_t n = read(fd, at, room);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         *err = "cannot read: " + system_message(errno);
+        bytes->clear();
         return false;
       }
       if (n == 0) break;
-      used += static_cast<std::size_t>(n);
-      if (used > max_bytes) {
+      total += static_cast<std::uint64_t>(n);
+      if (!blocks.empty()) in_last += static_cast<std::size_t>(n);
+      if (total > max_bytes) {
         *err = "more than " + mebibytes(max_bytes) + " of input, the most it may take";
+        bytes->clear();
         return false;
       }
-      if (!sniffed && used >= head) {
+      if (!sniffed && total >= head) {
         sniffed = true;
         image_format format;
-        if (!detect_format(bytes->data(), used, &format)) break;
+        if (!detect_format(bytes->data(), head, &format)) break;
       }
     }
-    bytes->resize(used);
+    if (blocks.empty()) {
+      bytes->resize(static_cast<std::size_t>(total));
+      return true;
+    }
+    bytes->reserve(static_cast<std::size_t>(total));
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      const std::size_t n = i + 1 == blocks.size() ? in_last : block;
+      bytes->insert(bytes->end(), blocks[i].get(), blocks[i].get() + n);
+      blocks[i].reset();
+    }
   } catch (const std::bad_alloc&) {
     *err = "not enough memory to hold the file";
+    bytes->clear();
     return false;
   } catch (const std::length_error&) {
     *err = "not enough memory to hold the file";
+    bytes->clear();
     return false;
   }
   return true;
