@@ -1,19 +1,26 @@
 // resize_file.cc - a picture file through the codecs, the resize and back.
 #include "lib/resize_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
 #include <new>
 #include <system_error>
 #include <vector>
 
 #include "bmp/bmp_decode.h"
 #include "bmp/bmp_io.h"
-#include "lib/geometry.h"
-#include "lib/output_file.h"
+#include "lib/bmp_stream.h"
 #include "lib/file_io.h"
+#include "lib/geometry.h"
 #include "lib/limits.h"
+#include "lib/output_file.h"
 
 namespace pellimor {
 namespace {
@@ -76,13 +83,103 @@ bool short_bmp(const std::vector<std::uint8_t>& bytes) {
           format.pixel_offset + format.row_size * static_cast<std::uint64_t>(format.height) > bytes.size());
 }
 
+// Closes a descriptor this code opened.
+struct fd_owner {
+  int fd = -1;
+  ~fd_owner() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+struct file_closer {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+// A failure of the BMP stream, put on the file at fault.
+bool bmp_failure(const file_request& request, bmp_status status, std::string* where) {
+  if (status == bmp_status::short_data && request.short_bmp) request.short_bmp();
+  *where = status == bmp_status::write_error ? request.output : request.input;
+  return false;
+}
+
+// A plain 24-bit BMP file to a BMP file: rows stream from the input through
+// the engine into the output, and neither picture is ever held.
+bool run_bmp_stream(const file_request& request, int fd, std::string* where, std::string* err) {
+  const int copy = dup(fd);
+  std::unique_ptr<std::FILE, file_closer> input(copy < 0 ? nullptr : fdopen(copy, "rb"));
+  if (!input) {
+    *err = std::string("cannot read: ") + std::strerror(errno);
+    if (copy >= 0) close(copy);
+    return false;
+  }
+  bmp_layout layout;
+  bmp_status status = read_bmp_layout(input.get(), &layout, err);
+  if (status != bmp_status::ok) return bmp_failure(request, status, where);
+  *err = pixel_refusal(request.limits, "the file claims", layout.width, layout.height);
+  if (!err->empty()) return false;
+  std::int64_t new_width = layout.width, new_height = layout.height;
+  if (request.size && !request.size(layout.width, layout.height, &new_width, &new_height, err)) return false;
+  const std::string size = size_text(new_width, new_height);
+  if (new_width < 1 || new_height < 1) {
+    *err = "the output size " + size + " is not positive";
+    return false;
+  }
+  if (bmp_file_size(new_width, new_height) == 0) {
+    *err = "the output size " + size + " does not fit in a BMP file";
+    return false;
+  }
+  *err = pixel_refusal(request.limits, "resizing to", new_width, new_height);
+  if (!err->empty()) return false;
+  resize_settings settings = request.settings;
+  const double need = bmp_stream_bytes(settings, layout.width, layout.height, static_cast<double>(new_width),
+                                       static_cast<double>(new_height));
+  *err = memory_refusal(need, new_width, new_height, request.limits);
+  if (!err->empty()) return false;
+  if (!check_output_target(request.output.c_str(), err)) {
+    *where = request.output;
+    return false;
+  }
+  if (request.planned) request.planned(3, layout.width, layout.height, new_width, new_height, &settings);
+  const progress_streams progress{settings.counters, settings.phases, settings.passes_done, settings.context};
+  try {
+    status =
+        resize_bmp_stream(input.get(), layout, static_cast<std::int32_t>(new_width),
+                          static_cast<std::int32_t>(new_height), request.output, settings, progress, err);
+  } catch (const std::bad_alloc&) {
+    *err = out_of_memory("out of memory for a resize to " + size);
+    return false;
+  }
+  return status == bmp_status::ok || bmp_failure(request, status, where);
+}
+
 bool run(const file_request& request, std::string* where, std::string* err) {
   const std::string& input = request.input;
   *where = input;
+  // The input is opened once: a FIFO opened a second time would wait for
+  // a second writer.
+  fd_owner opened;
+  int fd = request.input_fd;
+  if (fd < 0 && input == "-") fd = STDIN_FILENO;
+  if (fd < 0) {
+    do opened.fd = open(input.c_str(), O_RDONLY | O_CLOEXEC);
+    while (opened.fd < 0 && errno == EINTR);
+    if (opened.fd < 0) {
+      *err = std::string("cannot open: ") + std::strerror(errno);
+      return false;
+    }
+    fd = opened.fd;
+  }
+  // A plain 24-bit BMP file named on the command line, resized into a BMP
+  // file, streams; anything else is decoded whole.
+  struct stat st;
+  if (opened.fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && request.format == image_format::bmp &&
+      request.output != "-" && !(request.settings.linear && request.settings.method == engine::direct) &&
+      for_bmp_stream(fd))
+    return run_bmp_stream(request, fd, where, err);
+
   std::vector<std::uint8_t> bytes;
   const std::uint64_t most = input_byte_limit(request.limits);
-  if (!(request.input_fd >= 0 ? load_bytes_from(request.input_fd, &bytes, err, most)
-                              : load_bytes(input.c_str(), &bytes, err, most))) {
+  if (!load_bytes_from(fd, &bytes, err, most)) {
     if (err->find("more than") != std::string::npos) *err += " (" + memory_for(request.limits).name + ")";
     return false;
   }
