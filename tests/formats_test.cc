@@ -123,6 +123,93 @@ TEST(Formats, EachFormatResizesAsTheLibraryDoes) {
   }
 }
 
+// The file path's pixels are the in-memory library's, for every reader,
+// sample type, channel layout, writer and value option: whatever route a
+// file takes through the library (streamed 24-bit BMP, decoded whole, and
+// whatever comes later), its values are those of resize() on the decoded
+// picture, converted as the output format needs.
+TEST(Formats, EveryRouteGivesTheLibrarysValues) {
+  struct layout {
+    image_format format;
+    sample_type type;
+    int channels;
+  };
+  const layout inputs[] = {
+      {image_format::bmp, sample_type::u8, 3},   {image_format::png, sample_type::u8, 1},
+      {image_format::png, sample_type::u8, 4},   {image_format::png, sample_type::u16, 2},
+      {image_format::png, sample_type::u16, 3},  {image_format::tiff, sample_type::u8, 3},
+      {image_format::tiff, sample_type::u16, 4}, {image_format::tiff, sample_type::f32, 1},
+      {image_format::tiff, sample_type::f32, 3}, {image_format::jpeg, sample_type::u8, 3},
+      {image_format::jpeg, sample_type::u8, 1},
+  };
+  const image_format outputs[] = {image_format::bmp, image_format::png, image_format::tiff};
+  const struct {
+    int width, height, new_width, new_height;
+  } shapes[] = {{13, 9, 19, 7}, {17, 13, 31, 13}, {11, 11, 11, 11}, {23, 19, 7, 5}, {1, 7, 3, 2}};
+  const char* const options[] = {"", "linear", "taper", "nearest"};
+  int index = 0;
+  for (const layout& in : inputs) {
+    for (const image_format out_format : outputs) {
+      // Shapes and options turn with the case number, so each is met with
+      // several layouts without the whole product.
+      const auto& shape = shapes[index % std::size(shapes)];
+      const std::string option = options[index / std::size(shapes) % std::size(options)];
+      ++index;
+      SCOPED_TRACE(std::string(format_name(in.format)) + " " + std::to_string(in.channels) + "x" +
+                   std::to_string(pellimor::sample_bytes(in.type)) + " -> " + format_name(out_format) + ", " +
+                   std::to_string(shape.width) + "x" + std::to_string(shape.height) + " -> " +
+                   std::to_string(shape.new_width) + "x" + std::to_string(shape.new_height) + ", " + option);
+      temp_dir dir;
+      const image source = in.format == image_format::jpeg
+                               ? codec_test::smooth_image(shape.width, shape.height, in.channels)
+                               : random_image(shape.width, shape.height, in.channels, in.type, index);
+      const std::string file = encoded(source, in.format);
+      test_util::write_file(dir.file("in"), file);
+      pellimor::file_options request;
+      request.size = std::to_string(shape.new_width) + "x" + std::to_string(shape.new_height) + "!";
+      request.format = out_format;
+      request.settings.linear = option == "linear";
+      request.settings.taper = option == "taper" ? 1.5 : 0.0;
+      request.settings.round = option == "nearest" ? pellimor::rounding::nearest : pellimor::rounding::trunc;
+      ASSERT_NO_THROW(pellimor::resize_file(dir.file("in"), dir.file("out"), request));
+      const image got = decoded(read_file(dir.file("out")));
+
+      // What the format keeps: BMP is 8-bit colour without alpha (grey
+      // comes back as three equal channels), PNG integers, TIFF all.
+      const image picture = decoded(file);
+      const bool bmp = out_format == image_format::bmp;
+      const int kept_channels = bmp && picture.has_alpha() ? picture.channels - 1 : picture.channels;
+      const sample_type kept_type = bmp ? sample_type::u8
+                                    : out_format == image_format::png && picture.type == sample_type::f32
+                                        ? sample_type::u16
+                                        : picture.type;
+      image expected;
+      expected.width = shape.new_width;
+      expected.height = shape.new_height;
+      expected.channels = kept_channels;
+      expected.type = kept_type;
+      ASSERT_TRUE(expected.allocate());
+      pellimor::image_view view = pellimor::view_of(picture);
+      view.channels = kept_channels;
+      pellimor::resize_settings settings = request.settings;
+      settings.alpha = expected.has_alpha() && kept_channels == picture.channels;
+      std::string err;
+      ASSERT_TRUE(pellimor::resize(view, pellimor::span_of(expected), settings, &err)) << err;
+      ASSERT_EQ(got.width, expected.width);
+      ASSERT_EQ(got.height, expected.height);
+      ASSERT_EQ(got.type, expected.type);
+      if (bmp && kept_channels == 1) {
+        ASSERT_EQ(got.channels, 3);
+        for (std::size_t i = 0; i < expected.pixels.size(); ++i)
+          for (int k = 0; k < 3; ++k) ASSERT_EQ(got.pixels[3 * i + k], expected.pixels[i]) << i;
+        continue;
+      }
+      ASSERT_EQ(got.channels, expected.channels);
+      EXPECT_TRUE(got.pixels == expected.pixels);
+    }
+  }
+}
+
 TEST(Formats, StandardInputAndOutputGiveTheFileResult) {
   temp_dir dir;
   test_util::write_file(dir.file("in.png"),
