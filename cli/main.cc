@@ -1,4 +1,83 @@
 // main.cc - process entry.
+//
+// Before anything else the program may start itself again, once, with
+// glibc's malloc told to ask for transparent huge pages
+// (GLIBC_TUNABLES=glibc.malloc.hugetlb=1, which glibc reads only at start-up).
+// A PNG, JPEG or TIFF job holds the file, the decoded picture, the resized
+// picture and the encoder's buffers: tens of megabytes first touched 4 KiB
+// at a time. A 1920x1080 JPEG enlarged to 3840x2160 took 21,000 page faults,
+// at 12-16 us each on the virtual machines we measure on, and 3,700 with
+// huge pages, with the same peak memory. Starting again costs a few
+// milliseconds, so it is done only where it pays: for an input file of
+// 256 KiB or more that is not a BMP (a 24-bit BMP streams through a few
+// lines of memory). Nothing has been read or written by then, and the
+// program starts as it would have, with the same arguments.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+
 #include "cli/run.h"
 
-int main(int argc, char** argv) { return run_resize(argc, argv); }
+namespace {
+
+// The -i value parse_options would take: every keyword but the help and
+// version ones takes the next argument; the last -i wins.
+const char* input_argument(int argc, char** argv) {
+  const char* input = nullptr;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (argv[i][0] != '-') continue;
+    const char* keyword = argv[i] + 1;
+    if (std::strcmp(keyword, "h") == 0 || std::strcmp(keyword, "help") == 0 ||
+        std::strcmp(keyword, "-help") == 0 || std::strcmp(keyword, "version") == 0 ||
+        std::strcmp(keyword, "-version") == 0)
+      return nullptr;
+    if (std::strcmp(keyword, "i") == 0) input = argv[i + 1];
+    ++i;
+  }
+  return input;
+}
+
+// Whether `path` is a file whose decoding takes enough fresh memory for
+// huge pages to pay: a regular file of 256 KiB or more not starting "BM".
+bool worth_huge_pages(const char* path) {
+  struct stat st;
+  if (path == nullptr || std::strcmp(path, "-") == 0 || stat(path, &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_size < (256 << 10))
+    return false;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char head[2] = {};
+  const bool bmp = read(fd, head, 2) == 2 && head[0] == 'B' && head[1] == 'M';
+  close(fd);
+  return !bmp;
+}
+
+void restart_with_huge_pages(int argc, char** argv) {
+  const char* tunables = std::getenv("GLIBC_TUNABLES");
+  if (tunables != nullptr && std::strstr(tunables, "glibc.malloc.hugetlb") != nullptr) return;
+  std::ifstream mode_file("/sys/kernel/mm/transparent_hugepage/enabled");
+  const std::string mode(std::istreambuf_iterator<char>(mode_file), {});
+  // "[always]" gives huge pages without asking, "[never]" not at all.
+  if (mode.find("[madvise]") == std::string::npos) return;
+  if (!worth_huge_pages(input_argument(argc, argv))) return;
+  const std::string value = tunables != nullptr && *tunables != '\0'
+                                ? std::string(tunables) + ":glibc.malloc.hugetlb=1"
+                                : std::string("glibc.malloc.hugetlb=1");
+  if (setenv("GLIBC_TUNABLES", value.c_str(), 1) != 0) return;
+  execv("/proc/self/exe", argv);
+  // Not restarted: go on as we are (the variable is then only marked as
+  // done, so no later start tries again).
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  restart_with_huge_pages(argc, argv);
+  return run_resize(argc, argv);
+}

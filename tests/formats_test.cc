@@ -399,3 +399,27 @@ TEST(Formats, ShortBmpFilesSayTheSameWhicheverWayTheyAreRead) {
 }
 
 }  // namespace
+
+namespace {
+
+// A large PNG, JPEG or TIFF input makes the program start itself again with
+// huge pages for malloc: the run must look exactly like one that does not,
+// the same text once and the same file.
+TEST(Formats, StartingAgainForHugePagesChangesNothing) {
+  temp_dir dir;
+  test_util::write_file(dir.file("in.png"),
+                        encoded(random_image(320, 300, 3, sample_type::u8, 9), image_format::png));
+  ASSERT_GE(std::filesystem::file_size(dir.file("in.png")), 256u << 10);  // large enough to start again
+  const std::string args = "-i in.png -format png -sizexminus -7 -sizexminusy 5 -o ";
+  const test_util::run_result again = run_program(dir, args + "again");
+  const test_util::run_result once =
+      run_program(dir, args + "once", "export GLIBC_TUNABLES=glibc.malloc.hugetlb=0");
+  ASSERT_EQ(again.status, 0) << again.err;
+  ASSERT_EQ(once.status, 0) << once.err;
+  EXPECT_EQ(again.out, once.out);
+  EXPECT_EQ(again.err, once.err);
+  EXPECT_EQ(again.out.find("input = in.png"), again.out.rfind("input = in.png"));
+  EXPECT_TRUE(read_file(dir.file("again.png")) == read_file(dir.file("once.png")));
+}
+
+}  // namespace
