@@ -272,10 +272,17 @@ std::uint64_t blocks_down(const tiff_layout& t) {
   return (static_cast<std::uint64_t>(t.info.height) + t.block_height - 1) / t.block_height;
 }
 
-// The most a compressed byte can decode to, where the compression has such
-// a bound (0 where it has none that helps, as CCITT fax codes): a deflate
-// stream expands at most 1032 times, an LZW code of at least 9 bits gives
-// at most 4096 bytes, a 2-byte PackBits run 128 bytes.
+// The most a compressed byte can decode to. A deflate stream expands at
+// most 1032 times, an LZW code of at least 9 bits gives at most 4096 bytes,
+// a 2-byte PackBits run 128 bytes. A JPEG scan takes at least a bit for
+// each 8x8 block: 64 samples of up to 2 bytes, three of them where
+// subsampled chroma is turned into RGB, so 2048 bytes a byte at most. A fax
+// code takes at least a bit a row. The others (zstd, LZMA, WebP, LERC,
+// PixarLog, ...) have no tight bound, or none at all for a constant
+// picture; 65536 is twice what zstd's and several times what LZMA's
+// longest runs reach, and still keeps a few hundred bytes from claiming
+// gigabytes (a 281-byte JPEG-compressed strip claiming 40000 x 40000 made
+// 3 GB of zeros before this bound).
 std::uint64_t most_expansion(TIFF* tif) {
   std::uint16_t compression = COMPRESSION_NONE;
   TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
@@ -289,8 +296,16 @@ std::uint64_t most_expansion(TIFF* tif) {
       return 4096 * 8 / 9 + 1;
     case COMPRESSION_PACKBITS:
       return 64;
+    case COMPRESSION_JPEG:
+    case COMPRESSION_OJPEG:
+      return 2048;
+    case COMPRESSION_CCITTRLE:
+    case COMPRESSION_CCITTRLEW:
+    case COMPRESSION_CCITTFAX3:
+    case COMPRESSION_CCITTFAX4:
+      return 8 * static_cast<std::uint64_t>(TIFFScanlineSize64(tif)) + 8;
     default:
-      return 0;
+      return 65536;
   }
 }
 
@@ -329,7 +344,7 @@ bool check_blocks(TIFF* tif, const tiff_layout& t, std::uint64_t file_size, std:
     const std::uint32_t rows = static_cast<std::uint32_t>(
         std::min<std::uint64_t>(t.block_height, t.info.height - rows_down * t.block_height));
     const std::uint64_t decoded = t.tiled ? TIFFTileSize64(tif) : TIFFVStripSize64(tif, rows);
-    if (ratio != 0 && length < (decoded + ratio - 1) / ratio)
+    if (length < (decoded + ratio - 1) / ratio)
       return fail(err, "truncated or corrupt TIFF: " + what + " " + std::to_string(i) + " has " +
                            std::to_string(length) + " bytes, too few for the " + std::to_string(decoded) +
                            " it should hold");

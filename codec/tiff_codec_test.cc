@@ -569,12 +569,13 @@ struct byte_range {
   std::uint32_t offset, length;
 };
 
-// A little-endian, uncompressed, 8-bit grey TIFF of width x height pixels
+// A little-endian grey TIFF (uncompressed and 8-bit unless told) of width x height pixels
 // in strips of `block` rows, or block x block tiles, each at its range of
 // `data` (which follows the 8-byte header). Two ranges or more: one would
 // sit in its directory entry.
 std::string tiff_of_ranges(std::uint32_t width, std::uint32_t height, bool tiled, std::uint32_t block,
-                           const std::string& data, const std::vector<byte_range>& ranges) {
+                           const std::string& data, const std::vector<byte_range>& ranges,
+                           std::uint16_t compression = COMPRESSION_NONE, std::uint16_t bits = 8) {
   const std::uint32_t offsets_at = 8 + static_cast<std::uint32_t>(data.size());
   const std::uint32_t counts_at = offsets_at + 4 * static_cast<std::uint32_t>(ranges.size());
   const std::uint32_t directory_at = counts_at + 4 * static_cast<std::uint32_t>(ranges.size());
@@ -585,8 +586,8 @@ std::string tiff_of_ranges(std::uint32_t width, std::uint32_t height, bool tiled
   };
   std::vector<entry> entries = {{TIFFTAG_IMAGEWIDTH, TIFF_LONG, 1, width},
                                 {TIFFTAG_IMAGELENGTH, TIFF_LONG, 1, height},
-                                {TIFFTAG_BITSPERSAMPLE, TIFF_SHORT, 1, 8},
-                                {TIFFTAG_COMPRESSION, TIFF_SHORT, 1, COMPRESSION_NONE},
+                                {TIFFTAG_BITSPERSAMPLE, TIFF_SHORT, 1, bits},
+                                {TIFFTAG_COMPRESSION, TIFF_SHORT, 1, compression},
                                 {TIFFTAG_PHOTOMETRIC, TIFF_SHORT, 1, PHOTOMETRIC_MINISBLACK}};
   if (tiled) {
     entries.insert(entries.end(), {{TIFFTAG_SAMPLESPERPIXEL, TIFF_SHORT, 1, 1},
@@ -676,6 +677,51 @@ TEST(TiffDecode, RefusesBlocksSharingBytesAlreadyInTheHeader) {
                     static_cast<std::uint8_t>(data[c.ranges[b].offset + y * block_width + x]))
               << "block " << b << " x " << x << " y " << y;
         }
+  }
+}
+
+TEST(TiffDecode, EveryCompressionBoundsWhatAStripCanHold) {
+  // Two strips of 40000 x 20000 samples (40000 x 2500 bytes at 1 bit):
+  // refused from the header one byte short of the compression's bound,
+  // taken at it. A JPEG strip of 281 bytes made 1.6 GB of zeros.
+  const struct {
+    const char* name;
+    std::uint16_t compression, bits;
+    std::uint64_t ratio;
+  } cases[] = {
+      {"none", COMPRESSION_NONE, 8, 1},
+      {"deflate", COMPRESSION_ADOBE_DEFLATE, 8, 1032},
+      {"LZW", COMPRESSION_LZW, 8, 3641},
+      {"PackBits", COMPRESSION_PACKBITS, 8, 64},
+      {"JPEG", COMPRESSION_JPEG, 8, 2048},
+      {"CCITT group 4, a bit a row", COMPRESSION_CCITTFAX4, 1, 8 * 5000 + 8},
+      {"zstd", COMPRESSION_ZSTD, 8, 65536},
+      {"LZMA", COMPRESSION_LZMA, 8, 65536},
+  };
+  for (const auto& c : cases) {
+    if (!TIFFIsCODECConfigured(c.compression)) continue;
+    SCOPED_TRACE(c.name);
+    const std::uint64_t decoded = std::uint64_t{40000} * 20000 * c.bits / 8;
+    const std::uint64_t least = (decoded + c.ratio - 1) / c.ratio;
+    if (least > (4u << 20)) continue;  // a file too large for a unit test
+    for (const std::uint64_t length : {least - 1, least}) {
+      const auto n = static_cast<std::uint32_t>(length);
+      const std::string file = tiff_of_ranges(40000, 40000, false, 20000, std::string(2 * length, '\x55'),
+                                              {{0, n}, {n, n}}, c.compression, c.bits);
+      image_info info;
+      std::string err;
+      const bool known =
+          codecs::tiff_info(reinterpret_cast<const std::uint8_t*>(file.data()), file.size(), &info, &err);
+      if (length < least) {
+        EXPECT_FALSE(known);
+        EXPECT_NE(err.find("strip 0 has " + std::to_string(length) + " bytes, too few for the " +
+                           std::to_string(decoded)),
+                  std::string::npos)
+            << err;
+      } else {
+        EXPECT_TRUE(known) << err;
+      }
+    }
   }
 }
 
