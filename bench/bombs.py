@@ -218,6 +218,21 @@ def many_scans(env):
             b''.join(scans) + b'\xff\xd9')
 
 
+def tiff_jpeg_strip(env):
+    """One JPEG-compressed strip of 40000x40000 grey: the program's own
+    small JPEG with its frame header claiming that size."""
+    strip = resized_sof(own_jpeg(env), 40000, 40000)
+    entries = [(256, 4, 40000), (257, 4, 40000), (258, 3, 8), (259, 3, 7), (262, 3, 1),
+               (273, 4, None), (277, 3, 1), (278, 4, 40000), (279, 4, len(strip))]
+    data_at = 8 + 2 + 12 * len(entries) + 4
+    ifd = struct.pack('<H', len(entries))
+    for tag, kind, value in entries:
+        value = data_at if value is None else value
+        ifd += struct.pack('<HHII', tag, kind, 1, value) if kind == 4 else \
+            struct.pack('<HHIHH', tag, kind, 1, value, 0)
+    return b'II*\0' + struct.pack('<I', 8) + ifd + b'\0' * 4 + strip
+
+
 # ---------------------------------------------------------------- rows
 
 ZEROS_AFTER_SIG = ['sh', '-c', r"printf '\211PNG\r\n\032\n'; exec cat /dev/zero"]
@@ -240,6 +255,7 @@ ROWS = [
      tiff_shared(False), [], None),
     ('TIFF shared tiles', '40000x40000, 24649 tiles on one stream',
      tiff_shared(True), [], None),
+    ('TIFF JPEG strip', '40000x40000 from one small JPEG strip', tiff_jpeg_strip, [], None),
     ('BMP RLE8', '30000x30000', bmp_rle(30000, 30000, 8), [], None),
     ('BMP RLE4', '60000x60000', bmp_rle(60000, 60000, 4), [], None),
     ('stream /dev/zero', 'endless zeros', None, ['-i', '/dev/zero'], None),
