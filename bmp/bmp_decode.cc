@@ -288,11 +288,15 @@ bmp_status expand_rle(const std::uint8_t* data, std::size_t size, const bmp_form
     }
     const unsigned count = data[p], code = data[p + 1];
     p += 2;
+    // Pixels a run or literal sets past the end of its row are padding:
+    // some writers pad each row's codes to a whole number of 4-byte
+    // words, so a run crosses the end by up to 3 pixels. They are dropped.
     if (count > 0) {  // a run of `count` pixels
-      if (y >= height || x + count > width) return corrupt(err, "an RLE run crosses the end of its row");
-      for (unsigned i = 0; i < count; ++i)
+      if (y >= height) return corrupt(err, "an RLE run lies past the last row");
+      const std::int64_t kept = std::min<std::int64_t>(count, width - x);
+      for (std::int64_t i = 0; i < kept; ++i)
         *at(i) = static_cast<std::uint8_t>(four ? (i % 2 ? code & 15 : code >> 4) : code);
-      x += count;
+      x += kept;
     } else if (code == 0) {  // end of line
       if (y >= height) return corrupt(err, "RLE data runs past the last row");
       x = 0;
@@ -310,10 +314,11 @@ bmp_status expand_rle(const std::uint8_t* data, std::size_t size, const bmp_form
       const std::size_t literal = four ? (code + 1) / 2 : code;
       const std::size_t padded = literal + (literal & 1);
       if (size - p < padded) return fail(bmp_status::short_data, err, "the file ends inside its RLE data");
-      if (y >= height || x + code > width) return corrupt(err, "an RLE run crosses the end of its row");
-      for (unsigned i = 0; i < code; ++i)
+      if (y >= height) return corrupt(err, "an RLE run lies past the last row");
+      const std::int64_t kept = std::min<std::int64_t>(code, width - x);
+      for (std::int64_t i = 0; i < kept; ++i)
         *at(i) = four ? (i % 2 ? data[p + i / 2] & 15 : data[p + i / 2] >> 4) : data[p + i];
-      x += code;
+      x += kept;
       p += padded;
     }
   }

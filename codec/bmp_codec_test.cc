@@ -350,6 +350,17 @@ TEST(BmpDecode, RleRunsLiteralsDeltasAndEscapes) {
        std::string("\x00\x05\x12\x34\x50\x00\x00\x01", 8),
        {1, 2, 3, 4, 5}},
       {"every row ended, end code missing", 8, 2, 1, std::string("\x02\x03\x00\x00", 4), {3, 3}},
+      // Runs padded to the 4-byte stride cross the row's end: the rest is
+      // dropped, the next row starts clean.
+      {"RLE8 run past the row, padded to 4",
+       8,
+       2,
+       2,
+       std::string("\x04\x07\x00\x00\x03\x02\x00\x00\x00\x01", 10),
+       {2, 2, 7, 7}},
+      {"RLE8 literal past the row", 8, 2, 1, std::string("\x00\x03\x01\x04\x09\x00\x00\x01", 8), {1, 4}},
+      {"RLE4 run past the row", 4, 3, 1, std::string("\x04\x12\x00\x01", 4), {1, 2, 1}},
+      {"runs after the row is full", 8, 2, 1, std::string("\x02\x05\x03\x06\x00\x01", 6), {5, 5}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -452,14 +463,11 @@ TEST(BmpDecode, RefusesMalformedFiles) {
     bmp_status status;
     const char* reason;
   } cases[] = {
-      {"RLE8 run past the row", rle_file(4, 2, 8, std::string("\x05\x01\x00\x01", 4)), bmp_status::malformed,
-       "crosses the end of its row"},
       {"RLE8 run after the last row", rle_file(2, 1, 8, std::string("\x00\x00\x01\x01\x00\x01", 6)),
-       bmp_status::malformed, "crosses the end of its row"},
-      {"RLE8 literal past the row", rle_file(2, 1, 8, std::string("\x00\x03\x01\x01\x01\x00", 6)),
-       bmp_status::malformed, "crosses the end of its row"},
-      {"RLE4 run past the row", rle_file(3, 1, 4, std::string("\x04\x11\x00\x01", 4)), bmp_status::malformed,
-       "crosses the end of its row"},
+       bmp_status::malformed, "an RLE run lies past the last row"},
+      {"RLE8 literal after the last row",
+       rle_file(2, 1, 8, std::string("\x00\x00\x00\x03\x01\x01\x01\x00", 8)), bmp_status::malformed,
+       "an RLE run lies past the last row"},
       {"delta past the right edge", rle_file(3, 2, 8, std::string("\x00\x02\x04\x00\x00\x01", 6)),
        bmp_status::malformed, "delta"},
       {"delta below the image", rle_file(3, 2, 8, std::string("\x00\x02\x00\x03\x00\x01", 6)),
