@@ -16,6 +16,7 @@
 #include <system_error>
 
 #include "codec/formats.h"
+#include "core/huge_pages.h"
 
 namespace pellimor {
 namespace {
@@ -96,7 +97,8 @@ bool read_to_end(int fd, std::size_t hint, std::uint64_t max_bytes, std::vector<
   std::size_t in_last = 0;  // bytes in the last block
   bool sniffed = false;
   try {
-    bytes->resize(static_cast<std::size_t>(std::min<std::uint64_t>(std::max(hint + 1, head), most)));
+    resize_on_huge_pages(bytes,
+                         static_cast<std::size_t>(std::min<std::uint64_t>(std::max(hint + 1, head), most)));
     for (;;) {
       std::uint8_t* at;
       std::size_t room;
@@ -136,7 +138,13 @@ bool read_to_end(int fd, std::size_t hint, std::uint64_t max_bytes, std::vector<
       bytes->resize(static_cast<std::size_t>(total));
       return true;
     }
-    bytes->reserve(static_cast<std::size_t>(total));
+    if (bytes->capacity() < total) {
+      std::vector<std::uint8_t> joined;
+      joined.reserve(static_cast<std::size_t>(total));
+      advise_huge_pages(joined.data(), static_cast<std::size_t>(total));
+      joined.assign(bytes->begin(), bytes->end());
+      bytes->swap(joined);
+    }
     for (std::size_t i = 0; i < blocks.size(); ++i) {
       const std::size_t n = i + 1 == blocks.size() ? in_last : block;
       bytes->insert(bytes->end(), blocks[i].get(), blocks[i].get() + n);

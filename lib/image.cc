@@ -2,6 +2,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "core/huge_pages.h"
 #include "pellimor/image.h"
 
 namespace pellimor {
@@ -19,7 +20,8 @@ const char* sample_type_name(sample_type type) {
 bool image::allocate() {
   if (width < 0 || height < 0 || channels < 0 || pixel_bytes() > SIZE_MAX / 2) return false;
   try {
-    pixels.assign(static_cast<std::size_t>(pixel_bytes()), 0);
+    pixels.clear();
+    resize_on_huge_pages(&pixels, static_cast<std::size_t>(pixel_bytes()));
   } catch (const std::bad_alloc&) {
     return false;
   } catch (const std::length_error&) {
