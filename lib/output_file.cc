@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -22,15 +23,27 @@
 namespace {
 
 // The named temporary files of the writes in progress, for the signal
-// handler: one slot each, a path and a flag (lock-free atomics may be read
+// handler: one slot each, a path and a state (lock-free atomics may be read
 // in a signal handler). Several threads may write files at once.
 constexpr int pending_slots = 32;
+constexpr int slot_free = 0, slot_creating = 1, slot_named = 2;
 char pending_paths[pending_slots][4096];
 std::atomic<int> pending_used[pending_slots];
+// Set by the handler once the process is ending: no new name may come into
+// being after that, as the handler could not see it in time.
+std::atomic<bool> process_ending{false};
 
 extern "C" void remove_pending_and_reraise(int sig) {
-  for (int i = 0; i < pending_slots; ++i)
-    if (pending_used[i].load() != 0) unlink(pending_paths[i]);
+  process_ending.store(true);
+  for (int i = 0; i < pending_slots; ++i) {
+    // A file another thread is creating this instant (its slot taken
+    // before it saw the process ending) is waited for, a little.
+    for (int waited = 0; pending_used[i].load() == slot_creating && waited < 2000; ++waited) {
+      const struct timespec pause = {0, 50000};
+      nanosleep(&pause, nullptr);
+    }
+    if (pending_used[i].load() != slot_free) unlink(pending_paths[i]);
+  }
   std::signal(sig, SIG_DFL);
   std::raise(sig);  // delivered, with the default action, once the handler returns
 }
@@ -113,20 +126,32 @@ class signal_guard {
   bool cleanup_;
 };
 
-// Records `path` in a free slot for the signal handler. -1 when all are taken.
+// Records `path` in a free slot for the signal handler, before the file
+// of that name is made; named() follows once it is. -1 when all slots are
+// taken or the path does not fit; -2 (the file must not be made) once the
+// process is ending.
 int take_slot(const std::string& path) {
+  if (path.size() >= sizeof pending_paths[0]) return -1;
   std::lock_guard<std::mutex> hold(disposition_lock);
   for (int i = 0; i < pending_slots; ++i) {
-    if (pending_used[i].load() != 0) continue;
+    if (pending_used[i].load() != slot_free) continue;
     std::memcpy(pending_paths[i], path.c_str(), path.size() + 1);
-    pending_used[i].store(1);
+    pending_used[i].store(slot_creating);
+    // Either the handler set this before the slot was seen, and nothing
+    // is made, or it sees the slot and waits for the file.
+    if (process_ending.load()) {
+      pending_used[i].store(slot_free);
+      return -2;
+    }
     return i;
   }
   return -1;
 }
 
+void named(int slot) { pending_used[slot].store(slot_named); }
+
 void free_slot(int slot) {
-  if (slot >= 0) pending_used[slot].store(0);
+  if (slot >= 0) pending_used[slot].store(slot_free);
 }
 
 // Holds this thread's signals back while a named file comes into being or
@@ -251,16 +276,29 @@ std::string random_name(const std::string& path) {
 
 // Gives the unnamed file open as `fd` a name in `folder` that nothing had,
 // stored in *name. False with errno set on failure.
-bool link_unnamed(int fd, const std::string& folder, const std::string& base, std::string* name) {
+bool link_unnamed(int fd, const std::string& folder, const std::string& base, std::string* name, int* slot) {
   const std::string proc = "/proc/self/fd/" + std::to_string(fd);
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string candidate = random_name(folder + "/" + base);
+    // Recorded before it exists, so that a signal another thread takes
+    // from here on removes it.
+    *slot = take_slot(candidate);
+    if (*slot < 0) {
+      errno = *slot == -2 ? EINTR : EMFILE;
+      *slot = -1;
+      return false;
+    }
     // Through /proc where it is mounted; AT_EMPTY_PATH needs a privilege.
     if (linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
         (errno == ENOENT && linkat(fd, "", AT_FDCWD, candidate.c_str(), AT_EMPTY_PATH) == 0)) {
+      named(*slot);
       *name = candidate;
       return true;
     }
+    const int reason = errno;
+    free_slot(*slot);
+    *slot = -1;
+    errno = reason;
     if (errno != EEXIST) return false;
   }
   return false;
@@ -307,12 +345,14 @@ bool pending_file::open(const char* target, std::string* err, temp_kind kind) {
       const std::string temp = random_name(target_);
       slot_ = take_slot(temp);
       if (slot_ < 0) {
-        *err = "too many files are being written at once beside it";
+        *err = slot_ == -2 ? "the process is ending" : "too many files are being written at once beside it";
+        slot_ = -1;
         signals_.reset();
         return false;
       }
       fd_ = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
       if (fd_ >= 0) {
+        named(slot_);
         temp_ = temp;
       } else {
         const int reason = errno;
@@ -345,14 +385,21 @@ bool pending_file::commit(std::string* err) {
   // No fsync: like any other tool's output, the data reaches the disk when
   // the system writes it back; what the rename guarantees is that no run,
   // failed or interrupted, ever leaves a partial file under the target's name.
-  // Nothing may interrupt from here on: an unnamed file gets its name here,
-  // and between that and the rename only SIGKILL could leave it behind.
+  // Nothing on this thread may interrupt from here on: an unnamed file gets
+  // its name here. A signal another thread of the process takes (a batch's
+  // other files, the engine's workers) is not held back by that, so from
+  // now to the rename the name is handled as a named temporary file's is:
+  // recorded for the handler that removes it before the process ends.
   signal_block block;
-  if (unnamed_ &&
-      !link_unnamed(fd_, folder_of(target_), std::filesystem::path(target_).filename().string(), &temp_)) {
-    *err = describe("cannot create a new file beside it");
-    discard();
-    return false;
+  if (unnamed_) {
+    signals_ = std::make_unique<signals>(true);
+    if (!link_unnamed(fd_, folder_of(target_), std::filesystem::path(target_).filename().string(), &temp_,
+                      &slot_)) {
+      *err = errno == EMFILE ? std::string("too many files are being written at once beside it")
+                             : describe("cannot create a new file beside it");
+      discard();
+      return false;
+    }
   }
   const int fd = fd_;
   fd_ = -1;

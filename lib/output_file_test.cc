@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/test_util.h"
@@ -90,6 +91,43 @@ TEST(PendingFile, AFailedWriteLeavesNoFileOfEitherKind) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.bmp"});
     EXPECT_EQ(test_util::read_file(dir.file("out.bmp")), "old target");
+  }
+}
+
+TEST(PendingFile, ASignalTakenByAnotherThreadDuringACommitLeavesNoName) {
+  // One thread replaces out.bmp over and over through unnamed files; the
+  // main thread, which holds nothing back, takes SIGTERM meanwhile. The
+  // name an unnamed file gets just before its rename must go too.
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    test_util::temp_dir dir;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const rlimit no_core = {0, 0};
+      setrlimit(RLIMIT_CORE, &no_core);
+      signal(SIGTERM, SIG_DFL);
+      std::thread writer([&] {
+        for (;;) {  // a write refused once the process is ending stops here
+          pending_file out;
+          std::string err;
+          if (!out.open(dir.file("out.bmp").c_str(), &err) || write(out.fd(), "new", 3) != 3 ||
+              !out.commit(&err))
+            break;
+        }
+        pause();
+      });
+      writer.detach();
+      usleep(2000 + 500 * round);
+      kill(getpid(), SIGTERM);
+      pause();
+      _exit(4);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exited with " << WEXITSTATUS(status);
+    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+    const std::vector<std::string> left = dir.entries();
+    EXPECT_TRUE(left.empty() || left == std::vector<std::string>{"out.bmp"}) << left.back();
   }
 }
 
