@@ -3,22 +3,26 @@
 
 #include <sys/mman.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <exception>
-#include <mutex>
 #include <new>
 #include <thread>
 #include <vector>
 
 #include "core/plane.h"
 #include "dct/fft_dct.h"
+#include "dct/worker_pool.h"
 
 namespace {
 
 constexpr int lines_per_batch = 8;
 constexpr std::int64_t line_alignment = 8;  // doubles
+constexpr std::int32_t prefetch_ahead = 8;  // columns; see gather_batch
 
 std::int64_t round_up(std::int64_t n, std::int64_t multiple) {
   return (n + multiple - 1) / multiple * multiple;
@@ -43,35 +47,46 @@ huge_array allocate_huge(std::size_t count) {
 
 std::int64_t batches(std::int64_t lines) { return round_up(lines, lines_per_batch) / lines_per_batch; }
 
-// Runs task(batch, worker) for batches 0 .. count-1 on up to `threads`
-// workers, the caller's thread among them. A worker that cannot be started
-// (no memory for its stack, a thread limit) is done without: the batches go
-// to the others, with the same result. The first exception a task throws
-// stops every worker after its current batch and is rethrown here.
-template <class Task>
-void for_each_batch(std::int64_t count, int threads, const Task& task) {
-  std::atomic<std::int64_t> next{0};
-  std::mutex failure_lock;
-  std::exception_ptr failure;
-  auto work = [&](int worker) {
-    try {
-      for (std::int64_t b; (b = next.fetch_add(1)) < count;) task(b, worker);
-    } catch (...) {
-      next = count;
-      std::lock_guard<std::mutex> hold(failure_lock);
-      if (!failure) failure = std::current_exception();
+// A coefficient array larger than this is written past the cache by the
+// first pass (see scatter_batch); a smaller one may still be in the cache
+// when the next pass reads it.
+constexpr std::size_t stream_bytes = std::size_t{8} << 20;
+
+// Entry u of each of a batch's lines goes to column u of the coefficient
+// array (`columns`, the batch's first row of column 0; `stride` doubles
+// between columns): a transpose, two lines by two columns at a time. Lines
+// and columns start 16-byte aligned. Each column receives one whole cache
+// line; with `stream`, written past the cache, so that the line is not
+// fetched first only to be overwritten.
+void scatter_batch(const double* const* line, std::int32_t kept, double* columns, std::int64_t stride,
+                   bool stream) {
+  std::int32_t u = 0;
+#ifdef __SSE2__
+  if (stream) {
+    for (; u + 2 <= kept; u += 2) {
+      double* const c0 = columns + u * stride;
+      double* const c1 = c0 + stride;
+      for (int r = 0; r < lines_per_batch; r += 2) {
+        const __m128d a = _mm_load_pd(line[r] + u), b = _mm_load_pd(line[r + 1] + u);
+        _mm_stream_pd(c0 + r, _mm_unpacklo_pd(a, b));
+        _mm_stream_pd(c1 + r, _mm_unpackhi_pd(a, b));
+      }
     }
-  };
-  const int workers = static_cast<int>(std::min<std::int64_t>(threads, count));
-  std::vector<std::thread> pool;
-  try {
-    pool.reserve(workers > 1 ? workers - 1 : 0);
-    for (int w = 1; w < workers; ++w) pool.emplace_back(work, w);
-  } catch (...) {  // std::system_error or std::bad_alloc: go on with those started
+    _mm_sfence();  // the streamed stores are seen before anything stored after them
   }
-  work(0);
-  for (std::thread& t : pool) t.join();
-  if (failure) std::rethrow_exception(failure);
+#endif
+  for (; u < kept; ++u)
+    for (int r = 0; r < lines_per_batch; ++r) columns[u * stride + r] = line[r][u];
+}
+
+// The reverse: entry u of each line from column u. A column's cache line is
+// a page or more from the last, too far for the hardware to see coming, so
+// the one `prefetch_ahead` columns on is asked for early.
+void gather_batch(const double* columns, std::int64_t stride, std::int32_t kept, double* const* line) {
+  for (std::int32_t u = 0; u < kept; ++u) {
+    if (u + prefetch_ahead < kept) __builtin_prefetch(columns + (u + prefetch_ahead) * stride);
+    for (int r = 0; r < lines_per_batch; ++r) line[r][u] = columns[u * stride + r];
+  }
 }
 
 // Puts `line` (length n, read as line(i)) into reordered position in `out`.
@@ -117,7 +132,8 @@ struct fast_resampler::state {
 
 std::uint64_t fast_resampler::working_bytes(std::int64_t width, std::int64_t height, std::int64_t new_width,
                                             std::int64_t new_height, int threads) {
-  const std::uint64_t columns = kept_count(static_cast<std::int32_t>(width), static_cast<std::int32_t>(new_width));
+  const std::uint64_t columns =
+      kept_count(static_cast<std::int32_t>(width), static_cast<std::int32_t>(new_width));
   const std::uint64_t column_stride = round_up(std::max(height, new_height), line_alignment);
   // Reordered lines, half spectra and, at worst, chirp lines of about 4N.
   const std::uint64_t longest = round_up(std::max({width, height, new_width, new_height}), line_alignment);
@@ -140,7 +156,8 @@ fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int
   s.kept_height = kept_count(height, new_height);
   if (taper != 0.0) {
     for (std::int32_t u = 0; u < s.kept_width; ++u) s.taper_u.push_back(taper_factor(u, s.kept_width, taper));
-    for (std::int32_t v = 0; v < s.kept_height; ++v) s.taper_v.push_back(taper_factor(v, s.kept_height, taper));
+    for (std::int32_t v = 0; v < s.kept_height; ++v)
+      s.taper_v.push_back(taper_factor(v, s.kept_height, taper));
   }
   s.column_stride = round_up(std::max(height, new_height), line_alignment);
   const std::size_t coefficient_count = static_cast<std::size_t>(s.kept_width) * s.column_stride;
@@ -177,13 +194,49 @@ void unreorder_row(std::int32_t n, const double* reordered, double scale, double
   if (n % 2 != 0) values[n - 1] = reordered[n / 2] * scale;
 }
 
-// Bytes of one output row from its reordered values: put back in order as
-// scaled doubles first (`values`, n of them, is scratch), then quantised.
-// The mode is a template argument so that both loops vectorise.
+#ifdef __SSE2__
+// quantise_value on two values at once: the same compares, adds and
+// truncation (max(x, 0) is 0 for NaN, as std::max(0.0, x) is).
 template <pellimor::rounding mode>
-void quantise_row(std::int32_t n, const double* reordered, double scale, double* values, std::uint8_t* out) {
-  unreorder_row(n, reordered, scale, values);
-  for (std::int32_t x = 0; x < n; ++x) out[x] = quantise_byte(values[x], mode);
+__m128i quantise_pair(__m128d e) {
+  e = _mm_min_pd(_mm_max_pd(e, _mm_setzero_pd()), _mm_set1_pd(255.0));
+  if (mode == pellimor::rounding::nearest) {
+    const __m128d big = _mm_set1_pd(0x1p52);
+    const __m128d even = _mm_sub_pd(_mm_add_pd(e, big), big);
+    const __m128d tie = _mm_cmpeq_pd(_mm_sub_pd(e, even), _mm_set1_pd(0.5));
+    e = _mm_add_pd(even, _mm_and_pd(tie, _mm_set1_pd(1.0)));
+  }
+  return _mm_cvttpd_epi32(e);  // in the low two lanes
+}
+#endif
+
+// Bytes of one output row from its reordered values: put back in order,
+// scaled and quantised in one step, with no row of doubles in between.
+// Sample 2i is reordered[i], sample 2i + 1 is reordered[n - 1 - i].
+template <pellimor::rounding mode>
+void quantise_row(std::int32_t n, const double* reordered, double scale, std::uint8_t* out) {
+  std::int32_t i = 0;
+#ifdef __SSE2__
+  const __m128d s = _mm_set1_pd(scale);
+  for (; i + 4 <= n / 2; i += 4) {  // samples 2i .. 2i + 7
+    const __m128d e0 = _mm_mul_pd(_mm_loadu_pd(reordered + i), s);
+    const __m128d e1 = _mm_mul_pd(_mm_loadu_pd(reordered + i + 2), s);
+    const __m128d r0 = _mm_loadu_pd(reordered + n - 2 - i), r1 = _mm_loadu_pd(reordered + n - 4 - i);
+    const __m128d o0 = _mm_mul_pd(_mm_shuffle_pd(r0, r0, 1), s);  // n-1-i, n-2-i
+    const __m128d o1 = _mm_mul_pd(_mm_shuffle_pd(r1, r1, 1), s);  // n-3-i, n-4-i
+    const __m128i a = _mm_unpacklo_epi64(quantise_pair<mode>(_mm_unpacklo_pd(e0, o0)),
+                                         quantise_pair<mode>(_mm_unpackhi_pd(e0, o0)));
+    const __m128i b = _mm_unpacklo_epi64(quantise_pair<mode>(_mm_unpacklo_pd(e1, o1)),
+                                         quantise_pair<mode>(_mm_unpackhi_pd(e1, o1)));
+    const __m128i words = _mm_packs_epi32(a, b);  // 0 .. 255: no saturation
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 2 * i), _mm_packus_epi16(words, words));
+  }
+#endif
+  for (; i < n / 2; ++i) {
+    out[2 * i] = quantise_byte(reordered[i] * scale, mode);
+    out[2 * i + 1] = quantise_byte(reordered[n - 1 - i] * scale, mode);
+  }
+  if (n % 2 != 0) out[n - 1] = quantise_byte(reordered[n / 2] * scale, mode);
 }
 
 }  // namespace
@@ -192,21 +245,16 @@ bool fast_resampler::resample(const row_reader& source, const row_writer& destin
                               const progress_streams& progress, pellimor::rounding mode) {
   const double scale = value_scale(state_->width, state_->height);
   const std::int32_t new_width = state_->new_width;
-  // Per worker: a batch of output rows, and one row of values in order.
-  std::vector<std::vector<std::uint8_t>>& rows = state_->output_rows;
-  std::vector<std::vector<double>>& values = state_->output_values;
+  std::vector<std::vector<std::uint8_t>>& rows = state_->output_rows;  // a batch of rows per worker
   rows.resize(state_->threads);
-  values.resize(state_->threads);
-  for (int w = 0; w < state_->threads; ++w) {
+  for (int w = 0; w < state_->threads; ++w)
     rows[w].resize(static_cast<std::size_t>(new_width) * lines_per_batch);
-    values[w].resize(new_width);
-  }
   const auto quantise = mode == pellimor::rounding::nearest ? quantise_row<pellimor::rounding::nearest>
-                                                              : quantise_row<pellimor::rounding::trunc>;
+                                                            : quantise_row<pellimor::rounding::trunc>;
   return run(
       source,
       [&](int w, std::int32_t y, const double* reordered) {
-        quantise(new_width, reordered, scale, values[w].data(),
+        quantise(new_width, reordered, scale,
                  rows[w].data() + static_cast<std::size_t>(y % lines_per_batch) * new_width);
       },
       [&](int w, std::int32_t first, std::int32_t count) {
@@ -221,7 +269,8 @@ bool fast_resampler::resample_doubles(const value_row_reader& source, const valu
   const std::int32_t new_width = state_->new_width;
   std::vector<std::vector<double>>& values = state_->output_values;  // a batch of rows per worker
   values.resize(state_->threads);
-  for (int w = 0; w < state_->threads; ++w) values[w].resize(static_cast<std::size_t>(new_width) * lines_per_batch);
+  for (int w = 0; w < state_->threads; ++w)
+    values[w].resize(static_cast<std::size_t>(new_width) * lines_per_batch);
   return run(
       source,
       [&](int w, std::int32_t y, const double* reordered) {
@@ -257,6 +306,7 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
   const std::int32_t kept_width = s.kept_width, kept_height = s.kept_height;
   const std::int64_t cs = s.column_stride;
   double* const coefficients = s.coefficients.get();
+  const bool stream = static_cast<std::size_t>(kept_width) * cs * sizeof(double) > stream_bytes;
   const std::int64_t passes = pass_count(width, height, new_width, new_height);
   std::atomic<bool> source_failed{false}, destination_failed{false};
   for (std::vector<std::uint8_t>& rows : s.source_rows)
@@ -266,7 +316,7 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
   // of each as one row of the column-major coefficient array. A batch of
   // rows fills whole cache lines of its columns.
   report_phase(progress, "Horizontal DCT start\n");
-  for_each_batch(batches(height), s.threads, [&](std::int64_t b, int w) {
+  for_each_item(batches(height), s.threads, [&](std::int64_t b, int w) {
     const std::int32_t y0 = static_cast<std::int32_t>(b * lines_per_batch);
     const std::int32_t count = std::min(lines_per_batch, height - y0);
     In* const samples = reinterpret_cast<In*>(s.source_rows[w].data());
@@ -286,8 +336,7 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
     // rows the columns do not use.
     const double* line[lines_per_batch];
     for (int r = 0; r < lines_per_batch; ++r) line[r] = work.real.get() + r * rd;
-    for (std::int32_t u = 0; u < kept_width; ++u)
-      for (int r = 0; r < lines_per_batch; ++r) coefficients[u * cs + y0 + r] = line[r][u];
+    scatter_batch(line, kept_width, coefficients + y0, cs, stream);
   });
   if (source_failed) return false;
   report_countdown(progress, "DCTH remain %lld Times\n", passes - 1, height);
@@ -296,7 +345,7 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
 
   // Columns, in place: the first kept_height coefficients of each.
   report_phase(progress, "Vertical DCT start\n");
-  for_each_batch(batches(kept_width), s.threads, [&](std::int64_t b, int w) {
+  for_each_item(batches(kept_width), s.threads, [&](std::int64_t b, int w) {
     const std::int32_t u0 = static_cast<std::int32_t>(b * lines_per_batch);
     const std::int32_t count = std::min(lines_per_batch, kept_width - u0);
     dct_workspace& work = s.workspaces[w];
@@ -319,7 +368,7 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
   // passes leave the zero-frequency terms unhalved; each inverse pass halves
   // the one it reads, which is the forward transform's halving, moved.
   report_phase(progress, "Horizontal IDCT start\n");
-  for_each_batch(batches(kept_width), s.threads, [&](std::int64_t b, int w) {
+  for_each_item(batches(kept_width), s.threads, [&](std::int64_t b, int w) {
     const std::int32_t u0 = static_cast<std::int32_t>(b * lines_per_batch);
     const std::int32_t count = std::min(lines_per_batch, kept_width - u0);
     dct_workspace& work = s.workspaces[w];
@@ -346,7 +395,7 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
 
   // Rows back to the new width, handed on as they are finished.
   report_phase(progress, "Vertical IDCT start\n");
-  for_each_batch(batches(new_height), s.threads, [&](std::int64_t b, int w) {
+  for_each_item(batches(new_height), s.threads, [&](std::int64_t b, int w) {
     const std::int32_t y0 = static_cast<std::int32_t>(b * lines_per_batch);
     const std::int32_t count = std::min(lines_per_batch, new_height - y0);
     dct_workspace& work = s.workspaces[w];
@@ -354,8 +403,7 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
     // Rows past the new height (in the last batch) read the zeroed tail.
     double* line[lines_per_batch];
     for (int r = 0; r < lines_per_batch; ++r) line[r] = work.real.get() + r * rd;
-    for (std::int32_t u = 0; u < kept_width; ++u)
-      for (int r = 0; r < lines_per_batch; ++r) line[r][u] = coefficients[u * cs + y0 + r];
+    gather_batch(coefficients + y0, cs, kept_width, line);
     for (int r = 0; r < lines_per_batch; ++r) line[r][0] *= 0.5;
     dct3_batch(s.row_inverse, work, kept_width);
     for (int r = 0; r < count; ++r) sample(w, y0 + r, work.real.get() + r * rd);

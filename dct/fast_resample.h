@@ -13,7 +13,8 @@
 //
 // Work is split into fixed batches of lines, each computed by the same FFTW
 // plan whichever thread takes it, so the output bytes do not depend on the
-// thread count. Plans are made once (FFTW_ESTIMATE: no timing, the same
+// thread count. The workers are the threads of the process's shared pool
+// (worker_pool.h), started once. Plans are made once (FFTW_ESTIMATE: no timing, the same
 // plan every run) and reused for every channel.
 #pragma once
 
@@ -29,8 +30,7 @@
 using row_reader = std::function<bool(std::int32_t first_row, std::int32_t row_count, std::uint8_t* out)>;
 
 // The same, as doubles.
-using value_row_reader =
-    std::function<bool(std::int32_t first_row, std::int32_t row_count, double* out)>;
+using value_row_reader = std::function<bool(std::int32_t first_row, std::int32_t row_count, double* out)>;
 
 // Receives finished output rows of one channel: rows [first_row,
 // first_row + row_count), top row first, new_width bytes each. Called from

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <new>
 
+#include "dct/half_untangle.h"
+
 namespace {
 
 using complex = std::complex<double>;
@@ -153,8 +155,11 @@ dct_plan make_dct_plan(std::int32_t length, int count, dct_use use) {
         if (plan.half_backward == nullptr) throw std::bad_alloc();
       }
       const double pi = std::acos(-1.0);
-      for (std::int32_t k = 0; k < half; ++k)
+      for (std::int32_t k = 0; k < half; ++k) {
         plan.half_twiddle.push_back(std::polar(1.0, -2.0 * pi * k / length));
+        plan.half_twiddle_re.push_back(plan.half_twiddle.back().real());
+        plan.half_twiddle_im.push_back(plan.half_twiddle.back().imag());
+      }
     } else {
       const int n[1] = {length};
       const int rd = static_cast<int>(plan.real_distance), sd = static_cast<int>(plan.spectrum_distance);
@@ -263,41 +268,23 @@ void real_fft_inverse(const dct_plan& plan, dct_workspace& work) {
 }
 
 // dct2 of an even length through a complex FFT of M = N/2 points, with the
-// real FFT's untangling and Makhoul's twiddle in one pass. With z[m] =
-// v[2m] + i v[2m+1] and Z its FFT, the spectra of the even and odd samples
-// are E[k] = (Z[k] + conj Z[M-k]) / 2 and O[k] = (Z[k] - conj Z[M-k]) / 2i,
-// the real FFT is X[k] = E[k] + W[k] O[k], and then
-// dct2[k] = Re(w[k] X[k]), dct2[N-k] = -Im(w[k] X[k]).
+// real FFT's untangling and Makhoul's twiddle in one pass (half_untangle.h).
+// With z[m] = v[2m] + i v[2m+1] and Z its FFT, the spectra of the even and
+// odd samples are E[k] = (Z[k] + conj Z[M-k]) / 2 and
+// O[k] = (Z[k] - conj Z[M-k]) / 2i, the real FFT is X[k] = E[k] + W[k] O[k],
+// and then dct2[k] = Re(w[k] X[k]), dct2[N-k] = -Im(w[k] X[k]).
+half_twiddles twiddles_of(const dct_plan& plan) {
+  return {plan.twiddle_re.data(), plan.twiddle_im.data(), plan.half_twiddle_re.data(),
+          plan.half_twiddle_im.data()};
+}
+
 void dct2_half(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
   fftw_execute_dft(plan.half_forward, reinterpret_cast<fftw_complex*>(work.real.get()), work.spectrum.get());
-  const std::int32_t n = plan.length, m = n / 2;
-  const double* wr = plan.twiddle_re.data();
-  const double* wi = plan.twiddle_im.data();
-  const complex* big_w = plan.half_twiddle.data();
-  // Bins 1 .. only_low give coefficient k alone; from both_from on, k and N - k.
-  const std::int32_t only_low = std::min({m - 1, keep - 1, n - keep}), both_from = std::max(1, n - keep + 1);
-  for (int l = 0; l < plan.count; ++l) {
-    const complex* z = as_complex(work.spectrum.get()) + l * plan.spectrum_distance;
-    double* y = work.real.get() + l * plan.real_distance;
-    const auto bin = [&](std::int32_t k) {
-      const complex zk = z[k], zj = z[m - k];
-      const complex e = 0.5 * (zk + std::conj(zj)),
-                    o = {0.5 * (zk.imag() + zj.imag()), 0.5 * (zj.real() - zk.real())};
-      return e + times(big_w[k], o);
-    };
-    const double e0 = z[0].real(), o0 = z[0].imag();
-    y[0] = e0 + o0;
-    if (m < keep) y[m] = wr[m] * (e0 - o0);
-    for (std::int32_t k = 1; k <= only_low; ++k) {
-      const complex x = bin(k);
-      y[k] = wr[k] * x.real() - wi[k] * x.imag();
-    }
-    for (std::int32_t k = both_from; k < m; ++k) {
-      const complex x = bin(k);
-      y[k] = wr[k] * x.real() - wi[k] * x.imag();
-      y[n - k] = -(wr[k] * x.imag() + wi[k] * x.real());
-    }
-  }
+  const half_twiddles t = twiddles_of(plan);
+  const dct2_untangle_fn untangle = best_half_untangle().dct2;
+  for (int l = 0; l < plan.count; ++l)
+    untangle(reinterpret_cast<const double*>(work.spectrum.get() + l * plan.spectrum_distance),
+             work.real.get() + l * plan.real_distance, plan.length, keep, t);
 }
 
 // dct3 of an even length, the steps of dct2_half backwards in one pass:
@@ -305,24 +292,12 @@ void dct2_half(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
 // result, 2E[k] = X[k] + conj X[M-k], 2O[k] = (X[k] - conj X[M-k]) / W[k],
 // and the inverse FFT of 2E + 2i O holds v[2m] + i v[2m+1].
 void dct3_half(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
-  const std::int32_t n = plan.length, m = n / 2;
-  const double* wr = plan.twiddle_re.data();
-  const double* wi = plan.twiddle_im.data();
-  const complex* big_w = plan.half_twiddle.data();
+  const half_twiddles t = twiddles_of(plan);
+  const dct3_tangle_fn tangle = best_half_untangle().dct3;
   for (int l = 0; l < plan.count; ++l) {
     double* c = work.real.get() + l * plan.real_distance;
-    std::fill(c + keep, c + n, 0.0);
-    complex* z = as_complex(work.spectrum.get()) + l * plan.spectrum_distance;
-    const auto bin = [&](std::int32_t k) {
-      return complex{0.5 * (wr[k] * c[k] - wi[k] * c[n - k]), -0.5 * (wr[k] * c[n - k] + wi[k] * c[k])};
-    };
-    const double x0 = c[0], xm = wr[m] * c[m];  // both bins are real
-    z[0] = {x0 + xm, x0 - xm};
-    for (std::int32_t k = 1; k < m; ++k) {
-      const complex xk = bin(k), xj = std::conj(bin(m - k));
-      const complex e = xk + xj, o = times(xk - xj, std::conj(big_w[k]));
-      z[k] = {e.real() - o.imag(), e.imag() + o.real()};  // e + i o
-    }
+    std::fill(c + keep, c + plan.length, 0.0);
+    tangle(c, reinterpret_cast<double*>(work.spectrum.get() + l * plan.spectrum_distance), plan.length, t);
   }
   fftw_execute_dft(plan.half_backward, work.spectrum.get(), reinterpret_cast<fftw_complex*>(work.real.get()));
 }

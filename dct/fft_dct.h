@@ -51,7 +51,8 @@ struct dct_plan {
   // on small images.
   fftw_plan half_forward = nullptr;
   fftw_plan half_backward = nullptr;
-  std::vector<std::complex<double>> half_twiddle;  // W[k], k < N/2
+  std::vector<std::complex<double>> half_twiddle;        // W[k], k < N/2
+  std::vector<double> half_twiddle_re, half_twiddle_im;  // the same, split
 
   // Bluestein's method, used when chirp_length > 0 (forward_fft and
   // inverse_fft are then unused).

@@ -1,0 +1,265 @@
+// half_untangle.cc - plain, SSE2 and AVX2 untangling for even lengths.
+//
+// A fused multiply-add rounds once where a multiply then an add rounds
+// twice, so contraction is turned off for this file: the vector versions
+// must give the plain version's bits whatever flags the build uses.
+#if defined(__clang__)
+#pragma STDC FP_CONTRACT OFF
+#elif defined(__GNUC__)
+#pragma GCC optimize("fp-contract=off")
+#endif
+
+#include "dct/half_untangle.h"
+
+#include <algorithm>
+
+#if defined(__x86_64__) || defined(__i386__)
+#define PELLIMOR_X86_VECTORS 1
+#include <immintrin.h>
+#endif
+
+namespace {
+
+// dct2 bin k (0 < k < M) from z[k] and z[M-k]: with
+// E = (Z[k] + conj Z[M-k]) / 2, O = (Z[k] - conj Z[M-k]) / 2i and
+// X = E + W[k] O, dct2[k] = Re(w[k] X) and, when `both`, dct2[N-k] = -Im(w[k] X).
+inline void dct2_bin(const double* z, double* y, std::int32_t n, std::int32_t k, bool both,
+                     const half_twiddles& t) {
+  const std::int32_t m = n / 2;
+  const double zr = z[2 * k], zi = z[2 * k + 1], jr = z[2 * (m - k)], ji = z[2 * (m - k) + 1];
+  const double er = 0.5 * (zr + jr), ei = 0.5 * (zi - ji);
+  const double orr = 0.5 * (zi + ji), oi = 0.5 * (jr - zr);
+  const double bwr = t.big_wr[k], bwi = t.big_wi[k];
+  const double xr = er + (bwr * orr - bwi * oi), xi = ei + (bwr * oi + bwi * orr);
+  y[k] = t.wr[k] * xr - t.wi[k] * xi;
+  if (both) y[n - k] = -(t.wr[k] * xi + t.wi[k] * xr);
+}
+
+// dct3 bin k (0 < k < M): X[k] = conj(w[k]) (c[k] - i c[N-k]) / 2 and
+// Xj = conj X[M-k]; E = X[k] + Xj, O = (X[k] - Xj) conj W[k]; z[k] = E + i O.
+inline void dct3_bin(const double* c, double* z, std::int32_t n, std::int32_t k, const half_twiddles& t) {
+  const std::int32_t m = n / 2, j = m - k;
+  const double kr = 0.5 * (t.wr[k] * c[k] - t.wi[k] * c[n - k]);
+  const double ki = -0.5 * (t.wr[k] * c[n - k] + t.wi[k] * c[k]);
+  const double jr = 0.5 * (t.wr[j] * c[j] - t.wi[j] * c[n - j]);
+  const double ji = -(-0.5 * (t.wr[j] * c[n - j] + t.wi[j] * c[j]));
+  const double er = kr + jr, ei = ki + ji, dr = kr - jr, di = ki - ji;
+  const double cwr = t.big_wr[k], cwi = -t.big_wi[k];
+  const double orr = dr * cwr - di * cwi, oi = dr * cwi + di * cwr;
+  z[2 * k] = er - oi;
+  z[2 * k + 1] = ei + orr;
+}
+
+// Bins 1 .. only_low give coefficient k alone; from both_from on, k and N - k.
+struct dct2_ranges {
+  std::int32_t only_low, both_from;
+};
+dct2_ranges ranges(std::int32_t n, std::int32_t keep) {
+  const std::int32_t m = n / 2;
+  return {std::min({m - 1, keep - 1, n - keep}), std::max(1, n - keep + 1)};
+}
+
+void dct2_ends(const double* z, double* y, std::int32_t n, std::int32_t keep, const half_twiddles& t) {
+  const std::int32_t m = n / 2;
+  const double e0 = z[0], o0 = z[1];
+  y[0] = e0 + o0;
+  if (m < keep) y[m] = t.wr[m] * (e0 - o0);
+}
+
+void dct3_ends(const double* c, double* z, std::int32_t n, const half_twiddles& t) {
+  const std::int32_t m = n / 2;
+  const double x0 = c[0], xm = t.wr[m] * c[m];  // both bins are real
+  z[0] = x0 + xm;
+  z[1] = x0 - xm;
+}
+
+void plain_dct2(const double* z, double* y, std::int32_t n, std::int32_t keep, const half_twiddles& t) {
+  dct2_ends(z, y, n, keep, t);
+  const dct2_ranges r = ranges(n, keep);
+  for (std::int32_t k = 1; k <= r.only_low; ++k) dct2_bin(z, y, n, k, false, t);
+  for (std::int32_t k = r.both_from; k < n / 2; ++k) dct2_bin(z, y, n, k, true, t);
+}
+
+void plain_dct3(const double* c, double* z, std::int32_t n, const half_twiddles& t) {
+  dct3_ends(c, z, n, t);
+  for (std::int32_t k = 1; k < n / 2; ++k) dct3_bin(c, z, n, k, t);
+}
+
+#ifdef PELLIMOR_X86_VECTORS
+
+// Two bins k, k+1 per step, values split into real and imaginary vectors.
+template <bool both>
+void sse2_dct2_run(const double* z, double* y, std::int32_t n, std::int32_t from, std::int32_t to,
+                   const half_twiddles& t) {
+  const std::int32_t m = n / 2;
+  const __m128d half = _mm_set1_pd(0.5), sign = _mm_set1_pd(-0.0);
+  std::int32_t k = from;
+  for (; k + 2 <= to; k += 2) {
+    const __m128d a0 = _mm_loadu_pd(z + 2 * k), a1 = _mm_loadu_pd(z + 2 * k + 2);
+    const __m128d b0 = _mm_loadu_pd(z + 2 * (m - k)), b1 = _mm_loadu_pd(z + 2 * (m - k - 1));
+    const __m128d zr = _mm_unpacklo_pd(a0, a1), zi = _mm_unpackhi_pd(a0, a1);
+    const __m128d jr = _mm_unpacklo_pd(b0, b1), ji = _mm_unpackhi_pd(b0, b1);
+    const __m128d er = _mm_mul_pd(half, _mm_add_pd(zr, jr)), ei = _mm_mul_pd(half, _mm_sub_pd(zi, ji));
+    const __m128d orr = _mm_mul_pd(half, _mm_add_pd(zi, ji)), oi = _mm_mul_pd(half, _mm_sub_pd(jr, zr));
+    const __m128d bwr = _mm_loadu_pd(t.big_wr + k), bwi = _mm_loadu_pd(t.big_wi + k);
+    const __m128d xr = _mm_add_pd(er, _mm_sub_pd(_mm_mul_pd(bwr, orr), _mm_mul_pd(bwi, oi)));
+    const __m128d xi = _mm_add_pd(ei, _mm_add_pd(_mm_mul_pd(bwr, oi), _mm_mul_pd(bwi, orr)));
+    const __m128d wr = _mm_loadu_pd(t.wr + k), wi = _mm_loadu_pd(t.wi + k);
+    _mm_storeu_pd(y + k, _mm_sub_pd(_mm_mul_pd(wr, xr), _mm_mul_pd(wi, xi)));
+    if (both) {
+      const __m128d high = _mm_xor_pd(sign, _mm_add_pd(_mm_mul_pd(wr, xi), _mm_mul_pd(wi, xr)));
+      _mm_storeu_pd(y + n - k - 1, _mm_shuffle_pd(high, high, 1));  // N-k-1, N-k
+    }
+  }
+  for (; k < to; ++k) dct2_bin(z, y, n, k, both, t);
+}
+
+void sse2_dct2(const double* z, double* y, std::int32_t n, std::int32_t keep, const half_twiddles& t) {
+  dct2_ends(z, y, n, keep, t);
+  const dct2_ranges r = ranges(n, keep);
+  sse2_dct2_run<false>(z, y, n, 1, r.only_low + 1, t);
+  sse2_dct2_run<true>(z, y, n, r.both_from, n / 2, t);
+}
+
+void sse2_dct3(const double* c, double* z, std::int32_t n, const half_twiddles& t) {
+  dct3_ends(c, z, n, t);
+  const std::int32_t m = n / 2;
+  const __m128d half = _mm_set1_pd(0.5), minus_half = _mm_set1_pd(-0.5), sign = _mm_set1_pd(-0.0);
+  const auto reversed = [](const double* p) {  // p[1], p[0]
+    const __m128d v = _mm_loadu_pd(p);
+    return _mm_shuffle_pd(v, v, 1);
+  };
+  std::int32_t k = 1;
+  for (; k + 2 <= m; k += 2) {
+    // Lanes k, k+1; j = M - k runs down.
+    const __m128d ck = _mm_loadu_pd(c + k), cnk = reversed(c + n - k - 1);
+    const __m128d cj = reversed(c + m - k - 1), cnj = _mm_loadu_pd(c + m + k);
+    const __m128d wrk = _mm_loadu_pd(t.wr + k), wik = _mm_loadu_pd(t.wi + k);
+    const __m128d wrj = reversed(t.wr + m - k - 1), wij = reversed(t.wi + m - k - 1);
+    const __m128d kr = _mm_mul_pd(half, _mm_sub_pd(_mm_mul_pd(wrk, ck), _mm_mul_pd(wik, cnk)));
+    const __m128d ki = _mm_mul_pd(minus_half, _mm_add_pd(_mm_mul_pd(wrk, cnk), _mm_mul_pd(wik, ck)));
+    const __m128d jr = _mm_mul_pd(half, _mm_sub_pd(_mm_mul_pd(wrj, cj), _mm_mul_pd(wij, cnj)));
+    const __m128d ji =
+        _mm_xor_pd(sign, _mm_mul_pd(minus_half, _mm_add_pd(_mm_mul_pd(wrj, cnj), _mm_mul_pd(wij, cj))));
+    const __m128d er = _mm_add_pd(kr, jr), ei = _mm_add_pd(ki, ji);
+    const __m128d dr = _mm_sub_pd(kr, jr), di = _mm_sub_pd(ki, ji);
+    const __m128d cwr = _mm_loadu_pd(t.big_wr + k), cwi = _mm_xor_pd(sign, _mm_loadu_pd(t.big_wi + k));
+    const __m128d orr = _mm_sub_pd(_mm_mul_pd(dr, cwr), _mm_mul_pd(di, cwi));
+    const __m128d oi = _mm_add_pd(_mm_mul_pd(dr, cwi), _mm_mul_pd(di, cwr));
+    const __m128d re = _mm_sub_pd(er, oi), im = _mm_add_pd(ei, orr);
+    _mm_storeu_pd(z + 2 * k, _mm_unpacklo_pd(re, im));
+    _mm_storeu_pd(z + 2 * k + 2, _mm_unpackhi_pd(re, im));
+  }
+  for (; k < m; ++k) dct3_bin(c, z, n, k, t);
+}
+
+// Four bins per step. Loads of interleaved values are split into real and
+// imaginary vectors in lane order (0xd8) or reversed lane order (0x27).
+#define PELLIMOR_AVX2 __attribute__((target("avx2")))
+
+template <bool both>
+PELLIMOR_AVX2 void avx2_dct2_run(const double* z, double* y, std::int32_t n, std::int32_t from,
+                                 std::int32_t to, const half_twiddles& t) {
+  const std::int32_t m = n / 2;
+  const __m256d half = _mm256_set1_pd(0.5), sign = _mm256_set1_pd(-0.0);
+  std::int32_t k = from;
+  for (; k + 4 <= to; k += 4) {
+    const __m256d a0 = _mm256_loadu_pd(z + 2 * k), a1 = _mm256_loadu_pd(z + 2 * k + 4);
+    const __m256d b0 = _mm256_loadu_pd(z + 2 * (m - k - 3)), b1 = _mm256_loadu_pd(z + 2 * (m - k - 3) + 4);
+    const __m256d zr = _mm256_permute4x64_pd(_mm256_unpacklo_pd(a0, a1), 0xd8);
+    const __m256d zi = _mm256_permute4x64_pd(_mm256_unpackhi_pd(a0, a1), 0xd8);
+    const __m256d jr = _mm256_permute4x64_pd(_mm256_unpacklo_pd(b0, b1), 0x27);
+    const __m256d ji = _mm256_permute4x64_pd(_mm256_unpackhi_pd(b0, b1), 0x27);
+    const __m256d er = _mm256_mul_pd(half, _mm256_add_pd(zr, jr)),
+                  ei = _mm256_mul_pd(half, _mm256_sub_pd(zi, ji));
+    const __m256d orr = _mm256_mul_pd(half, _mm256_add_pd(zi, ji)),
+                  oi = _mm256_mul_pd(half, _mm256_sub_pd(jr, zr));
+    const __m256d bwr = _mm256_loadu_pd(t.big_wr + k), bwi = _mm256_loadu_pd(t.big_wi + k);
+    const __m256d xr = _mm256_add_pd(er, _mm256_sub_pd(_mm256_mul_pd(bwr, orr), _mm256_mul_pd(bwi, oi)));
+    const __m256d xi = _mm256_add_pd(ei, _mm256_add_pd(_mm256_mul_pd(bwr, oi), _mm256_mul_pd(bwi, orr)));
+    const __m256d wr = _mm256_loadu_pd(t.wr + k), wi = _mm256_loadu_pd(t.wi + k);
+    _mm256_storeu_pd(y + k, _mm256_sub_pd(_mm256_mul_pd(wr, xr), _mm256_mul_pd(wi, xi)));
+    if (both) {
+      const __m256d high = _mm256_xor_pd(sign, _mm256_add_pd(_mm256_mul_pd(wr, xi), _mm256_mul_pd(wi, xr)));
+      _mm256_storeu_pd(y + n - k - 3, _mm256_permute4x64_pd(high, 0x1b));  // N-k-3 .. N-k
+    }
+  }
+  for (; k < to; ++k) dct2_bin(z, y, n, k, both, t);
+}
+
+PELLIMOR_AVX2 void avx2_dct2(const double* z, double* y, std::int32_t n, std::int32_t keep,
+                             const half_twiddles& t) {
+  dct2_ends(z, y, n, keep, t);
+  const dct2_ranges r = ranges(n, keep);
+  avx2_dct2_run<false>(z, y, n, 1, r.only_low + 1, t);
+  avx2_dct2_run<true>(z, y, n, r.both_from, n / 2, t);
+}
+
+PELLIMOR_AVX2 inline __m256d avx2_reversed(const double* p) {  // p[3], p[2], p[1], p[0]
+  return _mm256_permute4x64_pd(_mm256_loadu_pd(p), 0x1b);
+}
+
+PELLIMOR_AVX2 void avx2_dct3(const double* c, double* z, std::int32_t n, const half_twiddles& t) {
+  dct3_ends(c, z, n, t);
+  const std::int32_t m = n / 2;
+  const __m256d half = _mm256_set1_pd(0.5), minus_half = _mm256_set1_pd(-0.5), sign = _mm256_set1_pd(-0.0);
+  std::int32_t k = 1;
+  for (; k + 4 <= m; k += 4) {
+    // Lanes k .. k+3; j = M - k runs down.
+    const __m256d ck = _mm256_loadu_pd(c + k), cnk = avx2_reversed(c + n - k - 3);
+    const __m256d cj = avx2_reversed(c + m - k - 3), cnj = _mm256_loadu_pd(c + m + k);
+    const __m256d wrk = _mm256_loadu_pd(t.wr + k), wik = _mm256_loadu_pd(t.wi + k);
+    const __m256d wrj = avx2_reversed(t.wr + m - k - 3), wij = avx2_reversed(t.wi + m - k - 3);
+    const __m256d kr = _mm256_mul_pd(half, _mm256_sub_pd(_mm256_mul_pd(wrk, ck), _mm256_mul_pd(wik, cnk)));
+    const __m256d ki =
+        _mm256_mul_pd(minus_half, _mm256_add_pd(_mm256_mul_pd(wrk, cnk), _mm256_mul_pd(wik, ck)));
+    const __m256d jr = _mm256_mul_pd(half, _mm256_sub_pd(_mm256_mul_pd(wrj, cj), _mm256_mul_pd(wij, cnj)));
+    const __m256d ji = _mm256_xor_pd(
+        sign, _mm256_mul_pd(minus_half, _mm256_add_pd(_mm256_mul_pd(wrj, cnj), _mm256_mul_pd(wij, cj))));
+    const __m256d er = _mm256_add_pd(kr, jr), ei = _mm256_add_pd(ki, ji);
+    const __m256d dr = _mm256_sub_pd(kr, jr), di = _mm256_sub_pd(ki, ji);
+    const __m256d cwr = _mm256_loadu_pd(t.big_wr + k),
+                  cwi = _mm256_xor_pd(sign, _mm256_loadu_pd(t.big_wi + k));
+    const __m256d orr = _mm256_sub_pd(_mm256_mul_pd(dr, cwr), _mm256_mul_pd(di, cwi));
+    const __m256d oi = _mm256_add_pd(_mm256_mul_pd(dr, cwi), _mm256_mul_pd(di, cwr));
+    const __m256d re = _mm256_sub_pd(er, oi), im = _mm256_add_pd(ei, orr);
+    const __m256d lo = _mm256_unpacklo_pd(re, im), hi = _mm256_unpackhi_pd(re, im);  // bins 0, 2 and 1, 3
+    _mm256_storeu_pd(z + 2 * k, _mm256_permute2f128_pd(lo, hi, 0x20));
+    _mm256_storeu_pd(z + 2 * k + 4, _mm256_permute2f128_pd(lo, hi, 0x31));
+  }
+  for (; k < m; ++k) dct3_bin(c, z, n, k, t);
+}
+
+const half_untangle_kernels sse2_half_untangle = {"sse2", sse2_dct2, sse2_dct3};
+const half_untangle_kernels avx2_half_untangle = {"avx2", avx2_dct2, avx2_dct3};
+
+bool has_avx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+
+#endif  // PELLIMOR_X86_VECTORS
+
+}  // namespace
+
+const half_untangle_kernels plain_half_untangle = {"plain", plain_dct2, plain_dct3};
+
+const half_untangle_kernels* runnable_half_untangles(int* count) {
+#ifdef PELLIMOR_X86_VECTORS
+  static const half_untangle_kernels all[] = {plain_half_untangle, sse2_half_untangle, avx2_half_untangle};
+  *count = has_avx2() ? 3 : 2;
+  return all;
+#else
+  *count = 1;
+  return &plain_half_untangle;
+#endif
+}
+
+const half_untangle_kernels& best_half_untangle() {
+  static const half_untangle_kernels& best = []() -> const half_untangle_kernels& {
+    int count = 0;
+    const half_untangle_kernels* all = runnable_half_untangles(&count);
+    return all[count - 1];
+  }();
+  return best;
+}

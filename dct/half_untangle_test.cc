@@ -1,0 +1,69 @@
+// half_untangle_test.cc - every vector version gives the plain version's
+// bits, and writes exactly where it does.
+#include "dct/half_untangle.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct twiddle_arrays {
+  std::vector<double> wr, wi, big_wr, big_wi;
+  explicit twiddle_arrays(std::int32_t n) {
+    const double pi = std::acos(-1.0);
+    for (std::int32_t k = 0; k <= n / 2; ++k) {
+      wr.push_back(std::cos(pi * k / (2.0 * n)));
+      wi.push_back(-std::sin(pi * k / (2.0 * n)));
+    }
+    for (std::int32_t k = 0; k < n / 2; ++k) {
+      big_wr.push_back(std::cos(-2.0 * pi * k / n));
+      big_wi.push_back(std::sin(-2.0 * pi * k / n));
+    }
+  }
+  half_twiddles view() const { return {wr.data(), wi.data(), big_wr.data(), big_wi.data()}; }
+};
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+TEST(HalfUntangle, EveryVersionGivesThePlainBits) {
+  int count = 0;
+  const half_untangle_kernels* kernels = runnable_half_untangles(&count);
+  ASSERT_GE(count, 1);
+  EXPECT_EQ(kernels[0].dct2, plain_half_untangle.dct2);
+  std::mt19937_64 random(12345);
+  std::uniform_real_distribution<double> value(-1000.0, 1000.0);
+  const std::int32_t lengths[] = {2,  4,  6,  8,  10, 12, 14,  16,  18,   20,
+                                  22, 30, 34, 62, 64, 66, 126, 250, 1000, 1922};
+  for (std::int32_t n : lengths) {
+    const twiddle_arrays tw(n);
+    const half_twiddles t = tw.view();
+    for (std::int32_t keep : {1, 2, 3, n / 2 - 1, n / 2, n / 2 + 1, n / 2 + 2, n - 5, n - 1, n}) {
+      if (keep < 1 || keep > n) continue;
+      SCOPED_TRACE("N = " + std::to_string(n) + ", keep " + std::to_string(keep));
+      std::vector<double> spectrum(n), coefficients(n);
+      for (double& v : spectrum) v = value(random);
+      for (std::int32_t k = 0; k < n; ++k) coefficients[k] = k < keep ? value(random) : 0.0;
+      // Outputs start as NaN, so positions a version leaves alone show.
+      const std::vector<double> untouched(n + 4, std::nan(""));
+      std::vector<double> plain2 = untouched, plain3 = untouched;
+      plain_half_untangle.dct2(spectrum.data(), plain2.data(), n, keep, t);
+      plain_half_untangle.dct3(coefficients.data(), plain3.data(), n, t);
+      for (int i = 1; i < count; ++i) {
+        std::vector<double> got2 = untouched, got3 = untouched;
+        kernels[i].dct2(spectrum.data(), got2.data(), n, keep, t);
+        kernels[i].dct3(coefficients.data(), got3.data(), n, t);
+        EXPECT_TRUE(same_bits(got2, plain2)) << kernels[i].name << " dct2";
+        EXPECT_TRUE(same_bits(got3, plain3)) << kernels[i].name << " dct3";
+      }
+    }
+  }
+}
+
+}  // namespace
