@@ -23,6 +23,7 @@
 #include <string>
 
 #include "cli/run.h"
+#include "cli/verb.h"
 
 namespace {
 
@@ -78,6 +79,8 @@ void restart_with_huge_pages(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // "pellimor resize ...": the keyword interface never starts with a bare word.
+  if (argc >= 2 && std::strcmp(argv[1], "resize") == 0) return run_verb(argc - 1, argv + 1);
   restart_with_huge_pages(argc, argv);
   return run_resize(argc, argv);
 }

@@ -93,10 +93,10 @@ set_result set_progress(resize_options* options, const char* value, std::string*
 }
 
 set_result set_format(resize_options* options, const char* value, std::string* err) {
-  static const char* const words[] = {"bmp", "png", "jpeg", "tiff"};
-  static const pellimor::image_format formats[] = {pellimor::image_format::bmp, pellimor::image_format::png,
-                                                   pellimor::image_format::jpeg,
-                                                   pellimor::image_format::tiff};
+  static const char* const words[] = {"bmp", "png", "jpeg", "jpg", "tiff", "tif"};
+  static const pellimor::image_format formats[] = {
+      pellimor::image_format::bmp,  pellimor::image_format::png,  pellimor::image_format::jpeg,
+      pellimor::image_format::jpeg, pellimor::image_format::tiff, pellimor::image_format::tiff};
   std::size_t i = 0;
   if (!pick_word("format", value, words, &i, err)) return set_result::refused;
   options->format = formats[i];
@@ -122,6 +122,7 @@ set_result set_quality(resize_options* options, const char* value, std::string* 
     return set_result::refused;
   }
   options->quality = static_cast<int>(q);
+  options->quality_given = true;
   return set_result::ok;
 }
 

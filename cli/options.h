@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "lib/geometry.h"
 #include "codec/codec.h"
+#include "lib/geometry.h"
 #include "pellimor/pellimor.h"
 
 enum class engine_kind {
@@ -62,8 +62,9 @@ struct resize_options {
   double taper = 0.0;                                    // -taper P: sinc(k/K)^P on kept coefficients, >= 0
   bool linear = false;                                   // -linear on|off: resize in linear light
   progress_mode progress = progress_mode::lines;         // -progress lines|bar|off
-  pellimor::image_format format = pellimor::image_format::bmp;  // -format bmp|png|jpeg|tiff
+  pellimor::image_format format = pellimor::image_format::bmp;  // -format bmp|png|jpeg|jpg|tiff|tif
   int quality = 92;                                             // -quality: JPEG quality, 1..100
+  bool quality_given = false;                                   // whether -quality was given
   pellimor::file_limits limits;  // -limit pixels=N,memory=SIZE: what a file may cost
 };
 

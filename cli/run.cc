@@ -146,6 +146,8 @@ int resize_from_command_line(int argc, char** argv) {
   const int parsed = parse_options(argc, argv, &options);
   if (parsed >= 0) return parsed;
   const run_request request = request_from(options);
+  if (options.quality_given && options.format != pellimor::image_format::jpeg)
+    std::fprintf(stderr, "pellimor: note: -quality applies only to JPEG output\n");
 
   if (request.progress_kind == progress_mode::lines)
     std::fprintf(request.to_stdout() ? stderr : stdout, "input = %s\n", request.input);

@@ -7,10 +7,12 @@
 Every regular file in IN_DIR (not its subfolders, not hidden files), taken
 in sorted order, becomes OUT_DIR/<stem>.<ext of FORMAT> (bmp by default, as
 the command line), with the same bytes `pellimor -i FILE -o OUT_DIR/<stem>
--size GEOMETRY -format FORMAT` writes.  Each file is one Dask task that
-calls pellimor.resize_file with threads=1, so the workers, not pellimor's
-threads, share the cores.  A file that cannot be read or resized fails
-alone: its error comes back as the task's result and the others go on.  At
+-size GEOMETRY -format FORMAT` writes.  The files are cut into one slice per
+worker, and each slice is one Dask task that calls pellimor.resize_files
+on it with threads=1 and jobs=1, so the workers, not pellimor's threads,
+share the cores, and a task costs one round trip for many files.  A file
+that cannot be read or resized fails alone: its error comes back in its
+slice's result and the others go on.  At
 the end one line per failed file goes to standard error, and a summary with
 the images done, failed and images per second to standard output.  Exit
 status: 0 when every file was resized, 1 when any failed (or the cluster
@@ -76,22 +78,39 @@ def _output_path(src, out_dir, fmt):
     return os.path.join(out_dir, stem + FORMATS[fmt])
 
 
-def _resize_one(src, dst, size, fmt, quality):
-    # Runs on a worker.  Any failure, including a worker without pellimor,
-    # is this file's result rather than an exception that would stop the
-    # gathering of the others.
+def _resize_slice(srcs, pattern, size, fmt, quality):
+    # Runs on a worker: the files of one slice, one at a time on one
+    # thread.  Any failure, including a worker without pellimor, is the
+    # files' result rather than an exception that would stop the gathering
+    # of the other slices.
     try:
         import pellimor
 
-        pellimor.resize_file(src, dst, size=size, format=fmt,
-                             quality=quality, threads=1)
-        return None
+        done = pellimor.resize_files(srcs, pattern, size=size, format=fmt,
+                                     quality=quality, round="trunc",
+                                     threads=1, jobs=1)
+        return [None if error is None else f"Error: {error}"
+                for _, _, error in done]
     except Exception as e:
-        return f"{type(e).__name__}: {e}"
+        return [f"{type(e).__name__}: {e}"] * len(srcs)
+
+
+def _slices(items, count):
+    """items cut into at most count runs of consecutive items, their
+    lengths differing by one at most."""
+    count = max(1, min(count, len(items)))
+    size, extra = divmod(len(items), count)
+    cuts, start = [], 0
+    for k in range(count):
+        end = start + size + (1 if k < extra else 0)
+        cuts.append(items[start:end])
+        start = end
+    return [c for c in cuts if c]
 
 
 def resize_all(client, paths, out_dir, size, fmt="bmp", quality=92):
-    """Resizes each of paths into out_dir on client's cluster.
+    """Resizes each of paths into out_dir on client's cluster, one task
+    per worker, each on a slice of the files.
 
     Returns a Result for every path, in the order given.  Two inputs with
     the same stem would write the same output: the later ones fail without
@@ -103,15 +122,17 @@ def resize_all(client, paths, out_dir, size, fmt="bmp", quality=92):
         raise ValueError(f"unknown format {fmt!r}")
     module = sys.modules.get(__name__)
     if __name__ != "__main__" and module is not None:
-        # Imported rather than run: send _resize_one by value, so the
+        # Imported rather than run: send _resize_slice by value, so the
         # workers need pellimor but not this file.
         import cloudpickle
 
         cloudpickle.register_pickle_by_value(module)
     out_dir = os.path.abspath(out_dir)
+    # OUT_DIR/<stem><ext>, as a pattern of resize_files ("%" doubled).
+    pattern = os.path.join(out_dir.replace("%", "%%"), "%s" + FORMATS[fmt])
     results = [None] * len(paths)
     owners = {}
-    futures = {}
+    runnable = []
     for i, path in enumerate(paths):
         src = os.path.abspath(path)
         dst = _output_path(src, out_dir, fmt)
@@ -120,17 +141,23 @@ def resize_all(client, paths, out_dir, size, fmt="bmp", quality=92):
                                 f"{os.path.basename(owners[dst])}")
             continue
         owners[dst] = src
+        runnable.append((i, src, dst))
+    workers = len(client.scheduler_info().get("workers", {}))
+    futures = {}
+    for k, part in enumerate(_slices(runnable, workers)):
         # pure=False: the same call twice is two pieces of work, not one.
-        future = client.submit(_resize_one, src, dst, size, fmt, quality,
-                               pure=False, key=f"pellimor-{i}-{os.path.basename(src)}")
-        futures[future] = (i, src, dst)
+        future = client.submit(_resize_slice, [src for _, src, _ in part],
+                               pattern, size, fmt, quality, pure=False,
+                               key=f"pellimor-slice-{k}-{len(part)}")
+        futures[future] = part
     for future in as_completed(futures):
-        i, src, dst = futures[future]
+        part = futures[future]
         try:
-            error = future.result()
+            errors = future.result()
         except Exception as e:  # the worker died, or the task was lost
-            error = f"{type(e).__name__}: {e}"
-        results[i] = Result(src, dst, error)
+            errors = [f"{type(e).__name__}: {e}"] * len(part)
+        for (i, src, dst), error in zip(part, errors):
+            results[i] = Result(src, dst, error)
     return results
 
 

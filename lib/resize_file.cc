@@ -242,7 +242,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   if (!apply_orientation(&source)) throw std::bad_alloc();
   if (source.has_alpha() && !out.has_alpha() && request.note)
     request.note(std::string(format_name(request.format)) + " output has no alpha channel; alpha is dropped");
-  out.icc = source.icc;
+  if (!request.strip) out.icc = source.icc;
   if (!out.allocate()) throw std::bad_alloc();
   image_view view = view_of(source);
   view.channels = out.channels;  // a dropped alpha channel is simply not read
@@ -316,7 +316,7 @@ bool run_file_request(const file_request& request, std::string* where, std::stri
   return false;
 }
 
-void resize_file(const std::string& input, const std::string& output, const file_options& options) {
+file_request request_for(const std::string& input, const std::string& output, const file_options& options) {
   file_request request;
   request.input = input;
   request.output = output;
@@ -325,6 +325,7 @@ void resize_file(const std::string& input, const std::string& output, const file
   request.quality = options.quality;
   request.settings = options.settings;
   request.limits = options.limits;
+  request.strip = options.strip;
   if (!options.size.empty()) {
     geometry size;
     std::string why;
@@ -335,6 +336,11 @@ void resize_file(const std::string& input, const std::string& output, const file
       return resolve_geometry(size, width, height, new_width, new_height, err);
     };
   }
+  return request;
+}
+
+void resize_file(const std::string& input, const std::string& output, const file_options& options) {
+  const file_request request = request_for(input, output, options);
   std::string where, err;
   if (!run_file_request(request, &where, &err)) throw error(where + ": " + err);
 }

@@ -24,6 +24,7 @@ struct file_request {
       size;
   resize_settings settings;  // alpha is set from the file
   file_limits limits;
+  bool strip = false;  // leave the ICC profile out
   // Told, when set, the channels and sizes once they are known and before
   // any pixel is decoded; may hook progress reports into *settings.
   std::function<void(int channels, std::int64_t width, std::int64_t height, std::int64_t new_width,
@@ -40,6 +41,11 @@ struct file_request {
 // "standard output") and *err (the reason) on failure; nothing is left at
 // the output then.
 bool run_file_request(const file_request& request, std::string* where, std::string* err);
+
+// The request resize_file makes of its arguments: the format from
+// options.format or the output's name. Throws pellimor::error for a bad
+// geometry, quality or name.
+file_request request_for(const std::string& input, const std::string& output, const file_options& options);
 
 // The reason work needing `need` bytes for a new_width x new_height result
 // does not fit what this process may use (or the smaller limit set), or ""

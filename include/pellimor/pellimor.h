@@ -25,6 +25,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "pellimor/image.h"
 
@@ -130,6 +131,7 @@ struct file_options {
   int quality = 92;          // JPEG, 1..100
   resize_settings settings;  // `alpha` is ignored: it follows the file
   file_limits limits;
+  bool strip = false;  // leave the ICC profile out of the output
 };
 
 // Reads `input` ("-": standard input), resizes it and writes `output` ("-":
@@ -139,5 +141,40 @@ struct file_options {
 // memory, and a target that may not be replaced, are refused before any
 // pixel is decoded. Throws pellimor::error naming the file at fault.
 void resize_file(const std::string& input, const std::string& output, const file_options& options = {});
+
+// One file of a batch and what became of it.
+struct file_result {
+  std::string input;
+  std::string output;    // "" when no output could be named for it
+  std::string error;     // why it failed, naming the file at fault; "" when done or skipped
+  bool skipped = false;  // its output existed and no_clobber was set
+};
+
+struct batch_options {
+  int jobs = 0;             // files in flight; 0 chooses (see resize_files)
+  bool no_clobber = false;  // leave outputs that exist alone (skipped)
+};
+
+// Resizes each of `inputs` as resize_file does, several at once. `output` is
+//  - a folder (a name ending in '/', or one that exists): each output is
+//    the input's file name in it, or with options.format, that name with
+//    the format's extension in place of its own;
+//  - a pattern holding "%s": each "%s" becomes the input's file name without
+//    folder and extension, and "%%" a single '%';
+//  - otherwise the name of the one input's output ("-": standard output,
+//    in the format options.format or the input's name says).
+// The format is options.format, else the one each output's name says.
+// options.settings.threads (0: one per core) is the engine threads in all.
+// With batch.jobs = N, N files are in flight, each with threads / N of
+// them (at least 1). With jobs = 0 and several inputs, as many files as
+// threads are in flight, each with one thread while the picture and its
+// result are both of at most 4 megapixels (by the file's header); a larger
+// one waits for the files begun before it and runs alone on every thread.
+// A file that fails does not stop the others. Returns one result per
+// input, in order. Throws pellimor::error when no outputs can be named: no
+// inputs, several inputs and a plain output name, standard input ("-")
+// with others or with a folder or pattern, or a name of no format known.
+std::vector<file_result> resize_files(const std::vector<std::string>& inputs, const std::string& output,
+                                      const file_options& options = {}, const batch_options& batch = {});
 
 }  // namespace pellimor

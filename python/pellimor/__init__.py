@@ -7,6 +7,7 @@ the new size, scaled so that brightness is kept.
     resize(image, shape, ...)       an array to a new (rows, cols)
     read(path) / write(path, array) BMP, PNG, JPEG and TIFF files
     resize_file(src, dst, size)     a file to a file, as the program does
+    resize_files(inputs, output)    many files, several at once
     parse_size(size, width, height) the (width, height) a geometry gives
 
 Bad arguments raise ValueError (TypeError for a wrong type); failing files
@@ -15,6 +16,6 @@ would need more of it than the process may use, raises MemoryError. Every
 function releases the GIL while it works.
 """
 
-from ._pellimor import Error, __version__, parse_size, read, resize, resize_file, write
+from ._pellimor import Error, __version__, parse_size, read, resize, resize_file, resize_files, write
 
-__all__ = ["Error", "__version__", "parse_size", "read", "resize", "resize_file", "write"]
+__all__ = ["Error", "__version__", "parse_size", "read", "resize", "resize_file", "resize_files", "write"]

@@ -1,5 +1,5 @@
 import os
-from typing import Literal, Optional, Tuple, Union
+from typing import List, Literal, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -51,4 +51,21 @@ def resize_file(
     max_pixels: Optional[int] = None,
     max_memory: Optional[int] = None,
 ) -> None: ...
+def resize_files(
+    inputs: Sequence[_Path],
+    output: _Path,
+    *,
+    size: Optional[str] = None,
+    format: Optional[Literal["bmp", "png", "jpeg", "jpg", "tiff", "tif"]] = None,
+    quality: int = 92,
+    round: _Round = "nearest",
+    taper: float = 0.0,
+    linear: bool = False,
+    threads: int = 0,
+    jobs: int = 0,
+    no_clobber: bool = False,
+    strip: bool = False,
+    max_pixels: Optional[int] = None,
+    max_memory: Optional[int] = None,
+) -> List[Tuple[str, str, Optional[str]]]: ...
 def parse_size(size: str, width: int, height: int) -> Tuple[int, int]: ...

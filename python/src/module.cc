@@ -24,9 +24,10 @@
 #include <utility>
 #include <vector>
 
-#include "lib/geometry.h"
 #include "codec/codec.h"
+#include "lib/batch.h"
 #include "lib/file_io.h"
+#include "lib/geometry.h"
 #include "lib/resize_file.h"
 #include "pellimor/pellimor.h"
 
@@ -531,6 +532,69 @@ void resize_file_to_file(const path_like& src_arg, const path_like& dst_arg, con
   call_released([&] { pellimor::resize_file(input, output, options); }, {input, output});
 }
 
+// Each input resized into `output` (a folder, a pattern with %s or, for one
+// input, a file), several at once: (input, output, error or None) for each.
+py::list resize_files_to_files(const py::object& inputs_arg, const path_like& output_arg,
+                               const optional_text& size_arg, const optional_text& format_arg, int quality,
+                               const std::string& round, double taper, bool linear,
+                               const integer_like& threads, const integer_like& jobs, bool no_clobber,
+                               bool strip, const py::object& max_pixels, const py::object& max_memory) {
+  const char* const who = "resize_files";
+  if (py::isinstance<py::str>(inputs_arg) || py::isinstance<py::bytes>(inputs_arg) ||
+      !py::isinstance<py::iterable>(inputs_arg))
+    throw py::type_error("pellimor.resize_files: inputs must be a list of paths, not " +
+                         py::repr(inputs_arg).cast<std::string>());
+  std::vector<std::string> inputs;
+  for (const py::handle item : inputs_arg)
+    inputs.push_back(path_argument(who, py::reinterpret_borrow<py::object>(item)));
+  const std::string output = path_argument(who, output_arg.object);
+  pellimor::file_options options;
+  const py::object &size = size_arg.object, &format = format_arg.object;
+  if (!size.is_none()) {
+    if (!py::isinstance<py::str>(size))
+      refuse(
+          "pellimor.resize_files: size must be a geometry string such as \"50%\" or \"800x600\", or None; "
+          "not " +
+          py::repr(size).cast<std::string>());
+    options.size = size.cast<std::string>();
+    geometry parsed;
+    std::string why;
+    if (!parse_geometry(options.size.c_str(), &parsed, &why))
+      refuse("pellimor.resize_files: bad size \"" + options.size + "\": " + why);
+  }
+  if (!format.is_none()) {
+    pellimor::image_format chosen;
+    if (!py::isinstance<py::str>(format) ||
+        !pellimor::parse_format(format.cast<std::string>().c_str(), &chosen))
+      refuse("pellimor.resize_files: format must be \"bmp\", \"png\", \"jpeg\" or \"tiff\" (or None), not " +
+             py::repr(format).cast<std::string>());
+    options.format = chosen;
+  }
+  check_quality(who, quality);
+  options.quality = quality;
+  options.settings = settings_argument(who, round, taper, linear, threads, "fast");
+  options.limits = limits_argument(who, max_pixels, max_memory);
+  options.strip = strip;
+  pellimor::batch_options batch;
+  batch.jobs = static_cast<int>(integer_argument(who, "jobs", jobs.object, 0, max_threads, " (0: chosen)"));
+  batch.no_clobber = no_clobber;
+  std::vector<pellimor::planned_output> plan;
+  std::string why;
+  if (!pellimor::plan_outputs(inputs, output, options.format, "; give format=", &plan, &why))
+    refuse("pellimor.resize_files: " + why);
+  std::vector<pellimor::file_result> results;
+  {
+    py::gil_scoped_release unlocked;
+    results = pellimor::resize_files(inputs, output, options, batch);
+  }
+  const py::object fsdecode = py::module_::import("os").attr("fsdecode");
+  py::list answer;
+  for (const pellimor::file_result& r : results)
+    answer.append(py::make_tuple(fsdecode(py::bytes(r.input)), fsdecode(py::bytes(r.output)),
+                                 r.error.empty() ? py::object(py::none()) : py::object(py::str(r.error))));
+  return answer;
+}
+
 std::pair<std::int64_t, std::int64_t> parse_size(const std::string& size, const integer_like& width_arg,
                                                  const integer_like& height_arg) {
   constexpr long long largest = std::numeric_limits<std::int32_t>::max();
@@ -735,6 +799,47 @@ MemoryError when the work would need more memory than this process may use
 or max_memory (refused, naming the file,
 before any pixel is decoded) or memory runs out. Releases the GIL
 throughout.
+)doc");
+
+  m.def("resize_files", &resize_files_to_files, "inputs"_a, "output"_a, py::kw_only(), "size"_a = py::none(),
+        "format"_a = py::none(), "quality"_a = 92, "round"_a = "nearest", "taper"_a = 0.0, "linear"_a = false,
+        "threads"_a = 0, "jobs"_a = 0, "no_clobber"_a = false, "strip"_a = false, "max_pixels"_a = py::none(),
+        "max_memory"_a = py::none(),
+        R"doc(Resize many files in this process, several at once, as `pellimor resize` does.
+
+Each output has the bytes resize_file() writes for its input with the same
+arguments (note that round defaults to "nearest" here).
+
+Parameters
+----------
+inputs : list of str, bytes or os.PathLike
+    The files to read; "-" (standard input) only as the one input.
+output : str, bytes or os.PathLike
+    A folder (a name ending in "/", or one that exists): each output is the
+    input's file name in it, or with format=, that name with the format's
+    extension. A pattern holding "%s": each %s becomes the input's file name
+    without folder and extension ("%%" is "%"). Otherwise the one input's
+    output file ("-": standard output).
+size, format, quality, round, taper, linear, max_pixels, max_memory
+    As for resize_file(); format overrides the output names.
+threads : int
+    Engine threads in all, 0 for one per core.
+jobs : int
+    Files in flight, each with threads/jobs engine threads (at least 1).
+    0 chooses: as many files as threads, each on one thread while the
+    picture and its result are both of at most 4 megapixels; a larger one
+    waits for the files begun before it and runs alone on every thread.
+no_clobber : bool
+    Leave outputs that exist alone (their error is None).
+strip : bool
+    Leave the ICC profile out of the outputs.
+
+Returns a list of (input, output, error) in the order of inputs: error is
+None when the file was written (or skipped), else the message naming the
+file at fault. A file that fails does not stop the others. Raises
+ValueError for bad arguments or outputs that cannot be named (several
+inputs with a plain file name, a name of no known format). Releases the
+GIL throughout.
 )doc");
 
   m.def("parse_size", &parse_size, "size"_a, "width"_a, "height"_a,

@@ -231,3 +231,36 @@ def test_refused_in_one_line_before_any_cluster(tmp_path, kind):
     assert done.stderr.startswith(expected) and done.stderr.count("\n") == 1, done.stderr
     assert not os.path.exists(paths["NEW"])
     assert seconds < 20
+
+
+@pytest.mark.parametrize(
+    "count, parts, lengths",
+    [(10, 2, [5, 5]), (10, 3, [4, 3, 3]), (2, 5, [1, 1]), (5, 0, [5]), (0, 2, []), (7, 1, [7])],
+)
+def test_slices_are_consecutive_and_even(count, parts, lengths):
+    items = list(range(count))
+    cut = dask_batch._slices(items, parts)
+    assert [len(c) for c in cut] == lengths
+    assert [x for c in cut for x in c] == items
+
+
+def test_one_task_per_worker_slice(tmp_path):
+    make_inputs(tmp_path / "in")
+    paths = dask_batch.image_paths(str(tmp_path / "in"))
+    (tmp_path / "out").mkdir()
+    with dask_batch.local_cluster() as cluster, distributed.Client(cluster) as client:
+        client.wait_for_workers(2)
+        submitted = []
+        submit = client.submit
+
+        def counting_submit(function, srcs, *args, **kwargs):
+            submitted.append(srcs)
+            return submit(function, srcs, *args, **kwargs)
+
+        client.submit = counting_submit
+        results = dask_batch.resize_all(client, paths, str(tmp_path / "out"), SIZE)
+    assert len(submitted) == 2
+    assert [src for part in submitted for src in part] == [os.path.abspath(p) for p in paths]
+    failed = [os.path.basename(r.src) for r in results if r.error is not None]
+    assert failed == ["broken.png"]
+    assert [r.src for r in results] == [os.path.abspath(p) for p in paths]

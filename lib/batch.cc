@@ -1,0 +1,285 @@
+// batch.cc - many pictures in one process.
+#include "lib/batch.h"
+
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "codec/codec.h"
+#include "lib/file_io.h"
+#include "lib/geometry.h"
+#include "lib/resize_file.h"
+
+namespace pellimor {
+namespace {
+
+bool ends_with_nocase(const std::string& text, const char* end) {
+  const std::size_t n = std::strlen(end);
+  return text.size() >= n && strcasecmp(text.c_str() + text.size() - n, end) == 0;
+}
+
+bool is_folder(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string file_name(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// `pattern` with each "%s" replaced by `stem` and each "%%" by '%'.
+std::string fill_pattern(const std::string& pattern, const std::string& stem) {
+  std::string name;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '%' && i + 1 < pattern.size() && (pattern[i + 1] == 's' || pattern[i + 1] == '%')) {
+      name += pattern[i + 1] == 's' ? stem : "%";
+      ++i;
+    } else {
+      name += pattern[i];
+    }
+  }
+  return name;
+}
+
+// The format the name `name` says, or why there is none.
+bool named_format(const std::string& name, const std::string& shown, const std::string& hint,
+                  image_format* format, std::string* err) {
+  if (format_from_name(name, format)) return true;
+  if (ends_with_nocase(name, ".webp"))
+    *err = shown + ": WebP is not supported yet";
+  else
+    *err = shown + ": the name does not end in .bmp, .png, .jpg, .jpeg, .tif or .tiff" + hint;
+  return false;
+}
+
+// Threads handed out to the files of a batch, in the order the files ask:
+// a file waits until those that asked before it have theirs and enough
+// are free.
+class thread_tokens {
+ public:
+  explicit thread_tokens(int count) : free_(count) {}
+  void acquire(int count) {
+    std::unique_lock<std::mutex> hold(lock_);
+    const std::uint64_t ticket = next_ticket_++;
+    changed_.wait(hold, [&] { return serving_ == ticket && free_ >= count; });
+    free_ -= count;
+    ++serving_;
+    changed_.notify_all();
+  }
+  void release(int count) {
+    std::lock_guard<std::mutex> hold(lock_);
+    free_ += count;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  int free_;
+  std::uint64_t next_ticket_ = 0, serving_ = 0;
+};
+
+// Gives back what a file took, however it ends.
+struct tokens_held {
+  thread_tokens* tokens = nullptr;
+  int count = 0;
+  ~tokens_held() {
+    if (tokens != nullptr && count > 0) tokens->release(count);
+  }
+};
+
+int core_count() { return static_cast<int>(std::max(1u, std::thread::hardware_concurrency())); }
+
+}  // namespace
+
+std::string file_stem(const std::string& path) {
+  const std::string name = file_name(path);
+  const std::size_t dot = name.rfind('.');
+  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+output_kind output_kind_of(const std::string& output) {
+  if (output.find("%s") != std::string::npos) return output_kind::pattern;
+  if (!output.empty() && (output.back() == '/' || (output != "-" && is_folder(output))))
+    return output_kind::folder;
+  return output_kind::file;
+}
+
+bool plan_outputs(const std::vector<std::string>& inputs, const std::string& output,
+                  const std::optional<image_format>& format, const std::string& format_hint,
+                  std::vector<planned_output>* plan, std::string* err) {
+  plan->clear();
+  if (inputs.empty()) {
+    *err = "no input file given";
+    return false;
+  }
+  if (output.empty()) {
+    *err = "no output given";
+    return false;
+  }
+  if (inputs.size() > 1 && std::find(inputs.begin(), inputs.end(), "-") != inputs.end()) {
+    *err = "- (standard input) can only be the one input";
+    return false;
+  }
+  const output_kind kind = output_kind_of(output);
+  if (kind == output_kind::file && inputs.size() > 1) {
+    *err = output + ": several inputs need a folder (a name ending in /) or a pattern with %s";
+    return false;
+  }
+  if (kind != output_kind::file && inputs[0] == "-") {
+    *err = output + ": standard input has no name to make its output's name from";
+    return false;
+  }
+  image_format common = format.value_or(image_format::bmp);
+  if (!format) {
+    if (kind == output_kind::pattern &&
+        !named_format("x" + output.substr(output.rfind("%s") + 2), output, format_hint, &common, err))
+      return false;
+    if (kind == output_kind::file && output == "-" && !format_from_name(inputs[0], &common)) {
+      *err = "standard output: the input's name says no format" + format_hint;
+      return false;
+    }
+    if (kind == output_kind::file && output != "-" &&
+        !named_format(output, output, format_hint, &common, err))
+      return false;
+  }
+  std::map<std::string, std::size_t> taken;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    planned_output p;
+    p.format = common;
+    switch (kind) {
+      case output_kind::file:
+        p.output = output;
+        break;
+      case output_kind::pattern:
+        p.output = fill_pattern(output, file_stem(inputs[i]));
+        break;
+      case output_kind::folder: {
+        const std::string folder = output.back() == '/' ? output : output + "/";
+        p.output =
+            folder + (format ? file_stem(inputs[i]) + format_extension(*format) : file_name(inputs[i]));
+        if (!format) named_format(p.output, p.output, format_hint, &p.format, &p.error);
+        break;
+      }
+    }
+    if (p.error.empty() && p.output != "-") {
+      const auto [at, fresh] = taken.emplace(p.output, i);
+      if (!fresh) p.error = inputs[i] + ": its output " + p.output + " is also that of " + inputs[at->second];
+    }
+    plan->push_back(std::move(p));
+  }
+  return true;
+}
+
+std::vector<file_result> run_batch(const batch_request& request) {
+  std::vector<planned_output> plan;
+  std::string err;
+  if (!plan_outputs(request.inputs, request.output, request.options.format, request.format_hint, &plan, &err))
+    throw error(err);
+  check_quality(request.options.quality);
+  if (!request.options.size.empty()) {
+    geometry size;
+    if (!parse_geometry(request.options.size.c_str(), &size, &err))
+      throw error("bad geometry '" + request.options.size + "': " + err);
+  }
+
+  const std::size_t count = request.inputs.size();
+  const int threads = request.options.settings.threads < 1 ? core_count() : request.options.settings.threads;
+  std::size_t workers = 1;
+  int file_threads = request.options.settings.threads;  // one file: as asked
+  std::optional<thread_tokens> tokens;
+  if (count > 1 && request.batch.jobs > 0) {
+    workers = std::min<std::size_t>(request.batch.jobs, count);
+    file_threads = std::max(1, threads / request.batch.jobs);
+  } else if (count > 1) {
+    workers = std::min<std::size_t>(threads, count);
+    tokens.emplace(threads);
+  }
+
+  std::vector<file_result> results(count);
+  std::atomic<std::size_t> next{0};
+  std::mutex report_lock;
+  const auto one_file = [&](std::size_t i) {
+    file_result& r = results[i];
+    r.input = request.inputs[i];
+    r.output = plan[i].output;
+    if (!plan[i].error.empty()) {
+      r.error = plan[i].error;
+      return;
+    }
+    struct stat st;
+    if (request.batch.no_clobber && r.output != "-" && lstat(r.output.c_str(), &st) == 0) {
+      r.skipped = true;
+      return;
+    }
+    file_options options = request.options;
+    options.format = plan[i].format;
+    options.settings.threads = file_threads;
+    file_request job = request_for(r.input, r.output, options);
+    tokens_held held;
+    job.planned = [&, i](int channels, std::int64_t width, std::int64_t height, std::int64_t new_width,
+                         std::int64_t new_height, resize_settings* settings) {
+      if (tokens) {
+        const bool large = std::max(width * height, new_width * new_height) > large_picture_pixels;
+        held.count = large ? threads : 1;
+        tokens->acquire(held.count);
+        held.tokens = &*tokens;
+        settings->threads = held.count;
+      }
+      if (request.planned) request.planned(i, channels, width, height, new_width, new_height, settings);
+    };
+    if (request.note)
+      job.note = [&, i](const std::string& note) {
+        std::lock_guard<std::mutex> hold(report_lock);
+        request.note(i, note);
+      };
+    std::string where, why;
+    if (!run_file_request(job, &where, &why)) r.error = where + ": " + why;
+  };
+  const auto work = [&] {
+    for (std::size_t i; (i = next++) < count;) {
+      try {
+        one_file(i);
+      } catch (const std::exception& e) {
+        results[i].error = request.inputs[i] + ": " + e.what();
+      }
+      if (request.done) {
+        std::lock_guard<std::mutex> hold(report_lock);
+        request.done(i, results[i]);
+      }
+    }
+  };
+  std::vector<std::thread> started;
+  for (std::size_t w = 1; w < workers; ++w) {
+    try {
+      started.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // the files are shared by those that started
+    }
+  }
+  work();
+  for (std::thread& t : started) t.join();
+  return results;
+}
+
+std::vector<file_result> resize_files(const std::vector<std::string>& inputs, const std::string& output,
+                                      const file_options& options, const batch_options& batch) {
+  batch_request request;
+  request.inputs = inputs;
+  request.output = output;
+  request.options = options;
+  request.batch = batch;
+  request.format_hint = ", and no format is given";
+  return run_batch(request);
+}
+
+}  // namespace pellimor
