@@ -59,14 +59,23 @@ bool worth_huge_pages(const char* path) {
   return !bmp;
 }
 
-void restart_with_huge_pages(int argc, char** argv) {
+// For `pellimor resize`: the first word naming a file worth huge pages.
+// Any word will do (an option's value or an output file that exists only
+// ever costs the restart), so the verb's options need not be parsed twice.
+const char* verb_input(int argc, char** argv) {
+  for (int i = 2; i < argc; ++i)
+    if (argv[i][0] != '-' && worth_huge_pages(argv[i])) return argv[i];
+  return nullptr;
+}
+
+void restart_with_huge_pages(const char* input, char** argv) {
   const char* tunables = std::getenv("GLIBC_TUNABLES");
   if (tunables != nullptr && std::strstr(tunables, "glibc.malloc.hugetlb") != nullptr) return;
   std::ifstream mode_file("/sys/kernel/mm/transparent_hugepage/enabled");
   const std::string mode(std::istreambuf_iterator<char>(mode_file), {});
   // "[always]" gives huge pages without asking, "[never]" not at all.
   if (mode.find("[madvise]") == std::string::npos) return;
-  if (!worth_huge_pages(input_argument(argc, argv))) return;
+  if (!worth_huge_pages(input)) return;
   const std::string value = tunables != nullptr && *tunables != '\0'
                                 ? std::string(tunables) + ":glibc.malloc.hugetlb=1"
                                 : std::string("glibc.malloc.hugetlb=1");
@@ -80,7 +89,10 @@ void restart_with_huge_pages(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   // "pellimor resize ...": the keyword interface never starts with a bare word.
-  if (argc >= 2 && std::strcmp(argv[1], "resize") == 0) return run_verb(argc - 1, argv + 1);
-  restart_with_huge_pages(argc, argv);
+  if (argc >= 2 && std::strcmp(argv[1], "resize") == 0) {
+    restart_with_huge_pages(verb_input(argc, argv), argv);
+    return run_verb(argc - 1, argv + 1);
+  }
+  restart_with_huge_pages(input_argument(argc, argv), argv);
   return run_resize(argc, argv);
 }

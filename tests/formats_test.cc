@@ -420,6 +420,14 @@ TEST(Formats, StartingAgainForHugePagesChangesNothing) {
   EXPECT_EQ(again.err, once.err);
   EXPECT_EQ(again.out.find("input = in.png"), again.out.rfind("input = in.png"));
   EXPECT_TRUE(read_file(dir.file("again.png")) == read_file(dir.file("once.png")));
+  // The same for the resize verb.
+  const test_util::run_result verb = run_program(dir, "resize -s 313x305! in.png verb.png");
+  const test_util::run_result verb_once = run_program(dir, "resize -s 313x305! in.png verb_once.png",
+                                                      "export GLIBC_TUNABLES=glibc.malloc.hugetlb=0");
+  ASSERT_EQ(verb.status, 0) << verb.err;
+  ASSERT_EQ(verb_once.status, 0) << verb_once.err;
+  EXPECT_EQ(verb.err, verb_once.err);
+  EXPECT_TRUE(read_file(dir.file("verb.png")) == read_file(dir.file("verb_once.png")));
 }
 
 }  // namespace
