@@ -267,6 +267,14 @@ bool writes_in(pid_t pid, const std::string& folder) {
 }
 
 TEST(Batch, SignalsWhileFilesAreWrittenLeaveOnlyFinishedOnes) {
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer runs a signal's handler later, at a point of its own
+  // choosing; if the program has put the default back by then (a file's
+  // cleanup handler is installed only while it has a name), the signal is
+  // dropped and the batch runs on. Without it the kernel runs the handler
+  // in force when the signal arrives.
+  GTEST_SKIP() << "signals are deferred under ThreadSanitizer";
+#endif
   // Tiny pictures made large: each output is open for a while as the
   // engine writes its rows. The signal comes once a file is finished and
   // another is being written, two at a time.
