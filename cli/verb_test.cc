@@ -14,18 +14,7 @@ namespace {
 
 using pellimor::image_format;
 
-// Whether `text` holds `word` with neither a dash nor a letter, digit or
-// underscore right before or after it.
-bool mentions(const std::string& text, const std::string& word) {
-  const auto joins = [](char c) {
-    return c == '-' || c == '_' || std::isalnum(static_cast<unsigned char>(c));
-  };
-  for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
-    const std::size_t end = at + word.size();
-    if ((at == 0 || !joins(text[at - 1])) && (end == text.size() || !joins(text[end]))) return true;
-  }
-  return false;
-}
+using test_util::mentions;
 
 // A record differing from the defaults in every field, so that a form that
 // sets nothing fails from one start or the other.

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -198,6 +199,19 @@ inline run_result run_program(const temp_dir& dir, const std::string& args, cons
   std::filesystem::remove(out);
   std::filesystem::remove(err);
   return result;
+}
+
+// Whether `text` holds `word` with neither a dash nor a letter, digit or
+// underscore right before or after it ("-help" is not in "--help" or "-helper").
+inline bool mentions(const std::string& text, const std::string& word) {
+  const auto joins = [](char c) {
+    return c == '-' || c == '_' || std::isalnum(static_cast<unsigned char>(c));
+  };
+  for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
+    const std::size_t end = at + word.size();
+    if ((at == 0 || !joins(text[at - 1])) && (end == text.size() || !joins(text[end]))) return true;
+  }
+  return false;
 }
 
 }  // namespace test_util

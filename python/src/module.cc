@@ -493,6 +493,20 @@ void write_array(const path_like& path_arg, const array_like& array_arg, int qua
       {name});
 }
 
+// A size= argument: None (the picture's own size, "") or a geometry.
+std::string size_argument(const char* function, const py::object& size) {
+  const std::string who = std::string("pellimor.") + function + ": ";
+  if (size.is_none()) return "";
+  if (!py::isinstance<py::str>(size))
+    refuse(who + "size must be a geometry string such as \"50%\" or \"800x600\", or None; not " +
+           py::repr(size).cast<std::string>());
+  const std::string text = size.cast<std::string>();
+  geometry parsed;
+  std::string why;
+  if (!parse_geometry(text.c_str(), &parsed, &why)) refuse(who + "bad size \"" + text + "\": " + why);
+  return text;
+}
+
 void resize_file_to_file(const path_like& src_arg, const path_like& dst_arg, const optional_text& size_arg,
                          const optional_text& format_arg, int quality, const std::string& round, double taper,
                          bool linear, const integer_like& threads, const std::string& engine,
@@ -501,18 +515,7 @@ void resize_file_to_file(const path_like& src_arg, const path_like& dst_arg, con
   const py::object &size = size_arg.object, &format = format_arg.object;
   pellimor::file_options options;
   const std::string input = path_argument("resize_file", src), output = path_argument("resize_file", dst);
-  if (!size.is_none()) {
-    if (!py::isinstance<py::str>(size))
-      refuse(
-          "pellimor.resize_file: size must be a geometry string such as \"50%\" or \"800x600\", or None; "
-          "not " +
-          py::repr(size).cast<std::string>());
-    options.size = size.cast<std::string>();
-    geometry parsed;
-    std::string why;
-    if (!parse_geometry(options.size.c_str(), &parsed, &why))
-      refuse("pellimor.resize_file: bad size \"" + options.size + "\": " + why);
-  }
+  options.size = size_argument("resize_file", size);
   pellimor::image_format chosen;
   if (!format.is_none()) {
     if (!py::isinstance<py::str>(format) ||
@@ -550,18 +553,7 @@ py::list resize_files_to_files(const py::object& inputs_arg, const path_like& ou
   const std::string output = path_argument(who, output_arg.object);
   pellimor::file_options options;
   const py::object &size = size_arg.object, &format = format_arg.object;
-  if (!size.is_none()) {
-    if (!py::isinstance<py::str>(size))
-      refuse(
-          "pellimor.resize_files: size must be a geometry string such as \"50%\" or \"800x600\", or None; "
-          "not " +
-          py::repr(size).cast<std::string>());
-    options.size = size.cast<std::string>();
-    geometry parsed;
-    std::string why;
-    if (!parse_geometry(options.size.c_str(), &parsed, &why))
-      refuse("pellimor.resize_files: bad size \"" + options.size + "\": " + why);
-  }
+  options.size = size_argument("resize_files", size);
   if (!format.is_none()) {
     pellimor::image_format chosen;
     if (!py::isinstance<py::str>(format) ||
