@@ -25,6 +25,7 @@ def resize(
     engine: _Engine = "fast",
     alpha: bool = False,
     nan: _Nan = "propagate",
+    out: Optional[npt.NDArray[_Samples]] = None,
 ) -> npt.NDArray[_Samples]:
     """nan="propagate": one NaN or infinity in a channel makes that channel's
     result NaN throughout (+-inf where nothing cancels it: a 1 x 1 result,

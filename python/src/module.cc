@@ -360,7 +360,7 @@ void refuse_non_finite(const image_array& in) {
 
 py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg, const std::string& round,
                        double taper, bool linear, const integer_like& threads, const std::string& engine,
-                       bool alpha, const std::string& nan) {
+                       bool alpha, const std::string& nan, const py::object& out_arg) {
   const py::object& image = image_arg.object;
   const py::object& shape = shape_arg.object;
   image_array in = image_argument("resize", image, std::numeric_limits<int>::max());
@@ -377,18 +377,44 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
   settings.alpha = alpha;
   if (nan_argument(nan) == nan_policy::raise) refuse_non_finite(in);
 
+  std::vector<py::ssize_t> out_shape{new_rows, new_cols};
+  if (in.array.ndim() == 3) out_shape.push_back(in.channels);
+  // out=: the caller's array takes the result, so a loop over frames
+  // allocates (and the kernel zeroes) nothing new on each call.
+  const bool given = !out_arg.is_none();
+  if (given) {
+    if (!py::isinstance<py::array>(out_arg))
+      throw py::type_error("pellimor.resize: out must be a numpy.ndarray or None, not " +
+                           py::repr(out_arg.get_type()).cast<std::string>());
+    const py::array target = py::reinterpret_borrow<py::array>(out_arg);
+    std::string shape_text = "(";
+    for (std::size_t i = 0; i < out_shape.size(); ++i)
+      shape_text += std::to_string(out_shape[i]) + (i + 1 < out_shape.size() ? ", "
+                                                    : out_shape.size() == 1  ? ",)"
+                                                                             : ")");
+    if (!target.dtype().is(in.array.dtype()) ||
+        std::vector<py::ssize_t>(target.shape(), target.shape() + target.ndim()) != out_shape)
+      refuse("pellimor.resize: out must have shape " + shape_text + " and dtype " +
+             dtype_name(in.array.dtype()) + ", not " + py::str(target.attr("shape")).cast<std::string>() +
+             " " + dtype_name(target.dtype()));
+    if (!target.writeable()) refuse("pellimor.resize: out is read-only");
+    if (target.ndim() == 3 && in.channels > 1 && target.strides(2) == 0)
+      refuse("pellimor.resize: out repeats one sample over its channels (a channel stride of 0)");
+    if (py::module_::import("numpy").attr("may_share_memory")(target, in.array).cast<bool>())
+      refuse("pellimor.resize: out may share memory with the image");
+  }
+
   // Work that would need more memory than this process may use is refused
   // here, before the result is allocated, as the program refuses it.
   const double need =
-      static_cast<double>(new_rows) * new_cols * in.channels * pellimor::sample_bytes(in.type) +
+      (given ? 0.0
+             : static_cast<double>(new_rows) * new_cols * in.channels * pellimor::sample_bytes(in.type)) +
       static_cast<double>(
           pellimor::resize_working_bytes(in.cols, in.rows, new_cols, new_rows, in.channels, settings));
   const std::string refusal = pellimor::memory_refusal(need, new_cols, new_rows);
   if (!refusal.empty()) throw memory_failure("pellimor.resize: " + refusal);
 
-  std::vector<py::ssize_t> out_shape{new_rows, new_cols};
-  if (in.array.ndim() == 3) out_shape.push_back(in.channels);
-  py::array out(in.array.dtype(), out_shape);
+  py::array out = given ? py::reinterpret_borrow<py::array>(out_arg) : py::array(in.array.dtype(), out_shape);
 
   pellimor::image_view source;
   source.data = in.array.data();
@@ -628,6 +654,7 @@ PYBIND11_MODULE(_pellimor, m) {
   using namespace py::literals;
   m.def("resize", &resize_array, "image"_a, "shape"_a, py::kw_only(), "round"_a = "trunc", "taper"_a = 0.0,
         "linear"_a = false, "threads"_a = 0, "engine"_a = "fast", "alpha"_a = false, "nan"_a = "propagate",
+        "out"_a = py::none(),
         R"doc(Resize an image in the cosine-transform domain.
 
 Each channel's whole-plane 2-D DCT is cut (to shrink) or extended with zeros
@@ -665,6 +692,10 @@ engine : {"fast", "direct"}
 alpha : bool
     The last channel is alpha: colour is resized premultiplied by it, so
     fully transparent pixels lend no colour to their neighbours.
+out : numpy.ndarray or None
+    An array of the result's shape and dtype to write the result into (any
+    strides, writable, sharing no memory with image); it is returned. A
+    loop over frames of one size then allocates nothing per call.
 nan : {"propagate", "raise"}
     What to do with float samples that are NaN or infinite. "propagate"
     (default) resizes them as they are: every value of a channel's result

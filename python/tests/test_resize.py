@@ -349,3 +349,44 @@ def test_threads_resizing_at_once_get_their_own_results():
         w.join()
     for got, want in zip(results, alone):
         np.testing.assert_array_equal(got, want)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("channels", [None, 3])
+def test_out_takes_the_result_in_any_layout(dtype, channels):
+    image = random_image(dtype, 9, 12, channels, seed=5)
+    expected = pellimor.resize(image, (13, 7), round="nearest")
+    # Every other row and column of a larger array, channels reversed: the
+    # result lands there and nothing around it changes.
+    frame_shape = (26, 14) if channels is None else (26, 14, 3)
+    frame = np.full(frame_shape, 7, dtype)
+    out = frame[::2, ::2] if channels is None else frame[::2, ::2, ::-1]
+    got = pellimor.resize(image, (13, 7), round="nearest", out=out)
+    assert got is out
+    np.testing.assert_array_equal(out, expected)
+    untouched = np.ones(frame_shape, bool)
+    untouched[::2, ::2] = False
+    assert (frame[untouched] == 7).all()
+
+
+@pytest.mark.parametrize(
+    "make_out,error,message",
+    [
+        (lambda img: np.zeros((13, 8, 3), np.uint8), ValueError, r"out must have shape \(13, 7, 3\) and dtype uint8"),
+        (lambda img: np.zeros((13, 7, 3), np.uint16), ValueError, "dtype uint8, not .* uint16"),
+        (lambda img: np.zeros((13, 7), np.uint8), ValueError, "out must have shape"),
+        (lambda img: _read_only(), ValueError, "read-only"),
+        (lambda img: img.reshape(-1)[: 13 * 7 * 3].reshape(13, 7, 3), ValueError, "share memory"),
+        (lambda img: [[0] * 7] * 13, TypeError, "numpy.ndarray or None"),
+    ],
+)
+def test_bad_out_is_refused_before_any_work(make_out, error, message):
+    image = random_image(np.uint8, 20, 20, 3, seed=6)
+    with pytest.raises(error, match=message):
+        pellimor.resize(image, (13, 7), out=make_out(image))
+
+
+def _read_only():
+    out = np.zeros((13, 7, 3), np.uint8)
+    out.flags.writeable = False
+    return out
