@@ -10,13 +10,16 @@
 // the destination's units and are quantised there by the shared rule.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <new>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "core/plane.h"
@@ -70,6 +73,40 @@ std::ptrdiff_t channel_step(sample_type type, std::ptrdiff_t channel_stride) {
   return channel_stride != 0 ? channel_stride : static_cast<std::ptrdiff_t>(sample_bytes(type));
 }
 
+// The lowest and one past the highest byte a strided image touches.
+template <class View>
+std::pair<std::intptr_t, std::intptr_t> extent_of(const View& v) {
+  const std::intptr_t base = reinterpret_cast<std::intptr_t>(v.data);
+  std::intptr_t low = base, high = base;
+  const std::ptrdiff_t steps[3] = {v.row_stride * (v.height - 1), v.pixel_stride * (v.width - 1),
+                                   channel_step(v.type, v.channel_stride) * (v.channels - 1)};
+  for (const std::ptrdiff_t step : steps) (step < 0 ? low : high) += step;
+  return {low, high + static_cast<std::intptr_t>(sample_bytes(v.type))};
+}
+
+// Whether every sample of `span` has bytes of its own: with its axes taken
+// from the smallest stride up, each stride must step past everything the
+// smaller ones cover. (A stride of 0, or rows that overlap, would have
+// several results written to one place.)
+bool samples_apart(const image_span& span) {
+  struct axis {
+    std::ptrdiff_t stride;
+    std::int64_t count;
+  } axes[3] = {{span.row_stride, span.height},
+               {span.pixel_stride, span.width},
+               {channel_step(span.type, span.channel_stride), span.channels}};
+  for (axis& a : axes) a.stride = a.stride < 0 ? -a.stride : a.stride;
+  std::sort(std::begin(axes), std::end(axes),
+            [](const axis& a, const axis& b) { return a.stride < b.stride; });
+  std::int64_t covered = static_cast<std::int64_t>(sample_bytes(span.type));
+  for (const axis& a : axes) {
+    if (a.count < 2) continue;
+    if (a.stride < covered) return false;
+    covered = a.stride * (a.count - 1) + covered;
+  }
+  return true;
+}
+
 bool check(const image_view& source, const image_span& destination, const resize_settings& settings,
            std::string* err) {
   const auto fail = [err](const char* why) {
@@ -86,6 +123,12 @@ bool check(const image_view& source, const image_span& destination, const resize
   if (!(settings.taper >= 0.0) || !std::isfinite(settings.taper))
     return fail("the taper must be a number >= 0");
   if (settings.method != engine::fast && settings.method != engine::direct) return fail("unknown engine");
+  if (!samples_apart(destination))
+    return fail(
+        "the destination's strides put several samples in one place (a stride of 0, or overlapping rows)");
+  const auto [source_low, source_high] = extent_of(source);
+  const auto [low, high] = extent_of(destination);
+  if (low < source_high && source_low < high) return fail("the destination overlaps the source");
   return true;
 }
 
@@ -230,6 +273,7 @@ std::uint64_t resize_working_bytes(std::int32_t width, std::int32_t height, std:
 
 bool resize(const image_view& source, const image_span& destination, const resize_settings& settings,
             std::string* err) {
+  err->clear();  // no message of an earlier call left behind on success
   if (!check(source, destination, settings, err)) return false;
   const std::int32_t width = source.width, height = source.height;
   const std::int32_t new_width = destination.width, new_height = destination.height;

@@ -360,6 +360,26 @@ TEST(LibraryResize, BadArgumentsAreRefusedWithAReason) {
          t->alpha = true;
        },
        "alpha"},
+      {"a default span's strides of 0",
+       [](pellimor::image_view*, pellimor::image_span* s, pellimor::resize_settings*) {
+         s->row_stride = s->pixel_stride = 0;
+       },
+       "several samples in one place"},
+      {"rows overlapping",
+       [](pellimor::image_view*, pellimor::image_span* s, pellimor::resize_settings*) {
+         s->row_stride = 3 * s->pixel_stride;
+       },
+       "several samples in one place"},
+      {"pixels overlapping their channels",
+       [](pellimor::image_view*, pellimor::image_span* s, pellimor::resize_settings*) {
+         s->pixel_stride = 2;
+       },
+       "several samples in one place"},
+      {"written over the source",
+       [](pellimor::image_view* v, pellimor::image_span* s, pellimor::resize_settings*) {
+         s->data = const_cast<void*>(v->data);
+       },
+       "overlaps the source"},
   };
   for (const bad_case& k : cases) {
     pellimor::image_view view = in.view;
@@ -372,6 +392,14 @@ TEST(LibraryResize, BadArgumentsAreRefusedWithAReason) {
   }
   pellimor::image empty;
   EXPECT_THROW(pellimor::resize(empty, 3, 3), pellimor::error);
+  // A call that succeeds leaves no message of an earlier failure, and a
+  // destination laid out backwards is samples apart all the same.
+  std::string err = "an earlier failure";
+  pellimor::image_span backwards = out.span;
+  backwards.data = static_cast<std::uint8_t*>(out.span.data) + 3 * out.span.row_stride;
+  backwards.row_stride = -out.span.row_stride;
+  EXPECT_TRUE(pellimor::resize(in.view, backwards, {}, &err)) << err;
+  EXPECT_EQ(err, "");
 }
 
 TEST(LibraryResize, ResizesFromSeveralThreadsAtOnceAgree) {
