@@ -13,6 +13,12 @@
 #include <cstdint>
 #include <vector>
 
+// Everything declared here is the library's interface: exported from the
+// shared library, where all else is hidden, so that a program's own
+// functions of the same names as the library's internals neither replace
+// them nor are replaced by them.
+#pragma GCC visibility push(default)
+
 namespace pellimor {
 
 enum class sample_type : std::uint8_t { u8, u16, f32, f64 };
@@ -69,3 +75,5 @@ struct image : image_info {
 };
 
 }  // namespace pellimor
+
+#pragma GCC visibility pop

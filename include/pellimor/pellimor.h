@@ -29,6 +29,12 @@
 
 #include "pellimor/image.h"
 
+// Everything declared here is the library's interface: exported from the
+// shared library, where all else is hidden, so that a program's own
+// functions of the same names as the library's internals neither replace
+// them nor are replaced by them.
+#pragma GCC visibility push(default)
+
 namespace pellimor {
 
 class error : public std::runtime_error {
@@ -178,3 +184,5 @@ std::vector<file_result> resize_files(const std::vector<std::string>& inputs, co
                                       const file_options& options = {}, const batch_options& batch = {});
 
 }  // namespace pellimor
+
+#pragma GCC visibility pop
