@@ -10,7 +10,7 @@
 //
 // One job runs on the pool at a time. A job offered while another runs is
 // done on its caller's thread alone: concurrent resizes then each keep a
-// thread busy, and the result does not depend on how many threads took part.
+// thread busy, and the result does not depend on how many threads joined in.
 //
 // The pool is never destroyed: its threads sleep through the program's exit
 // and static destruction, holding nothing.
@@ -31,7 +31,7 @@ class worker_pool {
   // Calls body(context, worker) once on each of up to `workers` threads,
   // the caller's included, each with a different worker in 0 .. workers-1
   // (the caller is 0), and returns when every call has returned. Fewer
-  // threads take part when the pool is busy or cannot start more; body
+  // threads join in when the pool is busy or cannot start more; body
   // must then still finish the job (it is expected to take its share of the
   // work from a common counter until none is left). body must not throw.
   void run(int workers, void (*body)(void* context, int worker), void* context);

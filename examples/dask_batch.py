@@ -144,19 +144,19 @@ def resize_all(client, paths, out_dir, size, fmt="bmp", quality=92):
         runnable.append((i, src, dst))
     workers = len(client.scheduler_info().get("workers", {}))
     futures = {}
-    for k, part in enumerate(_slices(runnable, workers)):
+    for k, chunk in enumerate(_slices(runnable, workers)):
         # pure=False: the same call twice is two pieces of work, not one.
-        future = client.submit(_resize_slice, [src for _, src, _ in part],
+        future = client.submit(_resize_slice, [src for _, src, _ in chunk],
                                pattern, size, fmt, quality, pure=False,
-                               key=f"pellimor-slice-{k}-{len(part)}")
-        futures[future] = part
+                               key=f"pellimor-slice-{k}-{len(chunk)}")
+        futures[future] = chunk
     for future in as_completed(futures):
-        part = futures[future]
+        chunk = futures[future]
         try:
             errors = future.result()
         except Exception as e:  # the worker died, or the task was lost
-            errors = [f"{type(e).__name__}: {e}"] * len(part)
-        for (i, src, dst), error in zip(part, errors):
+            errors = [f"{type(e).__name__}: {e}"] * len(chunk)
+        for (i, src, dst), error in zip(chunk, errors):
             results[i] = Result(src, dst, error)
     return results
 

@@ -236,9 +236,9 @@ TEST(Batch, SignalsEndTheBatchLeavingFinishedFilesAndNoOther) {
     }
     ASSERT_GT(pid, 0);
     const int fifo = open_when_read(dir.file("c.png"));
-    const std::string part = read_file(dir.file("a.png")).substr(0, 40);
+    const std::string head = read_file(dir.file("a.png")).substr(0, 40);
     if (fifo >= 0) {
-      EXPECT_EQ(write(fifo, part.data(), part.size()), static_cast<ssize_t>(part.size()));
+      EXPECT_EQ(write(fifo, head.data(), head.size()), static_cast<ssize_t>(head.size()));
     }
     kill(pid, sig);
     int status = 0;

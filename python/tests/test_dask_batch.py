@@ -234,12 +234,12 @@ def test_refused_in_one_line_before_any_cluster(tmp_path, kind):
 
 
 @pytest.mark.parametrize(
-    "count, parts, lengths",
+    "count, pieces, lengths",
     [(10, 2, [5, 5]), (10, 3, [4, 3, 3]), (2, 5, [1, 1]), (5, 0, [5]), (0, 2, []), (7, 1, [7])],
 )
-def test_slices_are_consecutive_and_even(count, parts, lengths):
+def test_slices_are_consecutive_and_even(count, pieces, lengths):
     items = list(range(count))
-    cut = dask_batch._slices(items, parts)
+    cut = dask_batch._slices(items, pieces)
     assert [len(c) for c in cut] == lengths
     assert [x for c in cut for x in c] == items
 
@@ -260,7 +260,7 @@ def test_one_task_per_worker_slice(tmp_path):
         client.submit = counting_submit
         results = dask_batch.resize_all(client, paths, str(tmp_path / "out"), SIZE)
     assert len(submitted) == 2
-    assert [src for part in submitted for src in part] == [os.path.abspath(p) for p in paths]
+    assert [src for chunk in submitted for src in chunk] == [os.path.abspath(p) for p in paths]
     failed = [os.path.basename(r.src) for r in results if r.error is not None]
     assert failed == ["broken.png"]
     assert [r.src for r in results] == [os.path.abspath(p) for p in paths]
