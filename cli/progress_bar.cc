@@ -5,6 +5,8 @@
 
 #include <cmath>
 
+#include "dct/resample.h"
+
 namespace {
 
 constexpr int bar_width = 30;
@@ -80,4 +82,20 @@ void progress_bar::finish_at(double seconds) {
     std::fputc('\n', out_);
     std::fflush(out_);
   }
+}
+
+passes_bar::passes_bar(int channels, std::int64_t width, std::int64_t height, std::int64_t new_width,
+                       std::int64_t new_height, bool on)
+    : on_(on), bar_(on ? channels * pass_count(width, height, new_width, new_height) : 0, stderr) {}
+
+void passes_bar::attach(pellimor::resize_settings* settings) {
+  if (!on_) return;
+  settings->passes_done = passes_done;
+  settings->context = this;
+}
+
+void passes_bar::passes_done(void* context, std::int64_t done, std::int64_t total) {
+  passes_bar* self = static_cast<passes_bar*>(context);
+  self->bar_.update(self->planes_done_ * total + done);
+  if (done == total) ++self->planes_done_;
 }

@@ -16,6 +16,8 @@
 #include <mutex>
 #include <string>
 
+#include "pellimor/pellimor.h"
+
 // The line for `done` of `total` steps after `elapsed` seconds, starting with
 // '\r', all lines the same length:
 //   "\r 42% [############                  ] ETA 0:07   "
@@ -54,4 +56,23 @@ class progress_bar {
   bool drawn_ = false;    // something is on the line
   bool pending_ = false;  // the last update was not drawn
   bool finished_ = false;
+};
+
+// The engine's passes over every channel of one picture as one bar: hooked
+// into a resize's reports by attach(), or nothing at all when `on` is false.
+class passes_bar {
+ public:
+  passes_bar(int channels, std::int64_t width, std::int64_t height, std::int64_t new_width,
+             std::int64_t new_height, bool on = true);
+  ~passes_bar() { bar_.finish(); }
+  passes_bar(const passes_bar&) = delete;
+  passes_bar& operator=(const passes_bar&) = delete;
+
+  void attach(pellimor::resize_settings* settings);
+
+ private:
+  static void passes_done(void* context, std::int64_t done, std::int64_t total);
+  bool on_;
+  std::int64_t planes_done_ = 0;
+  progress_bar bar_;
 };

@@ -68,36 +68,6 @@ bool resolve_size(const run_request& request, std::int64_t width, std::int64_t h
   return true;
 }
 
-// The engine's progress as one bar over every channel, with -progress bar.
-class bar_progress {
- public:
-  bar_progress(const run_request& request, int channels, std::int64_t width, std::int64_t height,
-               std::int64_t new_width, std::int64_t new_height)
-      : plane_passes_(pass_count(width, height, new_width, new_height)),
-        bar_(request.progress_kind == progress_mode::bar ? channels * plane_passes_ : 0, stderr) {
-    if (request.progress_kind == progress_mode::bar) on_ = true;
-  }
-  ~bar_progress() { bar_.finish(); }
-
-  // Hooks the bar, when there is one, into the engine's reports.
-  void attach(pellimor::resize_settings* settings) {
-    if (!on_) return;
-    settings->passes_done = passes_done;
-    settings->context = this;
-  }
-
- private:
-  static void passes_done(void* context, std::int64_t done, std::int64_t total) {
-    bar_progress* self = static_cast<bar_progress*>(context);
-    self->bar_.update(self->planes_done_ * total + done);
-    if (done == total) ++self->planes_done_;
-  }
-  bool on_ = false;
-  std::int64_t plane_passes_;
-  std::int64_t planes_done_ = 0;
-  progress_bar bar_;
-};
-
 int fail(const char* path, const std::string& why) {
   std::fflush(stdout);
   std::fprintf(stderr, "pellimor: %s: %s\n", path, why.c_str());
@@ -120,10 +90,10 @@ int resize_file_request(const run_request& request) {
   job.limits = request.limits;
   job.settings.counters = request.progress.counters;
   job.settings.phases = request.progress.phases;
-  std::optional<bar_progress> bar;
+  std::optional<passes_bar> bar;
   job.planned = [&](int channels, std::int64_t width, std::int64_t height, std::int64_t new_width,
                     std::int64_t new_height, pellimor::resize_settings* settings) {
-    bar.emplace(request, channels, width, height, new_width, new_height);
+    bar.emplace(channels, width, height, new_width, new_height, request.progress_kind == progress_mode::bar);
     bar->attach(settings);
   };
   job.note = [](const std::string& note) { std::fprintf(stderr, "pellimor: note: %s\n", note.c_str()); };

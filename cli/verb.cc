@@ -12,7 +12,6 @@
 #include "cli/options.h"
 #include "cli/progress_bar.h"
 #include "cli/std_streams.h"
-#include "dct/resample.h"
 #include "lib/geometry.h"
 
 namespace {
@@ -168,30 +167,6 @@ bool apply(const std::string& name, const std::string& shown, const std::string&
   }
   return true;
 }
-
-// The engine's passes as one bar over every channel, for a single file.
-class passes_bar {
- public:
-  passes_bar(int channels, std::int64_t width, std::int64_t height, std::int64_t new_width,
-             std::int64_t new_height)
-      : plane_passes_(pass_count(width, height, new_width, new_height)),
-        bar_(channels * plane_passes_, stderr) {}
-  ~passes_bar() { bar_.finish(); }
-  void attach(pellimor::resize_settings* settings) {
-    settings->passes_done = passes_done;
-    settings->context = this;
-  }
-
- private:
-  static void passes_done(void* context, std::int64_t done, std::int64_t total) {
-    passes_bar* self = static_cast<passes_bar*>(context);
-    self->bar_.update(self->planes_done_ * total + done);
-    if (done == total) ++self->planes_done_;
-  }
-  std::int64_t plane_passes_;
-  std::int64_t planes_done_ = 0;
-  progress_bar bar_;
-};
 
 int run(const verb_options& o) {
   std::vector<pellimor::planned_output> plan;
