@@ -138,13 +138,7 @@ bool read_to_end(int fd, std::size_t hint, std::uint64_t max_bytes, std::vector<
       bytes->resize(static_cast<std::size_t>(total));
       return true;
     }
-    if (bytes->capacity() < total) {
-      std::vector<std::uint8_t> joined;
-      joined.reserve(static_cast<std::size_t>(total));
-      advise_huge_pages(joined.data(), static_cast<std::size_t>(total));
-      joined.assign(bytes->begin(), bytes->end());
-      bytes->swap(joined);
-    }
+    reserve_on_huge_pages(bytes, static_cast<std::size_t>(total));
     for (std::size_t i = 0; i < blocks.size(); ++i) {
       const std::size_t n = i + 1 == blocks.size() ? in_last : block;
       bytes->insert(bytes->end(), blocks[i].get(), blocks[i].get() + n);

@@ -25,15 +25,19 @@ inline void advise_huge_pages(const void* data, std::size_t bytes) {
   if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 }
 
-// Makes `v` hold `size` bytes, on huge pages when it is large and had no
-// room for them yet, zero-filled. Throws as std::vector::resize does.
+// Gives `v` room for `size` bytes, on huge pages when it is large and had
+// no such room yet; its contents stay. Throws as std::vector::reserve does.
+inline void reserve_on_huge_pages(std::vector<std::uint8_t>* v, std::size_t size) {
+  if (v->capacity() >= size) return;
+  std::vector<std::uint8_t> fresh;
+  fresh.reserve(size);  // not touched yet
+  advise_huge_pages(fresh.data(), size);
+  fresh.assign(v->begin(), v->end());
+  v->swap(fresh);
+}
+
+// Makes `v` hold `size` bytes, on huge pages as above, zero-filled.
 inline void resize_on_huge_pages(std::vector<std::uint8_t>* v, std::size_t size) {
-  if (v->capacity() < size) {
-    std::vector<std::uint8_t> fresh;
-    fresh.reserve(size);  // not touched yet
-    advise_huge_pages(fresh.data(), size);
-    fresh.assign(v->begin(), v->end());
-    v->swap(fresh);
-  }
+  reserve_on_huge_pages(v, size);
   v->resize(size);
 }
