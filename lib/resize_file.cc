@@ -158,8 +158,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   // The input is opened once: a FIFO opened a second time would wait for
   // a second writer.
   fd_owner opened;
-  int fd = request.input_fd;
-  if (fd < 0 && input == "-") fd = STDIN_FILENO;
+  int fd = input == "-" ? STDIN_FILENO : -1;
   if (fd < 0) {
     do opened.fd = open(input.c_str(), O_RDONLY | O_CLOEXEC);
     while (opened.fd < 0 && errno == EINTR);

@@ -14,7 +14,6 @@ namespace pellimor {
 
 struct file_request {
   std::string input;   // a path, or "-" for standard input
-  int input_fd = -1;   // when >= 0, the input already open (a pipe, say): read from here
   std::string output;  // a path, or "-" for standard output
   image_format format = image_format::bmp;
   int quality = 92;
