@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "lib/output_file.h"
 #include "lib/resize_file.h"
@@ -65,24 +66,72 @@ bool format_from_name(const std::string& path, image_format* format) {
 
 image read_image(const std::string& path) { return read_image(path, file_limits{}); }
 
-image read_image(const std::string& path, const file_limits& limits) {
+std::string checked_header(const std::uint8_t* data, std::size_t size, const file_limits& limits,
+                           file_info* info, bool own_memory) {
+  if (!detect_format(data, size, &info->format)) return "not a BMP, PNG, JPEG or TIFF file";
+  std::string err;
+  if (!read_info(data, size, info->format, info, &err)) return err;
+  err = pixel_refusal(limits, "the file claims", info->width, info->height);
+  if (err.empty() && (own_memory || limits.memory != 0))
+    err = memory_refusal(static_cast<double>(size) + 2 * static_cast<double>(info->pixel_bytes()),
+                         "reading " + size_text(info->width, info->height) + " pixels", limits);
+  return err;
+}
+
+namespace {
+
+// Decodes bytes whose header checked_header passed; `name` starts each
+// message ("" for none).
+image decoded(const std::uint8_t* data, std::size_t size, const file_info& info, const std::string& name) {
+  image img;
+  std::string err;
+  if (!decode_image(data, size, info.format, &img, &err)) throw error(name + err);
+  if (!apply_orientation(&img)) throw error(name + "out of memory");
+  return img;
+}
+
+std::vector<std::uint8_t> file_bytes(const std::string& path, const file_limits& limits) {
   std::vector<std::uint8_t> bytes;
   std::string err;
   if (!load_bytes(path.c_str(), &bytes, &err, input_byte_limit(limits))) throw error(path + ": " + err);
-  image_format format;
-  if (!detect_format(bytes.data(), bytes.size(), &format))
-    throw error(path + ": not a BMP, PNG, JPEG or TIFF file");
-  image_info info;
-  if (!read_info(bytes.data(), bytes.size(), format, &info, &err)) throw error(path + ": " + err);
-  err = pixel_refusal(limits, "the file claims", info.width, info.height);
-  if (err.empty())
-    err = memory_refusal(static_cast<double>(bytes.size()) + 2 * static_cast<double>(info.pixel_bytes()),
-                         "reading " + size_text(info.width, info.height) + " pixels", limits);
+  return bytes;
+}
+
+}  // namespace
+
+image read_image(const std::string& path, const file_limits& limits) {
+  const std::vector<std::uint8_t> bytes = file_bytes(path, limits);
+  file_info info;
+  const std::string err = checked_header(bytes.data(), bytes.size(), limits, &info);
   if (!err.empty()) throw error(path + ": " + err);
-  image img;
-  if (!decode_image(bytes.data(), bytes.size(), format, &img, &err)) throw error(path + ": " + err);
-  if (!apply_orientation(&img)) throw error(path + ": out of memory");
-  return img;
+  return decoded(bytes.data(), bytes.size(), info, path + ": ");
+}
+
+file_info read_info(const std::string& path, const file_limits& limits) {
+  const std::vector<std::uint8_t> bytes = file_bytes(path, limits);
+  file_info info;
+  const std::string err = checked_header(bytes.data(), bytes.size(), limits, &info, false);
+  if (!err.empty()) throw error(path + ": " + err);
+  return info;
+}
+
+file_info read_info(const void* data, std::size_t size, const file_limits& limits) {
+  file_info info;
+  const std::string err = checked_header(static_cast<const std::uint8_t*>(data), size, limits, &info, false);
+  if (!err.empty()) throw error(err);
+  return info;
+}
+
+image decode(const void* data, std::size_t size, const file_limits& limits) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  file_info info;
+  const std::string err = checked_header(bytes, size, limits, &info);
+  if (!err.empty()) throw error(err);
+  return decoded(bytes, size, info, "");
+}
+
+image decode(const std::vector<std::uint8_t>& bytes, const file_limits& limits) {
+  return decode(bytes.data(), bytes.size(), limits);
 }
 
 image_format format_named_by(const std::string& path) {
@@ -99,13 +148,40 @@ void check_quality(int quality) {
 void write_image(const std::string& path, const image& img, int quality) {
   const image_format format = format_named_by(path);
   check_quality(quality);
-  if (img.width < 1 || img.height < 1 || img.channels < 1 || img.channels > 4 ||
-      img.pixels.size() < img.pixel_bytes())
-    throw error(path + ": the image has no pixels or fewer samples than its size needs");
+  std::string err = image_refusal(img);
+  if (!err.empty()) throw error(path + ": " + err);
   encode_options options;
   options.quality = quality;
-  std::string err;
   if (!encode_to_file(img, format, options, path, &err)) throw error(path + ": " + err);
+}
+
+std::string image_refusal(const image& img) {
+  if (img.width < 1 || img.height < 1 || img.channels < 1 || img.channels > 4 ||
+      img.pixels.size() < img.pixel_bytes())
+    return "the image has no pixels or fewer samples than its size needs";
+  return "";
+}
+
+std::vector<std::uint8_t> encode(const image& img, image_format format, int quality) {
+  check_quality(quality);
+  std::string err = image_refusal(img);
+  if (!err.empty()) throw error(err);
+  encode_options options;
+  options.quality = quality;
+  std::vector<std::uint8_t> bytes;
+  bool out_of_memory = false;
+  const byte_sink sink = [&](const std::uint8_t* piece, std::size_t size) {
+    try {
+      bytes.insert(bytes.end(), piece, piece + size);
+      return true;
+    } catch (const std::bad_alloc&) {
+      out_of_memory = true;
+      return false;
+    }
+  };
+  if (!encode_image(img, format, options, sink, &err))
+    throw error(out_of_memory ? std::string("out of memory for the encoded file") : err);
+  return bytes;
 }
 
 }  // namespace pellimor

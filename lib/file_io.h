@@ -6,6 +6,7 @@
 #include <string>
 
 #include "codec/codec.h"
+#include "pellimor/pellimor.h"
 
 namespace pellimor {
 
@@ -30,6 +31,20 @@ bool format_from_name(const std::string& path, image_format* format);
 
 // The same, throwing pellimor::error naming the file when there is none.
 image_format format_named_by(const std::string& path);
+
+// Finds the format of a file's bytes and reads its header, with every
+// refusal read_image makes before it decodes: no format known, a damaged
+// header, a picture over `limits` or needing more memory than may be had.
+// "" when the file may be decoded, else the reason (naming no file).
+// Without `own_memory`, memory is checked only against limits.memory when
+// that is set, not against what this process may use (a probe decodes
+// nothing, so it can tell the size of a picture too large to read).
+std::string checked_header(const std::uint8_t* data, std::size_t size, const file_limits& limits,
+                           file_info* info, bool own_memory = true);
+
+// Why `img` cannot be encoded (no pixels, fewer samples than its size
+// needs), or "" when it can.
+std::string image_refusal(const image& img);
 
 // Throws pellimor::error unless 1 <= quality <= 100.
 void check_quality(int quality);

@@ -126,6 +126,34 @@ image read_image(const std::string& path, const file_limits& limits);
 // .tiff), replacing the file only once it is complete.
 void write_image(const std::string& path, const image& img, int quality = 92);
 
+// A file's header: what read_info finds without decoding a pixel.
+struct file_info : image_info {
+  image_format format = image_format::bmp;
+};
+
+// The header of the file at `path` ("-": standard input): width, height,
+// channels and sample type as stored, the format (found from the content)
+// and the EXIF orientation, not applied (read_image turns the picture by it,
+// so orientations 5 to 8 swap width and height there). No pixel is decoded,
+// so a picture too large for this process's memory still answers; a file
+// shorter than its header says its data is (BMP rows, PNG chunks) is
+// refused, a JPEG cut in its scan is not. limits.pixels, and limits.memory
+// when set, refuse a picture as read_image would. Throws pellimor::error
+// naming the file.
+file_info read_info(const std::string& path, const file_limits& limits = {});
+// The same of a whole file's bytes in memory; messages name no file.
+file_info read_info(const void* data, std::size_t size, const file_limits& limits = {});
+
+// A file's bytes in memory to an image, as read_image reads a file (format
+// from the content, orientation applied, the same limits and refusals).
+// Throws pellimor::error.
+image decode(const void* data, std::size_t size, const file_limits& limits = {});
+image decode(const std::vector<std::uint8_t>& bytes, const file_limits& limits = {});
+
+// The bytes write_image would write for `img` as `format` (quality: JPEG,
+// 1..100). Throws pellimor::error.
+std::vector<std::uint8_t> encode(const image& img, image_format format, int quality = 92);
+
 // What resize_file does beside reading and writing.
 struct file_options {
   // The new size as a geometry ("50%", "800x600", "800x600!", "1531", ...;
