@@ -17,8 +17,8 @@ ensure_packages() {
 build_packages=(cmake make g++ pkg-config libfftw3-dev libpng-dev libjpeg62-turbo-dev libtiff-dev)
 
 # What .ci/package needs besides: dpkg-shlibdeps for the package's
-# dependencies, groff to check the man page.
-package_packages=(dpkg-dev groff-base)
+# dependencies, groff to check the man page, lintian to check the package.
+package_packages=(dpkg-dev groff-base lintian)
 
 # What .ci/python needs besides: the module's build (pybind11, the
 # interpreter's headers, setuptools, wheel and pip for the pip install) and
