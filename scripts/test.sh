@@ -17,6 +17,8 @@ bash "$root/.ci/tsan"
 # --- packaging: install into a scratch root, build the Debian package ---
 bash "$root/.ci/package" "$root/build"
 
-# --- library and Python module: consumer example, pytest ---
-bash "$root/.ci/library" "$root/build"
+# --- Python module and library: pytest, consumer example ---
+# The Python check first: it adds the module to build/, whose install the
+# library check then follows too.
 bash "$root/.ci/python" "$root/build"
+bash "$root/.ci/library" "$root/build"
