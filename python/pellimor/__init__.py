@@ -6,6 +6,8 @@ the new size, scaled so that brightness is kept.
 
     resize(image, shape, ...)       an array to a new (rows, cols)
     read(path) / write(path, array) BMP, PNG, JPEG and TIFF files
+    read_info(path)                 a file's header: size, channels, dtype, format
+    decode(data) / encode(array, format) files held in memory, as bytes
     resize_file(src, dst, size)     a file to a file, as the program does
     resize_files(inputs, output)    many files, several at once
     parse_size(size, width, height) the (width, height) a geometry gives
@@ -16,6 +18,32 @@ would need more of it than the process may use, raises MemoryError. Every
 function releases the GIL while it works.
 """
 
-from ._pellimor import Error, __version__, parse_size, read, resize, resize_file, resize_files, write
+from ._pellimor import (
+    Error,
+    ImageInfo,
+    __version__,
+    decode,
+    encode,
+    parse_size,
+    read,
+    read_info,
+    resize,
+    resize_file,
+    resize_files,
+    write,
+)
 
-__all__ = ["Error", "__version__", "parse_size", "read", "resize", "resize_file", "resize_files", "write"]
+__all__ = [
+    "Error",
+    "ImageInfo",
+    "__version__",
+    "decode",
+    "encode",
+    "parse_size",
+    "read",
+    "read_info",
+    "resize",
+    "resize_file",
+    "resize_files",
+    "write",
+]

@@ -1,5 +1,5 @@
 import os
-from typing import List, Literal, Optional, Sequence, Tuple, Union
+from typing import List, Literal, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -35,7 +35,26 @@ def resize(
     before any work. threads: 0 to 1024, 0 for one per core."""
 def read(
     path: _Path, *, max_pixels: Optional[int] = None, max_memory: Optional[int] = None
-) -> npt.NDArray[Union[np.uint8, np.uint16, np.float32]]: ...
+) -> npt.NDArray[_Samples]: ...
+
+class ImageInfo(NamedTuple):
+    width: int
+    height: int
+    channels: int
+    dtype: np.dtype
+    format: Literal["bmp", "png", "jpeg", "tiff"]
+    orientation: int
+
+def read_info(path: _Path, *, max_pixels: Optional[int] = None, max_memory: Optional[int] = None) -> ImageInfo: ...
+def decode(
+    data: Union[bytes, bytearray, memoryview, npt.NDArray[np.uint8]],
+    *,
+    max_pixels: Optional[int] = None,
+    max_memory: Optional[int] = None,
+) -> npt.NDArray[_Samples]: ...
+def encode(
+    array: npt.ArrayLike, format: Literal["bmp", "png", "jpeg", "jpg", "tiff", "tif"], quality: int = 92
+) -> bytes: ...
 def write(path: _Path, array: npt.ArrayLike, quality: int = 92) -> None: ...
 def resize_file(
     src: _Path,

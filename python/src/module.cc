@@ -629,6 +629,104 @@ std::pair<std::int64_t, std::int64_t> parse_size(const std::string& size, const 
   return {new_width, new_height};
 }
 
+// --- Files in memory: read_info, decode, encode -----------------------------
+
+// read_info's answer: collections.namedtuple ImageInfo, made once by the
+// module's init and kept as its attribute.
+py::object image_info_of(const pellimor::file_info& info) {
+  const py::object type = py::module_::import("pellimor._pellimor").attr("ImageInfo");
+  return type(info.width, info.height, info.channels, dtype_of(info.type), pellimor::format_name(info.format),
+              info.orientation);
+}
+
+py::object read_info_of(const path_like& path_arg, const py::object& max_pixels, const py::object& max_memory) {
+  const std::string name = path_argument("read_info", path_arg.object);
+  const pellimor::file_limits limits = limits_argument("read_info", max_pixels, max_memory);
+  pellimor::file_info info;
+  call_released([&] { info = pellimor::read_info(name, limits); }, {name});
+  return image_info_of(info);
+}
+
+// A bytes-like object's bytes, held (and its owner kept from resizing
+// them) for as long as this lives.
+class held_bytes {
+ public:
+  held_bytes(const char* function, const py::object& data) {
+    if (PyObject_GetBuffer(data.ptr(), &view_, PyBUF_SIMPLE) != 0) {
+      PyErr_Clear();
+      throw py::type_error(std::string("pellimor.") + function +
+                           ": data must be bytes-like (bytes, bytearray, memoryview, a contiguous array), not " +
+                           py::str(py::type::of(data).attr("__name__")).cast<std::string>());
+    }
+  }
+  ~held_bytes() { PyBuffer_Release(&view_); }
+  held_bytes(const held_bytes&) = delete;
+  held_bytes& operator=(const held_bytes&) = delete;
+  const void* data() const { return view_.buf; }
+  std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+
+ private:
+  Py_buffer view_{};
+};
+
+py::array decode_bytes(const py::object& data, const py::object& max_pixels, const py::object& max_memory) {
+  const pellimor::file_limits limits = limits_argument("decode", max_pixels, max_memory);
+  const held_bytes bytes("decode", data);
+  pellimor::image img;
+  call_released(
+      [&] {
+        try {
+          img = pellimor::decode(bytes.data(), bytes.size(), limits);
+        } catch (const pellimor::error& e) {
+          throw pellimor::error(std::string("pellimor.decode: ") + e.what());
+        }
+      },
+      {"pellimor.decode"});
+  return array_of(std::move(img));
+}
+
+// An image array's samples copied into an image of its own, top row first,
+// interleaved. Called without the GIL; the array is held by the caller.
+pellimor::image image_copy(const char* function, const image_array& in) {
+  pellimor::image img;
+  img.width = in.cols;
+  img.height = in.rows;
+  img.channels = in.channels;
+  img.type = in.type;
+  if (!img.allocate())
+    throw memory_failure(std::string("pellimor.") + function + ": out of memory for a copy of the " +
+                         pellimor::size_text(in.cols, in.rows) + " image");
+  const py::array& a = in.array;
+  const auto* base = static_cast<const std::uint8_t*>(a.data());
+  const py::ssize_t rs = a.strides(0), ps = a.strides(1), cs = a.ndim() == 3 ? a.strides(2) : 0;
+  const std::size_t sample = pellimor::sample_bytes(in.type);
+  for (std::int32_t y = 0; y < in.rows; ++y) {
+    std::uint8_t* to = img.row(y);
+    for (std::int32_t x = 0; x < in.cols; ++x)
+      for (int c = 0; c < in.channels; ++c, to += sample) std::memcpy(to, base + y * rs + x * ps + c * cs, sample);
+  }
+  return img;
+}
+
+py::bytes encode_array(const array_like& array_arg, const std::string& name, int quality) {
+  pellimor::image_format chosen;
+  if (!pellimor::parse_format(name.c_str(), &chosen)) refuse("pellimor.encode: unknown format '" + name + "'");
+  check_quality("encode", quality);
+  const image_array in = image_argument("encode", array_arg.object, 4);
+  std::vector<std::uint8_t> encoded;
+  call_released(
+      [&] {
+        const pellimor::image img = image_copy("encode", in);
+        try {
+          encoded = pellimor::encode(img, chosen, quality);
+        } catch (const pellimor::error& e) {
+          throw pellimor::error(std::string("pellimor.encode: ") + e.what());
+        }
+      },
+      {"pellimor.encode"});
+  return py::bytes(reinterpret_cast<const char*>(encoded.data()), encoded.size());
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_pellimor, m) {
@@ -749,7 +847,8 @@ Example
 The EXIF orientation is applied, so the array reads as the picture is
 displayed. Returns an array of shape (rows, cols) for grey, or (rows, cols,
 channels) with 2 (grey + alpha), 3 (RGB) or 4 (RGBA) channels, of the file's
-sample type: uint8, uint16 or float32. Alpha is straight (not premultiplied).
+sample type: uint8, uint16, float32 or float64 (a TIFF of 64-bit floats).
+Alpha is straight (not premultiplied).
 "-" reads standard input. The ICC profile, if any, is not returned.
 
 max_pixels refuses a picture of more pixels (rows x cols), max_memory a
@@ -863,6 +962,71 @@ file at fault. A file that fails does not stop the others. Raises
 ValueError for bad arguments or outputs that cannot be named (several
 inputs with a plain file name, a name of no known format). Releases the
 GIL throughout.
+)doc");
+
+  // Files in memory.
+  m.attr("ImageInfo") = py::module_::import("collections").attr("namedtuple")(
+      "ImageInfo", py::make_tuple("width", "height", "channels", "dtype", "format", "orientation"),
+      "module"_a = "pellimor");
+  m.attr("ImageInfo").attr("__doc__") =
+      "What a file's header says: width and height in pixels as stored, channels (1 grey, 2 grey + "
+      "alpha, 3 RGB, 4 RGBA), the NumPy dtype read() would return, the format ('bmp', 'png', "
+      "'jpeg', 'tiff') and the EXIF orientation (1 to 8; 1 when none).";
+
+  m.def("read_info", &read_info_of, "path"_a, py::kw_only(), "max_pixels"_a = py::none(),
+        "max_memory"_a = py::none(),
+        R"doc(What an image file's header says, decoding no pixel.
+
+Returns ImageInfo(width, height, channels, dtype, format, orientation):
+width and height as stored, before the EXIF orientation (read() applies it,
+so orientations 5 to 8 give an array of shape (width, height, ...)); dtype
+is the one read() returns; format is 'bmp', 'png', 'jpeg' or 'tiff' (found
+from the content, not the name). "-" reads standard input.
+
+max_pixels refuses a picture of more pixels, and max_memory one whose
+reading would need more bytes, as read() does; a picture too large for
+this process's memory is still described. A file shorter than its header
+says its data is (BMP rows, PNG chunks) is refused. Raises pellimor.Error
+when the file cannot be read or is not an image this module reads.
+Releases the GIL while reading.
+
+>>> import pellimor
+>>> pellimor.read_info("photo.jpg")   # doctest: +SKIP
+ImageInfo(width=4032, height=3024, channels=3, dtype=dtype('uint8'), format='jpeg', orientation=6)
+)doc");
+
+  m.def("decode", &decode_bytes, "data"_a, py::kw_only(), "max_pixels"_a = py::none(),
+        "max_memory"_a = py::none(),
+        R"doc(Decode an image file held in memory, as read() reads a file.
+
+data is bytes-like: bytes, bytearray, memoryview or a contiguous array of
+the whole file; the format is found from its content. Returns the array
+read() would return for the same file (EXIF orientation applied, the
+file's dtype: uint8, uint16, float32 or float64). max_pixels and
+max_memory as for read(). Raises TypeError when data is not bytes-like,
+pellimor.Error when it is not a whole image file this module reads,
+MemoryError as read() does. Releases the GIL while decoding; data is held,
+never written.
+
+>>> import numpy, pellimor
+>>> png = pellimor.encode(numpy.zeros((2, 3), numpy.uint8), "png")
+>>> pellimor.decode(png).shape
+(2, 3)
+)doc");
+
+  m.def("encode", &encode_array, "array"_a, "format"_a, "quality"_a = 92,
+        R"doc(Encode an array as an image file in memory; returns its bytes.
+
+format is 'bmp', 'png', 'jpeg' (or 'jpg') or 'tiff' (or 'tif'); the bytes
+are those write() writes to a file of that format for the same array and
+quality (JPEG, 1..100), with the same conversions (see write()). Raises
+ValueError for bad arguments, pellimor.Error when encoding fails,
+MemoryError when memory for the copy cannot be had. Releases the GIL while
+encoding.
+
+>>> import numpy, pellimor
+>>> pellimor.encode(numpy.zeros((2, 3, 3), numpy.uint8), "bmp")[:2]
+b'BM'
 )doc");
 
   m.def("parse_size", &parse_size, "size"_a, "width"_a, "height"_a,
