@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <new>
 #include <thread>
 #include <vector>
@@ -110,7 +112,125 @@ int worker_threads(int requested) {
   return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
 
-struct fast_resampler::state {
+namespace {
+
+// What makes one resampler's state fit another: every size, the thread
+// count (one workspace per worker) and the taper, to the bit.
+struct state_key {
+  std::int32_t width, height, new_width, new_height;
+  int threads;
+  std::uint64_t taper_bits;
+  bool operator==(const state_key&) const = default;
+};
+
+struct cached_state {
+  state_key key{};
+  std::uint64_t bytes = 0;
+  virtual ~cached_state() = default;
+};
+
+// The states no resampler holds. Taking one removes it, so a state is never
+// used by two resamplers at once; a state is freed outside the lock, as
+// destroying its plans waits for FFTW's planner.
+class state_cache {
+ public:
+  std::unique_ptr<cached_state> take(const state_key& key) {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (slot& s : slots_)
+      if (s.state && s.state->key == key) {
+        held_ -= s.state->bytes;
+        return std::move(s.state);
+      }
+    return nullptr;
+  }
+
+  // Keeps `state`, letting the least recently kept go as the entries and
+  // the budget require. Allocates nothing, so it can run in a destructor.
+  void keep(std::unique_ptr<cached_state> state) {
+    if (!state) return;
+    std::unique_ptr<cached_state> evicted[slot_count];
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      if (state->bytes > budget_) {
+        evicted[0] = std::move(state);
+      } else {
+        while (held_ + state->bytes > budget_ || free_slot() == nullptr) {
+          slot& oldest = *oldest_slot();
+          held_ -= oldest.state->bytes;
+          evicted[&oldest - slots_] = std::move(oldest.state);
+        }
+        slot& s = *free_slot();
+        held_ += state->bytes;
+        s.state = std::move(state);
+        s.kept = ++clock_;
+      }
+    }
+  }
+
+  void clear() { set_budget(budget(), true); }
+
+  std::uint64_t held() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return held_;
+  }
+
+  std::uint64_t budget() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return budget_;
+  }
+
+  // With `drop_all`, empties the cache whatever the budget.
+  std::uint64_t set_budget(std::uint64_t bytes, bool drop_all = false) {
+    std::unique_ptr<cached_state> evicted[slot_count];
+    std::lock_guard<std::mutex> hold(lock_);
+    const std::uint64_t before = budget_;
+    budget_ = bytes;
+    for (int i = 0; i < slot_count; ++i)
+      if (slots_[i].state && (drop_all || held_ > budget_)) {
+        held_ -= slots_[i].state->bytes;
+        evicted[i] = std::move(slots_[i].state);
+      }
+    return before;  // the evicted states are freed on the way out, after the lock
+  }
+
+ private:
+  static constexpr int slot_count = 2;
+  struct slot {
+    std::unique_ptr<cached_state> state;
+    std::uint64_t kept = 0;
+  };
+  slot* free_slot() {
+    for (slot& s : slots_)
+      if (!s.state) return &s;
+    return nullptr;
+  }
+  slot* oldest_slot() {
+    slot* oldest = nullptr;
+    for (slot& s : slots_)
+      if (s.state && (oldest == nullptr || s.kept < oldest->kept)) oldest = &s;
+    return oldest;
+  }
+
+  std::mutex lock_;
+  slot slots_[slot_count];
+  std::uint64_t held_ = 0, clock_ = 0;
+  std::uint64_t budget_ = std::uint64_t{256} << 20;
+};
+
+// Never destroyed, like the worker pool: resamplers may be destroyed during
+// static destruction.
+state_cache& cache() {
+  static state_cache* const c = new state_cache;
+  return *c;
+}
+
+}  // namespace
+
+void release_engine_cache() { cache().clear(); }
+std::uint64_t engine_cache_bytes() { return cache().held(); }
+std::uint64_t set_engine_cache_budget(std::uint64_t bytes) { return cache().set_budget(bytes); }
+
+struct fast_resampler::state : cached_state {
   std::int32_t width, height, new_width, new_height;
   int threads;
   std::int32_t kept_width, kept_height;   // coefficients both sizes share
@@ -124,7 +244,7 @@ struct fast_resampler::state {
   dct_plan row_forward, column_forward, column_inverse, row_inverse;
 
   // The plans made so far go with the state, also when a later one fails.
-  ~state() {
+  ~state() override {
     for (dct_plan* plan : {&row_forward, &column_forward, &column_inverse, &row_inverse})
       destroy_dct_plan(plan);
   }
@@ -143,15 +263,37 @@ std::uint64_t fast_resampler::working_bytes(std::int64_t width, std::int64_t hei
   return 8 * columns * column_stride + static_cast<std::uint64_t>(worker_threads(threads)) * per_worker;
 }
 
+namespace {
+
+std::uint64_t bits_of(double d) {
+  std::uint64_t b;
+  std::memcpy(&b, &d, sizeof b);
+  return b;
+}
+
+}  // namespace
+
 fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int32_t new_width,
-                               std::int32_t new_height, int threads, double taper)
-    : state_(new state) {
+                               std::int32_t new_height, int threads, double taper) {
+  const state_key key{width, height, new_width, new_height, worker_threads(threads), bits_of(taper)};
+  if (std::unique_ptr<cached_state> kept = cache().take(key)) {
+    state_.reset(static_cast<state*>(kept.release()));
+    return;
+  }
+  try {
+    state_.reset(new state);
+  } catch (const std::bad_alloc&) {
+    release_engine_cache();  // what the cache holds may be what is missing
+    state_.reset(new state);
+  }
   state& s = *state_;
+  s.key = key;
+  s.bytes = working_bytes(width, height, new_width, new_height, threads);
   s.width = width;
   s.height = height;
   s.new_width = new_width;
   s.new_height = new_height;
-  s.threads = worker_threads(threads);
+  s.threads = key.threads;
   s.kept_width = kept_count(width, new_width);
   s.kept_height = kept_count(height, new_height);
   if (taper != 0.0) {
@@ -161,13 +303,21 @@ fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int
   }
   s.column_stride = round_up(std::max(height, new_height), line_alignment);
   const std::size_t coefficient_count = static_cast<std::size_t>(s.kept_width) * s.column_stride;
-  s.coefficients = allocate_huge(coefficient_count);
-  // Rows from the new height on are read (by the last batch of output rows)
-  // but never written by the inverse: zero them once. Every row the passes
-  // write there later is a finite copy.
+  try {
+    s.coefficients = allocate_huge(coefficient_count);
+  } catch (const std::bad_alloc&) {
+    release_engine_cache();
+    s.coefficients = allocate_huge(coefficient_count);
+  }
+  // The last batch of output rows reads up to 7 rows past the new height;
+  // those the source rows do not fill are zero. No pass writes them, and
+  // each run rewrites the ones the source rows fill, so a state taken from
+  // the cache holds the same values there as a fresh one. Rows further on
+  // are never read.
+  const std::int64_t tail_end = std::min(s.column_stride, round_up(new_height, lines_per_batch));
   for (std::int32_t u = 0; u < s.kept_width; ++u)
     std::fill(s.coefficients.get() + u * s.column_stride + new_height,
-              s.coefficients.get() + (u + 1) * s.column_stride, 0.0);
+              s.coefficients.get() + u * s.column_stride + tail_end, 0.0);
   s.row_forward = make_dct_plan(width, lines_per_batch, dct_use::dct2);
   s.column_forward = make_dct_plan(height, lines_per_batch, dct_use::dct2);
   s.column_inverse = make_dct_plan(new_height, lines_per_batch, dct_use::dct3);
@@ -179,7 +329,7 @@ fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int
   }
 }
 
-fast_resampler::~fast_resampler() = default;
+fast_resampler::~fast_resampler() { cache().keep(std::move(state_)); }
 
 namespace {
 
