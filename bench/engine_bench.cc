@@ -16,6 +16,8 @@
 // engine, the sum of its threads' for the floor. On a machine other work
 // keeps busy that is the steadier measure of the work done, though it no
 // longer shows a core left idle at a pass boundary.
+#include <time.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -24,8 +26,6 @@
 #include <cstring>
 #include <thread>
 #include <vector>
-
-#include <time.h>
 
 #include "dct/fast_resample.h"
 #include "dct/fft_dct.h"
@@ -179,14 +179,41 @@ void run_job(std::int32_t w, std::int32_t h, std::int32_t nw, std::int32_t nh, i
       }
       floor[4].push_back(total_floor);
     }
-    std::printf("%dx%d -> %dx%d, %d channels, %d thread%s (medians of %d%s)\n", w, h, nw, nh, channels, threads,
-                threads == 1 ? "" : "s", rounds, cpu_mode ? ", CPU time" : "");
+    std::printf("%dx%d -> %dx%d, %d channels, %d thread%s (medians of %d%s)\n", w, h, nw, nh, channels,
+                threads, threads == 1 ? "" : "s", rounds, cpu_mode ? ", CPU time" : "");
     std::printf("  %-18s %10s %10s %7s\n", "pass", "engine ms", "FFTW ms", "ratio");
     for (int p = 0; p < 5; ++p) {
       const double e = median(engine[p]) * 1e3, f = median(floor[p]) * 1e3;
       std::printf("  %-18s %10.1f %10.1f %7.2f\n", p < 4 ? passes[p].name : "whole resize", e, f, e / f);
     }
   }
+}
+
+// Whole resizes of a shape whose lengths are primes against the nearest
+// smooth shape, in turns.
+void run_awkward(const int (&awkward)[4], const int (&smooth)[4], int threads, int rounds) {
+  const int* shapes[2] = {awkward, smooth};
+  std::vector<std::uint8_t> picture[2], output[2];
+  for (int k = 0; k < 2; ++k) {
+    const int* s = shapes[k];
+    picture[k].resize(std::size_t{1} * channels * s[0] * s[1]);
+    output[k].resize(std::size_t{1} * channels * s[2] * s[3]);
+    for (std::size_t i = 0; i < picture[k].size(); ++i)
+      picture[k][i] = static_cast<std::uint8_t>(i * 2654435761u >> 24);
+    time_engine(s[0], s[1], s[2], s[3], threads, picture[k], output[k]);  // warm
+  }
+  std::vector<double> seconds[2];
+  for (int r = 0; r < rounds; ++r)
+    for (int k = 0; k < 2; ++k) {
+      const int* s = shapes[k];
+      const double start = engine_now();
+      time_engine(s[0], s[1], s[2], s[3], threads, picture[k], output[k]);
+      seconds[k].push_back(engine_now() - start);
+    }
+  const double a = median(seconds[0]) * 1e3, b = median(seconds[1]) * 1e3;
+  std::printf("%dx%d -> %dx%d %.1f ms, %dx%d -> %dx%d %.1f ms, ratio %.2f (%d thread%s)\n", awkward[0],
+              awkward[1], awkward[2], awkward[3], a, smooth[0], smooth[1], smooth[2], smooth[3], b, a / b,
+              threads, threads == 1 ? "" : "s");
 }
 
 }  // namespace
@@ -196,5 +223,6 @@ int main(int argc, char** argv) {
   cpu_mode = argc > 2 && std::strcmp(argv[2], "cpu") == 0;
   run_job(1920, 1080, 3840, 2160, rounds);
   run_job(4000, 3000, 2000, 1500, rounds);
+  for (int threads : {1, 2}) run_awkward({1021, 769, 1531, 1153}, {1024, 768, 1536, 1152}, threads, rounds);
   return 0;
 }
