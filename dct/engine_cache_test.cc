@@ -1,6 +1,9 @@
 // engine_cache_test.cc - resampler states kept between resizes of one shape.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <string>
 #include <thread>
 #include <vector>
@@ -186,6 +189,29 @@ TEST_F(EngineCache, ConcurrentResizesEachGetTheirOwnState) {
   for (std::thread& t : callers) t.join();
   EXPECT_EQ(mismatches, std::vector<int>(2, 0));
   EXPECT_LE(engine_cache_bytes(), pair[0].bytes() + pair[1].bytes());
+}
+
+TEST_F(EngineCache, AForkedChildStartsItsOwnCacheWithTheParentsBudget) {
+  const shape s{24, 16, 12, 20, 0.0, 1};
+  const std::uint64_t budget = 10 * s.bytes();
+  set_engine_cache_budget(budget);
+  fast_resampler(s.width, s.height, s.new_width, s.new_height, s.threads);
+  ASSERT_EQ(engine_cache_bytes(), s.bytes());
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    // Exit codes say what went wrong: 1 the parent's states, 2 another
+    // budget, 3 a cache that does not work.
+    if (engine_cache_bytes() != 0) _exit(1);
+    if (set_engine_cache_budget(budget) != budget) _exit(2);
+    fast_resampler(s.width, s.height, s.new_width, s.new_height, s.threads);
+    _exit(engine_cache_bytes() == s.bytes() ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(engine_cache_bytes(), s.bytes()) << "the parent's cache changed";
 }
 
 }  // namespace

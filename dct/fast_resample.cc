@@ -1,6 +1,7 @@
 // fast_resample.cc - batched FFT-based transforms over a cut coefficient array.
 #include "dct/fast_resample.h"
 
+#include <pthread.h>
 #include <sys/mman.h>
 
 #ifdef __SSE2__
@@ -269,6 +270,10 @@ class state_cache {
     return budget_;
   }
 
+  // For a forked child only, where no other thread is left to hold the lock
+  // or change the budget.
+  std::uint64_t budget_unlocked() const { return budget_; }
+
   // With `drop_all`, empties the cache whatever the budget.
   std::uint64_t set_budget(std::uint64_t bytes, bool drop_all = false) {
     std::unique_ptr<cached_state> evicted[slot_count];
@@ -307,10 +312,28 @@ class state_cache {
   std::uint64_t budget_ = std::uint64_t{256} << 20;
 };
 
+std::atomic<state_cache*> cache_instance{nullptr};
+std::atomic<std::uint64_t> child_budget{0};
+
+// As with the worker pool, a forked child may have been forked while one of
+// the parent's threads held the cache's lock: it starts a cache of its own,
+// with the parent's budget (the parent's states stay where they are, never
+// freed in the child).
+void forget_cache_in_child() {
+  if (state_cache* parent = cache_instance.exchange(nullptr)) child_budget = parent->budget_unlocked() + 1;
+}
+
 // Never destroyed, like the worker pool: resamplers may be destroyed during
 // static destruction.
 state_cache& cache() {
-  static state_cache* const c = new state_cache;
+  static const bool registered = pthread_atfork(nullptr, nullptr, forget_cache_in_child) == 0;
+  static_cast<void>(registered);
+  state_cache* c = cache_instance.load(std::memory_order_acquire);
+  if (c != nullptr) return *c;
+  state_cache* made = new state_cache;
+  if (const std::uint64_t inherited = child_budget.exchange(0)) made->set_budget(inherited - 1);
+  if (cache_instance.compare_exchange_strong(c, made, std::memory_order_acq_rel)) return *made;
+  delete made;
   return *c;
 }
 
