@@ -1,6 +1,5 @@
 // engine_cache_test.cc - resampler states kept between resizes of one shape.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 #include <unistd.h>
 
