@@ -450,7 +450,18 @@ const auto no_rows_hook = [](int, std::int32_t, std::int32_t) { return true; };
 
 // Puts a row's reordered values back in order, times `scale`.
 void unreorder_row(std::int32_t n, const double* reordered, double scale, double* values) {
-  for (std::int32_t i = 0; i < n / 2; ++i) {
+  std::int32_t i = 0;
+#ifdef __SSE2__
+  const __m128d s = _mm_set1_pd(scale);
+  for (; i + 2 <= n / 2; i += 2) {  // samples 2i .. 2i + 3
+    const __m128d even = _mm_mul_pd(_mm_loadu_pd(reordered + i), s);
+    const __m128d r = _mm_loadu_pd(reordered + n - 2 - i);
+    const __m128d odd = _mm_mul_pd(_mm_shuffle_pd(r, r, 1), s);  // n-1-i, n-2-i
+    _mm_storeu_pd(values + 2 * i, _mm_unpacklo_pd(even, odd));
+    _mm_storeu_pd(values + 2 * i + 2, _mm_unpackhi_pd(even, odd));
+  }
+#endif
+  for (; i < n / 2; ++i) {
     values[2 * i] = reordered[i] * scale;
     values[2 * i + 1] = reordered[n - 1 - i] * scale;
   }
