@@ -1,6 +1,7 @@
 // fast_resample.cc - batched FFT-based transforms over a cut coefficient array.
 #include "dct/fast_resample.h"
 
+#include <pthread.h>
 #include <sys/mman.h>
 
 #ifdef __SSE2__
@@ -10,8 +11,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <new>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "core/plane.h"
@@ -79,11 +83,28 @@ void scatter_batch(const double* const* line, std::int32_t kept, double* columns
     for (int r = 0; r < lines_per_batch; ++r) columns[u * stride + r] = line[r][u];
 }
 
-// The reverse: entry u of each line from column u. A column's cache line is
-// a page or more from the last, too far for the hardware to see coming, so
-// the one `prefetch_ahead` columns on is asked for early.
+// The reverse: entry u of each line from column u, two columns by two
+// lines at a time. A column's cache line is a page or more from the last,
+// too far for the hardware to see coming, so the one `prefetch_ahead`
+// columns on is asked for early.
 void gather_batch(const double* columns, std::int64_t stride, std::int32_t kept, double* const* line) {
-  for (std::int32_t u = 0; u < kept; ++u) {
+  std::int32_t u = 0;
+#ifdef __SSE2__
+  for (; u + 2 <= kept; u += 2) {
+    if (u + prefetch_ahead + 1 < kept) {
+      __builtin_prefetch(columns + (u + prefetch_ahead) * stride);
+      __builtin_prefetch(columns + (u + prefetch_ahead + 1) * stride);
+    }
+    const double* const c0 = columns + u * stride;
+    const double* const c1 = c0 + stride;
+    for (int r = 0; r < lines_per_batch; r += 2) {
+      const __m128d a = _mm_load_pd(c0 + r), b = _mm_load_pd(c1 + r);
+      _mm_store_pd(line[r] + u, _mm_unpacklo_pd(a, b));
+      _mm_store_pd(line[r + 1] + u, _mm_unpackhi_pd(a, b));
+    }
+  }
+#endif
+  for (; u < kept; ++u) {
     if (u + prefetch_ahead < kept) __builtin_prefetch(columns + (u + prefetch_ahead) * stride);
     for (int r = 0; r < lines_per_batch; ++r) line[r][u] = columns[u * stride + r];
   }
@@ -103,6 +124,78 @@ void store_reordered(std::int32_t n, const double* in, const Put& put) {
   for (std::int32_t i = 0; 2 * i + 1 < n; ++i) put(2 * i + 1, in[n - 1 - i]);
 }
 
+// load_reordered of a line of doubles: evens ascending, then odds
+// descending, two pairs at a time.
+void load_reordered_doubles(std::int32_t n, const double* line, double* out) {
+  std::int32_t i = 0;
+#ifdef __SSE2__
+  for (; 2 * i + 4 <= n; i += 2) {
+    const __m128d a = _mm_loadu_pd(line + 2 * i), b = _mm_loadu_pd(line + 2 * i + 2);
+    _mm_storeu_pd(out + i, _mm_unpacklo_pd(a, b));
+    const __m128d odd = _mm_unpackhi_pd(a, b);  // 2i + 1, 2i + 3
+    _mm_storeu_pd(out + n - 2 - i, _mm_shuffle_pd(odd, odd, 1));
+  }
+#endif
+  for (std::int32_t j = i; 2 * j < n; ++j) out[j] = line[2 * j];
+  for (std::int32_t j = i; 2 * j + 1 < n; ++j) out[n - 1 - j] = line[2 * j + 1];
+}
+
+// load_reordered of a row of bytes: eight evens and eight odds from each
+// sixteen bytes, widened to doubles.
+void load_reordered_bytes(std::int32_t n, const std::uint8_t* row, double* out) {
+  std::int32_t i = 0;
+#ifdef __SSE2__
+  const __m128i low_bytes = _mm_set1_epi16(0x00ff), zero = _mm_setzero_si128();
+  for (; 2 * i + 16 <= n; i += 8) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 2 * i));
+    const __m128i even = _mm_and_si128(v, low_bytes), odd = _mm_srli_epi16(v, 8);  // 8 words each
+    const __m128i even_lo = _mm_unpacklo_epi16(even, zero), even_hi = _mm_unpackhi_epi16(even, zero);
+    const __m128i odd_lo = _mm_unpacklo_epi16(odd, zero), odd_hi = _mm_unpackhi_epi16(odd, zero);
+    _mm_storeu_pd(out + i, _mm_cvtepi32_pd(even_lo));
+    _mm_storeu_pd(out + i + 2, _mm_cvtepi32_pd(_mm_srli_si128(even_lo, 8)));
+    _mm_storeu_pd(out + i + 4, _mm_cvtepi32_pd(even_hi));
+    _mm_storeu_pd(out + i + 6, _mm_cvtepi32_pd(_mm_srli_si128(even_hi, 8)));
+    // Odd sample 2(i + j) + 1 goes to n - 1 - i - j: each pair reversed.
+    const auto reversed = [](__m128i words) {
+      const __m128d d = _mm_cvtepi32_pd(words);
+      return _mm_shuffle_pd(d, d, 1);
+    };
+    _mm_storeu_pd(out + n - 2 - i, reversed(odd_lo));
+    _mm_storeu_pd(out + n - 4 - i, reversed(_mm_srli_si128(odd_lo, 8)));
+    _mm_storeu_pd(out + n - 6 - i, reversed(odd_hi));
+    _mm_storeu_pd(out + n - 8 - i, reversed(_mm_srli_si128(odd_hi, 8)));
+  }
+#endif
+  for (std::int32_t j = i; 2 * j < n; ++j) out[j] = row[2 * j];
+  for (std::int32_t j = i; 2 * j + 1 < n; ++j) out[n - 1 - j] = row[2 * j + 1];
+}
+
+// store_reordered into a line of doubles, the reverse of
+// load_reordered_doubles. With `stream` (`line` 16-byte aligned), written
+// past the cache, as scatter_batch does, so that a column the next pass
+// reads from memory anyway is not first fetched only to be overwritten.
+void store_reordered_doubles(std::int32_t n, const double* in, double* line, bool stream = false) {
+  std::int32_t i = 0;
+#ifdef __SSE2__
+  if (stream) {
+    for (; 2 * i + 4 <= n; i += 2) {
+      const __m128d even = _mm_loadu_pd(in + i), r = _mm_loadu_pd(in + n - 2 - i);
+      const __m128d odd = _mm_shuffle_pd(r, r, 1);
+      _mm_stream_pd(line + 2 * i, _mm_unpacklo_pd(even, odd));
+      _mm_stream_pd(line + 2 * i + 2, _mm_unpackhi_pd(even, odd));
+    }
+  }
+  for (; 2 * i + 4 <= n; i += 2) {
+    const __m128d even = _mm_loadu_pd(in + i), r = _mm_loadu_pd(in + n - 2 - i);
+    const __m128d odd = _mm_shuffle_pd(r, r, 1);  // n - 1 - i, n - 2 - i
+    _mm_storeu_pd(line + 2 * i, _mm_unpacklo_pd(even, odd));
+    _mm_storeu_pd(line + 2 * i + 2, _mm_unpackhi_pd(even, odd));
+  }
+#endif
+  for (std::int32_t j = i; 2 * j < n; ++j) line[2 * j] = in[j];
+  for (std::int32_t j = i; 2 * j + 1 < n; ++j) line[2 * j + 1] = in[n - 1 - j];
+}
+
 }  // namespace
 
 int worker_threads(int requested) {
@@ -110,7 +203,147 @@ int worker_threads(int requested) {
   return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
 
-struct fast_resampler::state {
+namespace {
+
+// What makes one resampler's state fit another: every size, the thread
+// count (one workspace per worker) and the taper, to the bit.
+struct state_key {
+  std::int32_t width, height, new_width, new_height;
+  int threads;
+  std::uint64_t taper_bits;
+  bool operator==(const state_key&) const = default;
+};
+
+struct cached_state {
+  state_key key{};
+  std::uint64_t bytes = 0;
+  virtual ~cached_state() = default;
+};
+
+// The states no resampler holds. Taking one removes it, so a state is never
+// used by two resamplers at once; a state is freed outside the lock, as
+// destroying its plans waits for FFTW's planner.
+class state_cache {
+ public:
+  std::unique_ptr<cached_state> take(const state_key& key) {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (slot& s : slots_)
+      if (s.state && s.state->key == key) {
+        held_ -= s.state->bytes;
+        return std::move(s.state);
+      }
+    return nullptr;
+  }
+
+  // Keeps `state`, letting the least recently kept go as the entries and
+  // the budget require. Allocates nothing, so it can run in a destructor.
+  void keep(std::unique_ptr<cached_state> state) {
+    if (!state) return;
+    std::unique_ptr<cached_state> evicted[slot_count];
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      if (state->bytes > budget_) {
+        evicted[0] = std::move(state);
+      } else {
+        while (held_ + state->bytes > budget_ || free_slot() == nullptr) {
+          slot& oldest = *oldest_slot();
+          held_ -= oldest.state->bytes;
+          evicted[&oldest - slots_] = std::move(oldest.state);
+        }
+        slot& s = *free_slot();
+        held_ += state->bytes;
+        s.state = std::move(state);
+        s.kept = ++clock_;
+      }
+    }
+  }
+
+  void clear() { set_budget(budget(), true); }
+
+  std::uint64_t held() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return held_;
+  }
+
+  std::uint64_t budget() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return budget_;
+  }
+
+  // For a forked child only, where no other thread is left to hold the lock
+  // or change the budget.
+  std::uint64_t budget_unlocked() const { return budget_; }
+
+  // With `drop_all`, empties the cache whatever the budget.
+  std::uint64_t set_budget(std::uint64_t bytes, bool drop_all = false) {
+    std::unique_ptr<cached_state> evicted[slot_count];
+    std::lock_guard<std::mutex> hold(lock_);
+    const std::uint64_t before = budget_;
+    budget_ = bytes;
+    for (int i = 0; i < slot_count; ++i)
+      if (slots_[i].state && (drop_all || held_ > budget_)) {
+        held_ -= slots_[i].state->bytes;
+        evicted[i] = std::move(slots_[i].state);
+      }
+    return before;  // the evicted states are freed on the way out, after the lock
+  }
+
+ private:
+  static constexpr int slot_count = 2;
+  struct slot {
+    std::unique_ptr<cached_state> state;
+    std::uint64_t kept = 0;
+  };
+  slot* free_slot() {
+    for (slot& s : slots_)
+      if (!s.state) return &s;
+    return nullptr;
+  }
+  slot* oldest_slot() {
+    slot* oldest = nullptr;
+    for (slot& s : slots_)
+      if (s.state && (oldest == nullptr || s.kept < oldest->kept)) oldest = &s;
+    return oldest;
+  }
+
+  std::mutex lock_;
+  slot slots_[slot_count];
+  std::uint64_t held_ = 0, clock_ = 0;
+  std::uint64_t budget_ = std::uint64_t{256} << 20;
+};
+
+std::atomic<state_cache*> cache_instance{nullptr};
+std::atomic<std::uint64_t> child_budget{0};
+
+// As with the worker pool, a forked child may have been forked while one of
+// the parent's threads held the cache's lock: it starts a cache of its own,
+// with the parent's budget (the parent's states stay where they are, never
+// freed in the child).
+void forget_cache_in_child() {
+  if (state_cache* parent = cache_instance.exchange(nullptr)) child_budget = parent->budget_unlocked() + 1;
+}
+
+// Never destroyed, like the worker pool: resamplers may be destroyed during
+// static destruction.
+state_cache& cache() {
+  static const bool registered = pthread_atfork(nullptr, nullptr, forget_cache_in_child) == 0;
+  static_cast<void>(registered);
+  state_cache* c = cache_instance.load(std::memory_order_acquire);
+  if (c != nullptr) return *c;
+  state_cache* made = new state_cache;
+  if (const std::uint64_t inherited = child_budget.exchange(0)) made->set_budget(inherited - 1);
+  if (cache_instance.compare_exchange_strong(c, made, std::memory_order_acq_rel)) return *made;
+  delete made;
+  return *c;
+}
+
+}  // namespace
+
+void release_engine_cache() { cache().clear(); }
+std::uint64_t engine_cache_bytes() { return cache().held(); }
+std::uint64_t set_engine_cache_budget(std::uint64_t bytes) { return cache().set_budget(bytes); }
+
+struct fast_resampler::state : cached_state {
   std::int32_t width, height, new_width, new_height;
   int threads;
   std::int32_t kept_width, kept_height;   // coefficients both sizes share
@@ -124,7 +357,7 @@ struct fast_resampler::state {
   dct_plan row_forward, column_forward, column_inverse, row_inverse;
 
   // The plans made so far go with the state, also when a later one fails.
-  ~state() {
+  ~state() override {
     for (dct_plan* plan : {&row_forward, &column_forward, &column_inverse, &row_inverse})
       destroy_dct_plan(plan);
   }
@@ -143,15 +376,37 @@ std::uint64_t fast_resampler::working_bytes(std::int64_t width, std::int64_t hei
   return 8 * columns * column_stride + static_cast<std::uint64_t>(worker_threads(threads)) * per_worker;
 }
 
+namespace {
+
+std::uint64_t bits_of(double d) {
+  std::uint64_t b;
+  std::memcpy(&b, &d, sizeof b);
+  return b;
+}
+
+}  // namespace
+
 fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int32_t new_width,
-                               std::int32_t new_height, int threads, double taper)
-    : state_(new state) {
+                               std::int32_t new_height, int threads, double taper) {
+  const state_key key{width, height, new_width, new_height, worker_threads(threads), bits_of(taper)};
+  if (std::unique_ptr<cached_state> kept = cache().take(key)) {
+    state_.reset(static_cast<state*>(kept.release()));
+    return;
+  }
+  try {
+    state_.reset(new state);
+  } catch (const std::bad_alloc&) {
+    release_engine_cache();  // what the cache holds may be what is missing
+    state_.reset(new state);
+  }
   state& s = *state_;
+  s.key = key;
+  s.bytes = working_bytes(width, height, new_width, new_height, threads);
   s.width = width;
   s.height = height;
   s.new_width = new_width;
   s.new_height = new_height;
-  s.threads = worker_threads(threads);
+  s.threads = key.threads;
   s.kept_width = kept_count(width, new_width);
   s.kept_height = kept_count(height, new_height);
   if (taper != 0.0) {
@@ -161,13 +416,21 @@ fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int
   }
   s.column_stride = round_up(std::max(height, new_height), line_alignment);
   const std::size_t coefficient_count = static_cast<std::size_t>(s.kept_width) * s.column_stride;
-  s.coefficients = allocate_huge(coefficient_count);
-  // Rows from the new height on are read (by the last batch of output rows)
-  // but never written by the inverse: zero them once. Every row the passes
-  // write there later is a finite copy.
+  try {
+    s.coefficients = allocate_huge(coefficient_count);
+  } catch (const std::bad_alloc&) {
+    release_engine_cache();
+    s.coefficients = allocate_huge(coefficient_count);
+  }
+  // The last batch of output rows reads up to 7 rows past the new height;
+  // those the source rows do not fill are zero. No pass writes them, and
+  // each run rewrites the ones the source rows fill, so a state taken from
+  // the cache holds the same values there as a fresh one. Rows further on
+  // are never read.
+  const std::int64_t tail_end = std::min(s.column_stride, round_up(new_height, lines_per_batch));
   for (std::int32_t u = 0; u < s.kept_width; ++u)
     std::fill(s.coefficients.get() + u * s.column_stride + new_height,
-              s.coefficients.get() + (u + 1) * s.column_stride, 0.0);
+              s.coefficients.get() + u * s.column_stride + tail_end, 0.0);
   s.row_forward = make_dct_plan(width, lines_per_batch, dct_use::dct2);
   s.column_forward = make_dct_plan(height, lines_per_batch, dct_use::dct2);
   s.column_inverse = make_dct_plan(new_height, lines_per_batch, dct_use::dct3);
@@ -179,7 +442,7 @@ fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int
   }
 }
 
-fast_resampler::~fast_resampler() = default;
+fast_resampler::~fast_resampler() { cache().keep(std::move(state_)); }
 
 namespace {
 
@@ -187,7 +450,18 @@ const auto no_rows_hook = [](int, std::int32_t, std::int32_t) { return true; };
 
 // Puts a row's reordered values back in order, times `scale`.
 void unreorder_row(std::int32_t n, const double* reordered, double scale, double* values) {
-  for (std::int32_t i = 0; i < n / 2; ++i) {
+  std::int32_t i = 0;
+#ifdef __SSE2__
+  const __m128d s = _mm_set1_pd(scale);
+  for (; i + 2 <= n / 2; i += 2) {  // samples 2i .. 2i + 3
+    const __m128d even = _mm_mul_pd(_mm_loadu_pd(reordered + i), s);
+    const __m128d r = _mm_loadu_pd(reordered + n - 2 - i);
+    const __m128d odd = _mm_mul_pd(_mm_shuffle_pd(r, r, 1), s);  // n-1-i, n-2-i
+    _mm_storeu_pd(values + 2 * i, _mm_unpacklo_pd(even, odd));
+    _mm_storeu_pd(values + 2 * i + 2, _mm_unpackhi_pd(even, odd));
+  }
+#endif
+  for (; i < n / 2; ++i) {
     values[2 * i] = reordered[i] * scale;
     values[2 * i + 1] = reordered[n - 1 - i] * scale;
   }
@@ -328,8 +602,13 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
     }
     for (int r = 0; r < lines_per_batch; ++r) {
       const In* row = samples + static_cast<std::size_t>(std::min(r, count - 1)) * width;
-      load_reordered(
-          width, [&](std::int32_t x) { return static_cast<double>(row[x]); }, work.real.get() + r * rd);
+      if constexpr (std::is_same_v<In, std::uint8_t>)
+        load_reordered_bytes(width, row, work.real.get() + r * rd);
+      else if constexpr (std::is_same_v<In, double>)
+        load_reordered_doubles(width, row, work.real.get() + r * rd);
+      else
+        load_reordered(
+            width, [&](std::int32_t x) { return static_cast<double>(row[x]); }, work.real.get() + r * rd);
     }
     dct2_batch(s.row_forward, work, kept_width);
     // All eight rows, the repeats past the last row included: they land in
@@ -352,8 +631,7 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
     const std::int64_t rd = s.column_forward.real_distance;
     for (int c = 0; c < lines_per_batch; ++c) {
       const double* column = coefficients + std::min(u0 + c, u0 + count - 1) * cs;
-      load_reordered(
-          height, [&](std::int32_t y) { return column[y]; }, work.real.get() + c * rd);
+      load_reordered_doubles(height, column, work.real.get() + c * rd);
     }
     dct2_batch(s.column_forward, work, kept_height);
     for (int c = 0; c < count; ++c)
@@ -384,9 +662,11 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
     dct3_batch(s.column_inverse, work, kept_height);
     for (int c = 0; c < count; ++c) {
       double* column = coefficients + (u0 + c) * cs;
-      store_reordered(new_height, work.real.get() + c * rd,
-                      [&](std::int32_t y, double value) { column[y] = value; });
+      store_reordered_doubles(new_height, work.real.get() + c * rd, column, stream);
     }
+#ifdef __SSE2__
+    if (stream) _mm_sfence();
+#endif
   });
   report_countdown(progress, "IDCTH remain %lld Times\n", std::int64_t{new_height} + new_width - 1,
                    new_height);

@@ -87,3 +87,22 @@ class fast_resampler {
 
 // Number of worker threads `requested` (< 1: one per core) gives.
 int worker_threads(int requested);
+
+// A resampler's plans, coefficient array and scratch outlive it in a small
+// cache: a later resampler of the same sizes, thread count and taper takes
+// them over instead of planning and allocating again (frames of a video,
+// a folder of photographs of one camera). Each state is used by one
+// resampler at a time; two resamplers of one shape alive at once get a
+// state each. The cache holds at most two states and at most its budget of
+// bytes (working_bytes of each); the least recently used goes first. Taking
+// a state over gives the same output bytes as a fresh one.
+
+// Frees every cached state now.
+void release_engine_cache();
+
+// Bytes the cached states hold.
+std::uint64_t engine_cache_bytes();
+
+// Sets the budget (0 turns the cache off, freeing what it holds) and
+// returns the one before. 256 MiB at start.
+std::uint64_t set_engine_cache_budget(std::uint64_t bytes);

@@ -293,10 +293,14 @@ void dct2_half(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
 // and the inverse FFT of 2E + 2i O holds v[2m] + i v[2m+1].
 void dct3_half(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
   const half_twiddles t = twiddles_of(plan);
-  const dct3_tangle_fn tangle = best_half_untangle().dct3;
+  // Kept coefficients within the first half leave the second half zero,
+  // which the low tangle neither reads nor needs written.
+  const bool low = keep <= plan.length / 2 + 1;
+  const dct3_tangle_fn tangle = low ? best_half_untangle().dct3_low : best_half_untangle().dct3;
+  const std::int32_t zero_end = low ? plan.length / 2 + 1 : plan.length;
   for (int l = 0; l < plan.count; ++l) {
     double* c = work.real.get() + l * plan.real_distance;
-    std::fill(c + keep, c + plan.length, 0.0);
+    std::fill(c + std::min(keep, zero_end), c + zero_end, 0.0);
     tangle(c, reinterpret_cast<double*>(work.spectrum.get() + l * plan.spectrum_distance), plan.length, t);
   }
   fftw_execute_dft(plan.half_backward, work.spectrum.get(), reinterpret_cast<fftw_complex*>(work.real.get()));

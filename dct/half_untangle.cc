@@ -50,6 +50,23 @@ inline void dct3_bin(const double* c, double* z, std::int32_t n, std::int32_t k,
   z[2 * k + 1] = ei + orr;
 }
 
+// dct3_bin with c[N-k] and c[N-j] zero (+0). Then w * c[N-k] is +0 for
+// Re w > 0 and -0 for Im w < 0 (every bin here has both), and subtracting
+// -0 is adding +0: the sums keep their zero terms, so that a product of -0
+// comes out as dct3_bin makes it.
+inline void dct3_bin_low(const double* c, double* z, std::int32_t n, std::int32_t k, const half_twiddles& t) {
+  const std::int32_t m = n / 2, j = m - k;
+  const double kr = 0.5 * (t.wr[k] * c[k] + 0.0);
+  const double ki = -0.5 * (0.0 + t.wi[k] * c[k]);
+  const double jr = 0.5 * (t.wr[j] * c[j] + 0.0);
+  const double ji = -(-0.5 * (0.0 + t.wi[j] * c[j]));
+  const double er = kr + jr, ei = ki + ji, dr = kr - jr, di = ki - ji;
+  const double cwr = t.big_wr[k], cwi = -t.big_wi[k];
+  const double orr = dr * cwr - di * cwi, oi = dr * cwi + di * cwr;
+  z[2 * k] = er - oi;
+  z[2 * k + 1] = ei + orr;
+}
+
 // Bins 1 .. only_low give coefficient k alone; from both_from on, k and N - k.
 struct dct2_ranges {
   std::int32_t only_low, both_from;
@@ -83,6 +100,11 @@ void plain_dct2(const double* z, double* y, std::int32_t n, std::int32_t keep, c
 void plain_dct3(const double* c, double* z, std::int32_t n, const half_twiddles& t) {
   dct3_ends(c, z, n, t);
   for (std::int32_t k = 1; k < n / 2; ++k) dct3_bin(c, z, n, k, t);
+}
+
+void plain_dct3_low(const double* c, double* z, std::int32_t n, const half_twiddles& t) {
+  dct3_ends(c, z, n, t);
+  for (std::int32_t k = 1; k < n / 2; ++k) dct3_bin_low(c, z, n, k, t);
 }
 
 #ifdef PELLIMOR_X86_VECTORS
@@ -121,7 +143,8 @@ void sse2_dct2(const double* z, double* y, std::int32_t n, std::int32_t keep, co
   sse2_dct2_run<true>(z, y, n, r.both_from, n / 2, t);
 }
 
-void sse2_dct3(const double* c, double* z, std::int32_t n, const half_twiddles& t) {
+template <bool low>
+void sse2_dct3_bins(const double* c, double* z, std::int32_t n, const half_twiddles& t) {
   dct3_ends(c, z, n, t);
   const std::int32_t m = n / 2;
   const __m128d half = _mm_set1_pd(0.5), minus_half = _mm_set1_pd(-0.5), sign = _mm_set1_pd(-0.0);
@@ -132,15 +155,23 @@ void sse2_dct3(const double* c, double* z, std::int32_t n, const half_twiddles& 
   std::int32_t k = 1;
   for (; k + 2 <= m; k += 2) {
     // Lanes k, k+1; j = M - k runs down.
-    const __m128d ck = _mm_loadu_pd(c + k), cnk = reversed(c + n - k - 1);
-    const __m128d cj = reversed(c + m - k - 1), cnj = _mm_loadu_pd(c + m + k);
+    const __m128d ck = _mm_loadu_pd(c + k), cj = reversed(c + m - k - 1);
     const __m128d wrk = _mm_loadu_pd(t.wr + k), wik = _mm_loadu_pd(t.wi + k);
     const __m128d wrj = reversed(t.wr + m - k - 1), wij = reversed(t.wi + m - k - 1);
-    const __m128d kr = _mm_mul_pd(half, _mm_sub_pd(_mm_mul_pd(wrk, ck), _mm_mul_pd(wik, cnk)));
-    const __m128d ki = _mm_mul_pd(minus_half, _mm_add_pd(_mm_mul_pd(wrk, cnk), _mm_mul_pd(wik, ck)));
-    const __m128d jr = _mm_mul_pd(half, _mm_sub_pd(_mm_mul_pd(wrj, cj), _mm_mul_pd(wij, cnj)));
-    const __m128d ji =
-        _mm_xor_pd(sign, _mm_mul_pd(minus_half, _mm_add_pd(_mm_mul_pd(wrj, cnj), _mm_mul_pd(wij, cj))));
+    __m128d kr, ki, jr, ji;
+    if (low) {  // as dct3_bin_low
+      const __m128d zero = _mm_setzero_pd();
+      kr = _mm_mul_pd(half, _mm_add_pd(_mm_mul_pd(wrk, ck), zero));
+      ki = _mm_mul_pd(minus_half, _mm_add_pd(zero, _mm_mul_pd(wik, ck)));
+      jr = _mm_mul_pd(half, _mm_add_pd(_mm_mul_pd(wrj, cj), zero));
+      ji = _mm_xor_pd(sign, _mm_mul_pd(minus_half, _mm_add_pd(zero, _mm_mul_pd(wij, cj))));
+    } else {
+      const __m128d cnk = reversed(c + n - k - 1), cnj = _mm_loadu_pd(c + m + k);
+      kr = _mm_mul_pd(half, _mm_sub_pd(_mm_mul_pd(wrk, ck), _mm_mul_pd(wik, cnk)));
+      ki = _mm_mul_pd(minus_half, _mm_add_pd(_mm_mul_pd(wrk, cnk), _mm_mul_pd(wik, ck)));
+      jr = _mm_mul_pd(half, _mm_sub_pd(_mm_mul_pd(wrj, cj), _mm_mul_pd(wij, cnj)));
+      ji = _mm_xor_pd(sign, _mm_mul_pd(minus_half, _mm_add_pd(_mm_mul_pd(wrj, cnj), _mm_mul_pd(wij, cj))));
+    }
     const __m128d er = _mm_add_pd(kr, jr), ei = _mm_add_pd(ki, ji);
     const __m128d dr = _mm_sub_pd(kr, jr), di = _mm_sub_pd(ki, ji);
     const __m128d cwr = _mm_loadu_pd(t.big_wr + k), cwi = _mm_xor_pd(sign, _mm_loadu_pd(t.big_wi + k));
@@ -150,7 +181,14 @@ void sse2_dct3(const double* c, double* z, std::int32_t n, const half_twiddles& 
     _mm_storeu_pd(z + 2 * k, _mm_unpacklo_pd(re, im));
     _mm_storeu_pd(z + 2 * k + 2, _mm_unpackhi_pd(re, im));
   }
-  for (; k < m; ++k) dct3_bin(c, z, n, k, t);
+  for (; k < m; ++k) low ? dct3_bin_low(c, z, n, k, t) : dct3_bin(c, z, n, k, t);
+}
+
+void sse2_dct3(const double* c, double* z, std::int32_t n, const half_twiddles& t) {
+  sse2_dct3_bins<false>(c, z, n, t);
+}
+void sse2_dct3_low(const double* c, double* z, std::int32_t n, const half_twiddles& t) {
+  sse2_dct3_bins<true>(c, z, n, t);
 }
 
 // Four bins per step. Loads of interleaved values are split into real and
@@ -199,23 +237,32 @@ PELLIMOR_AVX2 inline __m256d avx2_reversed(const double* p) {  // p[3], p[2], p[
   return _mm256_permute4x64_pd(_mm256_loadu_pd(p), 0x1b);
 }
 
-PELLIMOR_AVX2 void avx2_dct3(const double* c, double* z, std::int32_t n, const half_twiddles& t) {
+template <bool low>
+PELLIMOR_AVX2 void avx2_dct3_bins(const double* c, double* z, std::int32_t n, const half_twiddles& t) {
   dct3_ends(c, z, n, t);
   const std::int32_t m = n / 2;
   const __m256d half = _mm256_set1_pd(0.5), minus_half = _mm256_set1_pd(-0.5), sign = _mm256_set1_pd(-0.0);
   std::int32_t k = 1;
   for (; k + 4 <= m; k += 4) {
     // Lanes k .. k+3; j = M - k runs down.
-    const __m256d ck = _mm256_loadu_pd(c + k), cnk = avx2_reversed(c + n - k - 3);
-    const __m256d cj = avx2_reversed(c + m - k - 3), cnj = _mm256_loadu_pd(c + m + k);
+    const __m256d ck = _mm256_loadu_pd(c + k), cj = avx2_reversed(c + m - k - 3);
     const __m256d wrk = _mm256_loadu_pd(t.wr + k), wik = _mm256_loadu_pd(t.wi + k);
     const __m256d wrj = avx2_reversed(t.wr + m - k - 3), wij = avx2_reversed(t.wi + m - k - 3);
-    const __m256d kr = _mm256_mul_pd(half, _mm256_sub_pd(_mm256_mul_pd(wrk, ck), _mm256_mul_pd(wik, cnk)));
-    const __m256d ki =
-        _mm256_mul_pd(minus_half, _mm256_add_pd(_mm256_mul_pd(wrk, cnk), _mm256_mul_pd(wik, ck)));
-    const __m256d jr = _mm256_mul_pd(half, _mm256_sub_pd(_mm256_mul_pd(wrj, cj), _mm256_mul_pd(wij, cnj)));
-    const __m256d ji = _mm256_xor_pd(
-        sign, _mm256_mul_pd(minus_half, _mm256_add_pd(_mm256_mul_pd(wrj, cnj), _mm256_mul_pd(wij, cj))));
+    __m256d kr, ki, jr, ji;
+    if (low) {  // as dct3_bin_low
+      const __m256d zero = _mm256_setzero_pd();
+      kr = _mm256_mul_pd(half, _mm256_add_pd(_mm256_mul_pd(wrk, ck), zero));
+      ki = _mm256_mul_pd(minus_half, _mm256_add_pd(zero, _mm256_mul_pd(wik, ck)));
+      jr = _mm256_mul_pd(half, _mm256_add_pd(_mm256_mul_pd(wrj, cj), zero));
+      ji = _mm256_xor_pd(sign, _mm256_mul_pd(minus_half, _mm256_add_pd(zero, _mm256_mul_pd(wij, cj))));
+    } else {
+      const __m256d cnk = avx2_reversed(c + n - k - 3), cnj = _mm256_loadu_pd(c + m + k);
+      kr = _mm256_mul_pd(half, _mm256_sub_pd(_mm256_mul_pd(wrk, ck), _mm256_mul_pd(wik, cnk)));
+      ki = _mm256_mul_pd(minus_half, _mm256_add_pd(_mm256_mul_pd(wrk, cnk), _mm256_mul_pd(wik, ck)));
+      jr = _mm256_mul_pd(half, _mm256_sub_pd(_mm256_mul_pd(wrj, cj), _mm256_mul_pd(wij, cnj)));
+      ji = _mm256_xor_pd(
+          sign, _mm256_mul_pd(minus_half, _mm256_add_pd(_mm256_mul_pd(wrj, cnj), _mm256_mul_pd(wij, cj))));
+    }
     const __m256d er = _mm256_add_pd(kr, jr), ei = _mm256_add_pd(ki, ji);
     const __m256d dr = _mm256_sub_pd(kr, jr), di = _mm256_sub_pd(ki, ji);
     const __m256d cwr = _mm256_loadu_pd(t.big_wr + k),
@@ -227,11 +274,18 @@ PELLIMOR_AVX2 void avx2_dct3(const double* c, double* z, std::int32_t n, const h
     _mm256_storeu_pd(z + 2 * k, _mm256_permute2f128_pd(lo, hi, 0x20));
     _mm256_storeu_pd(z + 2 * k + 4, _mm256_permute2f128_pd(lo, hi, 0x31));
   }
-  for (; k < m; ++k) dct3_bin(c, z, n, k, t);
+  for (; k < m; ++k) low ? dct3_bin_low(c, z, n, k, t) : dct3_bin(c, z, n, k, t);
 }
 
-const half_untangle_kernels sse2_half_untangle = {"sse2", sse2_dct2, sse2_dct3};
-const half_untangle_kernels avx2_half_untangle = {"avx2", avx2_dct2, avx2_dct3};
+PELLIMOR_AVX2 void avx2_dct3(const double* c, double* z, std::int32_t n, const half_twiddles& t) {
+  avx2_dct3_bins<false>(c, z, n, t);
+}
+PELLIMOR_AVX2 void avx2_dct3_low(const double* c, double* z, std::int32_t n, const half_twiddles& t) {
+  avx2_dct3_bins<true>(c, z, n, t);
+}
+
+const half_untangle_kernels sse2_half_untangle = {"sse2", sse2_dct2, sse2_dct3, sse2_dct3_low};
+const half_untangle_kernels avx2_half_untangle = {"avx2", avx2_dct2, avx2_dct3, avx2_dct3_low};
 
 bool has_avx2() {
   __builtin_cpu_init();
@@ -242,7 +296,7 @@ bool has_avx2() {
 
 }  // namespace
 
-const half_untangle_kernels plain_half_untangle = {"plain", plain_dct2, plain_dct3};
+const half_untangle_kernels plain_half_untangle = {"plain", plain_dct2, plain_dct3, plain_dct3_low};
 
 const half_untangle_kernels* runnable_half_untangles(int* count) {
 #ifdef PELLIMOR_X86_VECTORS

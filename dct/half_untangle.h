@@ -33,6 +33,10 @@ struct half_untangle_kernels {
   const char* name;
   dct2_untangle_fn dct2;
   dct3_tangle_fn dct3;
+  // dct3 of a line whose coefficients past M are zero (an enlargement to
+  // twice the size or more): the same bits, without reading or multiplying
+  // the zeros. Reads c[0 .. M] only.
+  dct3_tangle_fn dct3_low;
 };
 
 // The plain version, which defines the values.
