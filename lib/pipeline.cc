@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 
 #include "lib/file_io.h"
@@ -42,11 +43,15 @@ void decode_then_encode(const pipeline_job& job, shared_state* s) {
   std::string err;
   bool ok = false;
   try {
-    const decode_progress progress = [s](const std::uint8_t* pixels, std::int32_t rows) {
-      std::lock_guard<std::mutex> hold(s->lock);
-      s->pixels = pixels;
-      s->rows_decoded = rows;
-      s->changed.notify_all();
+    const decode_progress progress = [s, &job](const std::uint8_t* pixels, std::int32_t rows) {
+      {
+        std::lock_guard<std::mutex> hold(s->lock);
+        s->pixels = pixels;
+        s->rows_decoded = rows;
+        s->changed.notify_all();
+      }
+      if (job.input_progress && job.info.height > 0)
+        job.input_progress(static_cast<double>(rows) / job.info.height);
     };
     ok = decode_image(job.data, job.size, job.format, &source, &err, progress);
   } catch (const std::bad_alloc&) {
@@ -62,6 +67,7 @@ void decode_then_encode(const pipeline_job& job, shared_state* s) {
     if (!s->decoded) return;
   }
   if (job.keep_icc) job.out->icc = source.icc;
+  if (job.input_done) job.input_done();
 
   encode_options options = job.options;
   options.rows_ready = [s](std::int32_t rows) {
@@ -107,7 +113,12 @@ struct joined_thread {
 
 pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
   shared_state s;
-  joined_thread io{&s, std::thread(decode_then_encode, std::cref(job), &s)};
+  joined_thread io{&s, {}};
+  try {
+    io.thread = std::thread(decode_then_encode, std::cref(job), &s);
+  } catch (const std::system_error&) {
+    return pipeline_status::start_over;  // no second thread to be had: the job is done without one
+  }
 
   // The resize starts once the decoder has its buffer.
   {

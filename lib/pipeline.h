@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "codec/codec.h"
@@ -28,6 +29,12 @@ struct pipeline_job {
   image_format out_format = image_format::bmp;
   encode_options options;
   std::string output;  // a file, or "-" for standard output
+  // Called (from the second thread) once the input decoded well: its bytes
+  // are not read again and can go.
+  std::function<void()> input_done;
+  // Told (from the second thread) what share of the picture's rows has been
+  // decoded, so bytes well behind that point can be let go as it goes.
+  std::function<void(double share)> input_progress;
 };
 
 enum class pipeline_status {
@@ -36,7 +43,8 @@ enum class pipeline_status {
   output_failed,  // the output could not be written; *err says why
   resize_failed,  // *err says why
   start_over,     // the pixels decoded are not what the header said (an EXIF orientation seen only
-                  // after the image data): nothing was written, the caller decodes whole instead
+                  // after the image data), or no second thread could be started: nothing was
+                  // written, the caller decodes whole instead
 };
 
 // Runs `job`. Throws std::bad_alloc or std::system_error as resize's callers do.

@@ -90,7 +90,8 @@ bool short_bmp(const std::uint8_t* data, std::size_t size) {
 struct input_bytes {
   std::vector<std::uint8_t> held;
   void* mapped = nullptr;
-  std::size_t mapped_size = 0;
+  std::size_t mapped_size = 0, dropped = 0;
+  bool dropped_ahead = false;
   const std::uint8_t* data = nullptr;
   std::size_t size = 0;
 
@@ -104,8 +105,11 @@ struct input_bytes {
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
         static_cast<std::uint64_t>(st.st_size) <= most && static_cast<std::uint64_t>(st.st_size) <= SIZE_MAX) {
       const std::size_t length = static_cast<std::size_t>(st.st_size);
-      void* at = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+      // Pages come as the decoder reaches them (read ahead, the file being
+      // read front to back) and go again behind it (drop_before).
+      void* at = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
       if (at != MAP_FAILED) {
+        madvise(at, length, MADV_SEQUENTIAL);
         mapped = at;
         mapped_size = length;
         data = static_cast<const std::uint8_t*>(at);
@@ -119,9 +123,35 @@ struct input_bytes {
     return true;
   }
 
+  // Lets the mapped pages before about `share` of the file go, less a
+  // margin: a decoder reading the file front to back (PNG, JPEG, TIFF
+  // strips in order) is done with them, and the RSS of a job with the file
+  // mapped whole would otherwise keep the whole file beside the resize's
+  // arrays. A page let go and read again comes back from the file.
+  // The first time, the pages well ahead go too: a decoder that first walks
+  // the whole file (PNG's chunk check) has mapped them all.
+  void drop_before(double share) {
+    constexpr std::size_t page = 4096, margin = std::size_t{1} << 20, step = std::size_t{1} << 20;
+    if (mapped == nullptr || !(share >= 0)) return;
+    const double at = std::min(share * static_cast<double>(mapped_size), static_cast<double>(mapped_size));
+    if (!dropped_ahead) {
+      dropped_ahead = true;
+      const std::size_t ahead = (static_cast<std::size_t>(at) + 2 * margin) & ~(page - 1);
+      if (ahead < mapped_size)
+        madvise(static_cast<std::uint8_t*>(mapped) + ahead, mapped_size - ahead, MADV_DONTNEED);
+    }
+    if (at <= static_cast<double>(margin)) return;
+    const std::size_t end = (static_cast<std::size_t>(at) - margin) & ~(page - 1);
+    if (end < dropped + step) return;
+    madvise(mapped, end, MADV_DONTNEED);
+    dropped = end;
+  }
+
   void release() {
     if (mapped != nullptr) munmap(mapped, mapped_size);
     mapped = nullptr;
+    dropped = 0;
+    dropped_ahead = false;
     std::vector<std::uint8_t>().swap(held);  // freed, not just emptied
     data = nullptr;
     size = 0;
@@ -301,6 +331,8 @@ bool run(const file_request& request, std::string* where, std::string* err) {
     job.out_format = request.format;
     job.options = options;
     job.output = request.output;
+    job.input_done = [&bytes] { bytes.release(); };
+    job.input_progress = [&bytes](double share) { bytes.drop_before(share); };
     switch (run_pipeline(job, err)) {
       case pipeline_status::done:
         return true;
