@@ -228,6 +228,22 @@ bool decode_image(const std::uint8_t* data, std::size_t size, image_format forma
   return entry_for(format).decode(data, size, out, err);
 }
 
+bool decode_image(const std::uint8_t* data, std::size_t size, image_format format, image* out,
+                  std::string* err, const decode_progress& progress) {
+  switch (format) {
+    case image_format::png:
+      return codecs::png_decode_rows(data, size, out, err, progress);
+    case image_format::jpeg:
+      return codecs::jpeg_decode_rows(data, size, out, err, progress);
+    case image_format::tiff:
+      return codecs::tiff_decode_rows(data, size, out, err, progress);
+    default:
+      if (!decode_image(data, size, format, out, err)) return false;
+      if (progress) progress(out->pixels.data(), out->height);
+      return true;
+  }
+}
+
 bool format_keeps(image_format format, int channels, sample_type type) {
   const codec_entry& entry = entry_for(format);
   return channels >= 1 && channels <= 4 && (entry.kept_channels & channel_bit(channels)) != 0 &&
@@ -236,6 +252,12 @@ bool format_keeps(image_format format, int channels, sample_type type) {
 
 bool encode_image(const image& img, image_format format, const encode_options& options, const byte_sink& sink,
                   std::string* err) {
+  // Only these encoders wait row by row; any other is handed finished rows.
+  const bool waits = format == image_format::png || format == image_format::jpeg || format == image_format::tiff;
+  if (!waits && img.height > 0 && !codecs::rows_ready(options, img.height)) {
+    *err = "the image was not finished";
+    return false;
+  }
   return entry_for(format).encode(img, options, sink, err);
 }
 
@@ -351,6 +373,10 @@ bool check_encodable(const image& img, std::string* err) {
     return false;
   }
   return true;
+}
+
+bool rows_ready(const encode_options& options, std::int32_t rows) {
+  return !options.rows_ready || options.rows_ready(rows);
 }
 
 bool send_to_sink(const byte_sink& sink, const std::uint8_t* bytes, std::size_t size) noexcept {

@@ -49,12 +49,29 @@ bool read_info(const std::uint8_t* data, std::size_t size, image_format format, 
 bool decode_image(const std::uint8_t* data, std::size_t size, image_format format, image* out,
                   std::string* err);
 
+// Told, from the decoding thread, how far decoding has gone: `pixels` is the
+// buffer the samples are decoded into (it stays where it is when the image is
+// handed over in *out), `rows` how many rows from the top hold their final
+// samples. Rows grow from call to call; a codec that cannot tell early (an
+// interlaced PNG, a TIFF stored plane by plane, a BMP) calls once at the end
+// with every row. Rows told are final only if decoding then succeeds: a
+// damaged file can still be refused after they were handed out.
+using decode_progress = std::function<void(const std::uint8_t* pixels, std::int32_t rows)>;
+
+// decode_image, telling `progress` as rows are done.
+bool decode_image(const std::uint8_t* data, std::size_t size, image_format format, image* out,
+                  std::string* err, const decode_progress& progress);
+
 // Turns the pixels so the image reads as displayed and sets orientation 1.
 // False when the memory cannot be had.
 bool apply_orientation(image* img);
 
 struct encode_options {
   int quality = 92;  // JPEG, 1..100
+  // When set, the image's rows are still being made while it is encoded:
+  // the encoder calls rows_ready(n) before it reads any of rows [0, n),
+  // which returns once they are final, or false to stop the encoding.
+  std::function<bool(std::int32_t rows)> rows_ready = {};
 };
 
 // Receives the encoded file in pieces, in order. False to stop.

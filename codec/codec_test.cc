@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstring>
@@ -318,3 +319,98 @@ TEST(ConvertPixels, QuantisesByTheResamplerRule) {
 }
 
 }  // namespace
+
+namespace {
+
+struct layout_case {
+  image_format format;
+  int width, height, channels;
+  sample_type type;
+  bool in_bands;  // whether rows come before the end for this layout
+};
+
+// Tall enough for several bands of decoded rows and several TIFF strips.
+const layout_case layouts[] = {
+    {image_format::png, 7, 53, 3, sample_type::u8, true},
+    {image_format::png, 5, 40, 4, sample_type::u16, true},
+    {image_format::jpeg, 9, 61, 3, sample_type::u8, true},
+    {image_format::jpeg, 8, 35, 1, sample_type::u8, true},
+    {image_format::tiff, 3000, 47, 3, sample_type::u8, true},
+    {image_format::tiff, 1000, 71, 2, sample_type::f32, true},
+    {image_format::bmp, 6, 30, 3, sample_type::u8, false},
+};
+
+image picture_for(const layout_case& c) {
+  return c.format == image_format::jpeg ? codec_test::smooth_image(c.width, c.height, c.channels)
+                                        : codec_test::random_image(c.width, c.height, c.channels, c.type, 3);
+}
+
+}  // namespace
+
+// Rows a decoder says are done hold their final samples at that moment,
+// counts only grow, the last call covers the picture, and the streaming
+// formats tell before the end.
+TEST(DecodeProgress, RowsToldAreFinal) {
+  for (const layout_case& c : layouts) {
+    SCOPED_TRACE(std::string(format_name(c.format)) + " " + std::to_string(c.channels) + " channels");
+    std::string err;
+    const bytes file = codec_test::encode(picture_for(c), c.format, &err);
+    ASSERT_FALSE(file.empty()) << err;
+    std::vector<std::int32_t> counts;
+    std::vector<std::vector<std::uint8_t>> seen;  // rows [0, count) as they were when told
+    const std::uint8_t* buffer = nullptr;
+    std::size_t row_bytes = 0;
+    const decode_progress progress = [&](const std::uint8_t* pixels, std::int32_t rows) {
+      if (buffer == nullptr) buffer = pixels;
+      EXPECT_EQ(pixels, buffer);
+      counts.push_back(rows);
+      row_bytes = static_cast<std::size_t>(c.width) * c.channels * sample_bytes(c.type);
+      seen.emplace_back(pixels, pixels + row_bytes * rows);
+    };
+    image got;
+    ASSERT_TRUE(decode_image(file.data(), file.size(), c.format, &got, &err, progress)) << err;
+    ASSERT_FALSE(counts.empty());
+    EXPECT_EQ(got.pixels.data(), buffer);
+    EXPECT_EQ(counts.back(), got.height);
+    EXPECT_TRUE(std::is_sorted(counts.begin(), counts.end()));
+    EXPECT_EQ(counts.size() > 1 && counts.front() < got.height, c.in_bands);
+    for (const std::vector<std::uint8_t>& rows : seen)
+      EXPECT_TRUE(std::equal(rows.begin(), rows.end(), got.pixels.begin()));
+  }
+}
+
+// An encoder handed rows as they are made reads none before asking: rows
+// filled in only when asked for give the file the finished picture gives,
+// and a refusal stops the encoding.
+TEST(EncodeRowsReady, RowsAreReadOnlyOnceAskedFor) {
+  for (const layout_case& c : layouts) {
+    SCOPED_TRACE(std::string(format_name(c.format)) + " " + std::to_string(c.channels) + " channels");
+    const image finished = picture_for(c);
+    std::string err;
+    const bytes expected = codec_test::encode(finished, c.format, &err);
+    ASSERT_FALSE(expected.empty()) << err;
+    for (const bool refuse : {false, true}) {
+      image making = finished;
+      std::fill(making.pixels.begin(), making.pixels.end(), std::uint8_t{0xa5});
+      std::int32_t given = 0;
+      encode_options options;
+      options.rows_ready = [&](std::int32_t rows) {
+        EXPECT_LE(rows, making.height);
+        if (refuse && rows > making.height / 2) return false;
+        for (; given < rows; ++given)
+          std::copy_n(finished.row(given), finished.row_bytes(), making.row(given));
+        return true;
+      };
+      bytes out;
+      const bool ok = encode_image(
+          making, c.format, options,
+          [&out](const std::uint8_t* data, std::size_t size) {
+            out.insert(out.end(), data, data + size);
+            return true;
+          },
+          &err);
+      EXPECT_EQ(ok, !refuse);
+      if (!refuse) EXPECT_TRUE(out == expected);
+    }
+  }
+}

@@ -27,6 +27,18 @@ PELLIMOR_DECLARE_CODEC(tiff)
 
 #undef PELLIMOR_DECLARE_CODEC
 
+// X_decode telling `progress` (codec.h) as rows are done.
+bool png_decode_rows(const std::uint8_t* data, std::size_t size, image* out, std::string* err,
+                     const decode_progress& progress);
+bool jpeg_decode_rows(const std::uint8_t* data, std::size_t size, image* out, std::string* err,
+                      const decode_progress& progress);
+bool tiff_decode_rows(const std::uint8_t* data, std::size_t size, image* out, std::string* err,
+                      const decode_progress& progress);
+
+// What an encoder calls before it reads rows [0, rows): true at once unless
+// the options say the rows are still being made (codec.h, rows_ready).
+bool rows_ready(const encode_options& options, std::int32_t rows);
+
 // Copies `count` pixels from `src` to `dst`, keeping the first `dst_channels`
 // of each pixel's `src_channels` samples. Samples change type by the rule in
 // codec.h: value * max(to) / full scale(from), saturated to [0, max(to)],

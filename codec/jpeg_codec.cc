@@ -302,8 +302,10 @@ void cmyk_to_rgb(const std::uint8_t* cmyk, std::uint8_t* rgb, std::size_t count,
 
 // Decodes every row into `pixels`. For CMYK, each row goes through
 // `scratch` (4 samples a pixel) and is converted.
+// `done(n)` hears of rows decoded as they come.
+template <class Done>
 bool read_rows(jpeg_reader* r, const image_info& info, bool cmyk, std::uint8_t* pixels,
-               std::uint8_t* scratch) {
+               std::uint8_t* scratch, const Done& done) {
   if (setjmp(r->failure.jump)) return false;
   jpeg_decompress_struct& cinfo = r->cinfo;
   cinfo.out_color_space = cmyk ? JCS_CMYK : cinfo.jpeg_color_space == JCS_GRAYSCALE ? JCS_GRAYSCALE : JCS_RGB;
@@ -319,6 +321,8 @@ bool read_rows(jpeg_reader* r, const image_info& info, bool cmyk, std::uint8_t* 
     if (jpeg_read_scanlines(&cinfo, &row, 1) != 1)
       fail_with(reinterpret_cast<j_common_ptr>(&cinfo), "no row came back");
     if (cmyk) cmyk_to_rgb(scratch, out, cinfo.output_width, cinfo.saw_Adobe_marker);
+    // Told in bands: each call may wake a reader on another core.
+    if (cinfo.output_scanline % 16 == 0) done(static_cast<std::int32_t>(cinfo.output_scanline));
   }
   jpeg_finish_decompress(&cinfo);
   return true;
@@ -434,7 +438,8 @@ void end_destination(j_compress_ptr cinfo) {
 
 // Writes the whole file. `scratch` holds one 8-bit row when samples need
 // converting or an alpha channel dropping.
-bool write_file(jpeg_writer* w, const image& img, int quality, std::uint8_t* scratch) {
+bool write_file(jpeg_writer* w, const image& img, const encode_options* options, std::uint8_t* scratch) {
+  const int quality = options->quality;
   install_failure(&w->failure);
   w->cinfo.err = &w->failure.mgr;
   if (setjmp(w->failure.jump)) return false;
@@ -465,6 +470,8 @@ bool write_file(jpeg_writer* w, const image& img, int quality, std::uint8_t* scr
   if (!img.icc.empty()) jpeg_write_icc_profile(&cinfo, img.icc.data(), static_cast<unsigned>(img.icc.size()));
   const bool convert = img.type != sample_type::u8 || img.channels != components;
   while (cinfo.next_scanline < cinfo.image_height) {
+    if (!rows_ready(*options, static_cast<std::int32_t>(cinfo.next_scanline) + 1))
+      fail_with(reinterpret_cast<j_common_ptr>(&cinfo), "the image was not finished");
     const std::uint8_t* in = img.row(static_cast<std::int32_t>(cinfo.next_scanline));
     if (convert) {
       convert_pixels(in, img.type, img.channels, scratch, sample_type::u8, components, img.width);
@@ -489,6 +496,11 @@ bool jpeg_info(const std::uint8_t* data, std::size_t size, image_info* info, std
 }
 
 bool jpeg_decode(const std::uint8_t* data, std::size_t size, image* out, std::string* err) {
+  return jpeg_decode_rows(data, size, out, err, {});
+}
+
+bool jpeg_decode_rows(const std::uint8_t* data, std::size_t size, image* out, std::string* err,
+                      const decode_progress& progress) {
   jpeg_reader r;
   image img;
   if (!start_reading(&r, data, size, true, err) || !describe(r.cinfo, size, &img, err)) return false;
@@ -505,10 +517,14 @@ bool jpeg_decode(const std::uint8_t* data, std::size_t size, image* out, std::st
            " pixels";
     return false;
   }
-  if (!read_rows(&r, img, cmyk, img.pixels.data(), scratch.data())) {
+  const auto done = [&](std::int32_t rows) {
+    if (progress) progress(img.pixels.data(), rows);
+  };
+  if (!read_rows(&r, img, cmyk, img.pixels.data(), scratch.data(), done)) {
     *err = std::string("jpeg: ") + r.failure.message;
     return false;
   }
+  done(img.height);
   if (!cmyk && r.icc != nullptr) img.icc.assign(r.icc, r.icc + r.icc_size);
   *out = std::move(img);
   return true;
@@ -534,7 +550,7 @@ bool jpeg_encode(const image& img, const encode_options& options, const byte_sin
     *err = "jpeg: out of memory";
     return false;
   }
-  if (!write_file(&w, img, options.quality, scratch.data())) {
+  if (!write_file(&w, img, &options, scratch.data())) {
     *err = std::string("jpeg: ") + w.failure.message;
     return false;
   }

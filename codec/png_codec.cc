@@ -251,8 +251,10 @@ bool read_header(png_reader* r) {
 }
 
 // Decodes every row into `rows` (already sized for `row_bytes`) and reads
-// the chunks after the image, checking their CRCs.
-bool read_rows(png_reader* r, bool grey_palette, png_bytepp rows, std::size_t row_bytes) {
+// the chunks after the image, checking their CRCs. `done(n)` hears of rows
+// decoded as they come, when they come one after another (not interlaced).
+template <class Done>
+bool read_rows(png_reader* r, bool grey_palette, png_bytepp rows, std::size_t row_bytes, const Done& done) {
   if (setjmp(png_jmpbuf(r->png))) return false;
   if (grey_palette)
     png_set_packing(r->png);  // one index per byte, looked up by the caller
@@ -262,7 +264,17 @@ bool read_rows(png_reader* r, bool grey_palette, png_bytepp rows, std::size_t ro
   png_set_interlace_handling(r->png);
   png_read_update_info(r->png, r->info);
   if (png_get_rowbytes(r->png, r->info) != row_bytes) png_error(r->png, "unexpected row layout");
-  png_read_image(r->png, rows);
+  const png_uint_32 height = png_get_image_height(r->png, r->info);
+  if (png_get_interlace_type(r->png, r->info) != PNG_INTERLACE_NONE) {
+    png_read_image(r->png, rows);
+  } else {
+    // Told in bands: each call may wake a reader on another core.
+    constexpr png_uint_32 band = 16;
+    for (png_uint_32 y = 0; y < height; ++y) {
+      png_read_row(r->png, rows[y], nullptr);
+      if ((y + 1) % band == 0) done(static_cast<std::int32_t>(y + 1));
+    }
+  }
   png_read_end(r->png, r->end);
   return true;
 }
@@ -357,6 +369,7 @@ struct png_writer {
   png_structp png = nullptr;
   png_infop info = nullptr;
   const byte_sink* sink = nullptr;
+  const encode_options* options = nullptr;
   png_failure failure{};
   ~png_writer() { png_destroy_write_struct(&png, &info); }
 };
@@ -397,6 +410,9 @@ bool write_file(png_writer* w, const image& img, std::uint8_t* scratch) {
     return static_cast<const std::uint8_t*>(scratch);
   };
   const std::size_t stored_row = static_cast<std::size_t>(img.width) * img.channels * (depth / 8);
+  // The compression is chosen from rows down to three quarters of the way.
+  const std::int32_t sampled = std::min(img.height, std::max(0, img.height * 3 / 4 - 8) + 16);
+  if (!rows_ready(*w->options, sampled)) png_error(w->png, "the image was not finished");
   const png_compression chosen =
       choose_compression(img.height, stored_row, static_cast<std::size_t>(img.channels) * (depth / 8),
                          [&](std::int32_t y, std::uint8_t* out) {
@@ -409,7 +425,10 @@ bool write_file(png_writer* w, const image& img, std::uint8_t* scratch) {
   png_set_compression_strategy(w->png, chosen.strategy);
   png_write_info(w->png, w->info);
   if (little_endian && depth == 16) png_set_swap(w->png);
-  for (std::int32_t y = 0; y < img.height; ++y) png_write_row(w->png, sample_row(y));
+  for (std::int32_t y = 0; y < img.height; ++y) {
+    if (y >= sampled && !rows_ready(*w->options, y + 1)) png_error(w->png, "the image was not finished");
+    png_write_row(w->png, sample_row(y));
+  }
   png_write_end(w->png, w->info);
   return true;
 }
@@ -425,6 +444,11 @@ bool png_info(const std::uint8_t* data, std::size_t size, image_info* info, std:
 }
 
 bool png_decode(const std::uint8_t* data, std::size_t size, image* out, std::string* err) {
+  return png_decode_rows(data, size, out, err, {});
+}
+
+bool png_decode_rows(const std::uint8_t* data, std::size_t size, image* out, std::string* err,
+                     const decode_progress& progress) {
   png_reader r;
   bool grey_palette = false;
   image img;
@@ -442,7 +466,11 @@ bool png_decode(const std::uint8_t* data, std::size_t size, image* out, std::str
     return false;
   }
   for (std::int32_t y = 0; y < img.height; ++y) rows[y] = img.row(y);
-  if (!read_rows(&r, grey_palette, rows.data(), img.row_bytes())) {
+  // A grey palette's indices become samples only once all are read.
+  const auto done = [&](std::int32_t rows_done) {
+    if (progress && !grey_palette) progress(img.pixels.data(), rows_done);
+  };
+  if (!read_rows(&r, grey_palette, rows.data(), img.row_bytes(), done)) {
     *err = std::string("png: ") + r.failure.message;
     return false;
   }
@@ -465,11 +493,12 @@ bool png_decode(const std::uint8_t* data, std::size_t size, image* out, std::str
     const int late = orientation_of(r.png, r.end);
     if (late != 0) img.orientation = late;
   }
+  if (progress) progress(img.pixels.data(), img.height);
   *out = std::move(img);
   return true;
 }
 
-bool png_encode(const image& img, const encode_options&, const byte_sink& sink, std::string* err) {
+bool png_encode(const image& img, const encode_options& options, const byte_sink& sink, std::string* err) {
   if (!check_encodable(img, err)) return false;
   if (img.icc.size() > std::numeric_limits<png_uint_32>::max()) {
     *err = "png: ICC profile too large";
@@ -486,6 +515,7 @@ bool png_encode(const image& img, const encode_options&, const byte_sink& sink, 
   }
   png_writer w;
   w.sink = &sink;
+  w.options = &options;
   w.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &w.failure, on_error, on_warning);
   if (w.png == nullptr) {
     *err = "png: out of memory";

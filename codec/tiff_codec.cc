@@ -417,8 +417,11 @@ void unpack_row(const tiff_layout& t, const std::uint8_t* row, std::uint32_t cou
 }
 
 // Decodes every strip or tile into `raw`: t.kept() samples per pixel.
+// `done(n)` hears of the rows finished as each band of blocks across the
+// image is, when the pixels are stored together (one plane).
+template <class Done>
 bool read_blocks(TIFF* tif, const tiff_layout& t, const std::string& tiff_error, std::uint8_t* raw,
-                 std::string* err) {
+                 std::string* err, const Done& done) {
   const char* what = t.tiled ? "tile" : "strip";
   const std::uint64_t block_bytes = t.tiled ? TIFFTileSize64(tif) : TIFFStripSize64(tif);
   const std::uint32_t row_samples = t.separate ? 1 : t.samples;
@@ -454,6 +457,7 @@ bool read_blocks(TIFF* tif, const tiff_layout& t, const std::string& tiff_error,
       for (std::uint32_t r = 0; r < rows; ++r)
         unpack_row(t, block.data() + row_bytes * r, columns, plane,
                    raw + image_row * (y0 + r) + pixel_bytes * x0);
+      if (planes == 1 && b % across == across - 1) done(static_cast<std::int32_t>(y0 + rows));
     }
   }
   return true;
@@ -584,6 +588,11 @@ bool tiff_info(const std::uint8_t* data, std::size_t size, image_info* info, std
 }
 
 bool tiff_decode(const std::uint8_t* data, std::size_t size, image* out, std::string* err) {
+  return tiff_decode_rows(data, size, out, err, {});
+}
+
+bool tiff_decode_rows(const std::uint8_t* data, std::size_t size, image* out, std::string* err,
+                      const decode_progress& progress) {
   memory_stream stream;
   tiff_handle tif;
   std::string tiff_error;
@@ -597,7 +606,12 @@ bool tiff_decode(const std::uint8_t* data, std::size_t size, image* out, std::st
   static_cast<image_info&>(raw) = t.info;
   raw.channels = t.kept();
   if (!size_fits(raw) || !size_fits(t.info) || !raw.allocate()) return fail(err, "out of memory");
-  if (!read_blocks(tif.get(), t, tiff_error, raw.pixels.data(), err)) return false;
+  // Rows unpacked are final only where nothing is left to convert.
+  const bool early = !t.needs_finishing();
+  const auto done = [&](std::int32_t rows) {
+    if (progress && early) progress(raw.pixels.data(), rows);
+  };
+  if (!read_blocks(tif.get(), t, tiff_error, raw.pixels.data(), err, done)) return false;
 
   image result;
   static_cast<image_info&>(result) = t.info;
@@ -627,11 +641,12 @@ bool tiff_decode(const std::uint8_t* data, std::size_t size, image* out, std::st
   const std::uint8_t* icc = nullptr;
   if (TIFFGetField(tif.get(), TIFFTAG_ICCPROFILE, &icc_size, &icc) && icc != nullptr)
     result.icc.assign(icc, icc + icc_size);
+  if (progress) progress(result.pixels.data(), result.height);
   *out = std::move(result);
   return true;
 }
 
-bool tiff_encode(const image& img, const encode_options&, const byte_sink& sink, std::string* err) {
+bool tiff_encode(const image& img, const encode_options& options, const byte_sink& sink, std::string* err) {
   if (img.width <= 0 || img.height <= 0 || img.channels < 1 || img.channels > 4 ||
       img.pixels.size() != img.pixel_bytes())
     return fail(err, "the image to write is empty or inconsistent");
@@ -684,6 +699,7 @@ bool tiff_encode(const image& img, const encode_options&, const byte_sink& sink,
     for (std::int32_t y0 = 0; y0 < img.height; y0 += static_cast<std::int32_t>(rows_per_strip), ++index) {
       const std::int32_t rows =
           std::min<std::int32_t>(static_cast<std::int32_t>(rows_per_strip), img.height - y0);
+      if (!rows_ready(options, y0 + rows)) return fail(err, "the image was not finished");
       pack_rows(img, y0, rows, strip.data());
       if (TIFFWriteEncodedStrip(t, index, strip.data(), static_cast<tmsize_t>(row_bytes * rows)) < 0)
         return fail_with(err, tiff_error, "cannot write a TIFF strip");

@@ -38,8 +38,9 @@ using value_row_reader = std::function<bool(std::int32_t first_row, std::int32_t
 using row_writer =
     std::function<bool(std::int32_t first_row, std::int32_t row_count, const std::uint8_t* rows)>;
 
-// Receives finished output rows as scaled values e (see resample.h), in
-// order, new_width doubles a row; otherwise as row_writer.
+// Receives finished output rows as scaled values e (see resample.h),
+// new_width doubles a row; otherwise as row_writer (batches come from
+// several threads, in no set order).
 using value_row_writer =
     std::function<bool(std::int32_t first_row, std::int32_t row_count, const double* rows)>;
 

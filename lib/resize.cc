@@ -27,6 +27,7 @@
 #include "dct/resample.h"
 #include "dct/sample_rules.h"
 #include "lib/linear_light.h"
+#include "lib/resize_hooks.h"
 #include "pellimor/pellimor.h"
 
 namespace pellimor {
@@ -273,6 +274,11 @@ std::uint64_t resize_working_bytes(std::int32_t width, std::int32_t height, std:
 
 bool resize(const image_view& source, const image_span& destination, const resize_settings& settings,
             std::string* err) {
+  return resize(source, destination, settings, resize_hooks{}, err);
+}
+
+bool resize(const image_view& source, const image_span& destination, const resize_settings& settings,
+            const resize_hooks& hooks, std::string* err) {
   err->clear();  // no message of an earlier call left behind on success
   if (!check(source, destination, settings, err)) return false;
   const std::int32_t width = source.width, height = source.height;
@@ -293,6 +299,10 @@ bool resize(const image_view& source, const image_span& destination, const resiz
       std::vector<double> plane(plane_index(width, 0, height)), values(plane_index(new_width, 0, new_height));
       std::vector<double> row(std::max(width, new_width));
       for (int c : order) {
+        if (hooks.before_read && !hooks.before_read(0, height)) {
+          *err = "the resize was stopped";
+          return false;
+        }
         for (std::int32_t y = 0; y < height; ++y) {
           work.read_rows(c, y, 1, row.data());
           for (std::int32_t x = 0; x < width; ++x) plane[plane_index(x, y, height)] = row[x];
@@ -302,6 +312,10 @@ bool resize(const image_view& source, const image_span& destination, const resiz
         for (std::int32_t y = 0; y < new_height; ++y) {
           for (std::int32_t x = 0; x < new_width; ++x) row[x] = values[plane_index(x, y, new_height)];
           work.write_rows(c, y, 1, row.data());
+          if (hooks.after_write && !hooks.after_write(c, y, 1)) {
+            *err = "the resize was stopped";
+            return false;
+          }
         }
       }
       return true;
@@ -310,12 +324,13 @@ bool resize(const image_view& source, const image_span& destination, const resiz
     fast_resampler resampler(width, height, new_width, new_height, settings.threads, settings.taper);
     for (int c : order) {
       const value_row_reader rows = [&](std::int32_t first, std::int32_t count, double* out) {
+        if (hooks.before_read && !hooks.before_read(first, count)) return false;
         work.read_rows(c, first, count, out);
         return true;
       };
       const value_row_writer out = [&](std::int32_t first, std::int32_t count, const double* values) {
         work.write_rows(c, first, count, values);
-        return true;
+        return !hooks.after_write || hooks.after_write(c, first, count);
       };
       if (!resampler.resample_doubles(rows, out, progress)) {
         *err = "the resize was stopped";

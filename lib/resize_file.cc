@@ -2,6 +2,7 @@
 #include "lib/resize_file.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "lib/geometry.h"
 #include "lib/limits.h"
 #include "lib/output_file.h"
+#include "lib/pipeline.h"
 
 namespace pellimor {
 namespace {
@@ -73,15 +75,88 @@ memory_limit memory_for(const file_limits& limits) {
 
 // Whether a BMP file of 24 bits a pixel (or of a depth not yet read) ends
 // before its headers or rows do: what the 24-bit reader calls short.
-bool short_bmp(const std::vector<std::uint8_t>& bytes) {
+bool short_bmp(const std::uint8_t* data, std::size_t size) {
   bmp_format format;
   std::string ignored;
-  const bmp_status status = parse_bmp_format(bytes.data(), bytes.size(), &format, &ignored);
+  const bmp_status status = parse_bmp_format(data, size, &format, &ignored);
   if (format.bits != 0 && format.bits != 24) return false;
   return status == bmp_status::short_data ||
          (status == bmp_status::ok &&
-          format.pixel_offset + format.row_size * static_cast<std::uint64_t>(format.height) > bytes.size());
+          format.pixel_offset + format.row_size * static_cast<std::uint64_t>(format.height) > size);
 }
+
+// The input's bytes: a regular file mapped read-only (its compressed bytes
+// neither copied nor zero-filled first), anything else read whole.
+struct input_bytes {
+  std::vector<std::uint8_t> held;
+  void* mapped = nullptr;
+  std::size_t mapped_size = 0, dropped = 0;
+  bool dropped_ahead = false;
+  const std::uint8_t* data = nullptr;
+  std::size_t size = 0;
+
+  input_bytes() = default;
+  input_bytes(const input_bytes&) = delete;
+  input_bytes& operator=(const input_bytes&) = delete;
+  ~input_bytes() { release(); }
+
+  bool load(int fd, std::uint64_t most, std::string* err) {
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+        static_cast<std::uint64_t>(st.st_size) <= most && static_cast<std::uint64_t>(st.st_size) <= SIZE_MAX) {
+      const std::size_t length = static_cast<std::size_t>(st.st_size);
+      // Pages come as the decoder reaches them (read ahead, the file being
+      // read front to back) and go again behind it (drop_before).
+      void* at = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
+      if (at != MAP_FAILED) {
+        madvise(at, length, MADV_SEQUENTIAL);
+        mapped = at;
+        mapped_size = length;
+        data = static_cast<const std::uint8_t*>(at);
+        size = length;
+        return true;
+      }
+    }
+    if (!load_bytes_from(fd, &held, err, most)) return false;
+    data = held.data();
+    size = held.size();
+    return true;
+  }
+
+  // Lets the mapped pages before about `share` of the file go, less a
+  // margin: a decoder reading the file front to back (PNG, JPEG, TIFF
+  // strips in order) is done with them, and the RSS of a job with the file
+  // mapped whole would otherwise keep the whole file beside the resize's
+  // arrays. A page let go and read again comes back from the file.
+  // The first time, the pages well ahead go too: a decoder that first walks
+  // the whole file (PNG's chunk check) has mapped them all.
+  void drop_before(double share) {
+    constexpr std::size_t page = 4096, margin = std::size_t{1} << 20, step = std::size_t{1} << 20;
+    if (mapped == nullptr || !(share >= 0)) return;
+    const double at = std::min(share * static_cast<double>(mapped_size), static_cast<double>(mapped_size));
+    if (!dropped_ahead) {
+      dropped_ahead = true;
+      const std::size_t ahead = (static_cast<std::size_t>(at) + 2 * margin) & ~(page - 1);
+      if (ahead < mapped_size)
+        madvise(static_cast<std::uint8_t*>(mapped) + ahead, mapped_size - ahead, MADV_DONTNEED);
+    }
+    if (at <= static_cast<double>(margin)) return;
+    const std::size_t end = (static_cast<std::size_t>(at) - margin) & ~(page - 1);
+    if (end < dropped + step) return;
+    madvise(mapped, end, MADV_DONTNEED);
+    dropped = end;
+  }
+
+  void release() {
+    if (mapped != nullptr) munmap(mapped, mapped_size);
+    mapped = nullptr;
+    dropped = 0;
+    dropped_ahead = false;
+    std::vector<std::uint8_t>().swap(held);  // freed, not just emptied
+    data = nullptr;
+    size = 0;
+  }
+};
 
 // Closes a descriptor this code opened.
 struct fd_owner {
@@ -176,23 +251,24 @@ bool run(const file_request& request, std::string* where, std::string* err) {
       for_bmp_stream(fd))
     return run_bmp_stream(request, fd, where, err);
 
-  std::vector<std::uint8_t> bytes;
+  input_bytes bytes;
   const std::uint64_t most = input_byte_limit(request.limits);
-  if (!load_bytes_from(fd, &bytes, err, most)) {
+  if (!bytes.load(fd, most, err)) {
     if (err->find("more than") != std::string::npos) *err += " (" + memory_for(request.limits).name + ")";
     return false;
   }
   image_format format;
-  if (!detect_format(bytes.data(), bytes.size(), &format)) {
+  if (!detect_format(bytes.data, bytes.size, &format)) {
     *err = "not a BMP, PNG, JPEG or TIFF file";
     return false;
   }
   const auto input_fails = [&] {
-    if (format == image_format::bmp && request.short_bmp && short_bmp(bytes)) request.short_bmp();
+    if (format == image_format::bmp && request.short_bmp && short_bmp(bytes.data, bytes.size))
+      request.short_bmp();
     return false;
   };
   image_info info;
-  if (!read_info(bytes.data(), bytes.size(), format, &info, err)) return input_fails();
+  if (!read_info(bytes.data, bytes.size, format, &info, err)) return input_fails();
   *err = pixel_refusal(request.limits, "the file claims", info.width, info.height);
   if (!err->empty()) return false;
   // Sizes refer to the picture as displayed.
@@ -223,7 +299,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   resize_settings settings = request.settings;
   settings.alpha = out.has_alpha();
   if (request.planned) request.planned(out.channels, width, height, new_width, new_height, &settings);
-  const double need = static_cast<double>(bytes.size()) + static_cast<double>(info.pixel_bytes()) * 2 +
+  const double need = static_cast<double>(bytes.size) + static_cast<double>(info.pixel_bytes()) * 2 +
                       static_cast<double>(out.pixel_bytes()) + encoder_bytes(request.format, out) +
                       static_cast<double>(resize_working_bytes(info.width, info.height, out.width, out.height,
                                                                out.channels, settings));
@@ -235,14 +311,50 @@ bool run(const file_request& request, std::string* where, std::string* err) {
     return false;
   }
 
-  image source;
-  if (!decode_image(bytes.data(), bytes.size(), format, &source, err)) return input_fails();
-  std::vector<std::uint8_t>().swap(bytes);  // freed, not just emptied
-  if (!apply_orientation(&source)) throw std::bad_alloc();
-  if (source.has_alpha() && !out.has_alpha() && request.note)
+  if (info.has_alpha() && !out.has_alpha() && request.note)
     request.note(std::string(format_name(request.format)) + " output has no alpha channel; alpha is dropped");
-  if (!request.strip) out.icc = source.icc;
   if (!out.allocate()) throw std::bad_alloc();
+  encode_options options;
+  options.quality = request.quality;
+
+  // A picture stored as displayed goes through the overlapped pipeline; one
+  // the EXIF orientation turns is decoded whole and turned first.
+  if (info.orientation < 2 || info.orientation > 8) {
+    pipeline_job job;
+    job.data = bytes.data;
+    job.size = bytes.size;
+    job.format = format;
+    job.info = info;
+    job.out = &out;
+    job.settings = settings;
+    job.keep_icc = !request.strip;
+    job.out_format = request.format;
+    job.options = options;
+    job.output = request.output;
+    job.input_done = [&bytes] { bytes.release(); };
+    job.input_progress = [&bytes](double share) { bytes.drop_before(share); };
+    switch (run_pipeline(job, err)) {
+      case pipeline_status::done:
+        return true;
+      case pipeline_status::input_failed:
+        return input_fails();
+      case pipeline_status::output_failed:
+        *where = to_stdout ? "standard output" : request.output;
+        return false;
+      case pipeline_status::resize_failed:
+        if (err->rfind("out of memory", 0) == 0) *err = out_of_memory(*err);
+        return false;
+      case pipeline_status::start_over:
+        err->clear();
+        break;
+    }
+  }
+
+  image source;
+  if (!decode_image(bytes.data, bytes.size, format, &source, err)) return input_fails();
+  bytes.release();
+  if (!apply_orientation(&source)) throw std::bad_alloc();
+  if (!request.strip) out.icc = source.icc;
   image_view view = view_of(source);
   view.channels = out.channels;  // a dropped alpha channel is simply not read
   if (!resize(view, span_of(out), settings, err)) {
@@ -251,8 +363,6 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   }
   source = {};
 
-  encode_options options;
-  options.quality = request.quality;
   *where = to_stdout ? "standard output" : request.output;
   return to_stdout ? encode_to_fd(out, request.format, options, STDOUT_FILENO, err)
                    : encode_to_file(out, request.format, options, request.output, err);

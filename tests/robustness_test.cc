@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/codec.h"
 #include "tests/test_util.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -553,6 +554,54 @@ TEST(Robustness, SignalsLeaveTheOldTargetAndNothingElse) {
       EXPECT_EQ(WTERMSIG(status), c.sig);
       EXPECT_EQ(out, "old target");
     }
+  }
+}
+
+// The same while the job is overlapped: a 1 x 1 PNG grown to 20000 x 1 as
+// PNG decodes on one thread, which then waits with the new file open to
+// encode rows the last channel has not made yet. The run is stopped in that
+// last channel: nothing of the new file may stay.
+TEST(Robustness, SignalsDuringAnOverlappedJobLeaveNothing) {
+  pellimor::image pixel;
+  pixel.width = pixel.height = 1;
+  pixel.channels = 3;
+  pixel.type = pellimor::sample_type::u8;
+  ASSERT_TRUE(pixel.allocate());
+  pixel.pixels = {40, 120, 200};
+  std::string png, err;
+  ASSERT_TRUE(pellimor::encode_image(
+      pixel, pellimor::image_format::png, {},
+      [&](const std::uint8_t* p, std::size_t n) {
+        png.append(reinterpret_cast<const char*>(p), n);
+        return true;
+      },
+      &err))
+      << err;
+  const std::vector<std::string> args = {"-i", "in.png", "-o", "out", "-format", "png", "-sizexminus", "19999"};
+  for (const int sig : {SIGTERM, SIGINT, SIGKILL}) {
+    SCOPED_TRACE(strsignal(sig));
+    temp_dir dir;
+    const int unnamed = open(dir.path().c_str(), O_TMPFILE | O_RDWR, 0600);
+    if (unnamed >= 0) close(unnamed);
+    if (sig == SIGKILL && unnamed < 0) continue;  // nothing can clean up after it here
+    write_file(dir.file("in.png"), png);
+    write_file(dir.file("out.png"), "old target");
+    const piped_run run = start_piped(dir.path(), args, 0);
+    ASSERT_GT(run.pid, 0);
+    bool working = true;
+    // Two channels' counters read to their end; the third's fill the pipe.
+    for (int channel = 0; channel < 2; ++channel) working = working && read_until(run.out, "IDCTV remain 0 Times\n");
+    kill(run.pid, sig);
+    EXPECT_TRUE(read_until(run.out, ""));
+    close(run.out);
+    close(run.err);
+    int status = 0;
+    waitpid(run.pid, &status, 0);
+    ASSERT_TRUE(working) << "the run did not reach its last channel";
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exited with " << WEXITSTATUS(status);
+    EXPECT_EQ(WTERMSIG(status), sig);
+    EXPECT_EQ(dir.entries(), (names{"in.png", "out.png"}));
+    EXPECT_EQ(read_file(dir.file("out.png")), "old target");
   }
 }
 

@@ -1,0 +1,190 @@
+// pipeline.cc - decoding, resizing and encoding of one file job overlapped.
+#include "lib/pipeline.h"
+
+#include <unistd.h>
+
+#include <condition_variable>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "lib/file_io.h"
+#include "lib/resize_hooks.h"
+
+namespace pellimor {
+namespace {
+
+// What the resize and the decoding-then-encoding thread tell each other.
+struct shared_state {
+  std::mutex lock;
+  std::condition_variable changed;
+  const std::uint8_t* pixels = nullptr;  // the decoder's buffer, once it has one
+  std::int32_t rows_decoded = 0;
+  bool decoding_over = false, decoded = false, start_over = false;
+  std::int32_t rows_resized = 0;  // rows of the output with every channel final
+  std::map<std::int32_t, std::int32_t> rows_waiting;  // later batches done, first row to end
+  bool resize_over = false;       // the resize ended, well or not
+  bool encoding_failed = false, encoding_stopped = false;
+  std::string input_err, output_err;
+};
+
+bool same_layout(const image& decoded, const image_info& info) {
+  return decoded.width == info.width && decoded.height == info.height && decoded.channels == info.channels &&
+         decoded.type == info.type && decoded.orientation == info.orientation &&
+         decoded.pixels.size() == decoded.pixel_bytes();
+}
+
+// The second thread: decodes, then (when that went well) encodes.
+void decode_then_encode(const pipeline_job& job, shared_state* s) {
+  image source;
+  std::string err;
+  bool ok = false;
+  try {
+    const decode_progress progress = [s, &job](const std::uint8_t* pixels, std::int32_t rows) {
+      {
+        std::lock_guard<std::mutex> hold(s->lock);
+        s->pixels = pixels;
+        s->rows_decoded = rows;
+        s->changed.notify_all();
+      }
+      if (job.input_progress && job.info.height > 0)
+        job.input_progress(static_cast<double>(rows) / job.info.height);
+    };
+    ok = decode_image(job.data, job.size, job.format, &source, &err, progress);
+  } catch (const std::bad_alloc&) {
+    err = "out of memory";
+  }
+  {
+    std::lock_guard<std::mutex> hold(s->lock);
+    s->decoding_over = true;
+    s->start_over = ok && !same_layout(source, job.info);
+    s->decoded = ok && !s->start_over;
+    if (!ok) s->input_err = err;
+    s->changed.notify_all();
+    if (!s->decoded) return;
+  }
+  if (job.keep_icc) job.out->icc = source.icc;
+  if (job.input_done) job.input_done();
+
+  encode_options options = job.options;
+  options.rows_ready = [s](std::int32_t rows) {
+    std::unique_lock<std::mutex> hold(s->lock);
+    s->changed.wait(hold, [&] { return s->rows_resized >= rows || s->resize_over; });
+    return s->rows_resized >= rows;
+  };
+  err.clear();
+  bool written = false;
+  try {
+    written = job.output == "-" ? encode_to_fd(*job.out, job.out_format, options, STDOUT_FILENO, &err)
+                                : encode_to_file(*job.out, job.out_format, options, job.output, &err);
+  } catch (const std::bad_alloc&) {
+    err = "out of memory";
+  }
+  std::lock_guard<std::mutex> hold(s->lock);
+  if (!written) {
+    s->encoding_failed = true;
+    // Stopped because the resize failed: the resize says why.
+    s->encoding_stopped = s->resize_over;
+    s->output_err = err;
+    s->changed.notify_all();
+  }
+}
+
+// Joins the second thread however the caller leaves, telling it first that
+// no more rows will come.
+struct joined_thread {
+  shared_state* s;
+  std::thread thread;
+  ~joined_thread() {
+    if (!thread.joinable()) return;
+    {
+      std::lock_guard<std::mutex> hold(s->lock);
+      s->resize_over = true;
+      s->changed.notify_all();
+    }
+    thread.join();
+  }
+};
+
+}  // namespace
+
+pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
+  shared_state s;
+  joined_thread io{&s, {}};
+  try {
+    io.thread = std::thread(decode_then_encode, std::cref(job), &s);
+  } catch (const std::system_error&) {
+    return pipeline_status::start_over;  // no second thread to be had: the job is done without one
+  }
+
+  // The resize starts once the decoder has its buffer.
+  {
+    std::unique_lock<std::mutex> hold(s.lock);
+    s.changed.wait(hold, [&] { return s.pixels != nullptr || s.decoding_over; });
+  }
+  bool resized = false;
+  std::string resize_err;
+  if (s.pixels != nullptr || s.decoded) {
+    image_view view;
+    {
+      std::lock_guard<std::mutex> hold(s.lock);
+      view.data = s.pixels;
+    }
+    view.type = job.info.type;
+    view.width = job.info.width;
+    view.height = job.info.height;
+    view.channels = job.out->channels;  // a dropped alpha channel is simply not read
+    view.pixel_stride = static_cast<std::ptrdiff_t>(job.info.channels * sample_bytes(job.info.type));
+    view.row_stride = static_cast<std::ptrdiff_t>(job.info.row_bytes());
+    const int last = last_resized_channel(job.out->channels, job.settings);
+    resize_hooks hooks;
+    hooks.before_read = [&s](std::int32_t first, std::int32_t count) {
+      std::unique_lock<std::mutex> hold(s.lock);
+      s.changed.wait(hold, [&] { return s.rows_decoded >= first + count || s.decoding_over; });
+      return s.decoded || (!s.decoding_over && s.rows_decoded >= first + count);
+    };
+    hooks.after_write = [&s, last](int channel, std::int32_t first, std::int32_t count) {
+      std::lock_guard<std::mutex> hold(s.lock);
+      if (channel == last) {
+        // Workers finish their batches in any order; the encoder is told
+        // only of rows with none missing above them.
+        s.rows_waiting[first] = first + count;
+        const std::int32_t before = s.rows_resized;
+        for (auto next = s.rows_waiting.begin();
+             next != s.rows_waiting.end() && next->first == s.rows_resized;
+             next = s.rows_waiting.erase(next))
+          s.rows_resized = next->second;
+        if (s.rows_resized != before) s.changed.notify_all();
+      }
+      return !s.encoding_failed;
+    };
+    resized = resize(view, span_of(*job.out), job.settings, hooks, &resize_err);
+  }
+  {
+    std::lock_guard<std::mutex> hold(s.lock);
+    s.resize_over = true;
+    s.changed.notify_all();
+  }
+  if (io.thread.joinable()) io.thread.join();
+
+  // The input's fault first: a resize stopped by a damaged input says so.
+  if (s.start_over) return pipeline_status::start_over;
+  if (!s.decoded) {
+    *err = s.input_err;
+    return pipeline_status::input_failed;
+  }
+  if (!resized && (!s.encoding_failed || s.encoding_stopped)) {
+    *err = resize_err;
+    return pipeline_status::resize_failed;
+  }
+  if (s.encoding_failed) {
+    *err = s.output_err;
+    return pipeline_status::output_failed;
+  }
+  return pipeline_status::done;
+}
+
+}  // namespace pellimor

@@ -1,0 +1,53 @@
+// pipeline.h - one file job with decoding, resizing and encoding overlapped.
+//
+// A second thread decodes the input while the resize reads the rows decoded
+// so far (its first channel's first pass runs a band behind the decoder);
+// once the input is decoded that thread encodes the output, handed each
+// row as the last channel's values are quantised into it, so encoding runs
+// beside the last pass. Nothing reaches the output before the whole input
+// decoded cleanly, and a file output replaces its target only once complete.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "codec/codec.h"
+#include "pellimor/pellimor.h"
+
+namespace pellimor {
+
+struct pipeline_job {
+  const std::uint8_t* data = nullptr;  // the input file's bytes
+  std::size_t size = 0;
+  image_format format = image_format::bmp;
+  image_info info;          // what read_info said of them
+  image* out = nullptr;     // sized and typed, its pixels allocated
+  resize_settings settings;  // alpha set as out says
+  bool keep_icc = true;
+  image_format out_format = image_format::bmp;
+  encode_options options;
+  std::string output;  // a file, or "-" for standard output
+  // Called (from the second thread) once the input decoded well: its bytes
+  // are not read again and can go.
+  std::function<void()> input_done;
+  // Told (from the second thread) what share of the picture's rows has been
+  // decoded, so bytes well behind that point can be let go as it goes.
+  std::function<void(double share)> input_progress;
+};
+
+enum class pipeline_status {
+  done,
+  input_failed,   // the input could not be decoded; *err says why
+  output_failed,  // the output could not be written; *err says why
+  resize_failed,  // *err says why
+  start_over,     // the pixels decoded are not what the header said (an EXIF orientation seen only
+                  // after the image data), or no second thread could be started: nothing was
+                  // written, the caller decodes whole instead
+};
+
+// Runs `job`. Throws std::bad_alloc or std::system_error as resize's callers do.
+pipeline_status run_pipeline(const pipeline_job& job, std::string* err);
+
+}  // namespace pellimor

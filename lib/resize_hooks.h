@@ -1,0 +1,34 @@
+// resize_hooks.h - the library's resize, told when it reads and writes rows,
+// for a pipeline whose source is still being decoded and whose destination
+// is being encoded while the resize runs.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "pellimor/pellimor.h"
+
+namespace pellimor {
+
+struct resize_hooks {
+  // Before source rows [first, first + count) of any channel are read; may
+  // block until they are there. From several threads at once. False stops
+  // the resize.
+  std::function<bool(std::int32_t first, std::int32_t count)> before_read;
+  // After rows [first, first + count) of channel `channel` were written to
+  // the destination, rows of each channel in order. False stops the resize.
+  std::function<bool(int channel, std::int32_t first, std::int32_t count)> after_write;
+};
+
+// resize() with `hooks`. Channels go one after another, the alpha channel
+// first when settings.alpha, then the others in order.
+bool resize(const image_view& source, const image_span& destination, const resize_settings& settings,
+            const resize_hooks& hooks, std::string* err);
+
+// The channel of `channels` the resize does last.
+inline int last_resized_channel(int channels, const resize_settings& settings) {
+  return settings.alpha ? channels - 2 : channels - 1;
+}
+
+}  // namespace pellimor
