@@ -410,7 +410,9 @@ TEST(EncodeRowsReady, RowsAreReadOnlyOnceAskedFor) {
           },
           &err);
       EXPECT_EQ(ok, !refuse);
-      if (!refuse) EXPECT_TRUE(out == expected);
+      if (!refuse) {
+        EXPECT_TRUE(out == expected);
+      }
     }
   }
 }
