@@ -57,6 +57,10 @@ void decode_then_encode(const pipeline_job& job, shared_state* s) {
   } catch (const std::bad_alloc&) {
     err = "out of memory";
   }
+  if (ok && job.input_intact && !job.input_intact()) {
+    ok = false;
+    err = "the file changed while it was read";
+  }
   {
     std::lock_guard<std::mutex> hold(s->lock);
     s->decoding_over = true;

@@ -29,6 +29,9 @@ struct pipeline_job {
   image_format out_format = image_format::bmp;
   encode_options options;
   std::string output;  // a file, or "-" for standard output
+  // Asked (from the second thread) once the input decoded: false when its
+  // bytes were not the file's all along, and the input is refused.
+  std::function<bool()> input_intact;
   // Called (from the second thread) once the input decoded well: its bytes
   // are not read again and can go.
   std::function<void()> input_done;

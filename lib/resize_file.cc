@@ -21,6 +21,7 @@
 #include "lib/file_io.h"
 #include "lib/geometry.h"
 #include "lib/limits.h"
+#include "lib/mapped_input.h"
 #include "lib/output_file.h"
 #include "lib/pipeline.h"
 
@@ -86,10 +87,13 @@ bool short_bmp(const std::uint8_t* data, std::size_t size) {
 }
 
 // The input's bytes: a regular file mapped read-only (its compressed bytes
-// neither copied nor zero-filled first), anything else read whole.
+// neither copied nor zero-filled first), anything else read whole. A file
+// truncated while mapped reads as zeros past its new end and is marked
+// changed (mapped_input.h), rather than ending the process.
 struct input_bytes {
   std::vector<std::uint8_t> held;
   void* mapped = nullptr;
+  int watch = -1;
   std::size_t mapped_size = 0, dropped = 0;
   bool dropped_ahead = false;
   const std::uint8_t* data = nullptr;
@@ -108,7 +112,8 @@ struct input_bytes {
       // Pages come as the decoder reaches them (read ahead, the file being
       // read front to back) and go again behind it (drop_before).
       void* at = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
-      if (at != MAP_FAILED) {
+      if (at != MAP_FAILED && (watch = watch_mapping(at, length)) < 0) munmap(at, length);
+      if (at != MAP_FAILED && watch >= 0) {
         madvise(at, length, MADV_SEQUENTIAL);
         mapped = at;
         mapped_size = length;
@@ -147,8 +152,21 @@ struct input_bytes {
     dropped = end;
   }
 
+  // Whether the file shrank while mapped, so what was read of it is not
+  // the file. Stays known after release().
+  bool changed = false;
+  bool spoiled() {
+    changed = changed || mapping_spoiled(watch);
+    return changed;
+  }
+
   void release() {
-    if (mapped != nullptr) munmap(mapped, mapped_size);
+    if (mapped != nullptr) {
+      spoiled();
+      unwatch_mapping(watch);
+      munmap(mapped, mapped_size);
+    }
+    watch = -1;
     mapped = nullptr;
     dropped = 0;
     dropped_ahead = false;
@@ -263,6 +281,10 @@ bool run(const file_request& request, std::string* where, std::string* err) {
     return false;
   }
   const auto input_fails = [&] {
+    if (bytes.spoiled()) {
+      *err = "the file changed while it was read";
+      return false;
+    }
     if (format == image_format::bmp && request.short_bmp && short_bmp(bytes.data, bytes.size))
       request.short_bmp();
     return false;
@@ -331,6 +353,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
     job.out_format = request.format;
     job.options = options;
     job.output = request.output;
+    job.input_intact = [&bytes] { return !bytes.spoiled(); };
     job.input_done = [&bytes] { bytes.release(); };
     job.input_progress = [&bytes](double share) { bytes.drop_before(share); };
     switch (run_pipeline(job, err)) {
@@ -351,7 +374,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   }
 
   image source;
-  if (!decode_image(bytes.data, bytes.size, format, &source, err)) return input_fails();
+  if (!decode_image(bytes.data, bytes.size, format, &source, err) || bytes.spoiled()) return input_fails();
   bytes.release();
   if (!apply_orientation(&source)) throw std::bad_alloc();
   if (!request.strip) out.icc = source.icc;
