@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "codec/codec.h"
 
@@ -25,11 +26,15 @@ bool encode_to_fd(const image& img, image_format format, const encode_options& o
                   std::string* err);
 
 // The format a file name's extension names (.bmp .png .jpg .jpeg .tif
-// .tiff, any case). False when none.
+// .tiff .webp, any case). False when none (and for .gif, never written).
 bool format_from_name(const std::string& path, image_format* format);
 
 // The same, throwing pellimor::error naming the file when there is none.
 image_format format_named_by(const std::string& path);
+
+// Why picture `page` (from 1) of a file in `format` cannot be had ("there
+// is no page 4: the file has 3 pages"), or "" when it can.
+std::string page_refusal(const std::vector<std::uint8_t>& bytes, image_format format, int page);
 
 // Throws pellimor::error unless 1 <= quality <= 100.
 void check_quality(int quality);

@@ -387,11 +387,11 @@ TEST(Batch, KeywordFormatAliasesAndQualityNote) {
   // -quality with another format: a note, and the same output.
   r = run_program(dir, "-i in.png -o c -format png -quality 70 -progress off -round nearest");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "pellimor: note: -quality applies only to JPEG output\n");
+  EXPECT_EQ(r.err, "pellimor: note: -quality applies only to JPEG and WebP output\n");
   EXPECT_SAME(read_file(dir.file("c.png")), keyword_bytes(dir, "in.png", "", "png"));
   r = run_program(dir, "resize -Q 70 in.png d.png");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "pellimor: note: --quality applies only to JPEG output\n");
+  EXPECT_EQ(r.err, "pellimor: note: --quality applies only to JPEG and lossy WebP output\n");
   EXPECT_EQ(run_program(dir, "resize -q -Q 70 in.png d.png").err, "");
 }
 
