@@ -191,7 +191,7 @@ TEST(Batch, DamagedFilesAreReportedAndTheOthersDone) {
     // One line for each damaged file, naming it.
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
     EXPECT_NE(r.err.find("pellimor: b.png: "), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("pellimor: d.png: not a BMP, PNG, JPEG or TIFF file\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("pellimor: d.png: not a BMP, PNG, JPEG, TIFF, WebP or GIF file\n"), std::string::npos) << r.err;
     EXPECT_EQ(test_util::temp_dir::entries_of(dir.file("out")), (names{"a.png", "c.png", "e.png"}));
     for (const char* name : {"a.png", "c.png", "e.png"})
       EXPECT_SAME(read_file(dir.file(std::string("out/") + name)),
