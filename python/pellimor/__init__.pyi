@@ -34,15 +34,15 @@ def resize(
     ValueError naming the first non-finite sample as (row, column, channel),
     before any work. threads: 0 to 1024, 0 for one per core."""
 def read(
-    path: _Path, *, max_pixels: Optional[int] = None, max_memory: Optional[int] = None
+    path: _Path, *, max_pixels: Optional[int] = None, max_memory: Optional[int] = None, page: int = 1
 ) -> npt.NDArray[Union[np.uint8, np.uint16, np.float32]]: ...
-def write(path: _Path, array: npt.ArrayLike, quality: int = 92) -> None: ...
+def write(path: _Path, array: npt.ArrayLike, quality: int = 92, *, lossless: bool = False) -> None: ...
 def resize_file(
     src: _Path,
     dst: _Path,
     size: Optional[str] = None,
     *,
-    format: Optional[Literal["bmp", "png", "jpeg", "tiff"]] = None,
+    format: Optional[Literal["bmp", "png", "jpeg", "tiff", "webp"]] = None,
     quality: int = 92,
     round: _Round = "trunc",
     taper: float = 0.0,
@@ -51,6 +51,8 @@ def resize_file(
     engine: _Engine = "fast",
     max_pixels: Optional[int] = None,
     max_memory: Optional[int] = None,
+    page: int = 1,
+    lossless: bool = False,
 ) -> None: ...
 def resize_files(
     inputs: Sequence[_Path],
