@@ -8,12 +8,14 @@
 // chunk.
 //
 // WebP has no ratio between bytes and pixels to bound a header's claim by:
-// a lossless picture of one colour codes in a few dozen bytes at any size,
+// a lossless picture of one colour codes in a couple of hundred bytes at any size,
 // and the extended header's canvas may claim 2^24 pixels a side for nothing.
 // So the reader sets one: at most max_free_pixels, plus max_pixels_per_byte
-// for every byte of the file. A picture with any content comes nowhere near
-// it (a lossless 4096 x 4096 gradient takes about 60 bytes a megapixel), and
-// a 1 KB file cannot ask for a gigabyte.
+// for every byte of the file. Pictures with content stay far below it (a
+// 2048 x 2048 gradient made 460 pixels a byte lossless, 380 lossy at quality
+// 20); what it refuses is a flat colour over more than about 4 megapixels
+// (19,000 pixels a byte at 2048 x 2048), and a 1 KB file asking for a
+// gigabyte.
 //
 // Writing takes RGB or RGBA (grey is replicated, 16-bit and float samples
 // become 8-bit as for JPEG), lossy at the quality asked for or lossless
