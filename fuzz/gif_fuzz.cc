@@ -6,6 +6,7 @@
 // past the count must be refused. Pictures over 64 MiB are only checked up
 // to the header, as the program refuses what it cannot hold before decoding.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -17,9 +18,13 @@ namespace {
 
 constexpr std::uint64_t max_pixel_bytes = std::uint64_t{64} << 20;
 
-void check(bool condition) {
-  if (!condition) std::abort();
+// Aborts, naming the line, when `condition` does not hold.
+void check_at(bool condition, int line) {
+  if (condition) return;
+  std::fprintf(stderr, "check failed at line %d\n", line);
+  std::abort();
 }
+#define check(condition) check_at(condition, __LINE__)
 
 // Page `page` (from 0): header and decoder agree. The decoded picture, or
 // an empty one.
