@@ -81,8 +81,7 @@ std::string size_text(std::uint64_t width, std::uint64_t height) {
 }
 
 // What page `page` of the file gives, checked against the file's size.
-bool describe(const std::uint8_t* data, std::size_t size, int page, WebPDemuxer* demux, image_info* info,
-              std::string* err) {
+bool describe(std::size_t size, int page, WebPDemuxer* demux, image_info* info, std::string* err) {
   const std::uint32_t frames = WebPDemuxGetI(demux, WEBP_FF_FRAME_COUNT);
   if (page < 0 || static_cast<std::uint32_t>(page) >= frames)
     return fail(err, "the file has no page " + std::to_string(page + 1));
@@ -114,7 +113,6 @@ bool describe(const std::uint8_t* data, std::size_t size, int page, WebPDemuxer*
     if (n >= 6 && std::memcmp(at, "Exif\0\0", 6) == 0) at += 6, n -= 6;  // some writers keep the JPEG prefix
     info->orientation = exif_orientation(at, n);
   }
-  (void)data;
   return true;
 }
 
@@ -123,11 +121,10 @@ bool start(const std::uint8_t* data, std::size_t size, int page, demux_handle* d
   if (!webp_is(data, size)) return fail(err, "not a WebP file");
   *demux = open_demux(data, size);
   if (!*demux) return fail(err, "damaged or truncated file");
-  return describe(data, size, page, demux->get(), info, err);
+  return describe(size, page, demux->get(), info, err);
 }
 
-bool decode_still(const std::uint8_t* data, std::size_t size, WebPDemuxer* demux, image* img,
-                  std::string* err) {
+bool decode_still(WebPDemuxer* demux, image* img, std::string* err) {
   iterator_guard frame;
   if (!WebPDemuxGetFrame(demux, 1, &frame.it)) return fail(err, "damaged frame");
   if (frame.it.width != img->width || frame.it.height != img->height)
@@ -141,8 +138,6 @@ bool decode_still(const std::uint8_t* data, std::size_t size, WebPDemuxer* demux
   config.output.u.RGBA.size = img->pixels.size();
   const VP8StatusCode status = WebPDecode(frame.it.fragment.bytes, frame.it.fragment.size, &config);
   WebPFreeDecBuffer(&config.output);
-  (void)data;
-  (void)size;
   if (status != VP8_STATUS_OK)
     return fail(err, status == VP8_STATUS_NOT_ENOUGH_DATA ? "the file ends early" : "damaged picture data");
   return true;
@@ -244,8 +239,7 @@ bool webp_decode_page(const std::uint8_t* data, std::size_t size, int page, imag
                     size_text(static_cast<std::uint64_t>(img.width), static_cast<std::uint64_t>(img.height)) +
                     " pixels");
   const bool animated = (WebPDemuxGetI(demux.get(), WEBP_FF_FORMAT_FLAGS) & ANIMATION_FLAG) != 0;
-  if (animated ? !decode_frame(data, size, page, &img, err)
-               : !decode_still(data, size, demux.get(), &img, err))
+  if (animated ? !decode_frame(data, size, page, &img, err) : !decode_still(demux.get(), &img, err))
     return false;
   chunk_guard icc;
   if ((WebPDemuxGetI(demux.get(), WEBP_FF_FORMAT_FLAGS) & ICCP_FLAG) != 0 &&
