@@ -92,6 +92,44 @@ def bmp_rle(w, h, bits):
     return make
 
 
+# ---------------------------------------------------------------- GIF
+
+def gif(screen_w, screen_h, frame_w, frame_h, data):
+    """GIF89a with a 2-colour table and one frame of LZW `data` (code size 2)."""
+    blocks = b''.join(bytes([len(data[i:i + 255])]) + data[i:i + 255] for i in range(0, len(data), 255))
+    return (b'GIF89a' + struct.pack('<HHBBB', screen_w, screen_h, 0x80, 0, 0) + bytes(6) +
+            b',' + struct.pack('<HHHHB', 0, 0, frame_w, frame_h, 0) + b'\2' + blocks + b'\0;')
+
+
+def gif_screen(env):
+    # one pixel: clear, index 0, end as 3-bit codes
+    return gif(65535, 65535, 1, 1, b'\x44\x01')
+
+
+def gif_frame(env):
+    return gif(1, 1, 65535, 65535, bytes(300))
+
+
+# ---------------------------------------------------------------- WebP
+
+def riff(chunks):
+    return b'RIFF' + struct.pack('<I', 4 + len(chunks)) + b'WEBP' + chunks
+
+
+def vp8l(w, h):
+    body = b'\x2f' + struct.pack('<I', (w - 1) | (h - 1) << 14) + bytes(17)  # an even size
+    return b'VP8L' + struct.pack('<I', len(body)) + body
+
+
+def webp_lossless(env):
+    return riff(vp8l(16384, 16384))
+
+
+def webp_canvas(env):
+    vp8x = b'VP8X' + struct.pack('<I', 10) + bytes(4) + (65534).to_bytes(3, 'little') * 2
+    return riff(vp8x + vp8l(1, 1))
+
+
 # ---------------------------------------------------------------- TIFF
 
 def tiff_shared(tiled):
@@ -256,6 +294,10 @@ ROWS = [
     ('TIFF shared tiles', '40000x40000, 24649 tiles on one stream',
      tiff_shared(True), [], None),
     ('TIFF JPEG strip', '40000x40000 from one small JPEG strip', tiff_jpeg_strip, [], None),
+    ('GIF screen', '65535x65535 screen around a 1x1 frame', gif_screen, [], None),
+    ('GIF frame', '65535x65535 frame from 300 bytes', gif_frame, [], None),
+    ('WebP lossless header', '16384x16384 in 42 bytes', webp_lossless, [], None),
+    ('WebP canvas', '65535x65535 canvas around 1x1', webp_canvas, [], None),
     ('BMP RLE8', '30000x30000', bmp_rle(30000, 30000, 8), [], None),
     ('BMP RLE4', '60000x60000', bmp_rle(60000, 60000, 4), [], None),
     ('stream /dev/zero', 'endless zeros', None, ['-i', '/dev/zero'], None),
@@ -325,7 +367,8 @@ def main():
                     skipped += 1
                     print(f'| {kind} | - | {claims} | skipped | - | - | {why} |')
                     continue
-                ext = {b'\x89P': 'png', b'\xff\xd8': 'jpg', b'II': 'tif', b'BM': 'bmp'}[data[:2]]
+                ext = {b'\x89P': 'png', b'\xff\xd8': 'jpg', b'II': 'tif', b'BM': 'bmp', b'GI': 'gif',
+                       b'RI': 'webp'}[data[:2]]
                 with open(os.path.join(folder, 'in.' + ext), 'wb') as f:
                     f.write(data)
                 size, args = len(data), ['-i', 'in.' + ext] + args
@@ -334,7 +377,7 @@ def main():
             args += ['-o', 'out', '-progress', 'off']
             max_kib = MAX_KIB
             status, seconds, kib, line = run(program, folder, args, feed)
-            left = sorted(set(os.listdir(folder)) - {'in.png', 'in.jpg', 'in.tif', 'in.bmp'})
+            left = sorted(set(os.listdir(folder)) - {'in.png', 'in.jpg', 'in.tif', 'in.bmp', 'in.gif', 'in.webp'})
             problems = []
             if status != 1:
                 problems.append(f'status {status}')

@@ -93,13 +93,37 @@ set_result set_progress(resize_options* options, const char* value, std::string*
 }
 
 set_result set_format(resize_options* options, const char* value, std::string* err) {
-  static const char* const words[] = {"bmp", "png", "jpeg", "jpg", "tiff", "tif"};
-  static const pellimor::image_format formats[] = {
-      pellimor::image_format::bmp,  pellimor::image_format::png,  pellimor::image_format::jpeg,
-      pellimor::image_format::jpeg, pellimor::image_format::tiff, pellimor::image_format::tiff};
+  static const char* const words[] = {"bmp", "png", "jpeg", "jpg", "tiff", "tif", "webp"};
+  static const pellimor::image_format formats[] = {pellimor::image_format::bmp,  pellimor::image_format::png,
+                                                   pellimor::image_format::jpeg, pellimor::image_format::jpeg,
+                                                   pellimor::image_format::tiff, pellimor::image_format::tiff,
+                                                   pellimor::image_format::webp};
   std::size_t i = 0;
+  if (std::strcmp(value, "gif") == 0) {
+    *err = "-format gif: GIF files are read, not written";
+    return set_result::refused;
+  }
   if (!pick_word("format", value, words, &i, err)) return set_result::refused;
   options->format = formats[i];
+  return set_result::ok;
+}
+
+set_result set_lossless(resize_options* options, const char* value, std::string* err) {
+  static const char* const words[] = {"on", "off"};
+  std::size_t i = 0;
+  if (!pick_word("lossless", value, words, &i, err)) return set_result::refused;
+  options->lossless = i == 0;
+  return set_result::ok;
+}
+
+set_result set_page(resize_options* options, const char* value, std::string* err) {
+  char* end = nullptr;
+  const long page = std::strtol(value, &end, 10);
+  if (end == value || *end != '\0' || !(value[0] >= '0' && value[0] <= '9') || page < 1 || page > INT32_MAX) {
+    *err = "-page takes a whole number of at least 1, not '" + std::string(value) + "'";
+    return set_result::refused;
+  }
+  options->page = static_cast<int>(page);
   return set_result::ok;
 }
 
@@ -211,6 +235,8 @@ const option_entry option_table[] = {
     {"format", nullptr, set_format},
     {"quality", nullptr, set_quality},
     {"limit", nullptr, set_limit},
+    {"lossless", nullptr, set_lossless},
+    {"page", nullptr, set_page},
 };
 
 // Keywords that end parsing at once, with their text.

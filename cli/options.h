@@ -8,7 +8,7 @@
 // overflowing.
 //
 // Keywords added later (-size, -round, -taper, -linear, -progress, -format,
-// -quality, -limit) say what is wrong with a bad value in a message of their own;
+// -quality, -limit, -lossless, -page) say what is wrong with a bad value in a message of their own;
 // the original keywords keep printing the usage text.
 #pragma once
 
@@ -62,10 +62,12 @@ struct resize_options {
   double taper = 0.0;                                    // -taper P: sinc(k/K)^P on kept coefficients, >= 0
   bool linear = false;                                   // -linear on|off: resize in linear light
   progress_mode progress = progress_mode::lines;         // -progress lines|bar|off
-  pellimor::image_format format = pellimor::image_format::bmp;  // -format bmp|png|jpeg|jpg|tiff|tif
-  int quality = 92;                                             // -quality: JPEG quality, 1..100
+  pellimor::image_format format = pellimor::image_format::bmp;  // -format bmp|png|jpeg|jpg|tiff|tif|webp
+  int quality = 92;                                             // -quality: JPEG and WebP quality, 1..100
   bool quality_given = false;                                   // whether -quality was given
   pellimor::file_limits limits;  // -limit pixels=N,memory=SIZE: what a file may cost
+  bool lossless = false;         // -lossless on|off: WebP output without loss
+  int page = 1;                  // -page N: the page or frame of the input, from 1
 };
 
 // Longest value a string option takes, and longest output base name (room

@@ -173,6 +173,11 @@ TEST(ParseOptions, EveryWordOfEveryWordKeyword) {
       {"-format", "tiff", [](const resize_options& o) { return o.format == pellimor::image_format::tiff; }},
       {"-format", "jpg", [](const resize_options& o) { return o.format == pellimor::image_format::jpeg; }},
       {"-format", "tif", [](const resize_options& o) { return o.format == pellimor::image_format::tiff; }},
+      {"-format", "webp", [](const resize_options& o) { return o.format == pellimor::image_format::webp; }},
+      {"-lossless", "on", [](const resize_options& o) { return o.lossless; }},
+      {"-lossless", "off", [](const resize_options& o) { return !o.lossless; }},
+      {"-page", "1", [](const resize_options& o) { return o.page == 1; }},
+      {"-page", "2147483647", [](const resize_options& o) { return o.page == 2147483647; }},
       {"-quality", "1", [](const resize_options& o) { return o.quality == 1 && o.quality_given; }},
       {"-quality", "100", [](const resize_options& o) { return o.quality == 100; }},
       {"-taper", "0", [](const resize_options& o) { return o.taper == 0.0; }},
@@ -192,6 +197,8 @@ TEST(ParseOptions, EveryWordOfEveryWordKeyword) {
   other.format = pellimor::image_format::tiff;
   other.quality = 50;
   other.taper = 3.0;
+  other.lossless = true;
+  other.page = 7;
   for (const auto& c : cases) {
     for (const resize_options& start : {resize_options(), other}) {
       resize_options o = start;
@@ -209,8 +216,12 @@ TEST(ParseOptions, BadLaterValuesAndConflictsSayWhy) {
       {{"-round", "up"}, "pellimor: -round takes trunc or nearest, not 'up'\n"},
       {{"-linear", "yes"}, "pellimor: -linear takes on or off, not 'yes'\n"},
       {{"-progress", "Bar"}, "pellimor: -progress takes lines, bar or off, not 'Bar'\n"},
-      {{"-format", "JPG"}, "pellimor: -format takes bmp, png, jpeg, jpg, tiff or tif, not 'JPG'\n"},
-      {{"-format", "gif"}, "pellimor: -format takes bmp, png, jpeg, jpg, tiff or tif, not 'gif'\n"},
+      {{"-format", "JPG"}, "pellimor: -format takes bmp, png, jpeg, jpg, tiff, tif or webp, not 'JPG'\n"},
+      {{"-format", "gif"}, "pellimor: -format gif: GIF files are read, not written\n"},
+      {{"-lossless", "yes"}, "pellimor: -lossless takes on or off, not 'yes'\n"},
+      {{"-page", "0"}, "pellimor: -page takes a whole number of at least 1, not '0'\n"},
+      {{"-page", "2x"}, "pellimor: -page takes a whole number of at least 1, not '2x'\n"},
+      {{"-page", "-3"}, "pellimor: -page takes a whole number of at least 1, not '-3'\n"},
       {{"-taper", "-1"}, "pellimor: -taper takes a number of at least 0, not '-1'\n"},
       {{"-taper", "inf"}, "pellimor: -taper takes a number of at least 0, not 'inf'\n"},
       {{"-taper", "nan"}, "pellimor: -taper takes a number of at least 0, not 'nan'\n"},

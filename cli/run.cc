@@ -21,7 +21,9 @@ struct run_request {
   const char* input = nullptr;  // a path, or "-" for standard input
   std::string output;           // the output file, or "-" for standard output
   pellimor::image_format format = pellimor::image_format::bmp;
-  int quality = 92;             // JPEG
+  int quality = 92;             // JPEG and lossy WebP
+  bool lossless = false;        // WebP
+  int page = 1;                 // of the input, from 1
   std::int32_t dx = 0, dy = 0;  // pixels added to the width and height
   bool size_given = false;      // -size: `size` instead of dx and dy
   geometry size;
@@ -47,6 +49,8 @@ run_request request_from(const resize_options& options) {
   r.size = options.size;
   r.format = options.format;
   r.quality = options.quality;
+  r.lossless = options.lossless;
+  r.page = options.page;
   r.limits = options.limits;
   r.progress_kind = options.progress;
   r.output = std::string(options.output_name) == "-"
@@ -82,6 +86,9 @@ int resize_file_request(const run_request& request) {
   job.output = request.output;
   job.format = request.format;
   job.quality = request.quality;
+  job.lossless = request.lossless;
+  job.page = request.page;
+  job.page_hint = " (choose with -page N)";
   job.size = [&request](std::int64_t width, std::int64_t height, std::int64_t* new_width,
                         std::int64_t* new_height, std::string* err) {
     return resolve_size(request, width, height, new_width, new_height, err);
@@ -116,8 +123,11 @@ int resize_from_command_line(int argc, char** argv) {
   const int parsed = parse_options(argc, argv, &options);
   if (parsed >= 0) return parsed;
   const run_request request = request_from(options);
-  if (options.quality_given && options.format != pellimor::image_format::jpeg)
-    std::fprintf(stderr, "pellimor: note: -quality applies only to JPEG output\n");
+  if (options.quality_given && options.format == pellimor::image_format::webp && options.lossless)
+    std::fprintf(stderr, "pellimor: note: -quality applies only to lossy WebP output\n");
+  else if (options.quality_given && options.format != pellimor::image_format::jpeg &&
+           options.format != pellimor::image_format::webp)
+    std::fprintf(stderr, "pellimor: note: -quality applies only to JPEG and WebP output\n");
 
   if (request.progress_kind == progress_mode::lines)
     std::fprintf(request.to_stdout() ? stderr : stdout, "input = %s\n", request.input);

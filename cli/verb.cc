@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -21,11 +22,11 @@ const char help_text[] =
     "       pellimor resize [OPTIONS] INPUT... -o FOLDER/\n"
     "       pellimor resize [OPTIONS] INPUT... -o PATTERN\n"
     "\n"
-    "Resizes pictures (BMP, PNG, JPEG, TIFF) in the cosine-transform domain.\n"
-    "The output's format comes from its name (.bmp .png .jpg .jpeg .tif .tiff,\n"
-    "any case) unless --format says it. INPUT - reads standard input (as the\n"
-    "one input); OUTPUT - writes standard output, in the --format format, else\n"
-    "the one the input's name says.\n"
+    "Resizes pictures (BMP, PNG, JPEG, TIFF, WebP; GIF read only) in the\n"
+    "cosine-transform domain. The output's format comes from its name (.bmp\n"
+    ".png .jpg .jpeg .tif .tiff .webp, any case) unless --format says it.\n"
+    "INPUT - reads standard input (as the one input); OUTPUT - writes standard\n"
+    "output, in the --format format, else the one the input's name says.\n"
     "\n"
     "Outputs:\n"
     "  -o, --output FOLDER/  each output in FOLDER under its input's file name,\n"
@@ -33,8 +34,12 @@ const char help_text[] =
     "                        extension; an existing folder needs no /\n"
     "  -o, --output PATTERN  %s in PATTERN becomes the input's file name without\n"
     "                        folder and extension, %% a %: -o out/%s_small.jpg\n"
-    "  --format FORMAT       bmp, png, jpeg, jpg, tiff or tif, whatever the\n"
-    "                        output's name says\n"
+    "  --format FORMAT       bmp, png, jpeg, jpg, tiff, tif or webp, whatever\n"
+    "                        the output's name says\n"
+    "  --lossless            WebP output without loss (lossy otherwise)\n"
+    "  --page N              the page of a multi-page TIFF, or the frame of an\n"
+    "                        animated GIF or WebP, to read (default 1; a note\n"
+    "                        names the count when there are several)\n"
     "  -n, --no-clobber      leave an output that exists alone, saying so\n"
     "  --strip               leave the ICC profile out (kept otherwise)\n"
     "\n"
@@ -42,7 +47,7 @@ const char help_text[] =
     "  -s, --size GEOMETRY   the output size, as for pellimor -size (see\n"
     "                        pellimor --help): 50%, 800x600, 800x600!, 1531,\n"
     "                        x240, 800x800>, 100000@ (default: the picture's)\n"
-    "  -Q, --quality Q       JPEG quality, 1 to 100 (default 92)\n"
+    "  -Q, --quality Q       JPEG and lossy WebP quality, 1 to 100 (default 92)\n"
     "  --round MODE          nearest: halves up (default); trunc: toward zero\n"
     "  --taper P             multiply kept coefficient k of K by sinc(k/K)^P on\n"
     "                        each axis, P >= 0 (default 0); softens ringing\n"
@@ -89,6 +94,7 @@ const std::vector<verb_option> options_list = {
     {"strip", '\0', nullptr},     {"threads", 't', "N"},     {"jobs", 'j', "N"},
     {"no-clobber", 'n', nullptr}, {"quiet", 'q', nullptr},   {"progress", '\0', "MODE"},
     {"format", '\0', "FORMAT"},   {"limit", '\0', "LIMITS"}, {"help", 'h', nullptr},
+    {"lossless", '\0', nullptr},  {"page", '\0', "N"},
 };
 
 bool whole_number(const std::string& text, long low, long high, long* value) {
@@ -146,7 +152,11 @@ bool apply(const std::string& name, const std::string& shown, const std::string&
     o->bar = value == "bar";
   } else if (name == "format") {
     pellimor::image_format f;
-    if (!pellimor::parse_format(value.c_str(), &f)) return refuse("bmp, png, jpeg, jpg, tiff or tif");
+    if (!pellimor::parse_format(value.c_str(), &f)) return refuse("bmp, png, jpeg, jpg, tiff, tif or webp");
+    if (!pellimor::format_writable(f)) {
+      *err = shown + " " + value + ": GIF files are read, not written";
+      return false;
+    }
     o->format = f;
   } else if (name == "limit") {
     if (!parse_limits(value.c_str(), &o->limits, err)) {
@@ -154,6 +164,11 @@ bool apply(const std::string& name, const std::string& shown, const std::string&
       if (err->rfind("-limit", 0) == 0) *err = shown + err->substr(6);
       return false;
     }
+  } else if (name == "page") {
+    if (!whole_number(value, 1, INT32_MAX, &n)) return refuse("a whole number of at least 1");
+    o->page = static_cast<int>(n);
+  } else if (name == "lossless") {
+    o->lossless = true;
   } else if (name == "linear") {
     o->linear = true;
   } else if (name == "strip") {
@@ -178,13 +193,17 @@ int run(const verb_options& o) {
   if (o.quality_given && !o.quiet) {
     bool jpeg = false;
     for (const pellimor::planned_output& p : plan)
-      jpeg |= p.error.empty() && p.format == pellimor::image_format::jpeg;
-    if (!jpeg) std::fprintf(stderr, "pellimor: note: --quality applies only to JPEG output\n");
+      jpeg |= p.error.empty() && (p.format == pellimor::image_format::jpeg ||
+                                  (p.format == pellimor::image_format::webp && !o.lossless));
+    if (!jpeg) std::fprintf(stderr, "pellimor: note: --quality applies only to JPEG and lossy WebP output\n");
   }
   pellimor::batch_request request;
   request.inputs = o.inputs;
   request.output = o.output;
   request.format_hint = ", or use --format";
+  request.page_hint = " (choose with --page N)";
+  request.options.page = o.page;
+  request.options.lossless = o.lossless;
   request.options.size = o.size;
   request.options.format = o.format;
   request.options.quality = o.quality;

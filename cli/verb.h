@@ -21,7 +21,7 @@ struct verb_options {
   std::string output;                                      // -o, or the second of two words
   std::string size;                                        // -s: a geometry, "" for the picture's own
   std::optional<pellimor::image_format> format;            // --format: over the output's name
-  int quality = 92;                                        // -Q: JPEG, 1..100
+  int quality = 92;                                        // -Q: JPEG and lossy WebP, 1..100
   bool quality_given = false;                              // whether -Q was given
   pellimor::rounding round = pellimor::rounding::nearest;  // --round nearest|trunc
   double taper = 0.0;                                      // --taper P >= 0
@@ -33,6 +33,8 @@ struct verb_options {
   bool quiet = false;                                      // -q: errors only
   std::optional<bool> bar;       // --progress bar|none; unset: a bar when standard error is a terminal
   pellimor::file_limits limits;  // --limit pixels=N,memory=SIZE
+  bool lossless = false;         // --lossless: WebP without loss
+  int page = 1;                  // --page N: the input's page or frame, from 1
   bool help = false;             // -h, --help
 };
 

@@ -148,8 +148,11 @@ TEST(Verb, BadCommandLinesSayWhy) {
       {{"-j", "x", "a", "b"}, "-j takes a whole number from 0 to 1024, not 'x'"},
       {{"--jobs=", "a", "b"}, "--jobs takes a whole number from 0 to 1024, not ''"},
       {{"--progress", "lines", "a", "b"}, "--progress takes bar or none, not 'lines'"},
-      {{"--format=gif", "a", "b"}, "--format takes bmp, png, jpeg, jpg, tiff or tif, not 'gif'"},
-      {{"--format", "webp", "a", "b"}, "--format takes bmp, png, jpeg, jpg, tiff or tif, not 'webp'"},
+      {{"--format=gif", "a", "b"}, "--format gif: GIF files are read, not written"},
+      {{"--format", "webm", "a", "b"}, "--format takes bmp, png, jpeg, jpg, tiff, tif or webp, not 'webm'"},
+      {{"--page", "0", "a", "b"}, "--page takes a whole number of at least 1, not '0'"},
+      {{"--page=", "a", "b"}, "--page takes a whole number of at least 1, not ''"},
+      {{"--lossless=yes", "a", "b"}, "--lossless takes no value"},
       {{"--limit", "area=5", "a", "b"},
        "--limit takes pixels=N and memory=SIZE, comma separated (pixels=100M,memory=2G), not 'area=5'"},
       {{"-o", "", "a"}, "-o takes a file, folder or pattern, not ''"},
@@ -226,16 +229,15 @@ TEST(Verb, OutputsThatCannotBeNamed) {
     std::string output;
     const char* message;
   } refused[] = {
-      {{"a.png"}, "b.webp", "b.webp: WebP is not supported yet"},
-      {{"a.png"}, "b.WebP", "b.WebP: WebP is not supported yet"},
+      {{"a.png"}, "b.gif", "b.gif: GIF files are read, not written"},
+      {{"a.png"}, "b.GIF", "b.GIF: GIF files are read, not written"},
       {{"a.png"},
-       "b.gif",
-       "b.gif: the name does not end in .bmp, .png, .jpg, .jpeg, .tif or .tiff, or use --format"},
-      {{"a.png"}, "b", "b: the name does not end in .bmp, .png, .jpg, .jpeg, .tif or .tiff, or use --format"},
+       "b",
+       "b: the name does not end in .bmp, .png, .jpg, .jpeg, .tif, .tiff or .webp, or use --format"},
       {{"a.png", "b.png"},
        "o/%s",
-       "o/%s: the name does not end in .bmp, .png, .jpg, .jpeg, .tif or .tiff, or use --format"},
-      {{"a.png", "b.png"}, "o/%s.webp", "o/%s.webp: WebP is not supported yet"},
+       "o/%s: the name does not end in .bmp, .png, .jpg, .jpeg, .tif, .tiff or .webp, or use --format"},
+      {{"a.png", "b.png"}, "o/%s.gif", "o/%s.gif: GIF files are read, not written"},
       {{"a.png", "b.png"},
        "out.png",
        "out.png: several inputs need a folder (a name ending in /) or a pattern with %s"},
@@ -264,9 +266,9 @@ TEST(Verb, OutputsThatCannotBeNamed) {
   ASSERT_TRUE(plan_verb(o, &plan, &err)) << err;
   ASSERT_EQ(plan.size(), 4u);
   EXPECT_EQ(plan[0].error, "");
-  EXPECT_EQ(plan[1].error,
-            "out/b.gif: the name does not end in .bmp, .png, .jpg, .jpeg, .tif or .tiff, or use --format");
-  EXPECT_EQ(plan[2].error, "out/c.webp: WebP is not supported yet");
+  EXPECT_EQ(plan[1].error, "out/b.gif: GIF files are read, not written");
+  EXPECT_EQ(plan[2].error, "");
+  EXPECT_EQ(plan[2].format, pellimor::image_format::webp);
   EXPECT_EQ(plan[3].error, "x/a.png: its output out/a.png is also that of a.png");
 }
 
@@ -321,9 +323,9 @@ TEST(Verb, ProgramAnswersTheVerb) {
   EXPECT_EQ(bad.status, 2);
   EXPECT_EQ(bad.out, "");
   EXPECT_EQ(bad.err, "pellimor: --size: bad geometry '12y': unexpected 'y'\n");
-  const test_util::run_result webp = test_util::run_program(dir, "resize a.png b.webp");
-  EXPECT_EQ(webp.status, 2);
-  EXPECT_EQ(webp.err, "pellimor: b.webp: WebP is not supported yet\n");
+  const test_util::run_result gif = test_util::run_program(dir, "resize a.png b.gif");
+  EXPECT_EQ(gif.status, 2);
+  EXPECT_EQ(gif.err, "pellimor: b.gif: GIF files are read, not written\n");
   EXPECT_EQ(dir.entries(), std::vector<std::string>{});
 }
 

@@ -35,21 +35,31 @@ struct codec_entry {
   bool (*info)(const std::uint8_t*, std::size_t, image_info*, std::string*);
   bool (*decode)(const std::uint8_t*, std::size_t, image*, std::string*);
   bool (*encode)(const image&, const encode_options&, const byte_sink&, std::string*);
+  // For formats that hold several pictures; null for the others.
+  int (*pages)(const std::uint8_t*, std::size_t);
+  bool (*info_page)(const std::uint8_t*, std::size_t, int, image_info*, std::string*);
+  bool (*decode_page)(const std::uint8_t*, std::size_t, int, image*, std::string*);
 };
 
 constexpr unsigned any_channels = channel_bit(1) | channel_bit(2) | channel_bit(3) | channel_bit(4);
 
 const codec_entry codec_table[] = {
     {image_format::bmp, "bmp", ".bmp", nullptr, channel_bit(3), type_bit(sample_type::u8), codecs::bmp_is,
-     codecs::bmp_info, codecs::bmp_decode, codecs::bmp_encode},
+     codecs::bmp_info, codecs::bmp_decode, codecs::bmp_encode, nullptr, nullptr, nullptr},
     {image_format::png, "png", ".png", nullptr, any_channels,
      type_bit(sample_type::u8) | type_bit(sample_type::u16), codecs::png_is, codecs::png_info,
-     codecs::png_decode, codecs::png_encode},
+     codecs::png_decode, codecs::png_encode, nullptr, nullptr, nullptr},
     {image_format::jpeg, "jpeg", ".jpg", "jpg", channel_bit(1) | channel_bit(3), type_bit(sample_type::u8),
-     codecs::jpeg_is, codecs::jpeg_info, codecs::jpeg_decode, codecs::jpeg_encode},
+     codecs::jpeg_is, codecs::jpeg_info, codecs::jpeg_decode, codecs::jpeg_encode, nullptr, nullptr, nullptr},
     {image_format::tiff, "tiff", ".tif", "tif", any_channels,
      type_bit(sample_type::u8) | type_bit(sample_type::u16) | type_bit(sample_type::f32), codecs::tiff_is,
-     codecs::tiff_info, codecs::tiff_decode, codecs::tiff_encode},
+     codecs::tiff_info, codecs::tiff_decode, codecs::tiff_encode, codecs::tiff_pages, codecs::tiff_info_page,
+     codecs::tiff_decode_page},
+    {image_format::webp, "webp", ".webp", nullptr, channel_bit(3) | channel_bit(4), type_bit(sample_type::u8),
+     codecs::webp_is, codecs::webp_info, codecs::webp_decode, codecs::webp_encode, codecs::webp_pages,
+     codecs::webp_info_page, codecs::webp_decode_page},
+    {image_format::gif, "gif", ".gif", nullptr, 0, 0, codecs::gif_is, codecs::gif_info, codecs::gif_decode,
+     codecs::gif_encode, codecs::gif_pages, codecs::gif_info_page, codecs::gif_decode_page},
 };
 
 const codec_entry& entry_for(image_format format) { return codec_table[static_cast<int>(format)]; }
@@ -87,9 +97,9 @@ std::string mebibytes(std::uint64_t bytes) {
 bool read_to_end(int fd, std::size_t hint, std::uint64_t max_bytes, std::vector<std::uint8_t>* bytes,
                  std::string* err) {
   constexpr std::size_t block = std::size_t{1} << 20;
-  // Enough of the start to know the format by (every codec looks at 8
-  // bytes at most).
-  constexpr std::size_t head = 8;
+  // Enough of the start to know the format by (every codec looks at 12
+  // bytes at most: WebP's RIFF header).
+  constexpr std::size_t head = 12;
   // One byte past the limit shows that the input goes on.
   const std::uint64_t most = max_bytes == UINT64_MAX ? max_bytes : max_bytes + 1;
   std::vector<std::unique_ptr<std::uint8_t[]>> blocks;  // what came after the first buffer
@@ -170,6 +180,10 @@ bool parse_format(const char* name, image_format* format) {
   return false;
 }
 
+bool format_writable(image_format format) { return format != image_format::gif; }
+
+const char* unknown_format_message() { return "not a BMP, PNG, JPEG, TIFF, WebP or GIF file"; }
+
 bool load_bytes(const char* path, std::vector<std::uint8_t>* bytes, std::string* err,
                 std::uint64_t max_bytes) {
   bytes->clear();
@@ -218,14 +232,34 @@ bool detect_format(const std::uint8_t* data, std::size_t size, image_format* for
   return false;
 }
 
+int count_pages(const std::uint8_t* data, std::size_t size, image_format format) {
+  const codec_entry& entry = entry_for(format);
+  return entry.pages != nullptr ? entry.pages(data, size) : 1;
+}
+
+namespace {
+
+bool no_such_page(int page, std::string* err) {
+  *err = "the file has no page " + std::to_string(page + 1);
+  return false;
+}
+
+}  // namespace
+
 bool read_info(const std::uint8_t* data, std::size_t size, image_format format, image_info* info,
-               std::string* err) {
-  return entry_for(format).info(data, size, info, err);
+               std::string* err, int page) {
+  const codec_entry& entry = entry_for(format);
+  if (page == 0) return entry.info(data, size, info, err);
+  if (entry.info_page == nullptr || page < 0) return no_such_page(page, err);
+  return entry.info_page(data, size, page, info, err);
 }
 
 bool decode_image(const std::uint8_t* data, std::size_t size, image_format format, image* out,
-                  std::string* err) {
-  return entry_for(format).decode(data, size, out, err);
+                  std::string* err, int page) {
+  const codec_entry& entry = entry_for(format);
+  if (page == 0) return entry.decode(data, size, out, err);
+  if (entry.decode_page == nullptr || page < 0) return no_such_page(page, err);
+  return entry.decode_page(data, size, page, out, err);
 }
 
 bool decode_image(const std::uint8_t* data, std::size_t size, image_format format, image* out,

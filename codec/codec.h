@@ -1,4 +1,4 @@
-// codec.h - image files in and out: BMP, PNG, JPEG, TIFF.
+// codec.h - image files in and out: BMP, PNG, JPEG, TIFF, WebP; GIF in only.
 //
 // Each codec answers three questions: is this file mine (from its first
 // bytes, never its name), what is it (header only, so sizes can be checked
@@ -19,10 +19,16 @@
 
 namespace pellimor {
 
-const char* format_name(image_format format);       // "bmp", "png", "jpeg", "tiff"
-const char* format_extension(image_format format);  // ".bmp", ".png", ".jpg", ".tif"
-// "bmp", "png", "jpeg" (or "jpg"), "tiff" (or "tif"). False when unknown.
+const char* format_name(image_format format);       // "bmp", "png", "jpeg", "tiff", "webp", "gif"
+const char* format_extension(image_format format);  // ".bmp", ".png", ".jpg", ".tif", ".webp", ".gif"
+// "bmp", "png", "jpeg" (or "jpg"), "tiff" (or "tif"), "webp", "gif". False
+// when unknown.
 bool parse_format(const char* name, image_format* format);
+// Whether encode_image writes `format` (all but GIF).
+bool format_writable(image_format format);
+// "not a BMP, PNG, JPEG, TIFF, WebP or GIF file": what a file of no format
+// read here is told.
+const char* unknown_format_message();
 
 // The whole of a file, or of standard input for "-". False with *err.
 // Reading stops early, and *bytes holds just the first few, when those
@@ -38,16 +44,24 @@ bool load_bytes_from(int fd, std::vector<std::uint8_t>* bytes, std::string* err,
 // Which codec reads these bytes. False when none does.
 bool detect_format(const std::uint8_t* data, std::size_t size, image_format* format);
 
-// The header's facts, decoding no pixel. False with *err when the file is
-// not one this program reads, or is damaged.
+// How many pictures the file holds: TIFF pages, GIF or WebP animation
+// frames; 1 for the other formats. Reads headers only. 0 when the file is
+// too damaged to tell.
+int count_pages(const std::uint8_t* data, std::size_t size, image_format format);
+
+// The header's facts, decoding no pixel, of picture `page` (from 0). False
+// with *err when the file is not one this program reads, is damaged, or has
+// no such page.
 bool read_info(const std::uint8_t* data, std::size_t size, image_format format, image_info* info,
-               std::string* err);
+               std::string* err, int page = 0);
 
 // Every sample, in the layout read_info announced, plus the ICC profile.
 // A damaged or truncated file is refused, never half-filled. The EXIF
-// orientation is reported in out->orientation, not applied.
+// orientation is reported in out->orientation, not applied. An animation
+// frame comes as displayed: the frames before it drawn and disposed of as
+// the file says, on a canvas of the animation's size.
 bool decode_image(const std::uint8_t* data, std::size_t size, image_format format, image* out,
-                  std::string* err);
+                  std::string* err, int page = 0);
 
 // Told, from the decoding thread, how far decoding has gone: `pixels` is the
 // buffer the samples are decoded into (it stays where it is when the image is
@@ -67,7 +81,8 @@ bool decode_image(const std::uint8_t* data, std::size_t size, image_format forma
 bool apply_orientation(image* img);
 
 struct encode_options {
-  int quality = 92;  // JPEG, 1..100
+  int quality = 92;       // JPEG and lossy WebP, 1..100
+  bool lossless = false;  // WebP: lossless instead of lossy
   // When set, the image's rows are still being made while it is encoded:
   // the encoder calls rows_ready(n) before it reads any of rows [0, n),
   // which returns once they are final, or false to stop the encoding.
@@ -86,6 +101,8 @@ bool format_keeps(image_format format, int channels, sample_type type);
 //   png  grey, grey+alpha, RGB, RGBA at 8 or 16 bits (float becomes 16-bit)
 //   jpeg grey or RGB at 8 bits, alpha dropped
 //   tiff 8/16-bit integer or 32-bit float, alpha kept (extra sample)
+//   webp RGB or RGBA at 8 bits, lossy or lossless; grey is replicated
+//   gif  not written: refused
 // A sample type the format cannot hold is converted by the same rule the
 // resampler quantises with: value / full scale * 255 (or 65535), saturated,
 // truncated toward zero. The ICC profile goes with it where the format has

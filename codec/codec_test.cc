@@ -43,7 +43,9 @@ TEST(CodecNames, ParseFormat) {
       {"", false, {}},
       {"pn", false, {}},
       {"pngg", false, {}},
-      {"gif", false, {}},
+      {"gif", true, image_format::gif},
+      {"WebP", true, image_format::webp},
+      {"webm", false, {}},
       {".png", false, {}},
   };
   for (const name_case& c : cases) {
@@ -54,7 +56,8 @@ TEST(CodecNames, ParseFormat) {
       EXPECT_EQ(format, c.format);
     }
   }
-  for (image_format f : {image_format::bmp, image_format::png, image_format::jpeg, image_format::tiff}) {
+  for (image_format f : {image_format::bmp, image_format::png, image_format::jpeg, image_format::tiff,
+                         image_format::webp, image_format::gif}) {
     image_format back;
     ASSERT_TRUE(parse_format(format_name(f), &back));
     EXPECT_EQ(back, f);

@@ -3,8 +3,10 @@
 // blocks.
 #pragma once
 
+#include <gif_lib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -157,6 +159,86 @@ inline bytes exif_block(bool big_endian, int orientation, int entries = 3, int o
     put(e + 8, is_orientation ? static_cast<std::uint32_t>(orientation) : 0x4444, 2);
   }
   return b;
+}
+
+// GIF files written by giflib.
+struct gif_frame {
+  int left = 0, top = 0, width = 0, height = 0;
+  std::vector<std::uint8_t> indices;  // width * height, row by row
+  bool interlaced = false;
+  int transparent = -1;  // the GCE's transparent index, -1 for none
+  int disposal = 0;      // the GCE's disposal method
+  int lzw_bytes = -1;    // >= 0: data blocks of this many raw bytes instead of the coded pixels
+};
+
+// A 16-entry palette of distinct colours.
+inline std::vector<GifColorType> palette16() {
+  std::vector<GifColorType> colours(16);
+  for (int i = 0; i < 16; ++i)
+    colours[i] = {static_cast<GifByteType>(i * 16 + 3), static_cast<GifByteType>(255 - i * 11),
+                  static_cast<GifByteType>(i * 7 % 256)};
+  return colours;
+}
+
+inline int write_gif_bytes(GifFileType* gif, const GifByteType* data, int size) {
+  auto* out = static_cast<bytes*>(gif->UserData);
+  out->insert(out->end(), data, data + size);
+  return size;
+}
+
+// A GIF89a file of a `width` x `height` screen with `frames`, all on the
+// global palette.
+inline bytes make_gif(int width, int height, const std::vector<gif_frame>& frames,
+                      const std::vector<GifColorType>& colours = palette16()) {
+  bytes out;
+  int error = 0;
+  GifFileType* gif = EGifOpen(&out, write_gif_bytes, &error);
+  if (gif == nullptr) return out;
+  EGifSetGifVersion(gif, true);
+  ColorMapObject* map = GifMakeMapObject(static_cast<int>(colours.size()), colours.data());
+  EGifPutScreenDesc(gif, width, height, 8, 0, map);
+  for (const gif_frame& f : frames) {
+    if (f.transparent >= 0 || f.disposal != 0) {
+      GraphicsControlBlock gcb{f.disposal, false, 0, f.transparent};
+      GifByteType ext[4];
+      EGifGCBToExtension(&gcb, ext);
+      EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, ext);
+    }
+    const std::size_t descriptor = out.size();
+    EGifPutImageDesc(gif, f.left, f.top, f.width, f.height, f.interlaced, nullptr);
+    if (f.lzw_bytes >= 0) {
+      // Raw data blocks, so a header may claim what its data cannot hold.
+      GifFreeMapObject(map);
+      EGifCloseFile(gif, &error);
+      out.resize(descriptor + 10);  // the image descriptor, without the code size giflib may add
+      out.push_back(8);             // LZW minimum code size
+      for (int left = f.lzw_bytes; left > 0; left -= 255) {
+        const int n = std::min(left, 255);
+        out.push_back(static_cast<std::uint8_t>(n));
+        out.insert(out.end(), static_cast<std::size_t>(n), 0x00);
+      }
+      out.push_back(0);
+      out.push_back(';');
+      return out;
+    }
+    // giflib takes the rows in the order they are stored: by passes.
+    std::vector<int> order;
+    if (f.interlaced) {
+      static const int starts[] = {0, 4, 2, 1}, steps[] = {8, 8, 4, 2};
+      for (int pass = 0; pass < 4; ++pass)
+        for (int y = starts[pass]; y < f.height; y += steps[pass]) order.push_back(y);
+    } else {
+      for (int y = 0; y < f.height; ++y) order.push_back(y);
+    }
+    for (int y : order) {
+      std::vector<GifPixelType> row(f.indices.begin() + y * f.width, f.indices.begin() + (y + 1) * f.width);
+      EGifPutLine(gif, row.data(), f.width);
+    }
+  }
+  GifFreeMapObject(map);
+  EGifCloseFile(gif, &error);
+  keep_test_file(out, pellimor::image_format::gif);
+  return out;
 }
 
 }  // namespace codec_test

@@ -24,6 +24,8 @@ PELLIMOR_DECLARE_CODEC(bmp)
 PELLIMOR_DECLARE_CODEC(png)
 PELLIMOR_DECLARE_CODEC(jpeg)
 PELLIMOR_DECLARE_CODEC(tiff)
+PELLIMOR_DECLARE_CODEC(webp)
+PELLIMOR_DECLARE_CODEC(gif)
 
 #undef PELLIMOR_DECLARE_CODEC
 
@@ -38,6 +40,21 @@ bool tiff_decode_rows(const std::uint8_t* data, std::size_t size, image* out, st
 // What an encoder calls before it reads rows [0, rows): true at once unless
 // the options say the rows are still being made (codec.h, rows_ready).
 bool rows_ready(const encode_options& options, std::int32_t rows);
+
+// The codecs of files that may hold several pictures (TIFF pages, GIF and
+// WebP animation frames): how many, and the header and samples of one,
+// `page` counted from 0. X_info and X_decode above give page 0.
+#define PELLIMOR_DECLARE_PAGES(X)                                                            \
+  int X##_pages(const std::uint8_t* data, std::size_t size);                                 \
+  bool X##_info_page(const std::uint8_t* data, std::size_t size, int page, image_info* info, \
+                     std::string* err);                                                      \
+  bool X##_decode_page(const std::uint8_t* data, std::size_t size, int page, image* out, std::string* err);
+
+PELLIMOR_DECLARE_PAGES(tiff)
+PELLIMOR_DECLARE_PAGES(webp)
+PELLIMOR_DECLARE_PAGES(gif)
+
+#undef PELLIMOR_DECLARE_PAGES
 
 // Copies `count` pixels from `src` to `dst`, keeping the first `dst_channels`
 // of each pixel's `src_channels` samples. Samples change type by the rule in

@@ -1,6 +1,6 @@
 // tiff_codec.cc - TIFF files through libtiff, read from and written to memory.
 //
-// Reading takes the first page (directory) only. It accepts 1, 2, 4, 8 and
+// Reading takes one page (directory), the first unless told. It accepts 1, 2, 4, 8 and
 // 16-bit unsigned integer and 32 and 64-bit float samples; grey (black or
 // white is zero), palette and RGB, each with or without alpha; strips or
 // tiles; samples interleaved or in separate planes; every compression this
@@ -533,14 +533,16 @@ void finish_pixels(const tiff_layout& t, const colour_map& map, const T* raw, T*
   }
 }
 
-// Opens the file and checks its first page's layout and blocks: all that
+// Opens the file and checks page `page`'s layout and blocks: all that
 // reading the header alone refuses.
-bool open_for_reading(const std::uint8_t* data, std::size_t size, memory_stream* stream, tiff_handle* tif,
-                      std::string* tiff_error, tiff_layout* t, std::string* err) {
+bool open_for_reading(const std::uint8_t* data, std::size_t size, int page, memory_stream* stream,
+                      tiff_handle* tif, std::string* tiff_error, tiff_layout* t, std::string* err) {
   stream->in = data;
   stream->in_size = size;
   *tif = open_stream(stream, "rm", tiff_error);
   if (!*tif) return fail_with(err, *tiff_error, "not a TIFF file this program reads");
+  if (page > 0 && !TIFFSetDirectory(tif->get(), static_cast<tdir_t>(page)))
+    return fail_with(err, *tiff_error, "the file has no page " + std::to_string(page + 1));
   if (!read_layout(tif->get(), t, err)) return false;
   if (!tiff_error->empty()) return fail_with(err, *tiff_error, "corrupt TIFF");
   return check_blocks(tif->get(), *t, size, err);
@@ -577,27 +579,56 @@ bool tiff_is(const std::uint8_t* data, std::size_t size) {
   return little || big;
 }
 
+int tiff_pages(const std::uint8_t* data, std::size_t size) {
+  memory_stream stream;
+  stream.in = data;
+  stream.in_size = size;
+  std::string tiff_error;
+  tiff_handle tif = open_stream(&stream, "rm", &tiff_error);
+  // libtiff stops at a loop in the chain of directories and at one it
+  // cannot reach, and counts what it passed.
+  return tif ? static_cast<int>(std::min<tdir_t>(TIFFNumberOfDirectories(tif.get()), INT32_MAX)) : 0;
+}
+
 bool tiff_info(const std::uint8_t* data, std::size_t size, image_info* info, std::string* err) {
+  return tiff_info_page(data, size, 0, info, err);
+}
+
+bool tiff_info_page(const std::uint8_t* data, std::size_t size, int page, image_info* info,
+                    std::string* err) {
   memory_stream stream;
   tiff_handle tif;
   std::string tiff_error;
   tiff_layout t;
-  if (!open_for_reading(data, size, &stream, &tif, &tiff_error, &t, err)) return false;
+  if (!open_for_reading(data, size, page, &stream, &tif, &tiff_error, &t, err)) return false;
   *info = t.info;
   return true;
 }
 
+// Page `page` of the file, telling `progress` (when set) as rows are done.
+static bool decode_page(const std::uint8_t* data, std::size_t size, int page, image* out, std::string* err,
+                        const decode_progress& progress);
+
 bool tiff_decode(const std::uint8_t* data, std::size_t size, image* out, std::string* err) {
-  return tiff_decode_rows(data, size, out, err, {});
+  return decode_page(data, size, 0, out, err, {});
 }
 
 bool tiff_decode_rows(const std::uint8_t* data, std::size_t size, image* out, std::string* err,
                       const decode_progress& progress) {
+  return decode_page(data, size, 0, out, err, progress);
+}
+
+bool tiff_decode_page(const std::uint8_t* data, std::size_t size, int page, image* out, std::string* err) {
+  return decode_page(data, size, page, out, err, {});
+}
+
+static bool decode_page(const std::uint8_t* data, std::size_t size, int page, image* out, std::string* err,
+                        const decode_progress& progress) {
   memory_stream stream;
   tiff_handle tif;
   std::string tiff_error;
   tiff_layout t;
-  if (!open_for_reading(data, size, &stream, &tif, &tiff_error, &t, err)) return false;
+  if (!open_for_reading(data, size, page, &stream, &tif, &tiff_error, &t, err)) return false;
   colour_map map;
   if (t.palette && !read_colour_map(tif.get(), t, &map, err)) return false;
 

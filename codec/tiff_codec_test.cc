@@ -458,11 +458,11 @@ TEST(TiffDecode, OrientationAndIccAreReported) {
   }
 }
 
-TEST(TiffDecode, OnlyTheFirstPage) {
+TEST(TiffDecode, EachPageOnItsOwn) {
   test_util::temp_dir dir;
   const std::string path = dir.file("pages.tif");
   TIFF* tif = TIFFOpen(path.c_str(), "w");
-  for (std::uint32_t page = 0; page < 2; ++page) {
+  for (std::uint32_t page = 0; page < 3; ++page) {
     const std::uint32_t width = 3 + page;
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 2);
@@ -474,11 +474,23 @@ TEST(TiffDecode, OnlyTheFirstPage) {
     TIFFWriteDirectory(tif);
   }
   TIFFClose(tif);
+  const std::string file = test_util::read_file(path);
+  const auto* data = reinterpret_cast<const std::uint8_t*>(file.data());
+  EXPECT_EQ(codecs::tiff_pages(data, file.size()), 3);
   image out;
   std::string err;
-  ASSERT_TRUE(decode(test_util::read_file(path), &out, &err)) << err;
+  ASSERT_TRUE(decode(file, &out, &err)) << err;  // the first unless told
   EXPECT_EQ(out.width, 3);
-  EXPECT_EQ(out.pixels, std::vector<std::uint8_t>(6, 100));
+  for (int page = 0; page < 3; ++page) {
+    SCOPED_TRACE(page);
+    image_info info;
+    ASSERT_TRUE(codecs::tiff_info_page(data, file.size(), page, &info, &err)) << err;
+    EXPECT_EQ(info.width, 3 + page);
+    ASSERT_TRUE(codecs::tiff_decode_page(data, file.size(), page, &out, &err)) << err;
+    EXPECT_EQ(out.pixels, std::vector<std::uint8_t>(2 * (3 + page), static_cast<std::uint8_t>(100 + page)));
+  }
+  EXPECT_FALSE(codecs::tiff_decode_page(data, file.size(), 3, &out, &err));
+  EXPECT_NE(err.find("no page 4"), std::string::npos) << err;
 }
 
 TEST(TiffDecode, RefusesDamagedAndUnsupportedFiles) {

@@ -13,24 +13,25 @@ tests=${2:-$root/build}
 out=$root/build-fuzz
 cmake -S "$root" -B "$out" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPELLIMOR_FUZZ=ON -DPELLIMOR_TESTS=OFF >/dev/null
-cmake --build "$out" -j"$(nproc)" --target bmp_fuzz bmp_any_fuzz png_fuzz jpeg_fuzz tiff_fuzz >/dev/null
+cmake --build "$out" -j"$(nproc)" --target bmp_fuzz bmp_any_fuzz png_fuzz jpeg_fuzz tiff_fuzz webp_fuzz \
+  gif_fuzz >/dev/null
 
 seeds=$out/seeds
 rm -rf "$seeds" && mkdir -p "$seeds/all" "$out/findings"
 python3 "$root/fuzz/make_seeds.py" "$seeds/all" >/dev/null
-PELLIMOR_TEST_FILES=$seeds/all "$tests/pellimor_tests" --gtest_filter='*Png*:*Jpeg*:*Tiff*:*Bmp*' >/dev/null 2>&1 || true
-for format in png jpeg tiff bmp; do
+PELLIMOR_TEST_FILES=$seeds/all "$tests/pellimor_tests" --gtest_filter='*Png*:*Jpeg*:*Tiff*:*Bmp*:*Webp*:*Gif*' >/dev/null 2>&1 || true
+for format in png jpeg tiff bmp webp; do
   for size in 50% 13x7! 200%; do
     "$tests/pellimor" -i "$root/samples/testcard.bmp" -o "$seeds/all/program-$format-${size//[%!]/}" \
       -size "$size" -format "$format" -progress off -quality 60 || true
   done
 done
 # Each target gets the files of its own kind, small ones first.
-for kind in bmp png jpeg tiff; do
+for kind in bmp png jpeg tiff webp gif; do
   mkdir -p "$seeds/$kind"
   find "$seeds/all" -type f -size -64k | while read -r f; do
     case "$kind:$(head -c 4 "$f" | od -An -tx1 | tr -d ' \n')" in
-      bmp:424d*|png:89504e47|jpeg:ffd8ff*|tiff:49492a00|tiff:4d4d002a) cp "$f" "$seeds/$kind/" ;;
+      bmp:424d*|png:89504e47|jpeg:ffd8ff*|tiff:49492a00|tiff:4d4d002a|webp:52494646|gif:47494638) cp "$f" "$seeds/$kind/" ;;
     esac
   done
 done
@@ -46,4 +47,5 @@ run() {  # target corpus
 }
 run png_fuzz png & run jpeg_fuzz jpeg & wait
 run tiff_fuzz tiff & run bmp_any_fuzz bmp & wait
+run webp_fuzz webp & run gif_fuzz gif & wait
 run bmp_fuzz bmp

@@ -54,10 +54,10 @@ std::string fill_pattern(const std::string& pattern, const std::string& stem) {
 bool named_format(const std::string& name, const std::string& shown, const std::string& hint,
                   image_format* format, std::string* err) {
   if (format_from_name(name, format)) return true;
-  if (ends_with_nocase(name, ".webp"))
-    *err = shown + ": WebP is not supported yet";
+  if (ends_with_nocase(name, ".gif"))
+    *err = shown + ": GIF files are read, not written";
   else
-    *err = shown + ": the name does not end in .bmp, .png, .jpg, .jpeg, .tif or .tiff" + hint;
+    *err = shown + ": the name does not end in .bmp, .png, .jpg, .jpeg, .tif, .tiff or .webp" + hint;
   return false;
 }
 
@@ -225,6 +225,7 @@ std::vector<file_result> run_batch(const batch_request& request) {
     options.format = plan[i].format;
     options.settings.threads = file_threads;
     file_request job = request_for(r.input, r.output, options);
+    job.page_hint = request.page_hint;
     tokens_held held;
     job.planned = [&, i](int channels, std::int64_t width, std::int64_t height, std::int64_t new_width,
                          std::int64_t new_height, resize_settings* settings) {

@@ -45,6 +45,7 @@ struct batch_request {
   file_options options;
   batch_options batch;
   std::string format_hint;  // see plan_outputs
+  std::string page_hint;    // see file_request
   // Told, when set, as file `index` is planned (see file_request::planned),
   // after the batch has set its threads.
   std::function<void(std::size_t index, int channels, std::int64_t width, std::int64_t height,

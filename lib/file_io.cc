@@ -53,7 +53,8 @@ bool format_from_name(const std::string& path, image_format* format) {
     image_format format;
   } extensions[] = {{".bmp", image_format::bmp},  {".png", image_format::png},
                     {".jpg", image_format::jpeg}, {".jpeg", image_format::jpeg},
-                    {".tif", image_format::tiff}, {".tiff", image_format::tiff}};
+                    {".tif", image_format::tiff}, {".tiff", image_format::tiff},
+                    {".webp", image_format::webp}};
   for (const auto& e : extensions) {
     const std::size_t n = std::strlen(e.extension);
     if (path.size() > n && strcasecmp(path.c_str() + path.size() - n, e.extension) == 0) {
@@ -67,10 +68,11 @@ bool format_from_name(const std::string& path, image_format* format) {
 image read_image(const std::string& path) { return read_image(path, file_limits{}); }
 
 std::string checked_header(const std::uint8_t* data, std::size_t size, const file_limits& limits,
-                           file_info* info, bool own_memory) {
-  if (!detect_format(data, size, &info->format)) return "not a BMP, PNG, JPEG or TIFF file";
-  std::string err;
-  if (!read_info(data, size, info->format, info, &err)) return err;
+                           file_info* info, bool own_memory, int page) {
+  if (!detect_format(data, size, &info->format)) return unknown_format_message();
+  std::string err = page_refusal(data, size, info->format, page);
+  if (!err.empty()) return err;
+  if (!read_info(data, size, info->format, info, &err, page - 1)) return err;
   err = pixel_refusal(limits, "the file claims", info->width, info->height);
   if (err.empty() && (own_memory || limits.memory != 0))
     err = memory_refusal(static_cast<double>(size) + 2 * static_cast<double>(info->pixel_bytes()),
@@ -82,10 +84,11 @@ namespace {
 
 // Decodes bytes whose header checked_header passed; `name` starts each
 // message ("" for none).
-image decoded(const std::uint8_t* data, std::size_t size, const file_info& info, const std::string& name) {
+image decoded(const std::uint8_t* data, std::size_t size, const file_info& info, const std::string& name,
+              int page = 1) {
   image img;
   std::string err;
-  if (!decode_image(data, size, info.format, &img, &err)) throw error(name + err);
+  if (!decode_image(data, size, info.format, &img, &err, page - 1)) throw error(name + err);
   if (!apply_orientation(&img)) throw error(name + "out of memory");
   return img;
 }
@@ -99,12 +102,14 @@ std::vector<std::uint8_t> file_bytes(const std::string& path, const file_limits&
 
 }  // namespace
 
-image read_image(const std::string& path, const file_limits& limits) {
+image read_image(const std::string& path, const file_limits& limits) { return read_image(path, limits, 1); }
+
+image read_image(const std::string& path, const file_limits& limits, int page) {
   const std::vector<std::uint8_t> bytes = file_bytes(path, limits);
   file_info info;
-  const std::string err = checked_header(bytes.data(), bytes.size(), limits, &info);
+  const std::string err = checked_header(bytes.data(), bytes.size(), limits, &info, true, page);
   if (!err.empty()) throw error(path + ": " + err);
-  return decoded(bytes.data(), bytes.size(), info, path + ": ");
+  return decoded(bytes.data(), bytes.size(), info, path + ": ", page);
 }
 
 file_info read_info(const std::string& path, const file_limits& limits) {
@@ -136,8 +141,12 @@ image decode(const std::vector<std::uint8_t>& bytes, const file_limits& limits) 
 
 image_format format_named_by(const std::string& path) {
   image_format format;
-  if (!format_from_name(path, &format))
-    throw error(path + ": the name does not end in .bmp, .png, .jpg, .jpeg, .tif or .tiff");
+  if (!format_from_name(path, &format)) {
+    const std::size_t n = path.size();
+    if (n > 4 && strcasecmp(path.c_str() + n - 4, ".gif") == 0)
+      throw error(path + ": GIF files are read, not written");
+    throw error(path + ": the name does not end in .bmp, .png, .jpg, .jpeg, .tif, .tiff or .webp");
+  }
   return format;
 }
 
@@ -145,13 +154,28 @@ void check_quality(int quality) {
   if (quality < 1 || quality > 100) throw error("the quality must be from 1 to 100");
 }
 
+std::string page_refusal(const std::uint8_t* data, std::size_t size, image_format format, int page) {
+  if (page < 1) return "the page must be 1 or more, not " + std::to_string(page);
+  if (page == 1) return "";
+  const int pages = count_pages(data, size, format);
+  if (page <= pages) return "";
+  if (pages == 0) return "cannot count the file's pages: it is damaged";
+  return "there is no page " + std::to_string(page) + ": the file has " + std::to_string(pages) +
+         (pages == 1 ? " page" : " pages");
+}
+
 void write_image(const std::string& path, const image& img, int quality) {
+  write_image(path, img, quality, false);
+}
+
+void write_image(const std::string& path, const image& img, int quality, bool lossless) {
   const image_format format = format_named_by(path);
   check_quality(quality);
   std::string err = image_refusal(img);
   if (!err.empty()) throw error(path + ": " + err);
   encode_options options;
   options.quality = quality;
+  options.lossless = lossless;
   if (!encode_to_file(img, format, options, path, &err)) throw error(path + ": " + err);
 }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "codec/codec.h"
 #include "pellimor/pellimor.h"
@@ -26,7 +27,7 @@ bool encode_to_fd(const image& img, image_format format, const encode_options& o
                   std::string* err);
 
 // The format a file name's extension names (.bmp .png .jpg .jpeg .tif
-// .tiff, any case). False when none.
+// .tiff .webp, any case). False when none (and for .gif, never written).
 bool format_from_name(const std::string& path, image_format* format);
 
 // The same, throwing pellimor::error naming the file when there is none.
@@ -39,12 +40,17 @@ image_format format_named_by(const std::string& path);
 // Without `own_memory`, memory is checked only against limits.memory when
 // that is set, not against what this process may use (a probe decodes
 // nothing, so it can tell the size of a picture too large to read).
+// `page` counts from 1 (TIFF pages, animation frames).
 std::string checked_header(const std::uint8_t* data, std::size_t size, const file_limits& limits,
-                           file_info* info, bool own_memory = true);
+                           file_info* info, bool own_memory = true, int page = 1);
 
 // Why `img` cannot be encoded (no pixels, fewer samples than its size
 // needs), or "" when it can.
 std::string image_refusal(const image& img);
+
+// Why picture `page` (from 1) of a file in `format` cannot be had ("there
+// is no page 4: the file has 3 pages"), or "" when it can.
+std::string page_refusal(const std::uint8_t* data, std::size_t size, image_format format, int page);
 
 // Throws pellimor::error unless 1 <= quality <= 100.
 void check_quality(int quality);

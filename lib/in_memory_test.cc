@@ -151,8 +151,8 @@ TEST(InMemory, RefusalsNameTheirReason) {
     pellimor::file_limits limits;
     const char* reason;  // nullptr: accepted
   } probes[] = {
-      {"nothing", {}, {}, "not a BMP, PNG, JPEG or TIFF"},
-      {"garbage", garbage, {}, "not a BMP, PNG, JPEG or TIFF"},
+      {"nothing", {}, {}, "not a BMP, PNG, JPEG, TIFF, WebP or GIF file"},
+      {"garbage", garbage, {}, "not a BMP, PNG, JPEG, TIFF, WebP or GIF file"},
       {"over the pixel limit", png, few_pixels, "more than the pixel limit (99)"},
       {"at the pixel limit", png, enough_pixels, nullptr},
   };

@@ -38,6 +38,10 @@ void output_layout(image_format format, const image_info& info, sample_type* typ
       *type = sample_type::u8;
       if (info.has_alpha()) --*channels;
       return;
+    case image_format::webp:
+    case image_format::gif:  // never written; refused before this
+      *type = sample_type::u8;
+      return;
     case image_format::png:
       if (*type != sample_type::u8) *type = sample_type::u16;
       return;
@@ -58,6 +62,8 @@ double encoder_bytes(image_format format, const image& img) {
       return 1.01 * static_cast<double>(img.pixel_bytes()) + (1 << 20);
     case image_format::jpeg:
       return 2 * samples * 1.05 + (1 << 20);
+    case image_format::webp:  // an 8-bit copy, libwebp's ARGB or YUV planes and the file
+      return 4 * samples + 2.0 * img.width * img.height * 4 + (1 << 20);
     default:
       return 1 << 20;
   }
@@ -265,8 +271,8 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   // file, streams; anything else is decoded whole.
   struct stat st;
   if (opened.fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && request.format == image_format::bmp &&
-      request.output != "-" && !(request.settings.linear && request.settings.method == engine::direct) &&
-      for_bmp_stream(fd))
+      request.page == 1 && request.output != "-" &&
+      !(request.settings.linear && request.settings.method == engine::direct) && for_bmp_stream(fd))
     return run_bmp_stream(request, fd, where, err);
 
   input_bytes bytes;
@@ -277,8 +283,23 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   }
   image_format format;
   if (!detect_format(bytes.data, bytes.size, &format)) {
-    *err = "not a BMP, PNG, JPEG or TIFF file";
+    *err = unknown_format_message();
     return false;
+  }
+  if (!format_writable(request.format)) {
+    *where = request.output;
+    *err = std::string(format_name(request.format)) + " files are read, not written";
+    return false;
+  }
+  const int page = request.page;
+  *err = page_refusal(bytes.data, bytes.size, format, page);
+  if (!err->empty()) return false;
+  if (page == 1 && request.note) {
+    const int pages = count_pages(bytes.data, bytes.size, format);
+    if (pages > 1)
+      request.note(input + " has " + std::to_string(pages) + " " +
+                   (format == image_format::tiff ? "pages" : "frames") + "; resizing " +
+                   (format == image_format::tiff ? "page" : "frame") + " 1" + request.page_hint);
   }
   const auto input_fails = [&] {
     if (bytes.spoiled()) {
@@ -290,7 +311,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
     return false;
   };
   image_info info;
-  if (!read_info(bytes.data, bytes.size, format, &info, err)) return input_fails();
+  if (!read_info(bytes.data, bytes.size, format, &info, err, page - 1)) return input_fails();
   *err = pixel_refusal(request.limits, "the file claims", info.width, info.height);
   if (!err->empty()) return false;
   // Sizes refer to the picture as displayed.
@@ -338,10 +359,12 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   if (!out.allocate()) throw std::bad_alloc();
   encode_options options;
   options.quality = request.quality;
+  options.lossless = request.lossless;
 
-  // A picture stored as displayed goes through the overlapped pipeline; one
-  // the EXIF orientation turns is decoded whole and turned first.
-  if (info.orientation < 2 || info.orientation > 8) {
+  // A first picture stored as displayed goes through the overlapped
+  // pipeline; another page, or one the EXIF orientation turns, is decoded
+  // whole (and turned) first.
+  if (page == 1 && (info.orientation < 2 || info.orientation > 8)) {
     pipeline_job job;
     job.data = bytes.data;
     job.size = bytes.size;
@@ -374,7 +397,8 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   }
 
   image source;
-  if (!decode_image(bytes.data, bytes.size, format, &source, err) || bytes.spoiled()) return input_fails();
+  if (!decode_image(bytes.data, bytes.size, format, &source, err, page - 1) || bytes.spoiled())
+    return input_fails();
   bytes.release();
   if (!apply_orientation(&source)) throw std::bad_alloc();
   if (!request.strip) out.icc = source.icc;
@@ -405,8 +429,8 @@ std::string out_of_memory(const std::string& message) {
 }
 
 std::int64_t largest_side(image_format format) {
-  // libjpeg's JPEG_MAX_DIMENSION.
-  return format == image_format::jpeg ? 65500 : 0;
+  // libjpeg's JPEG_MAX_DIMENSION, libwebp's WEBP_MAX_DIMENSION.
+  return format == image_format::jpeg ? 65500 : format == image_format::webp ? 16383 : 0;
 }
 
 std::string pixel_refusal(const file_limits& limits, const char* what, std::int64_t width,
@@ -458,6 +482,9 @@ file_request request_for(const std::string& input, const std::string& output, co
   request.settings = options.settings;
   request.limits = options.limits;
   request.strip = options.strip;
+  if (options.page < 1) throw error("the page must be 1 or more, not " + std::to_string(options.page));
+  request.page = options.page;
+  request.lossless = options.lossless;
   if (!options.size.empty()) {
     geometry size;
     std::string why;

@@ -23,7 +23,12 @@ struct file_request {
       size;
   resize_settings settings;  // alpha is set from the file
   file_limits limits;
-  bool strip = false;  // leave the ICC profile out
+  bool strip = false;     // leave the ICC profile out
+  int page = 1;           // of a file of several pictures, from 1
+  bool lossless = false;  // WebP output
+  // Ends the note naming a file's page count: how to choose another
+  // (" (choose with -page N)").
+  std::string page_hint;
   // Told, when set, the channels and sizes once they are known and before
   // any pixel is decoded; may hook progress reports into *settings.
   std::function<void(int channels, std::int64_t width, std::int64_t height, std::int64_t new_width,

@@ -191,7 +191,7 @@ TEST(Batch, DamagedFilesAreReportedAndTheOthersDone) {
     // One line for each damaged file, naming it.
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
     EXPECT_NE(r.err.find("pellimor: b.png: "), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("pellimor: d.png: not a BMP, PNG, JPEG or TIFF file\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("pellimor: d.png: not a BMP, PNG, JPEG, TIFF, WebP or GIF file\n"), std::string::npos) << r.err;
     EXPECT_EQ(test_util::temp_dir::entries_of(dir.file("out")), (names{"a.png", "c.png", "e.png"}));
     for (const char* name : {"a.png", "c.png", "e.png"})
       EXPECT_SAME(read_file(dir.file(std::string("out/") + name)),
@@ -387,11 +387,11 @@ TEST(Batch, KeywordFormatAliasesAndQualityNote) {
   // -quality with another format: a note, and the same output.
   r = run_program(dir, "-i in.png -o c -format png -quality 70 -progress off -round nearest");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "pellimor: note: -quality applies only to JPEG output\n");
+  EXPECT_EQ(r.err, "pellimor: note: -quality applies only to JPEG and WebP output\n");
   EXPECT_SAME(read_file(dir.file("c.png")), keyword_bytes(dir, "in.png", "", "png"));
   r = run_program(dir, "resize -Q 70 in.png d.png");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "pellimor: note: --quality applies only to JPEG output\n");
+  EXPECT_EQ(r.err, "pellimor: note: --quality applies only to JPEG and lossy WebP output\n");
   EXPECT_EQ(run_program(dir, "resize -q -Q 70 in.png d.png").err, "");
 }
 

@@ -431,9 +431,10 @@ TEST(Formats, LibraryResizeFileNamesTheFileAtFault) {
     std::uint64_t pixels = 0, memory = 0;
   } cases[] = {
       {"in.png", "out.png", "12y", "bad geometry '12y'"},
-      {"in.png", "out.gif", "", "out.gif: the name does not end in"},
+      {"in.png", "out.gif", "", "out.gif: GIF files are read, not written"},
+      {"in.png", "out.gfi", "", "out.gfi: the name does not end in"},
       {"in.png", "folder.png", "", "folder.png: is a folder"},
-      {"junk", "out.png", "", "junk: not a BMP, PNG, JPEG or TIFF file"},
+      {"junk", "out.png", "", "junk: not a BMP, PNG, JPEG, TIFF, WebP or GIF file"},
       {"in.png", "out.png", "", "in.png: the file claims 6 x 6 = 36 pixels, more than the pixel limit (35)",
        35},
       {"in.png", "out.png", "7x6!", "in.png: resizing to 7 x 6 = 42 pixels, more than the pixel limit (36)",

@@ -399,9 +399,9 @@ TEST(Robustness, EndlessStreamsCostNothing) {
     const char* message;
   } cases[] = {
       {"/dev/zero", "-i /dev/zero -o out -format png",
-       "pellimor: /dev/zero: not a BMP, PNG, JPEG or TIFF file"},
+       "pellimor: /dev/zero: not a BMP, PNG, JPEG, TIFF, WebP or GIF file"},
       {"an endless pipe", "-i - -o out -format png < <(yes)",
-       "pellimor: -: not a BMP, PNG, JPEG or TIFF file"},
+       "pellimor: -: not a BMP, PNG, JPEG, TIFF, WebP or GIF file"},
       {"a PNG signature and zeros without end",
        "-i - -o out -format png -limit memory=8M < <(printf '\\211PNG\\r\\n\\032\\n'; cat /dev/zero)",
        "pellimor: -: more than 8 MiB of input, the most it may take (the memory limit set)"},

@@ -23,8 +23,8 @@ namespace pellimor {
 
 enum class sample_type : std::uint8_t { u8, u16, f32, f64 };
 
-// The file formats read and written.
-enum class image_format { bmp, png, jpeg, tiff };
+// The file formats read and written (GIF is read only).
+enum class image_format { bmp, png, jpeg, tiff, webp, gif };
 
 constexpr std::size_t sample_bytes(sample_type type) {
   switch (type) {

@@ -122,9 +122,14 @@ struct file_limits {
 // Throws pellimor::error naming the file.
 image read_image(const std::string& path);
 image read_image(const std::string& path, const file_limits& limits);
+// Picture `page` (from 1) of a file holding several: a TIFF page, a GIF or
+// WebP animation frame as displayed. A page past the count is refused.
+image read_image(const std::string& path, const file_limits& limits, int page);
 // Writes `img` in the format its extension names (.bmp .png .jpg .jpeg .tif
-// .tiff), replacing the file only once it is complete.
+// .tiff .webp), replacing the file only once it is complete.
 void write_image(const std::string& path, const image& img, int quality = 92);
+// The same; `lossless` makes a .webp file lossless (other formats ignore it).
+void write_image(const std::string& path, const image& img, int quality, bool lossless);
 
 // A file's header: what read_info finds without decoding a pixel.
 struct file_info : image_info {
@@ -160,12 +165,16 @@ struct file_options {
   // see the program's --help); empty for the source's own size.
   std::string size;
   // The output format; when not given, the one the output's extension names
-  // (.bmp .png .jpg .jpeg .tif .tiff).
+  // (.bmp .png .jpg .jpeg .tif .tiff .webp). GIF is read, never written.
   std::optional<image_format> format;
-  int quality = 92;          // JPEG, 1..100
+  int quality = 92;          // JPEG and lossy WebP, 1..100
   resize_settings settings;  // `alpha` is ignored: it follows the file
   file_limits limits;
   bool strip = false;  // leave the ICC profile out of the output
+  // The picture of a file holding several (TIFF pages, GIF or WebP
+  // animation frames), from 1; a page past the file's count is refused.
+  int page = 1;
+  bool lossless = false;  // WebP output: lossless instead of lossy
 };
 
 // Reads `input` ("-": standard input), resizes it and writes `output` ("-":

@@ -34,7 +34,7 @@ def resize(
     ValueError naming the first non-finite sample as (row, column, channel),
     before any work. threads: 0 to 1024, 0 for one per core."""
 def read(
-    path: _Path, *, max_pixels: Optional[int] = None, max_memory: Optional[int] = None
+    path: _Path, *, max_pixels: Optional[int] = None, max_memory: Optional[int] = None, page: int = 1
 ) -> npt.NDArray[_Samples]: ...
 
 class ImageInfo(NamedTuple):
@@ -42,7 +42,7 @@ class ImageInfo(NamedTuple):
     height: int
     channels: int
     dtype: np.dtype
-    format: Literal["bmp", "png", "jpeg", "tiff"]
+    format: Literal["bmp", "png", "jpeg", "tiff", "webp", "gif"]
     orientation: int
 
 def read_info(path: _Path, *, max_pixels: Optional[int] = None, max_memory: Optional[int] = None) -> ImageInfo: ...
@@ -53,15 +53,15 @@ def decode(
     max_memory: Optional[int] = None,
 ) -> npt.NDArray[_Samples]: ...
 def encode(
-    array: npt.ArrayLike, format: Literal["bmp", "png", "jpeg", "jpg", "tiff", "tif"], quality: int = 92
+    array: npt.ArrayLike, format: Literal["bmp", "png", "jpeg", "jpg", "tiff", "tif", "webp"], quality: int = 92
 ) -> bytes: ...
-def write(path: _Path, array: npt.ArrayLike, quality: int = 92) -> None: ...
+def write(path: _Path, array: npt.ArrayLike, quality: int = 92, *, lossless: bool = False) -> None: ...
 def resize_file(
     src: _Path,
     dst: _Path,
     size: Optional[str] = None,
     *,
-    format: Optional[Literal["bmp", "png", "jpeg", "tiff"]] = None,
+    format: Optional[Literal["bmp", "png", "jpeg", "tiff", "webp"]] = None,
     quality: int = 92,
     round: _Round = "trunc",
     taper: float = 0.0,
@@ -70,6 +70,8 @@ def resize_file(
     engine: _Engine = "fast",
     max_pixels: Optional[int] = None,
     max_memory: Optional[int] = None,
+    page: int = 1,
+    lossless: bool = False,
 ) -> None: ...
 def resize_files(
     inputs: Sequence[_Path],

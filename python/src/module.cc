@@ -467,21 +467,23 @@ py::array array_of(pellimor::image&& img) {
   return py::array(dtype_of(held->type), shape, strides, held->pixels.data(), owner);
 }
 
-py::array read_array(const path_like& path_arg, const py::object& max_pixels, const py::object& max_memory) {
+py::array read_array(const path_like& path_arg, const py::object& max_pixels, const py::object& max_memory,
+                     const py::object& page_arg) {
   const py::object& path = path_arg.object;
   const std::string name = path_argument("read", path);
   const pellimor::file_limits limits = limits_argument("read", max_pixels, max_memory);
+  const int page = static_cast<int>(integer_argument("read", "page", page_arg, 1, INT32_MAX));
   pellimor::image img;
-  call_released([&] { img = pellimor::read_image(name, limits); }, {name});
+  call_released([&] { img = pellimor::read_image(name, limits, page); }, {name});
   return array_of(std::move(img));
 }
 
-void write_array(const path_like& path_arg, const array_like& array_arg, int quality) {
+void write_array(const path_like& path_arg, const array_like& array_arg, int quality, bool lossless) {
   const py::object &path = path_arg.object, &array = array_arg.object;
   const std::string name = path_argument("write", path);
   pellimor::image_format format;
   if (!pellimor::format_from_name(name, &format))
-    refuse("pellimor.write: the file name must end in .bmp, .png, .jpg, .jpeg, .tif or .tiff: " +
+    refuse("pellimor.write: the file name must end in .bmp, .png, .jpg, .jpeg, .tif, .tiff or .webp: " +
            py::str(path).cast<std::string>());
   check_quality("write", quality);
   const image_array in = image_argument("write", array, 4);
@@ -514,7 +516,7 @@ void write_array(const path_like& path_arg, const array_like& array_arg, int qua
             for (int c = 0; c < in.channels; ++c, to += sample)
               std::memcpy(to, from + x * ps + c * cs, sample);
         }
-        pellimor::write_image(name, img, quality);
+        pellimor::write_image(name, img, quality, lossless);
       },
       {name});
 }
@@ -536,7 +538,8 @@ std::string size_argument(const char* function, const py::object& size) {
 void resize_file_to_file(const path_like& src_arg, const path_like& dst_arg, const optional_text& size_arg,
                          const optional_text& format_arg, int quality, const std::string& round, double taper,
                          bool linear, const integer_like& threads, const std::string& engine,
-                         const py::object& max_pixels, const py::object& max_memory) {
+                         const py::object& max_pixels, const py::object& max_memory, const py::object& page,
+                         bool lossless) {
   const py::object &src = src_arg.object, &dst = dst_arg.object;
   const py::object &size = size_arg.object, &format = format_arg.object;
   pellimor::file_options options;
@@ -545,19 +548,21 @@ void resize_file_to_file(const path_like& src_arg, const path_like& dst_arg, con
   pellimor::image_format chosen;
   if (!format.is_none()) {
     if (!py::isinstance<py::str>(format) ||
-        !pellimor::parse_format(format.cast<std::string>().c_str(), &chosen))
-      refuse("pellimor.resize_file: format must be \"bmp\", \"png\", \"jpeg\" or \"tiff\" (or None), not " +
+        !pellimor::parse_format(format.cast<std::string>().c_str(), &chosen) || !pellimor::format_writable(chosen))
+      refuse("pellimor.resize_file: format must be \"bmp\", \"png\", \"jpeg\", \"tiff\" or \"webp\" (or None), not " +
              py::repr(format).cast<std::string>());
     options.format = chosen;
   } else if (!pellimor::format_from_name(output, &chosen)) {
     refuse(
-        "pellimor.resize_file: the output name does not end in .bmp, .png, .jpg, .jpeg, .tif or .tiff; "
+        "pellimor.resize_file: the output name does not end in .bmp, .png, .jpg, .jpeg, .tif, .tiff or .webp; "
         "give format=");
   }
   check_quality("resize_file", quality);
   options.quality = quality;
   options.settings = settings_argument("resize_file", round, taper, linear, threads, engine);
   options.limits = limits_argument("resize_file", max_pixels, max_memory);
+  options.page = static_cast<int>(integer_argument("resize_file", "page", page, 1, INT32_MAX));
+  options.lossless = lossless;
   call_released([&] { pellimor::resize_file(input, output, options); }, {input, output});
 }
 
@@ -583,8 +588,8 @@ py::list resize_files_to_files(const py::object& inputs_arg, const path_like& ou
   if (!format.is_none()) {
     pellimor::image_format chosen;
     if (!py::isinstance<py::str>(format) ||
-        !pellimor::parse_format(format.cast<std::string>().c_str(), &chosen))
-      refuse("pellimor.resize_files: format must be \"bmp\", \"png\", \"jpeg\" or \"tiff\" (or None), not " +
+        !pellimor::parse_format(format.cast<std::string>().c_str(), &chosen) || !pellimor::format_writable(chosen))
+      refuse("pellimor.resize_files: format must be \"bmp\", \"png\", \"jpeg\", \"tiff\" or \"webp\" (or None), not " +
              py::repr(format).cast<std::string>());
     options.format = chosen;
   }
@@ -841,8 +846,13 @@ Example
 )doc");
 
   m.def("read", &read_array, "path"_a, py::kw_only(), "max_pixels"_a = py::none(),
-        "max_memory"_a = py::none(),
-        R"doc(Read a BMP, PNG, JPEG or TIFF file (the format is found from its content).
+        "max_memory"_a = py::none(), "page"_a = 1,
+        R"doc(Read a BMP, PNG, JPEG, TIFF, WebP or GIF file (the format is found from its content).
+
+page picks the page of a multi-page TIFF, or the frame of an animated GIF or
+WebP (as displayed, the frames before it drawn), from 1; a page past the
+file's count raises pellimor.Error naming the count. WebP and GIF come as
+uint8 RGB, or RGBA when they have transparency.
 
 The EXIF orientation is applied, so the array reads as the picture is
 displayed. Returns an array of shape (rows, cols) for grey, or (rows, cols,
@@ -864,10 +874,12 @@ from the header, before they are decoded) or memory runs out. Releases the
 GIL while reading.
 )doc");
 
-  m.def("write", &write_array, "path"_a, "array"_a, "quality"_a = 92,
+  m.def("write", &write_array, "path"_a, "array"_a, "quality"_a = 92, py::kw_only(), "lossless"_a = false,
         R"doc(Write an array as an image file; the format is the extension's.
 
-Extensions: .bmp, .png, .jpg/.jpeg, .tif/.tiff (any case). The array has
+Extensions: .bmp, .png, .jpg/.jpeg, .tif/.tiff, .webp (any case); GIF is
+read, not written. WebP is 8-bit RGB or RGBA (grey replicated), lossy at
+`quality` or, with lossless=True, exact. The array has
 shape (rows, cols) or (rows, cols, channels) with 1 to 4 channels (grey,
 grey + alpha, RGB, RGBA) and dtype uint8, uint16, float32 or float64. What
 the format cannot hold is converted: BMP is 24-bit RGB (grey replicated,
@@ -887,6 +899,7 @@ encoding.
   m.def("resize_file", &resize_file_to_file, "src"_a, "dst"_a, "size"_a = py::none(), py::kw_only(),
         "format"_a = py::none(), "quality"_a = 92, "round"_a = "trunc", "taper"_a = 0.0, "linear"_a = false,
         "threads"_a = 0, "engine"_a = "fast", "max_pixels"_a = py::none(), "max_memory"_a = py::none(),
+        "page"_a = 1, "lossless"_a = false,
         R"doc(Read src, resize it and write dst, as the command-line program does.
 
 The output has the same bytes as `pellimor -i src -o BASE -size SIZE
@@ -903,10 +916,10 @@ size : str or None
     A geometry for the picture as displayed: "50%", "800x600" (fit inside),
     "800x600!" (exactly), "800x" or "x600" (keep the aspect), "800x600^",
     "800x600>", "800x600<", "480000@"; None keeps the size.
-format : {"bmp", "png", "jpeg", "tiff"} or None
+format : {"bmp", "png", "jpeg", "tiff", "webp"} or None
     The output format; None takes it from dst's extension.
 quality : int
-    JPEG quality, 1..100.
+    JPEG and lossy WebP quality, 1..100.
 round, taper, linear, threads, engine
     As for resize(). A float TIFF's NaN and infinities spread as resize()'s
     nan="propagate" describes, and become 0 in an integer output format.
@@ -914,6 +927,11 @@ max_pixels, max_memory : int or None
     Refuse a picture, read or made, of more pixels than max_pixels, and
     work needing more bytes than max_memory (None: no limit beyond the
     memory this process may use), as the program's -limit does.
+page : int
+    The page of a multi-page TIFF, or frame of an animated GIF or WebP, to
+    read, from 1, as the program's -page.
+lossless : bool
+    WebP output without loss.
 
 Raises ValueError for bad arguments, pellimor.Error when a file cannot be
 read, decoded or written or is over max_pixels (the message names it),

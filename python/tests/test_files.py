@@ -203,3 +203,34 @@ def test_parse_size_gives_the_programs_size(tmp_path, program, size):
     program("-i", "in.png", "-o", "out", "-size", size, "-format", "png", cwd=tmp_path)
     made = pellimor.read(tmp_path / "out.png").shape
     assert pellimor.parse_size(size, cols, rows) == (made[1], made[0])
+
+
+@pytest.mark.parametrize("channels", [None, 3, 4])
+def test_webp_lossless_round_trip_and_lossy_closeness(tmp_path, channels):
+    picture = random_image(np.uint8, 9, 13, channels, seed=5)
+    pellimor.write(tmp_path / "a.webp", picture, lossless=True)
+    back = pellimor.read(tmp_path / "a.webp")
+    # WebP holds no grey: it comes back spread over red, green and blue.
+    expected = np.repeat(picture[:, :, None], 3, axis=2) if channels is None else picture
+    assert back.dtype == np.uint8 and np.array_equal(back, expected)
+    smooth = np.fromfunction(lambda y, x, c: 60 + 2 * x + y + 10 * c, (32, 48, 3)).astype(np.uint8)
+    pellimor.write(tmp_path / "b.webp", smooth, 95)
+    assert np.abs(pellimor.read(tmp_path / "b.webp").astype(int) - smooth).mean() < 2
+
+
+def test_resize_file_to_webp_and_pages(tmp_path):
+    picture = random_image(np.uint8, 10, 12, 3, seed=6)
+    pellimor.write(tmp_path / "a.png", picture)
+    pellimor.resize_file(tmp_path / "a.png", tmp_path / "b.webp", round="nearest", lossless=True)
+    assert np.array_equal(pellimor.read(tmp_path / "b.webp"), picture)
+    pellimor.resize_file(tmp_path / "a.png", tmp_path / "c.out", "200%", format="webp")
+    assert pellimor.read(tmp_path / "c.out").shape == (20, 24, 3)
+    with pytest.raises(pellimor.Error, match="no page 2: the file has 1 page"):
+        pellimor.read(tmp_path / "a.png", page=2)
+    with pytest.raises(pellimor.Error, match="no page 3: the file has 1 page"):
+        pellimor.resize_file(tmp_path / "a.png", tmp_path / "d.png", page=3)
+    with pytest.raises(ValueError, match="page must be from 1"):
+        pellimor.read(tmp_path / "a.png", page=0)
+    with pytest.raises(ValueError, match="GIF files are read, not written|format must be"):
+        pellimor.resize_file(tmp_path / "a.png", tmp_path / "d.png", format="gif")
+    assert not (tmp_path / "d.png").exists()

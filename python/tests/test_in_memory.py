@@ -71,7 +71,7 @@ def test_float64_tiff_reads_as_float64(tmp_path):
 def test_refusals(tmp_path):
     image = random_image(np.uint8, 10, 10, 3)
     png = pellimor.encode(image, "png")
-    with pytest.raises(pellimor.Error, match="not a BMP, PNG, JPEG or TIFF"):
+    with pytest.raises(pellimor.Error, match="not a BMP, PNG, JPEG, TIFF, WebP or GIF file"):
         pellimor.decode(b"not an image at all")
     with pytest.raises(pellimor.Error, match="pixel limit"):
         pellimor.decode(png, max_pixels=99)
