@@ -8,7 +8,7 @@
 // overflowing.
 //
 // Keywords added later (-size, -round, -taper, -linear, -progress, -format,
-// -quality, -limit) say what is wrong with a bad value in a message of their own;
+// -quality, -limit, -strip) say what is wrong with a bad value in a message of their own;
 // the original keywords keep printing the usage text.
 #pragma once
 
@@ -66,6 +66,7 @@ struct resize_options {
   int quality = 92;                                             // -quality: JPEG quality, 1..100
   bool quality_given = false;                                   // whether -quality was given
   pellimor::file_limits limits;  // -limit pixels=N,memory=SIZE: what a file may cost
+  pellimor::strip_mode strip = pellimor::strip_mode::none;  // -strip meta|all|none: metadata left out
 };
 
 // Longest value a string option takes, and longest output base name (room

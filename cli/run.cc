@@ -28,6 +28,7 @@ struct run_request {
   progress_mode progress_kind = progress_mode::lines;
   pellimor::resize_settings settings;  // engine, threads, rounding, taper, linear light
   pellimor::file_limits limits;
+  pellimor::strip_mode strip = pellimor::strip_mode::none;
   progress_streams progress = {stdout, stderr};
   bool to_stdout() const { return output == "-"; }
 };
@@ -48,6 +49,7 @@ run_request request_from(const resize_options& options) {
   r.format = options.format;
   r.quality = options.quality;
   r.limits = options.limits;
+  r.strip = options.strip;
   r.progress_kind = options.progress;
   r.output = std::string(options.output_name) == "-"
                  ? "-"
@@ -88,6 +90,7 @@ int resize_file_request(const run_request& request) {
   };
   job.settings = request.settings;
   job.limits = request.limits;
+  job.strip = request.strip;
   job.settings.counters = request.progress.counters;
   job.settings.phases = request.progress.phases;
   std::optional<passes_bar> bar;

@@ -225,7 +225,9 @@ bool read_info(const std::uint8_t* data, std::size_t size, image_format format, 
 
 bool decode_image(const std::uint8_t* data, std::size_t size, image_format format, image* out,
                   std::string* err) {
-  return entry_for(format).decode(data, size, out, err);
+  if (!entry_for(format).decode(data, size, out, err)) return false;
+  read_metadata(data, size, format, &out->meta);
+  return true;
 }
 
 bool format_keeps(image_format format, int channels, sample_type type) {
@@ -283,6 +285,7 @@ bool apply_orientation(image* img) {
   img->pixels.swap(turned);
   img->width = out_width;
   img->height = out_height;
+  codecs::turn_metadata(&img->meta, orientation);
   return true;
 }
 

@@ -43,13 +43,23 @@ bool detect_format(const std::uint8_t* data, std::size_t size, image_format* for
 bool read_info(const std::uint8_t* data, std::size_t size, image_format format, image_info* info,
                std::string* err);
 
-// Every sample, in the layout read_info announced, plus the ICC profile.
+// Every sample, in the layout read_info announced, plus the ICC profile and
+// the metadata (read_metadata).
 // A damaged or truncated file is refused, never half-filled. The EXIF
 // orientation is reported in out->orientation, not applied.
 bool decode_image(const std::uint8_t* data, std::size_t size, image_format format, image* out,
                   std::string* err);
 
-// Turns the pixels so the image reads as displayed and sets orientation 1.
+// What the file holds beside its pixels and ICC profile (see metadata in
+// image.h), from its bytes alone. Never fails: what cannot be read is left
+// out. BMP files hold none.
+void read_metadata(const std::uint8_t* data, std::size_t size, image_format format, metadata* out);
+
+// Empties img->meta, and with strip_mode::all img->icc too.
+void strip_metadata(image* img, strip_mode mode);
+
+// Turns the pixels so the image reads as displayed and sets orientation 1;
+// the densities across and down swap with the sides.
 // False when the memory cannot be had.
 bool apply_orientation(image* img);
 
@@ -72,7 +82,10 @@ bool format_keeps(image_format format, int channels, sample_type type);
 // A sample type the format cannot hold is converted by the same rule the
 // resampler quantises with: value / full scale * 255 (or 65535), saturated,
 // truncated toward zero. The ICC profile goes with it where the format has
-// room. False with *err.
+// room, and so does img.meta: EXIF in JPEG and PNG (with Orientation and
+// pixel-size tags made the image's own), XMP in all three, text as PNG
+// chunks, JPEG comments ("Comment") and TIFF tags, the density in all
+// three, PNG colour chunks in PNG alone. False with *err.
 bool encode_image(const image& img, image_format format, const encode_options& options, const byte_sink& sink,
                   std::string* err);
 

@@ -30,6 +30,7 @@
 // clang-format on
 
 #include <algorithm>
+#include <cmath>
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +45,8 @@ constexpr int first_unsubsampled_quality = 90;
 constexpr std::size_t write_buffer_bytes = std::size_t{1} << 16;
 constexpr unsigned exif_marker = JPEG_APP0 + 1;
 constexpr unsigned icc_marker = JPEG_APP0 + 2;
+// Most bytes a marker holds after its length.
+constexpr std::size_t max_marker_bytes = 65533;
 
 struct jpeg_failure {
   jpeg_error_mgr mgr;  // first, so that cinfo->err points at the whole record
@@ -401,6 +404,9 @@ struct jpeg_writer {
   jpeg_destination_mgr destination{};
   const byte_sink* sink = nullptr;
   std::vector<std::uint8_t> buffer;
+  // The markers' contents, made before libjpeg starts (it longjmps).
+  std::vector<std::uint8_t> exif;  // "Exif\0\0" and the block
+  std::vector<std::uint8_t> xmp;   // its name, NUL and the packet
   ~jpeg_writer() {
     if (created) jpeg_destroy_compress(&cinfo);
   }
@@ -432,6 +438,29 @@ void end_destination(j_compress_ptr cinfo) {
   send(cinfo, w->buffer.size() - w->destination.free_in_buffer);
 }
 
+// The JFIF density: the file's own unit where the value is whole there,
+// else dots per inch, rounded.
+void set_density(j_compress_ptr cinfo, const metadata& meta) {
+  double x = 0, y = 0;
+  int unit = meta.density_unit;
+  if (unit == 0) {
+    x = meta.x_density;
+    y = meta.y_density;
+  } else if (!density_in(meta, unit, &x, &y)) {
+    return;
+  }
+  if (unit == 2 && (x != std::round(x) || y != std::round(y))) {
+    unit = 1;
+    density_in(meta, 1, &x, &y);
+  }
+  x = std::round(x);
+  y = std::round(y);
+  if (!(x >= 1 && x <= 65535 && y >= 1 && y <= 65535)) return;
+  cinfo->density_unit = static_cast<UINT8>(unit);
+  cinfo->X_density = static_cast<UINT16>(x);
+  cinfo->Y_density = static_cast<UINT16>(y);
+}
+
 // Writes the whole file. `scratch` holds one 8-bit row when samples need
 // converting or an alpha channel dropping.
 bool write_file(jpeg_writer* w, const image& img, int quality, std::uint8_t* scratch) {
@@ -461,8 +490,15 @@ bool write_file(jpeg_writer* w, const image& img, int quality, std::uint8_t* scr
     cinfo.comp_info[0].h_samp_factor = luma;
     cinfo.comp_info[0].v_samp_factor = luma;
   }
+  set_density(&cinfo, img.meta);
   jpeg_start_compress(&cinfo, TRUE);
+  if (!w->exif.empty()) jpeg_write_marker(&cinfo, exif_marker, w->exif.data(), static_cast<unsigned>(w->exif.size()));
+  if (!w->xmp.empty()) jpeg_write_marker(&cinfo, exif_marker, w->xmp.data(), static_cast<unsigned>(w->xmp.size()));
   if (!img.icc.empty()) jpeg_write_icc_profile(&cinfo, img.icc.data(), static_cast<unsigned>(img.icc.size()));
+  for (const metadata::text& text : img.meta.texts)
+    if (text.key == "Comment" && text.value.size() <= max_marker_bytes)
+      jpeg_write_marker(&cinfo, JPEG_COM, reinterpret_cast<const JOCTET*>(text.value.data()),
+                        static_cast<unsigned>(text.value.size()));
   const bool convert = img.type != sample_type::u8 || img.channels != components;
   while (cinfo.next_scanline < cinfo.image_height) {
     const std::uint8_t* in = img.row(static_cast<std::int32_t>(cinfo.next_scanline));
@@ -533,6 +569,18 @@ bool jpeg_encode(const image& img, const encode_options& options, const byte_sin
   } catch (const std::bad_alloc&) {
     *err = "jpeg: out of memory";
     return false;
+  }
+  // What does not fit one marker is left out.
+  static constexpr std::uint8_t exif_name[6] = {'E', 'x', 'i', 'f', 0, 0};
+  static constexpr char xmp_name[] = "http://ns.adobe.com/xap/1.0/";  // with its NUL
+  const std::vector<std::uint8_t> exif = exif_for_output(img);
+  if (!exif.empty() && exif.size() + sizeof exif_name <= max_marker_bytes) {
+    w.exif.assign(exif_name, exif_name + sizeof exif_name);
+    w.exif.insert(w.exif.end(), exif.begin(), exif.end());
+  }
+  if (!img.meta.xmp.empty() && img.meta.xmp.size() + sizeof xmp_name <= max_marker_bytes) {
+    w.xmp.assign(xmp_name, xmp_name + sizeof xmp_name);
+    w.xmp.insert(w.xmp.end(), img.meta.xmp.begin(), img.meta.xmp.end());
   }
   if (!write_file(&w, img, options.quality, scratch.data())) {
     *err = std::string("jpeg: ") + w.failure.message;

@@ -241,7 +241,9 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   if (!apply_orientation(&source)) throw std::bad_alloc();
   if (source.has_alpha() && !out.has_alpha() && request.note)
     request.note(std::string(format_name(request.format)) + " output has no alpha channel; alpha is dropped");
-  if (!request.strip) out.icc = source.icc;
+  strip_metadata(&source, request.strip);
+  out.icc = std::move(source.icc);
+  out.meta = std::move(source.meta);
   if (!out.allocate()) throw std::bad_alloc();
   image_view view = view_of(source);
   view.channels = out.channels;  // a dropped alpha channel is simply not read

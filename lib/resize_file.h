@@ -23,7 +23,7 @@ struct file_request {
       size;
   resize_settings settings;  // alpha is set from the file
   file_limits limits;
-  bool strip = false;  // leave the ICC profile out
+  strip_mode strip = strip_mode::none;  // what metadata to leave out
   // Told, when set, the channels and sizes once they are known and before
   // any pixel is decoded; may hook progress reports into *settings.
   std::function<void(int channels, std::int64_t width, std::int64_t height, std::int64_t new_width,

@@ -14,7 +14,8 @@ ensure_packages() {
 }
 
 # What building pellimor needs.
-build_packages=(cmake make g++ pkg-config libfftw3-dev libpng-dev libjpeg62-turbo-dev libtiff-dev)
+build_packages=(cmake make g++ pkg-config libfftw3-dev libpng-dev libjpeg62-turbo-dev libtiff-dev
+  libexif-dev)
 
 # What .ci/package needs besides: dpkg-shlibdeps for the package's
 # dependencies, groff to check the man page.
