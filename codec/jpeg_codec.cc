@@ -18,8 +18,9 @@
 // Writing: grey or RGB, 8 bits (alpha dropped, other sample types
 // converted), baseline with optimised Huffman tables, chroma subsampled
 // 4:2:0 below quality 90 and kept whole (4:4:4) from 90 up, as ImageMagick
-// and libvips do by default, so file sizes are comparable. JFIF header, ICC
-// profile in APP2 markers.
+// and libvips do by default, so file sizes are comparable. JFIF header (with
+// the metadata's density), EXIF and XMP in APP1 markers, ICC profile in APP2
+// markers, comments in COM markers.
 //
 // libjpeg reports errors by calling error_exit, which longjmps back here.
 // Each function that calls setjmp holds no object with a destructor.

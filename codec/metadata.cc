@@ -5,6 +5,9 @@
 // what was found before it is kept. Nothing here refuses a file; the pixel
 // decoders do that. TIFF tags come through libtiff (tiff_codec.cc).
 //
+// Square pixels of no stated size (JFIF's default, pHYs 1:1 without a
+// unit) say nothing, and are read as no density at all.
+//
 // Every piece is bounded, so a hostile file costs little: EXIF at most
 // max_exif_bytes, XMP max_xmp_bytes, all text together max_text_bytes in at
 // most max_texts entries; a compressed text is inflated no further than
@@ -130,7 +133,8 @@ void png_metadata(const std::uint8_t* data, std::size_t size, metadata* meta) {
       png_text_chunk(type, p, length, meta, &budget);
     } else if (type == "eXIf") {
       if (meta->exif.empty() && length >= 8 && length <= max_exif_bytes) meta->exif.assign(p, p + length);
-    } else if (type == "pHYs" && length == 9 && p[8] <= 1) {
+    } else if (type == "pHYs" && length == 9 && p[8] <= 1 && be32(p) != 0 && be32(p + 4) != 0 &&
+               !(p[8] == 0 && be32(p) == be32(p + 4))) {
       // Per metre in the file: per centimetre here, so that the density
       // itself, not some rounding of it, goes to formats that count in
       // centimetres.
@@ -164,7 +168,7 @@ void jpeg_metadata(const std::uint8_t* data, std::size_t size, metadata* meta) {
     const std::uint8_t* p = data + at + 2;
     const std::size_t n = length - 2;
     if (code == 0xe0 && n >= 12 && std::memcmp(p, "JFIF", 5) == 0 && p[7] <= 2 && be16(p + 8) != 0 &&
-        be16(p + 10) != 0) {
+        be16(p + 10) != 0 && !(p[7] == 0 && be16(p + 8) == be16(p + 10))) {
       jfif_density = true;
       meta->density_unit = p[7];
       meta->x_density = be16(p + 8);

@@ -336,6 +336,21 @@ TEST(MetadataTest, ThumbnailKeptUnlessThePixelsTurn) {
   }
 }
 
+// A file of no metadata gives none, so that its output is what it was
+// before metadata was carried: JFIF's default square pixels are no density.
+TEST(MetadataTest, PlainFilesHoldNone) {
+  for (const image_format format : {image_format::jpeg, image_format::png, image_format::tiff, image_format::bmp}) {
+    SCOPED_TRACE(pellimor::format_name(format));
+    std::string err;
+    const bytes file = codec_test::encode(codec_test::smooth_image(6, 5, 3), format, &err);
+    ASSERT_FALSE(file.empty()) << err;
+    metadata m;
+    m.xmp = "left over";
+    pellimor::read_metadata(file.data(), file.size(), format, &m);
+    EXPECT_TRUE(m.empty());
+  }
+}
+
 // A zTXt chunk that inflates past the text bound, and an EXIF marker of
 // nothing libexif reads, are left out; the picture itself still reads.
 TEST(MetadataTest, HostileMetadataLeftOut) {

@@ -14,7 +14,8 @@
 //
 // Writing keeps grey, grey + alpha, RGB and RGBA at 8 or 16 bits (float
 // samples become 16-bit), with zlib level 1, the Paeth filter on every row
-// and no interlacing; the ICC profile goes into iCCP.
+// and no interlacing; the ICC profile goes into iCCP, the metadata into
+// eXIf, tEXt/zTXt/iTXt, pHYs, gAMA, cHRM and sRGB (metadata.cc reads them).
 //
 // libpng reports errors by longjmp. Each function that calls setjmp holds no
 // object with a destructor; the objects that own memory live one frame up.

@@ -687,6 +687,7 @@ void tiff_metadata(const std::uint8_t* data, std::size_t size, metadata* meta) {
   std::uint16_t unit = RESUNIT_INCH;
   if (TIFFGetField(t, TIFFTAG_XRESOLUTION, &x) && TIFFGetField(t, TIFFTAG_YRESOLUTION, &y) && x > 0 && y > 0) {
     TIFFGetFieldDefaulted(t, TIFFTAG_RESOLUTIONUNIT, &unit);
+    if (unit != RESUNIT_INCH && unit != RESUNIT_CENTIMETER && x == y) return;  // square pixels, no size
     meta->density_unit = unit == RESUNIT_INCH ? 1 : unit == RESUNIT_CENTIMETER ? 2 : 0;
     meta->x_density = x;
     meta->y_density = y;
