@@ -238,6 +238,11 @@ bool format_keeps(image_format format, int channels, sample_type type) {
 
 bool encode_image(const image& img, image_format format, const encode_options& options, const byte_sink& sink,
                   std::string* err) {
+  if (img.cmyk && (format == image_format::png || format == image_format::bmp)) {
+    image rgb = img;
+    std::string note;
+    return cmyk_to_srgb(&rgb, &note, err) && entry_for(format).encode(rgb, options, sink, err);
+  }
   return entry_for(format).encode(img, options, sink, err);
 }
 
@@ -347,6 +352,10 @@ bool check_encodable(const image& img, std::string* err) {
   }
   if (img.channels < 1 || img.channels > 4) {
     *err = "image has " + std::to_string(img.channels) + " channels; 1 to 4 can be written";
+    return false;
+  }
+  if (img.cmyk && img.channels != 4) {
+    *err = "a CMYK image has 4 channels, not " + std::to_string(img.channels);
     return false;
   }
   if (img.pixels.size() != img.pixel_bytes()) {

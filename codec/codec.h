@@ -63,6 +63,16 @@ void strip_metadata(image* img, strip_mode mode);
 // False when the memory cannot be had.
 bool apply_orientation(image* img);
 
+// Turns a CMYK image (img->cmyk) into 3-channel sRGB of the same sample
+// type (floats become 16-bit) through its ICC profile, perceptual intent,
+// with LittleCMS; without a CMYK profile, through the default one
+// (cmyk_default_profile_path), saying so in *note. The ICC profile is
+// emptied: sRGB is what a file without one means. Nothing to do for other
+// images. False with *err when no profile can be had.
+bool cmyk_to_srgb(image* img, std::string* note, std::string* err);
+// PELLIMOR_CMYK_PROFILE when set, else Debian's libgs-common default_cmyk.icc.
+const char* cmyk_default_profile_path();
+
 struct encode_options {
   int quality = 92;  // JPEG, 1..100
 };
@@ -77,8 +87,10 @@ bool format_keeps(image_format format, int channels, sample_type type);
 // Encodes `img` as `format` into `sink`:
 //   bmp  24-bit, bottom-up; grey is replicated, alpha dropped
 //   png  grey, grey+alpha, RGB, RGBA at 8 or 16 bits (float becomes 16-bit)
-//   jpeg grey or RGB at 8 bits, alpha dropped
-//   tiff 8/16-bit integer or 32-bit float, alpha kept (extra sample)
+//   jpeg grey, RGB or CMYK at 8 bits, alpha dropped
+//   tiff 8/16-bit integer or 32-bit float, alpha kept (extra sample), CMYK
+//        as separated ink
+// A CMYK image goes to BMP and PNG as sRGB (cmyk_to_srgb).
 // A sample type the format cannot hold is converted by the same rule the
 // resampler quantises with: value / full scale * 255 (or 65535), saturated,
 // truncated toward zero. The ICC profile goes with it where the format has

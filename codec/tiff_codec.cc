@@ -143,7 +143,7 @@ bool fail_with(std::string* err, const std::string& libtiff_error, const std::st
 struct tiff_layout {
   std::uint32_t samples = 1;  // per pixel, as stored
   std::uint32_t bits = 8;     // per sample
-  int colour = 1;             // colour samples stored: 1 (grey or palette index) or 3
+  int colour = 1;             // colour samples stored: 1 (grey or palette index), 3 or 4 (CMYK)
   int alpha = -1;             // stored sample index of alpha, or -1
   bool associated = false;    // alpha premultiplied into the colours
   bool palette = false;
@@ -210,6 +210,13 @@ bool read_layout(TIFF* tif, tiff_layout* t, std::string* err) {
     case PHOTOMETRIC_RGB:
       t->colour = 3;
       break;
+    case PHOTOMETRIC_SEPARATED: {
+      std::uint16_t inks = INKSET_CMYK;
+      TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &inks);
+      if (inks != INKSET_CMYK) return fail(err, "unsupported: separated TIFF samples of inks other than CMYK");
+      t->colour = 4;
+      break;
+    }
     case PHOTOMETRIC_YCBCR:
       return fail(err, "unsupported: YCbCr TIFF samples that are not JPEG-compressed");
     default:
@@ -228,7 +235,7 @@ bool read_layout(TIFF* tif, tiff_layout* t, std::string* err) {
     return fail(err, "unsupported TIFF samples: " + sample_format_name(format, bits));
   }
 
-  if (samples > t->colour) {
+  if (samples > t->colour && t->colour < 4) {  // CMYK's extra samples are not read
     std::uint16_t extra_count = 0;
     const std::uint16_t* extra = nullptr;
     if (TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra) && extra_count > 0 &&
@@ -261,6 +268,7 @@ bool read_layout(TIFF* tif, tiff_layout* t, std::string* err) {
   t->info.height = static_cast<std::int32_t>(height);
   t->info.channels = (t->palette ? 3 : t->colour) + (t->alpha >= 0 ? 1 : 0);
   t->info.type = t->stored;
+  t->info.cmyk = t->colour == 4;
   t->info.orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
   return true;
 }
@@ -721,7 +729,9 @@ bool tiff_encode(const image& img, const encode_options&, const byte_sink& sink,
     TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<std::uint16_t>(img.channels));
     TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<std::uint16_t>(8 * sample_bytes(type)));
     TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, floats ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, img.channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
+                 img.cmyk ? PHOTOMETRIC_SEPARATED : img.channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+    if (img.cmyk) TIFFSetField(t, TIFFTAG_INKSET, INKSET_CMYK);
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     if (alpha) {
       const std::uint16_t extra[] = {EXTRASAMPLE_UNASSALPHA};

@@ -29,6 +29,11 @@ namespace {
 void output_layout(image_format format, const image_info& info, sample_type* type, int* channels) {
   *channels = info.channels;
   *type = info.type;
+  // CMYK goes to BMP and PNG as sRGB (cmyk_to_srgb), floats as 16-bit.
+  if (info.cmyk && (format == image_format::bmp || format == image_format::png)) {
+    *channels = 3;
+    if (is_float(*type)) *type = sample_type::u16;
+  }
   switch (format) {
     case image_format::bmp:
     case image_format::jpeg:
@@ -218,6 +223,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
 
   image out;
   output_layout(request.format, info, &out.type, &out.channels);
+  out.cmyk = info.cmyk && out.channels == 4;
   out.width = static_cast<std::int32_t>(new_width);
   out.height = static_cast<std::int32_t>(new_height);
   resize_settings settings = request.settings;
@@ -239,6 +245,12 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   if (!decode_image(bytes.data(), bytes.size(), format, &source, err)) return input_fails();
   std::vector<std::uint8_t>().swap(bytes);  // freed, not just emptied
   if (!apply_orientation(&source)) throw std::bad_alloc();
+  // Ink into sRGB before the resize: three channels to resize, not four.
+  if (source.cmyk && !out.cmyk) {
+    std::string note;
+    if (!cmyk_to_srgb(&source, &note, err)) return false;
+    if (!note.empty() && request.note) request.note(note);
+  }
   if (source.has_alpha() && !out.has_alpha() && request.note)
     request.note(std::string(format_name(request.format)) + " output has no alpha channel; alpha is dropped");
   strip_metadata(&source, request.strip);

@@ -2,7 +2,8 @@
 //
 // An image in memory is `height` rows of `width` pixels, top row first, each
 // pixel `channels` interleaved samples of one sample type:
-//   1 grey, 2 grey + alpha, 3 red green blue, 4 red green blue + alpha.
+//   1 grey, 2 grey + alpha, 3 red green blue, 4 red green blue + alpha,
+//   or, when `cmyk`, 4 cyan magenta yellow black: ink, 0 for none.
 // Samples are native-endian. Integer samples run from 0 to their maximum
 // (255, 65535); float samples are nominally 0 to 1 but may hold anything.
 // Alpha, where present, is the last channel and is straight (not
@@ -53,8 +54,9 @@ struct image_info {
   int channels = 0;
   sample_type type = sample_type::u8;
   int orientation = 1;  // EXIF orientation 1..8 as stored; 1 when none
+  bool cmyk = false;    // four ink channels, no alpha
 
-  bool has_alpha() const { return channels == 2 || channels == 4; }
+  bool has_alpha() const { return !cmyk && (channels == 2 || channels == 4); }
   std::size_t row_bytes() const { return static_cast<std::size_t>(width) * channels * sample_bytes(type); }
   // Bytes of all samples; UINT64_MAX when that does not fit 64 bits.
   std::uint64_t pixel_bytes() const {

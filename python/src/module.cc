@@ -589,7 +589,14 @@ py::object read_array(const path_like& path_arg, const py::object& max_pixels, c
   const std::string name = path_argument("read", path);
   const pellimor::file_limits limits = limits_argument("read", max_pixels, max_memory);
   pellimor::image img;
-  call_released([&] { img = pellimor::read_image(name, limits); }, {name});
+  call_released(
+      [&] {
+        img = pellimor::read_image(name, limits);
+        // An array has no room to say it is ink: CMYK comes as sRGB.
+        std::string note, err;
+        if (!pellimor::cmyk_to_srgb(&img, &note, &err)) throw pellimor::error(name + ": " + err);
+      },
+      {name});
   if (!metadata) return array_of(std::move(img));
   py::dict d = dict_of(img);
   return py::make_tuple(array_of(std::move(img)), d);
@@ -872,6 +879,8 @@ The EXIF orientation is applied, so the array reads as the picture is
 displayed. Returns an array of shape (rows, cols) for grey, or (rows, cols,
 channels) with 2 (grey + alpha), 3 (RGB) or 4 (RGBA) channels, of the file's
 sample type: uint8, uint16 or float32. Alpha is straight (not premultiplied).
+CMYK (JPEG, TIFF) comes converted to sRGB through the file's ICC profile
+(LittleCMS, perceptual intent; without one, a default CMYK profile).
 "-" reads standard input.
 
 With metadata=True, returns (array, dict): the dict holds what the file
