@@ -76,3 +76,35 @@ def test_resize_file_strip(tmp_path, strip, meta, icc):
 def test_bad_metadata_arguments(tmp_path, call, message):
     with pytest.raises(ValueError, match=message):
         call(tmp_path / "x.png")
+
+
+def cmyk_tiff(ink):
+    """An uncompressed little-endian CMYK TIFF of a (rows, cols, 4) uint8 ink array."""
+    rows, cols, _ = ink.shape
+    data = ink.tobytes()
+    tags = [
+        (256, 4, 1, cols),  # ImageWidth
+        (257, 4, 1, rows),  # ImageLength
+        (258, 3, 1, 8),  # BitsPerSample (one value for all)
+        (259, 3, 1, 1),  # no compression
+        (262, 3, 1, 5),  # separated
+        (273, 4, 1, 8),  # StripOffsets: the data right after the header
+        (277, 3, 1, 4),  # SamplesPerPixel
+        (278, 4, 1, rows),  # RowsPerStrip
+        (279, 4, 1, len(data)),  # StripByteCounts
+    ]
+    ifd = struct.pack("<H", len(tags))
+    for tag, kind, count, value in tags:
+        ifd += struct.pack("<HHI", tag, kind, count)
+        ifd += struct.pack("<I", value) if kind == 4 else struct.pack("<HH", value, 0)
+    return b"II*\0" + struct.pack("<I", 8 + len(data)) + data + ifd + struct.pack("<I", 0)
+
+
+def test_read_gives_cmyk_as_srgb(tmp_path):
+    ink = np.zeros((2, 4, 4), np.uint8)
+    ink[1, :, 3] = 255  # bottom row: full black ink; top row: bare paper
+    (tmp_path / "ink.tif").write_bytes(cmyk_tiff(ink))
+    pixels = pellimor.read(tmp_path / "ink.tif")
+    assert pixels.shape == (2, 4, 3)
+    assert pixels[0].min() > 200  # paper is light
+    assert pixels[1].max() < 80  # black ink is dark
