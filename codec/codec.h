@@ -73,6 +73,12 @@ bool cmyk_to_srgb(image* img, std::string* note, std::string* err);
 // PELLIMOR_CMYK_PROFILE when set, else Debian's libgs-common default_cmyk.icc.
 const char* cmyk_default_profile_path();
 
+// An ICC profile saying what PNG's sRGB chunk, or its gAMA and cHRM
+// chunks together, say, made with LittleCMS: its own sRGB profile, or an
+// RGB profile of those primaries, white point and power curve. False when
+// the chunks do not say that much (gAMA alone).
+bool png_colour_profile(const metadata& meta, std::vector<std::uint8_t>* icc);
+
 struct encode_options {
   int quality = 92;  // JPEG, 1..100
 };

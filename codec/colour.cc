@@ -109,4 +109,35 @@ bool cmyk_to_srgb(image* img, std::string* note, std::string* err) {
   return true;
 }
 
+bool png_colour_profile(const metadata& meta, std::vector<std::uint8_t>* icc) {
+  const bool chromaticities = meta.chroma[0] != 0;
+  if (meta.srgb_intent < 0 && (meta.gamma == 0 || !chromaticities)) return false;
+  std::unique_ptr<void, context_closer> context(cmsCreateContext(nullptr, nullptr));
+  if (!context) return false;
+  cmsContext ctx = static_cast<cmsContext>(context.get());
+  cmsSetLogErrorHandlerTHR(ctx, say_nothing);
+  std::unique_ptr<void, profile_closer> profile;
+  if (meta.srgb_intent >= 0) {
+    profile.reset(cmsCreate_sRGBProfileTHR(ctx));
+  } else {
+    const auto at = [&](int i) { return meta.chroma[i] / 100000.0; };
+    const cmsCIExyY white = {at(0), at(1), 1.0};
+    const cmsCIExyYTRIPLE primaries = {{at(2), at(3), 1.0}, {at(4), at(5), 1.0}, {at(6), at(7), 1.0}};
+    // gAMA is the encoding exponent: samples are light to the power gamma.
+    cmsToneCurve* curve = cmsBuildGamma(ctx, 100000.0 / meta.gamma);
+    if (curve == nullptr) return false;
+    cmsToneCurve* curves[3] = {curve, curve, curve};
+    profile.reset(cmsCreateRGBProfileTHR(ctx, &white, &primaries, curves));
+    cmsFreeToneCurve(curve);
+  }
+  cmsUInt32Number size = 0;
+  if (!profile || !cmsSaveProfileToMem(profile.get(), nullptr, &size) || size == 0) return false;
+  icc->resize(size);
+  if (!cmsSaveProfileToMem(profile.get(), icc->data(), &size)) {
+    icc->clear();
+    return false;
+  }
+  return true;
+}
+
 }  // namespace pellimor

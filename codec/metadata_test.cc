@@ -3,6 +3,7 @@
 // own libraries read of it; what stripping leaves; what bounds hold.
 #include <gtest/gtest.h>
 #include <jpeglib.h>
+#include <lcms2.h>
 #include <libexif/exif-data.h>
 #include <png.h>
 #include <tiffio.h>
@@ -333,6 +334,49 @@ TEST(MetadataTest, ThumbnailKeptUnlessThePixelsTurn) {
     const exif_facts e = read_exif(turned.data(), turned.size());
     EXPECT_EQ(e.orientation, 1);
     EXPECT_EQ(e.thumbnail, orientation == 1);
+  }
+}
+
+// PNG's colour chunks into formats without them become an ICC profile only
+// where they say enough, and then one that maps colour as they do: grey
+// 128 of linear light (gAMA 1.0) is sRGB's 188, of sRGB itself 128.
+TEST(MetadataTest, PngColourChunksBecomeAProfileElsewhere) {
+  static constexpr std::uint32_t srgb_chroma[8] = {31270, 32900, 64000, 33000, 30000, 60000, 15000, 6000};
+  struct chunk_case {
+    const char* name;
+    int srgb_intent;
+    std::uint32_t gamma;
+    bool chroma;
+    int grey;  // what 128 is in sRGB; 0: no profile
+  };
+  const chunk_case cases[] = {
+      {"sRGB", 0, 45455, true, 128},
+      {"gAMA 1.0 and cHRM", -1, 100000, true, 188},
+      {"gAMA alone", -1, 45455, false, 0},
+  };
+  test_util::temp_dir dir;
+  for (const chunk_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    pellimor::image img = codec_test::smooth_image(4, 4, 3);
+    img.meta.srgb_intent = c.srgb_intent;
+    img.meta.gamma = c.gamma;
+    if (c.chroma) std::copy(srgb_chroma, srgb_chroma + 8, img.meta.chroma);
+    pellimor::write_image(dir.file("in.png"), img);
+    pellimor::resize_file(dir.file("in.png"), dir.file("out.tif"));
+    const pellimor::image got = pellimor::read_image(dir.file("out.tif"));
+    ASSERT_EQ(got.icc.empty(), c.grey == 0);
+    if (c.grey == 0) continue;
+    cmsHPROFILE from = cmsOpenProfileFromMem(got.icc.data(), static_cast<cmsUInt32Number>(got.icc.size()));
+    cmsHPROFILE to = cmsCreate_sRGBProfile();
+    cmsHTRANSFORM t = cmsCreateTransform(from, TYPE_RGB_8, to, TYPE_RGB_8, INTENT_RELATIVE_COLORIMETRIC, 0);
+    ASSERT_NE(t, nullptr);
+    const std::uint8_t in[3] = {128, 128, 128};
+    std::uint8_t out[3] = {};
+    cmsDoTransform(t, in, out, 1);
+    cmsDeleteTransform(t);
+    cmsCloseProfile(from);
+    cmsCloseProfile(to);
+    for (const std::uint8_t v : out) EXPECT_NEAR(v, c.grey, 2);
   }
 }
 

@@ -254,6 +254,9 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   if (source.has_alpha() && !out.has_alpha() && request.note)
     request.note(std::string(format_name(request.format)) + " output has no alpha channel; alpha is dropped");
   strip_metadata(&source, request.strip);
+  // PNG's colour chunks go into PNG alone; elsewhere, as a profile.
+  if (source.icc.empty() && request.format != image_format::png && request.format != image_format::bmp)
+    png_colour_profile(source.meta, &source.icc);
   out.icc = std::move(source.icc);
   out.meta = std::move(source.meta);
   if (!out.allocate()) throw std::bad_alloc();
