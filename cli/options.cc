@@ -127,6 +127,16 @@ set_result set_page(resize_options* options, const char* value, std::string* err
   return set_result::ok;
 }
 
+set_result set_strip(resize_options* options, const char* value, std::string* err) {
+  static const char* const words[] = {"meta", "all", "none"};
+  static const pellimor::strip_mode modes[] = {pellimor::strip_mode::metadata, pellimor::strip_mode::all,
+                                               pellimor::strip_mode::none};
+  std::size_t i = 0;
+  if (!pick_word("strip", value, words, &i, err)) return set_result::refused;
+  options->strip = modes[i];
+  return set_result::ok;
+}
+
 set_result set_taper(resize_options* options, const char* value, std::string* err) {
   char* end = nullptr;
   const double p = std::strtod(value, &end);
@@ -237,6 +247,7 @@ const option_entry option_table[] = {
     {"limit", nullptr, set_limit},
     {"lossless", nullptr, set_lossless},
     {"page", nullptr, set_page},
+    {"strip", nullptr, set_strip},
 };
 
 // Keywords that end parsing at once, with their text.

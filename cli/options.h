@@ -8,7 +8,7 @@
 // overflowing.
 //
 // Keywords added later (-size, -round, -taper, -linear, -progress, -format,
-// -quality, -limit, -lossless, -page) say what is wrong with a bad value in a message of their own;
+// -quality, -limit, -lossless, -page, -strip) say what is wrong with a bad value in a message of their own;
 // the original keywords keep printing the usage text.
 #pragma once
 
@@ -68,6 +68,7 @@ struct resize_options {
   pellimor::file_limits limits;  // -limit pixels=N,memory=SIZE: what a file may cost
   bool lossless = false;         // -lossless on|off: WebP output without loss
   int page = 1;                  // -page N: the page or frame of the input, from 1
+  pellimor::strip_mode strip = pellimor::strip_mode::none;  // -strip meta|all|none: metadata left out
 };
 
 // Longest value a string option takes, and longest output base name (room

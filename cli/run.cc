@@ -30,6 +30,7 @@ struct run_request {
   progress_mode progress_kind = progress_mode::lines;
   pellimor::resize_settings settings;  // engine, threads, rounding, taper, linear light
   pellimor::file_limits limits;
+  pellimor::strip_mode strip = pellimor::strip_mode::none;
   progress_streams progress = {stdout, stderr};
   bool to_stdout() const { return output == "-"; }
 };
@@ -52,6 +53,7 @@ run_request request_from(const resize_options& options) {
   r.lossless = options.lossless;
   r.page = options.page;
   r.limits = options.limits;
+  r.strip = options.strip;
   r.progress_kind = options.progress;
   r.output = std::string(options.output_name) == "-"
                  ? "-"
@@ -95,6 +97,7 @@ int resize_file_request(const run_request& request) {
   };
   job.settings = request.settings;
   job.limits = request.limits;
+  job.strip = request.strip;
   job.settings.counters = request.progress.counters;
   job.settings.phases = request.progress.phases;
   std::optional<passes_bar> bar;

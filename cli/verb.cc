@@ -41,7 +41,9 @@ const char help_text[] =
     "                        animated GIF or WebP, to read (default 1; a note\n"
     "                        names the count when there are several)\n"
     "  -n, --no-clobber      leave an output that exists alone, saying so\n"
-    "  --strip               leave the ICC profile out (kept otherwise)\n"
+    "  --strip               leave metadata (EXIF, XMP, text, density) out but\n"
+    "                        keep the ICC profile (all is kept otherwise)\n"
+    "  --strip=all           leave the ICC profile out too\n"
     "\n"
     "Size and values:\n"
     "  -s, --size GEOMETRY   the output size, as for pellimor -size (see\n"
@@ -91,7 +93,7 @@ const char help_text[] =
 const std::vector<verb_option> options_list = {
     {"output", 'o', "OUTPUT"},    {"size", 's', "GEOMETRY"}, {"quality", 'Q', "Q"},
     {"round", '\0', "MODE"},      {"taper", '\0', "P"},      {"linear", '\0', nullptr},
-    {"strip", '\0', nullptr},     {"threads", 't', "N"},     {"jobs", 'j', "N"},
+    {"strip", '\0', nullptr, "all"},     {"threads", 't', "N"},     {"jobs", 'j', "N"},
     {"no-clobber", 'n', nullptr}, {"quiet", 'q', nullptr},   {"progress", '\0', "MODE"},
     {"format", '\0', "FORMAT"},   {"limit", '\0', "LIMITS"}, {"help", 'h', nullptr},
     {"lossless", '\0', nullptr},  {"page", '\0', "N"},
@@ -172,7 +174,8 @@ bool apply(const std::string& name, const std::string& shown, const std::string&
   } else if (name == "linear") {
     o->linear = true;
   } else if (name == "strip") {
-    o->strip = true;
+    if (!value.empty() && value != "all") return refuse("all or no value");
+    o->strip = value.empty() ? pellimor::strip_mode::metadata : pellimor::strip_mode::all;
   } else if (name == "no-clobber") {
     o->no_clobber = true;
   } else if (name == "quiet") {
@@ -298,10 +301,11 @@ int parse_verb(const std::vector<std::string>& words, verb_options* o, std::stri
         return 2;
       }
       std::string value;
-      if (v->value == nullptr && equals != std::string::npos) {
+      if (v->value == nullptr && v->optional == nullptr && equals != std::string::npos) {
         *err = shown + " takes no value";
         return 2;
       }
+      if (v->value == nullptr && equals != std::string::npos) value = w.substr(equals + 1);
       if (v->value != nullptr) {
         if (equals != std::string::npos) {
           value = w.substr(equals + 1);

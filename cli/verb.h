@@ -26,7 +26,7 @@ struct verb_options {
   pellimor::rounding round = pellimor::rounding::nearest;  // --round nearest|trunc
   double taper = 0.0;                                      // --taper P >= 0
   bool linear = false;                                     // --linear
-  bool strip = false;                                      // --strip: no ICC profile
+  pellimor::strip_mode strip = pellimor::strip_mode::none;  // --strip: metadata; --strip=all: ICC too
   int threads = 0;                                         // -t: engine threads in all, 0 for one per core
   int jobs = 0;                                            // -j: files in flight, 0 to choose
   bool no_clobber = false;                                 // -n: leave existing outputs alone
@@ -39,11 +39,13 @@ struct verb_options {
 };
 
 // One option of the verb: its long name, its short letter ('\0' for none)
-// and the name of its value (nullptr for a flag).
+// and the name of its value (nullptr for a flag). A flag may take a value
+// after '=' all the same when `optional` names it.
 struct verb_option {
   const char* long_name;
   char short_name;
   const char* value;
+  const char* optional = nullptr;
 };
 const std::vector<verb_option>& verb_option_list();
 

@@ -48,7 +48,8 @@ TEST(Verb, EveryOptionInEveryFormReachesItsField) {
        [](const verb_options& o) { return o.round == pellimor::rounding::nearest; }},
       {{{"--taper", "1.5"}, {"--taper=1.5"}}, [](const verb_options& o) { return o.taper == 1.5; }},
       {{{"--linear"}}, [](const verb_options& o) { return o.linear; }},
-      {{{"--strip"}}, [](const verb_options& o) { return o.strip; }},
+      {{{"--strip"}}, [](const verb_options& o) { return o.strip == pellimor::strip_mode::metadata; }},
+      {{{"--strip=all"}}, [](const verb_options& o) { return o.strip == pellimor::strip_mode::all; }},
       {{{"-t", "3"}, {"-t3"}, {"--threads", "3"}, {"--threads=3"}},
        [](const verb_options& o) { return o.threads == 3; }},
       {{{"-j", "0"}, {"-j0"}, {"--jobs", "0"}, {"--jobs=0"}},
@@ -113,7 +114,7 @@ TEST(Verb, InputsAndOutputs) {
   ASSERT_EQ(parse_verb({"a.png", "b.png"}, &o, &err), 0);
   EXPECT_EQ(o.round, pellimor::rounding::nearest);
   EXPECT_EQ(o.quality, 92);
-  EXPECT_FALSE(o.quality_given || o.linear || o.strip || o.no_clobber || o.quiet || o.help);
+  EXPECT_FALSE(o.quality_given || o.linear || o.strip != pellimor::strip_mode::none || o.no_clobber || o.quiet || o.help);
   EXPECT_FALSE(o.format.has_value());
   EXPECT_FALSE(o.bar.has_value());
   EXPECT_EQ(o.threads, 0);
@@ -132,7 +133,7 @@ TEST(Verb, BadCommandLinesSayWhy) {
       {{"a", "b", "--size"}, "--size needs a value"},
       {{"a", "b", "-o"}, "-o needs a value"},
       {{"--linear=yes", "a", "b"}, "--linear takes no value"},
-      {{"--strip=1", "a", "b"}, "--strip takes no value"},
+      {{"--strip=1", "a", "b"}, "--strip takes all or no value, not '1'"},
       {{"-s", "12y", "a", "b"}, "-s: bad geometry '12y': unexpected 'y'"},
       {{"--size=", "a", "b"}, "--size: bad geometry '': no size given"},
       {{"-Q", "0", "a", "b"}, "-Q takes a whole number from 1 to 100, not '0'"},

@@ -257,25 +257,33 @@ bool read_info(const std::uint8_t* data, std::size_t size, image_format format, 
 bool decode_image(const std::uint8_t* data, std::size_t size, image_format format, image* out,
                   std::string* err, int page) {
   const codec_entry& entry = entry_for(format);
-  if (page == 0) return entry.decode(data, size, out, err);
-  if (entry.decode_page == nullptr || page < 0) return no_such_page(page, err);
-  return entry.decode_page(data, size, page, out, err);
+  if (page != 0 && (entry.decode_page == nullptr || page < 0)) return no_such_page(page, err);
+  if (!(page == 0 ? entry.decode(data, size, out, err) : entry.decode_page(data, size, page, out, err)))
+    return false;
+  read_metadata(data, size, format, &out->meta);
+  return true;
 }
 
 bool decode_image(const std::uint8_t* data, std::size_t size, image_format format, image* out,
                   std::string* err, const decode_progress& progress) {
+  bool decoded = false;
   switch (format) {
     case image_format::png:
-      return codecs::png_decode_rows(data, size, out, err, progress);
+      decoded = codecs::png_decode_rows(data, size, out, err, progress);
+      break;
     case image_format::jpeg:
-      return codecs::jpeg_decode_rows(data, size, out, err, progress);
+      decoded = codecs::jpeg_decode_rows(data, size, out, err, progress);
+      break;
     case image_format::tiff:
-      return codecs::tiff_decode_rows(data, size, out, err, progress);
+      decoded = codecs::tiff_decode_rows(data, size, out, err, progress);
+      break;
     default:
       if (!decode_image(data, size, format, out, err)) return false;
       if (progress) progress(out->pixels.data(), out->height);
       return true;
   }
+  if (decoded) read_metadata(data, size, format, &out->meta);
+  return decoded;
 }
 
 bool format_keeps(image_format format, int channels, sample_type type) {
@@ -288,9 +296,15 @@ bool encode_image(const image& img, image_format format, const encode_options& o
                   std::string* err) {
   // Only these encoders wait row by row; any other is handed finished rows.
   const bool waits = format == image_format::png || format == image_format::jpeg || format == image_format::tiff;
-  if (!waits && img.height > 0 && !codecs::rows_ready(options, img.height)) {
+  const bool to_srgb = img.cmyk && (format == image_format::png || format == image_format::bmp);
+  if ((!waits || to_srgb) && img.height > 0 && !codecs::rows_ready(options, img.height)) {
     *err = "the image was not finished";
     return false;
+  }
+  if (to_srgb) {
+    image rgb = img;
+    std::string note;
+    return cmyk_to_srgb(&rgb, &note, err) && entry_for(format).encode(rgb, options, sink, err);
   }
   return entry_for(format).encode(img, options, sink, err);
 }
@@ -339,6 +353,7 @@ bool apply_orientation(image* img) {
   img->pixels.swap(turned);
   img->width = out_width;
   img->height = out_height;
+  codecs::turn_metadata(&img->meta, orientation);
   return true;
 }
 
@@ -400,6 +415,10 @@ bool check_encodable(const image& img, std::string* err) {
   }
   if (img.channels < 1 || img.channels > 4) {
     *err = "image has " + std::to_string(img.channels) + " channels; 1 to 4 can be written";
+    return false;
+  }
+  if (img.cmyk && img.channels != 4) {
+    *err = "a CMYK image has 4 channels, not " + std::to_string(img.channels);
     return false;
   }
   if (img.pixels.size() != img.pixel_bytes()) {

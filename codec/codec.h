@@ -55,7 +55,8 @@ int count_pages(const std::uint8_t* data, std::size_t size, image_format format)
 bool read_info(const std::uint8_t* data, std::size_t size, image_format format, image_info* info,
                std::string* err, int page = 0);
 
-// Every sample, in the layout read_info announced, plus the ICC profile.
+// Every sample, in the layout read_info announced, plus the ICC profile and
+// the metadata (read_metadata).
 // A damaged or truncated file is refused, never half-filled. The EXIF
 // orientation is reported in out->orientation, not applied. An animation
 // frame comes as displayed: the frames before it drawn and disposed of as
@@ -76,9 +77,34 @@ using decode_progress = std::function<void(const std::uint8_t* pixels, std::int3
 bool decode_image(const std::uint8_t* data, std::size_t size, image_format format, image* out,
                   std::string* err, const decode_progress& progress);
 
-// Turns the pixels so the image reads as displayed and sets orientation 1.
+// What the file holds beside its pixels and ICC profile (see metadata in
+// image.h), from its bytes alone. Never fails: what cannot be read is left
+// out. BMP files hold none.
+void read_metadata(const std::uint8_t* data, std::size_t size, image_format format, metadata* out);
+
+// Empties img->meta, and with strip_mode::all img->icc too.
+void strip_metadata(image* img, strip_mode mode);
+
+// Turns the pixels so the image reads as displayed and sets orientation 1;
+// the densities across and down swap with the sides.
 // False when the memory cannot be had.
 bool apply_orientation(image* img);
+
+// Turns a CMYK image (img->cmyk) into 3-channel sRGB of the same sample
+// type (floats become 16-bit) through its ICC profile, perceptual intent,
+// with LittleCMS; without a CMYK profile, through the default one
+// (cmyk_default_profile_path), saying so in *note. The ICC profile is
+// emptied: sRGB is what a file without one means. Nothing to do for other
+// images. False with *err when no profile can be had.
+bool cmyk_to_srgb(image* img, std::string* note, std::string* err);
+// PELLIMOR_CMYK_PROFILE when set, else Debian's libgs-common default_cmyk.icc.
+const char* cmyk_default_profile_path();
+
+// An ICC profile saying what PNG's sRGB chunk, or its gAMA and cHRM
+// chunks together, say, made with LittleCMS: its own sRGB profile, or an
+// RGB profile of those primaries, white point and power curve. False when
+// the chunks do not say that much (gAMA alone).
+bool png_colour_profile(const metadata& meta, std::vector<std::uint8_t>* icc);
 
 struct encode_options {
   int quality = 92;       // JPEG and lossy WebP, 1..100
@@ -99,14 +125,19 @@ bool format_keeps(image_format format, int channels, sample_type type);
 // Encodes `img` as `format` into `sink`:
 //   bmp  24-bit, bottom-up; grey is replicated, alpha dropped
 //   png  grey, grey+alpha, RGB, RGBA at 8 or 16 bits (float becomes 16-bit)
-//   jpeg grey or RGB at 8 bits, alpha dropped
-//   tiff 8/16-bit integer or 32-bit float, alpha kept (extra sample)
+//   jpeg grey, RGB or CMYK at 8 bits, alpha dropped
+//   tiff 8/16-bit integer or 32-bit float, alpha kept (extra sample), CMYK
+//        as separated ink
 //   webp RGB or RGBA at 8 bits, lossy or lossless; grey is replicated
 //   gif  not written: refused
+// A CMYK image goes to BMP and PNG as sRGB (cmyk_to_srgb).
 // A sample type the format cannot hold is converted by the same rule the
 // resampler quantises with: value / full scale * 255 (or 65535), saturated,
 // truncated toward zero. The ICC profile goes with it where the format has
-// room. False with *err.
+// room, and so does img.meta: EXIF in JPEG and PNG (with Orientation and
+// pixel-size tags made the image's own), XMP in all three, text as PNG
+// chunks, JPEG comments ("Comment") and TIFF tags, the density in all
+// three, PNG colour chunks in PNG alone. False with *err.
 bool encode_image(const image& img, image_format format, const encode_options& options, const byte_sink& sink,
                   std::string* err);
 

@@ -5,7 +5,14 @@
 // then that directory's entry count and 12-byte entries (tag, type, count,
 // value or offset). Orientation is tag 0x0112, a SHORT whose value sits in
 // the entry itself. Every read is checked against the block's size.
+//
+// Blocks written out again go through libexif, which reads every directory
+// and lays the block out anew.
+#include <libexif/exif-data.h>
+
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "codec/formats.h"
 
@@ -34,7 +41,103 @@ bool read_number(const tiff_reader& r, std::size_t at, int bytes, std::uint32_t*
   return true;
 }
 
+constexpr std::uint8_t exif_header[6] = {'E', 'x', 'i', 'f', 0, 0};
+
+struct exif_unref {
+  void operator()(ExifData* d) const { exif_data_unref(d); }
+};
+using exif_handle = std::unique_ptr<ExifData, exif_unref>;
+
+// The block as libexif holds it, every tag kept as it is (libexif would
+// otherwise drop tags it does not know and add ones the standard asks
+// for). Null when it holds nothing libexif can read.
+exif_handle load_exif(const std::vector<std::uint8_t>& block) {
+  if (block.size() < 8 || block.size() > max_exif_bytes) return nullptr;
+  exif_handle d(exif_data_new());
+  if (!d) return nullptr;
+  exif_data_unset_option(d.get(), EXIF_DATA_OPTION_IGNORE_UNKNOWN_TAGS);
+  exif_data_unset_option(d.get(), EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
+  std::vector<std::uint8_t> bytes(exif_header, exif_header + sizeof exif_header);
+  bytes.insert(bytes.end(), block.begin(), block.end());
+  exif_data_load_data(d.get(), bytes.data(), static_cast<unsigned>(bytes.size()));
+  if (d->ifd[EXIF_IFD_0] == nullptr || d->ifd[EXIF_IFD_0]->count == 0) return nullptr;
+  return d;
+}
+
+// Sets a SHORT or LONG tag that is there to `value`; a SHORT too small for
+// it becomes a LONG.
+void set_number(ExifData* d, ExifIfd ifd, ExifTag tag, std::uint32_t value) {
+  ExifEntry* e = exif_content_get_entry(d->ifd[ifd], tag);
+  if (e == nullptr || e->components != 1 || e->data == nullptr) return;
+  const ExifByteOrder order = exif_data_get_byte_order(d);
+  if (e->format == EXIF_FORMAT_SHORT && value <= 0xffff && e->size >= 2) {
+    exif_set_short(e->data, order, static_cast<ExifShort>(value));
+  } else if (e->format == EXIF_FORMAT_LONG && e->size >= 4) {
+    exif_set_long(e->data, order, value);
+  } else if (e->format == EXIF_FORMAT_SHORT) {
+    ExifMem* mem = exif_mem_new_default();
+    auto* data = static_cast<unsigned char*>(exif_mem_alloc(mem, 4));
+    exif_mem_unref(mem);
+    if (data == nullptr) return;
+    std::free(e->data);  // libexif's default allocator is malloc's
+    e->data = data;
+    e->size = 4;
+    e->format = EXIF_FORMAT_LONG;
+    exif_set_long(e->data, order, value);
+  }
+}
+
+double rational_of(ExifData* d, ExifEntry* e) {
+  if (e == nullptr || e->format != EXIF_FORMAT_RATIONAL || e->components != 1 || e->size < 8) return 0;
+  const ExifRational r = exif_get_rational(e->data, exif_data_get_byte_order(d));
+  return r.denominator == 0 ? 0 : static_cast<double>(r.numerator) / r.denominator;
+}
+
 }  // namespace
+
+std::vector<std::uint8_t> exif_for_output(const image& img) {
+  exif_handle d = load_exif(img.meta.exif);
+  if (!d) return {};
+  const int stored = exif_orientation(img.meta.exif.data(), img.meta.exif.size());
+  const int orientation = img.orientation >= 1 && img.orientation <= 8 ? img.orientation : 1;
+  set_number(d.get(), EXIF_IFD_0, EXIF_TAG_ORIENTATION, static_cast<std::uint32_t>(orientation));
+  set_number(d.get(), EXIF_IFD_0, EXIF_TAG_IMAGE_WIDTH, static_cast<std::uint32_t>(img.width));
+  set_number(d.get(), EXIF_IFD_0, EXIF_TAG_IMAGE_LENGTH, static_cast<std::uint32_t>(img.height));
+  set_number(d.get(), EXIF_IFD_EXIF, EXIF_TAG_PIXEL_X_DIMENSION, static_cast<std::uint32_t>(img.width));
+  set_number(d.get(), EXIF_IFD_EXIF, EXIF_TAG_PIXEL_Y_DIMENSION, static_cast<std::uint32_t>(img.height));
+  // A thumbnail is still the picture at any size, but once the pixels are
+  // turned and the tag says so no more, it would show turned.
+  if (stored != orientation && d->data != nullptr) {
+    std::free(d->data);
+    d->data = nullptr;
+    d->size = 0;
+  }
+  unsigned char* saved = nullptr;
+  unsigned int saved_size = 0;
+  exif_data_save_data(d.get(), &saved, &saved_size);
+  std::vector<std::uint8_t> block;
+  if (saved != nullptr && saved_size > sizeof exif_header &&
+      std::memcmp(saved, exif_header, sizeof exif_header) == 0)
+    block.assign(saved + sizeof exif_header, saved + saved_size);
+  std::free(saved);
+  return block;
+}
+
+void exif_resolution(const std::vector<std::uint8_t>& exif, metadata* meta) {
+  exif_handle d = load_exif(exif);
+  if (!d) return;
+  const double x = rational_of(d.get(), exif_content_get_entry(d->ifd[EXIF_IFD_0], EXIF_TAG_X_RESOLUTION));
+  const double y = rational_of(d.get(), exif_content_get_entry(d->ifd[EXIF_IFD_0], EXIF_TAG_Y_RESOLUTION));
+  if (!(x > 0) || !(y > 0)) return;
+  ExifEntry* unit = exif_content_get_entry(d->ifd[EXIF_IFD_0], EXIF_TAG_RESOLUTION_UNIT);
+  int u = 2;  // inches when not given
+  if (unit != nullptr && unit->format == EXIF_FORMAT_SHORT && unit->size >= 2)
+    u = exif_get_short(unit->data, exif_data_get_byte_order(d.get()));
+  if (u != 2 && u != 3) return;
+  meta->density_unit = u == 2 ? 1 : 2;
+  meta->x_density = x;
+  meta->y_density = y;
+}
 
 int exif_orientation(const std::uint8_t* data, std::size_t size) {
   if (data == nullptr || size < 8) return 1;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "codec/codec.h"
 
@@ -75,5 +76,37 @@ bool send_to_sink(const byte_sink& sink, const std::uint8_t* bytes, std::size_t 
 // The orientation (1..8) an EXIF block gives; `data` starts at the TIFF
 // header ("II*\0" or "MM\0*"). 1 when it has none or cannot be read.
 int exif_orientation(const std::uint8_t* data, std::size_t size);
+
+// Bounds on what metadata is kept from a file (metadata.cc).
+constexpr std::size_t max_exif_bytes = std::size_t{4} << 20;
+constexpr std::size_t max_xmp_bytes = std::size_t{16} << 20;
+constexpr std::size_t max_text_bytes = std::size_t{16} << 20;
+constexpr std::size_t max_texts = 4096;
+// The TIFF tags carried as text, and the keywords they go by.
+struct tiff_text_tag {
+  unsigned tag;
+  const char* key;
+};
+extern const tiff_text_tag tiff_text_tags[7];
+
+// TIFF tags into *meta (tiff_codec.cc).
+void tiff_metadata(const std::uint8_t* data, std::size_t size, metadata* meta);
+
+// Swaps the densities across and down when `orientation` (5..8) turns the
+// picture a quarter.
+void turn_metadata(metadata* meta, int orientation);
+// The density in `unit` (1 inch, 2 centimetre). False when there is none,
+// or only an aspect ratio.
+bool density_in(const metadata& meta, int unit, double* x, double* y);
+
+// The EXIF block to write with `img`: img.meta.exif with Orientation set to
+// img.orientation, PixelXDimension / PixelYDimension (and ImageWidth /
+// ImageLength where present) to its size, and its thumbnail dropped when
+// the orientation changed (it would show turned). Empty when there is no
+// EXIF or libexif cannot read it.
+std::vector<std::uint8_t> exif_for_output(const image& img);
+// X/YResolution and ResolutionUnit from an EXIF block into *meta, when it
+// has them.
+void exif_resolution(const std::vector<std::uint8_t>& exif, metadata* meta);
 
 }  // namespace pellimor::codecs

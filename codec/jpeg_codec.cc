@@ -3,9 +3,9 @@
 //
 // Reading: baseline, extended and progressive 8-bit files. Greyscale gives
 // one channel; YCbCr (any chroma subsampling) and RGB give RGB; CMYK and
-// YCCK are converted to RGB as R = (255 - C) * (255 - K) / 255 and so on,
-// with the inverted samples Adobe's writers store when an Adobe marker is
-// present; their (CMYK) ICC profile is dropped, since it no longer fits.
+// YCCK give CMYK ink amounts (0 for none), turned back from the inverted
+// samples Adobe's writers store when an Adobe marker is present, with
+// their CMYK ICC profile.
 // A warning that means damage (corrupt data, premature end) refuses the
 // file; only an unknown JFIF version, an unknown Adobe transform (libjpeg
 // then goes by the component count) and a broken ICC marker (the profile
@@ -15,11 +15,13 @@
 // The ICC profile comes from the APP2 markers, the orientation from an
 // EXIF APP1 marker.
 //
-// Writing: grey or RGB, 8 bits (alpha dropped, other sample types
+// Writing: grey, RGB or CMYK (inverted, with an Adobe marker, as Adobe's
+// writers and readers have it; no JFIF header then), 8 bits (alpha dropped, other sample types
 // converted), baseline with optimised Huffman tables, chroma subsampled
 // 4:2:0 below quality 90 and kept whole (4:4:4) from 90 up, as ImageMagick
-// and libvips do by default, so file sizes are comparable. JFIF header, ICC
-// profile in APP2 markers.
+// and libvips do by default, so file sizes are comparable. JFIF header (with
+// the metadata's density), EXIF and XMP in APP1 markers, ICC profile in APP2
+// markers, comments in COM markers.
 //
 // libjpeg reports errors by calling error_exit, which longjmps back here.
 // Each function that calls setjmp holds no object with a destructor.
@@ -30,6 +32,7 @@
 // clang-format on
 
 #include <algorithm>
+#include <cmath>
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +47,8 @@ constexpr int first_unsubsampled_quality = 90;
 constexpr std::size_t write_buffer_bytes = std::size_t{1} << 16;
 constexpr unsigned exif_marker = JPEG_APP0 + 1;
 constexpr unsigned icc_marker = JPEG_APP0 + 2;
+// Most bytes a marker holds after its length.
+constexpr std::size_t max_marker_bytes = 65533;
 
 struct jpeg_failure {
   jpeg_error_mgr mgr;  // first, so that cinfo->err points at the whole record
@@ -289,23 +294,15 @@ bool read_header(jpeg_reader* r, const std::uint8_t* data, std::size_t size, boo
   return true;
 }
 
-// CMYK samples to RGB. `inverted` when the file stores 255 - ink.
-void cmyk_to_rgb(const std::uint8_t* cmyk, std::uint8_t* rgb, std::size_t count, bool inverted) {
-  for (std::size_t i = 0; i < count; ++i, cmyk += 4, rgb += 3) {
-    const unsigned k = inverted ? cmyk[3] : 255u - cmyk[3];
-    for (int c = 0; c < 3; ++c) {
-      const unsigned paper = inverted ? cmyk[c] : 255u - cmyk[c];
-      rgb[c] = static_cast<std::uint8_t>((paper * k + 127) / 255);
-    }
-  }
+// Ink amounts from the 255 - ink that Adobe's writers store.
+void invert_samples(std::uint8_t* samples, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) samples[i] = static_cast<std::uint8_t>(255 - samples[i]);
 }
 
-// Decodes every row into `pixels`. For CMYK, each row goes through
-// `scratch` (4 samples a pixel) and is converted.
+// Decodes every row into `pixels`, Adobe's inverted ink turned back.
 // `done(n)` hears of rows decoded as they come.
 template <class Done>
-bool read_rows(jpeg_reader* r, const image_info& info, bool cmyk, std::uint8_t* pixels,
-               std::uint8_t* scratch, const Done& done) {
+bool read_rows(jpeg_reader* r, const image_info& info, bool cmyk, std::uint8_t* pixels, const Done& done) {
   if (setjmp(r->failure.jump)) return false;
   jpeg_decompress_struct& cinfo = r->cinfo;
   cinfo.out_color_space = cmyk ? JCS_CMYK : cinfo.jpeg_color_space == JCS_GRAYSCALE ? JCS_GRAYSCALE : JCS_RGB;
@@ -317,10 +314,10 @@ bool read_rows(jpeg_reader* r, const image_info& info, bool cmyk, std::uint8_t* 
   const std::size_t row_bytes = info.row_bytes();
   while (cinfo.output_scanline < cinfo.output_height) {
     std::uint8_t* out = pixels + static_cast<std::size_t>(cinfo.output_scanline) * row_bytes;
-    JSAMPROW row = cmyk ? scratch : out;
+    JSAMPROW row = out;
     if (jpeg_read_scanlines(&cinfo, &row, 1) != 1)
       fail_with(reinterpret_cast<j_common_ptr>(&cinfo), "no row came back");
-    if (cmyk) cmyk_to_rgb(scratch, out, cinfo.output_width, cinfo.saw_Adobe_marker);
+    if (cmyk && cinfo.saw_Adobe_marker) invert_samples(out, row_bytes);
     // Told in bands: each call may wake a reader on another core.
     if (cinfo.output_scanline % 16 == 0) done(static_cast<std::int32_t>(cinfo.output_scanline));
   }
@@ -372,9 +369,11 @@ bool describe(const jpeg_decompress_struct& cinfo, std::size_t size, image_info*
       break;
     case JCS_YCbCr:
     case JCS_RGB:
+      channels = 3;
+      break;
     case JCS_CMYK:
     case JCS_YCCK:
-      channels = 3;
+      channels = 4;
       break;
     default:
       *err = "jpeg: unsupported colour model with " + std::to_string(cinfo.num_components) + " components";
@@ -393,6 +392,7 @@ bool describe(const jpeg_decompress_struct& cinfo, std::size_t size, image_info*
   info->width = static_cast<std::int32_t>(cinfo.image_width);
   info->height = static_cast<std::int32_t>(cinfo.image_height);
   info->channels = channels;
+  info->cmyk = channels == 4;
   info->type = sample_type::u8;
   info->orientation = orientation_of(cinfo);
   return true;
@@ -405,6 +405,9 @@ struct jpeg_writer {
   jpeg_destination_mgr destination{};
   const byte_sink* sink = nullptr;
   std::vector<std::uint8_t> buffer;
+  // The markers' contents, made before libjpeg starts (it longjmps).
+  std::vector<std::uint8_t> exif;  // "Exif\0\0" and the block
+  std::vector<std::uint8_t> xmp;   // its name, NUL and the packet
   ~jpeg_writer() {
     if (created) jpeg_destroy_compress(&cinfo);
   }
@@ -436,6 +439,29 @@ void end_destination(j_compress_ptr cinfo) {
   send(cinfo, w->buffer.size() - w->destination.free_in_buffer);
 }
 
+// The JFIF density: the file's own unit where the value is whole there,
+// else dots per inch, rounded.
+void set_density(j_compress_ptr cinfo, const metadata& meta) {
+  double x = 0, y = 0;
+  int unit = meta.density_unit;
+  if (unit == 0) {
+    x = meta.x_density;
+    y = meta.y_density;
+  } else if (!density_in(meta, unit, &x, &y)) {
+    return;
+  }
+  if (unit == 2 && (x != std::round(x) || y != std::round(y))) {
+    unit = 1;
+    density_in(meta, 1, &x, &y);
+  }
+  x = std::round(x);
+  y = std::round(y);
+  if (!(x >= 1 && x <= 65535 && y >= 1 && y <= 65535)) return;
+  cinfo->density_unit = static_cast<UINT8>(unit);
+  cinfo->X_density = static_cast<UINT16>(x);
+  cinfo->Y_density = static_cast<UINT16>(y);
+}
+
 // Writes the whole file. `scratch` holds one 8-bit row when samples need
 // converting or an alpha channel dropping.
 bool write_file(jpeg_writer* w, const image& img, const encode_options* options, std::uint8_t* scratch) {
@@ -453,28 +479,36 @@ bool write_file(jpeg_writer* w, const image& img, const encode_options* options,
   cinfo.dest = &w->destination;
 
   const bool grey = img.channels <= 2;
-  const int components = grey ? 1 : 3;
+  const int components = img.cmyk ? 4 : grey ? 1 : 3;
   cinfo.image_width = static_cast<JDIMENSION>(img.width);
   cinfo.image_height = static_cast<JDIMENSION>(img.height);
   cinfo.input_components = components;
-  cinfo.in_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
+  cinfo.in_color_space = img.cmyk ? JCS_CMYK : grey ? JCS_GRAYSCALE : JCS_RGB;
   jpeg_set_defaults(&cinfo);
   jpeg_set_quality(&cinfo, quality, TRUE);
   cinfo.optimize_coding = TRUE;
-  if (!grey) {
+  if (!grey && !img.cmyk) {
     const int luma = quality >= first_unsubsampled_quality ? 1 : 2;
     cinfo.comp_info[0].h_samp_factor = luma;
     cinfo.comp_info[0].v_samp_factor = luma;
   }
+  set_density(&cinfo, img.meta);
   jpeg_start_compress(&cinfo, TRUE);
+  if (!w->exif.empty()) jpeg_write_marker(&cinfo, exif_marker, w->exif.data(), static_cast<unsigned>(w->exif.size()));
+  if (!w->xmp.empty()) jpeg_write_marker(&cinfo, exif_marker, w->xmp.data(), static_cast<unsigned>(w->xmp.size()));
   if (!img.icc.empty()) jpeg_write_icc_profile(&cinfo, img.icc.data(), static_cast<unsigned>(img.icc.size()));
-  const bool convert = img.type != sample_type::u8 || img.channels != components;
+  for (const metadata::text& text : img.meta.texts)
+    if (text.key == "Comment" && text.value.size() <= max_marker_bytes)
+      jpeg_write_marker(&cinfo, JPEG_COM, reinterpret_cast<const JOCTET*>(text.value.data()),
+                        static_cast<unsigned>(text.value.size()));
+  const bool convert = img.type != sample_type::u8 || img.channels != components || img.cmyk;
   while (cinfo.next_scanline < cinfo.image_height) {
     if (!rows_ready(*options, static_cast<std::int32_t>(cinfo.next_scanline) + 1))
       fail_with(reinterpret_cast<j_common_ptr>(&cinfo), "the image was not finished");
     const std::uint8_t* in = img.row(static_cast<std::int32_t>(cinfo.next_scanline));
     if (convert) {
       convert_pixels(in, img.type, img.channels, scratch, sample_type::u8, components, img.width);
+      if (img.cmyk) invert_samples(scratch, static_cast<std::size_t>(img.width) * 4);
       in = scratch;
     }
     JSAMPROW row = const_cast<JSAMPROW>(in);  // libjpeg only reads it
@@ -505,13 +539,6 @@ bool jpeg_decode_rows(const std::uint8_t* data, std::size_t size, image* out, st
   image img;
   if (!start_reading(&r, data, size, true, err) || !describe(r.cinfo, size, &img, err)) return false;
   const bool cmyk = is_cmyk(r.cinfo);
-  std::vector<std::uint8_t> scratch;
-  try {
-    if (cmyk) scratch.resize(static_cast<std::size_t>(img.width) * 4);
-  } catch (const std::bad_alloc&) {
-    *err = "jpeg: out of memory";
-    return false;
-  }
   if (!img.allocate()) {
     *err = "jpeg: not enough memory for " + std::to_string(img.width) + "x" + std::to_string(img.height) +
            " pixels";
@@ -520,12 +547,12 @@ bool jpeg_decode_rows(const std::uint8_t* data, std::size_t size, image* out, st
   const auto done = [&](std::int32_t rows) {
     if (progress) progress(img.pixels.data(), rows);
   };
-  if (!read_rows(&r, img, cmyk, img.pixels.data(), scratch.data(), done)) {
+  if (!read_rows(&r, img, cmyk, img.pixels.data(), done)) {
     *err = std::string("jpeg: ") + r.failure.message;
     return false;
   }
   done(img.height);
-  if (!cmyk && r.icc != nullptr) img.icc.assign(r.icc, r.icc + r.icc_size);
+  if (r.icc != nullptr) img.icc.assign(r.icc, r.icc + r.icc_size);
   *out = std::move(img);
   return true;
 }
@@ -545,10 +572,22 @@ bool jpeg_encode(const image& img, const encode_options& options, const byte_sin
   std::vector<std::uint8_t> scratch;
   try {
     w.buffer.resize(write_buffer_bytes);
-    scratch.resize(static_cast<std::size_t>(img.width) * 3);
+    scratch.resize(static_cast<std::size_t>(img.width) * 4);
   } catch (const std::bad_alloc&) {
     *err = "jpeg: out of memory";
     return false;
+  }
+  // What does not fit one marker is left out.
+  static constexpr std::uint8_t exif_name[6] = {'E', 'x', 'i', 'f', 0, 0};
+  static constexpr char xmp_name[] = "http://ns.adobe.com/xap/1.0/";  // with its NUL
+  const std::vector<std::uint8_t> exif = exif_for_output(img);
+  if (!exif.empty() && exif.size() + sizeof exif_name <= max_marker_bytes) {
+    w.exif.assign(exif_name, exif_name + sizeof exif_name);
+    w.exif.insert(w.exif.end(), exif.begin(), exif.end());
+  }
+  if (!img.meta.xmp.empty() && img.meta.xmp.size() + sizeof xmp_name <= max_marker_bytes) {
+    w.xmp.assign(xmp_name, xmp_name + sizeof xmp_name);
+    w.xmp.insert(w.xmp.end(), img.meta.xmp.begin(), img.meta.xmp.end());
   }
   if (!write_file(&w, img, &options, scratch.data())) {
     *err = std::string("jpeg: ") + w.failure.message;

@@ -212,7 +212,7 @@ image cmyk_of(const image& rgb, bool inverted) {
   return cmyk;
 }
 
-TEST(JpegRead, CmykAndYcckBecomeRgb) {
+TEST(JpegRead, CmykAndYcckGiveInkWithTheirProfile) {
   const jpeg_form forms[] = {
       {"CMYK, Adobe", JCS_CMYK, 1, 1, false, true},
       {"YCCK, Adobe", JCS_YCCK, 1, 1, false, true},
@@ -222,15 +222,18 @@ TEST(JpegRead, CmykAndYcckBecomeRgb) {
   for (const jpeg_form& form : forms) {
     SCOPED_TRACE(form.name);
     const image rgb = codec_test::smooth_image(form.width, form.height, 3);
-    const bytes file = make_jpeg(form, cmyk_of(rgb, form.adobe), {}, codec_test::icc_profile(400, "CMYK"));
+    const bytes icc = codec_test::icc_profile(400, "CMYK");
+    const bytes file = make_jpeg(form, cmyk_of(rgb, form.adobe), {}, icc);
     image_info info;
     std::string err;
     ASSERT_TRUE(codecs::jpeg_info(file.data(), file.size(), &info, &err)) << err;
-    EXPECT_EQ(info.channels, 3);
+    EXPECT_EQ(info.channels, 4);
+    EXPECT_TRUE(info.cmyk);
+    EXPECT_FALSE(info.has_alpha());
     const image got = decode_ok(file);
-    EXPECT_EQ(got.channels, 3);
-    EXPECT_GT(psnr(got, rgb), 30);
-    EXPECT_TRUE(got.icc.empty());  // a CMYK profile does not describe RGB samples
+    EXPECT_TRUE(got.cmyk);
+    EXPECT_GT(psnr(got, cmyk_of(rgb, false)), 30);  // ink, however the file stores it
+    EXPECT_TRUE(got.icc == icc);
   }
 }
 

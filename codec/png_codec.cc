@@ -14,7 +14,8 @@
 //
 // Writing keeps grey, grey + alpha, RGB and RGBA at 8 or 16 bits (float
 // samples become 16-bit), with zlib level 1, the Paeth filter on every row
-// and no interlacing; the ICC profile goes into iCCP.
+// and no interlacing; the ICC profile goes into iCCP, the metadata into
+// eXIf, tEXt/zTXt/iTXt, pHYs, gAMA, cHRM and sRGB (metadata.cc reads them).
 //
 // libpng reports errors by longjmp. Each function that calls setjmp holds no
 // object with a destructor; the objects that own memory live one frame up.
@@ -23,6 +24,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -371,6 +373,10 @@ struct png_writer {
   const byte_sink* sink = nullptr;
   const encode_options* options = nullptr;
   png_failure failure{};
+  // What libpng is handed while it writes: held here, not in the frames
+  // libpng may longjmp through.
+  std::vector<std::uint8_t> exif;
+  std::vector<png_text> texts;
   ~png_writer() { png_destroy_write_struct(&png, &info); }
 };
 
@@ -380,6 +386,46 @@ void write_bytes(png_structp png, png_bytep bytes, png_size_t count) {
 }
 
 void flush_nothing(png_structp) {}
+
+// The metadata's chunks, set before png_write_info so that all of them come
+// before the image data. sRGB only where no ICC profile overrides it.
+// Holds no object with a destructor: libpng may longjmp from here.
+void write_metadata(png_writer* w, const image& img) {
+  const metadata& meta = img.meta;
+  w->exif = exif_for_output(img);
+  if (!w->exif.empty())
+    png_set_eXIf_1(w->png, w->info, static_cast<png_uint_32>(w->exif.size()), w->exif.data());
+  std::vector<png_text>& texts = w->texts;
+  const auto add = [&](const std::string& key, const std::string& value, bool utf8, bool compressed) {
+    if (key.empty() || key.size() > 79) return;
+    png_text t{};
+    t.compression = utf8 ? (compressed ? PNG_ITXT_COMPRESSION_zTXt : PNG_ITXT_COMPRESSION_NONE)
+                         : (compressed ? PNG_TEXT_COMPRESSION_zTXt : PNG_TEXT_COMPRESSION_NONE);
+    t.key = const_cast<png_charp>(key.c_str());  // libpng copies, never writes
+    t.text = const_cast<png_charp>(value.c_str());
+    if (utf8)
+      t.itxt_length = value.size();
+    else
+      t.text_length = value.size();
+    texts.push_back(t);
+  };
+  static const std::string xmp_key = "XML:com.adobe.xmp";
+  if (!meta.xmp.empty()) add(xmp_key, meta.xmp, true, false);
+  for (const metadata::text& text : meta.texts) add(text.key, text.value, text.utf8, text.compressed);
+  if (!texts.empty()) png_set_text(w->png, w->info, texts.data(), static_cast<int>(texts.size()));
+  double x = 0, y = 0;
+  if (density_in(meta, 2, &x, &y))
+    png_set_pHYs(w->png, w->info, static_cast<png_uint_32>(std::lround(x * 100)),
+                 static_cast<png_uint_32>(std::lround(y * 100)), PNG_RESOLUTION_METER);
+  else if (meta.density_unit == 0 && meta.x_density >= 1 && meta.y_density >= 1)
+    png_set_pHYs(w->png, w->info, static_cast<png_uint_32>(meta.x_density),
+                 static_cast<png_uint_32>(meta.y_density), PNG_RESOLUTION_UNKNOWN);
+  if (meta.gamma != 0) png_set_gAMA_fixed(w->png, w->info, static_cast<png_fixed_point>(meta.gamma));
+  const std::uint32_t* c = meta.chroma;
+  if (c[0] != 0)
+    png_set_cHRM_fixed(w->png, w->info, c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7]);
+  if (meta.srgb_intent >= 0 && img.icc.empty()) png_set_sRGB(w->png, w->info, meta.srgb_intent);
+}
 
 // Writes the whole file. `scratch` holds one 16-bit row when float samples
 // need converting.
@@ -402,6 +448,7 @@ bool write_file(png_writer* w, const image& img, std::uint8_t* scratch) {
   if (!img.icc.empty())
     png_set_iCCP(w->png, w->info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, img.icc.data(),
                  static_cast<png_uint_32>(img.icc.size()));
+  write_metadata(w, img);
   // Row y as the samples png_write_row takes: float turned into 16-bit.
   const auto sample_row = [&](std::int32_t y) {
     const std::uint8_t* row = img.row(y);

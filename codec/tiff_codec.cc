@@ -143,7 +143,7 @@ bool fail_with(std::string* err, const std::string& libtiff_error, const std::st
 struct tiff_layout {
   std::uint32_t samples = 1;  // per pixel, as stored
   std::uint32_t bits = 8;     // per sample
-  int colour = 1;             // colour samples stored: 1 (grey or palette index) or 3
+  int colour = 1;             // colour samples stored: 1 (grey or palette index), 3 or 4 (CMYK)
   int alpha = -1;             // stored sample index of alpha, or -1
   bool associated = false;    // alpha premultiplied into the colours
   bool palette = false;
@@ -210,6 +210,13 @@ bool read_layout(TIFF* tif, tiff_layout* t, std::string* err) {
     case PHOTOMETRIC_RGB:
       t->colour = 3;
       break;
+    case PHOTOMETRIC_SEPARATED: {
+      std::uint16_t inks = INKSET_CMYK;
+      TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &inks);
+      if (inks != INKSET_CMYK) return fail(err, "unsupported: separated TIFF samples of inks other than CMYK");
+      t->colour = 4;
+      break;
+    }
     case PHOTOMETRIC_YCBCR:
       return fail(err, "unsupported: YCbCr TIFF samples that are not JPEG-compressed");
     default:
@@ -228,7 +235,7 @@ bool read_layout(TIFF* tif, tiff_layout* t, std::string* err) {
     return fail(err, "unsupported TIFF samples: " + sample_format_name(format, bits));
   }
 
-  if (samples > t->colour) {
+  if (samples > t->colour && t->colour < 4) {  // CMYK's extra samples are not read
     std::uint16_t extra_count = 0;
     const std::uint16_t* extra = nullptr;
     if (TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra) && extra_count > 0 &&
@@ -261,6 +268,7 @@ bool read_layout(TIFF* tif, tiff_layout* t, std::string* err) {
   t->info.height = static_cast<std::int32_t>(height);
   t->info.channels = (t->palette ? 3 : t->colour) + (t->alpha >= 0 ? 1 : 0);
   t->info.type = t->stored;
+  t->info.cmyk = t->colour == 4;
   t->info.orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
   return true;
 }
@@ -570,6 +578,31 @@ void pack_rows(const image& img, std::int32_t y0, std::int32_t rows, std::uint8_
   }
 }
 
+// Text a TIFF tag holds, XMP and the density. DateTime is written only in
+// the form TIFF gives it ("YYYY:MM:DD HH:MM:SS"); EXIF is not carried.
+void write_metadata(TIFF* t, const metadata& meta) {
+  for (const tiff_text_tag& tag : tiff_text_tags) {
+    for (const metadata::text& text : meta.texts) {
+      if (text.key != tag.key || text.value.find('\0') != std::string::npos) continue;
+      if (tag.tag == TIFFTAG_DATETIME &&
+          (text.value.size() != 19 || text.value[4] != ':' || text.value[7] != ':' || text.value[13] != ':'))
+        continue;
+      TIFFSetField(t, tag.tag, text.value.c_str());
+      break;
+    }
+  }
+  if (!meta.xmp.empty())
+    TIFFSetField(t, TIFFTAG_XMLPACKET, static_cast<std::uint32_t>(meta.xmp.size()), meta.xmp.data());
+  if (meta.density_unit >= 0 && meta.x_density > 0 && meta.y_density > 0) {
+    TIFFSetField(t, TIFFTAG_XRESOLUTION, static_cast<float>(meta.x_density));
+    TIFFSetField(t, TIFFTAG_YRESOLUTION, static_cast<float>(meta.y_density));
+    TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT,
+                 static_cast<std::uint16_t>(meta.density_unit == 1   ? RESUNIT_INCH
+                                            : meta.density_unit == 2 ? RESUNIT_CENTIMETER
+                                                                     : RESUNIT_NONE));
+  }
+}
+
 }  // namespace
 
 bool tiff_is(const std::uint8_t* data, std::size_t size) {
@@ -677,6 +710,44 @@ static bool decode_page(const std::uint8_t* data, std::size_t size, int page, im
   return true;
 }
 
+const tiff_text_tag tiff_text_tags[7] = {
+    {TIFFTAG_IMAGEDESCRIPTION, "Description"}, {TIFFTAG_ARTIST, "Author"}, {TIFFTAG_SOFTWARE, "Software"},
+    {TIFFTAG_COPYRIGHT, "Copyright"},          {TIFFTAG_DATETIME, "Creation Time"},
+    {TIFFTAG_MAKE, "Make"},                    {TIFFTAG_MODEL, "Model"},
+};
+
+void tiff_metadata(const std::uint8_t* data, std::size_t size, metadata* meta) {
+  memory_stream stream;
+  stream.in = data;
+  stream.in_size = size;
+  std::string tiff_error;
+  tiff_handle tif = open_stream(&stream, "rm", &tiff_error);
+  if (!tif) return;
+  TIFF* t = tif.get();
+  std::size_t budget = max_text_bytes;
+  for (const tiff_text_tag& tag : tiff_text_tags) {
+    const char* value = nullptr;
+    if (!TIFFGetField(t, tag.tag, &value) || value == nullptr) continue;
+    const std::size_t length = strnlen(value, budget + 1);
+    if (length > budget) break;
+    budget -= length;
+    meta->texts.push_back({tag.key, std::string(value, length)});
+  }
+  std::uint32_t xmp_size = 0;
+  const char* xmp = nullptr;
+  if (TIFFGetField(t, TIFFTAG_XMLPACKET, &xmp_size, &xmp) && xmp != nullptr && xmp_size <= max_xmp_bytes)
+    meta->xmp.assign(xmp, xmp_size);
+  float x = 0, y = 0;
+  std::uint16_t unit = RESUNIT_INCH;
+  if (TIFFGetField(t, TIFFTAG_XRESOLUTION, &x) && TIFFGetField(t, TIFFTAG_YRESOLUTION, &y) && x > 0 && y > 0) {
+    TIFFGetFieldDefaulted(t, TIFFTAG_RESOLUTIONUNIT, &unit);
+    if (unit != RESUNIT_INCH && unit != RESUNIT_CENTIMETER && x == y) return;  // square pixels, no size
+    meta->density_unit = unit == RESUNIT_INCH ? 1 : unit == RESUNIT_CENTIMETER ? 2 : 0;
+    meta->x_density = x;
+    meta->y_density = y;
+  }
+}
+
 bool tiff_encode(const image& img, const encode_options& options, const byte_sink& sink, std::string* err) {
   if (img.width <= 0 || img.height <= 0 || img.channels < 1 || img.channels > 4 ||
       img.pixels.size() != img.pixel_bytes())
@@ -704,7 +775,9 @@ bool tiff_encode(const image& img, const encode_options& options, const byte_sin
     TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<std::uint16_t>(img.channels));
     TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<std::uint16_t>(8 * sample_bytes(type)));
     TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, floats ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, img.channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
+                 img.cmyk ? PHOTOMETRIC_SEPARATED : img.channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+    if (img.cmyk) TIFFSetField(t, TIFFTAG_INKSET, INKSET_CMYK);
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     if (alpha) {
       const std::uint16_t extra[] = {EXTRASAMPLE_UNASSALPHA};
@@ -718,6 +791,7 @@ bool tiff_encode(const image& img, const encode_options& options, const byte_sin
       TIFFSetField(t, TIFFTAG_ORIENTATION, static_cast<std::uint16_t>(img.orientation));
     if (!img.icc.empty())
       TIFFSetField(t, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(img.icc.size()), img.icc.data());
+    write_metadata(t, img.meta);
 
     // libtiff may work in the buffer it is given, so each strip is a copy.
     std::vector<std::uint8_t> strip;

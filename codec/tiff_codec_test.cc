@@ -550,7 +550,7 @@ TEST(TiffDecode, RefusesDamagedAndUnsupportedFiles) {
   } unsupported[] = {
       {"signed 16-bit", SAMPLEFORMAT_INT, 16, PHOTOMETRIC_MINISBLACK, "unsupported TIFF samples"},
       {"16-bit float", SAMPLEFORMAT_IEEEFP, 16, PHOTOMETRIC_MINISBLACK, "unsupported TIFF samples"},
-      {"CMYK", SAMPLEFORMAT_UINT, 8, PHOTOMETRIC_SEPARATED, "photometric"},
+      {"separated, inks not CMYK", SAMPLEFORMAT_UINT, 8, PHOTOMETRIC_SEPARATED, "inks other than CMYK"},
       {"uncompressed YCbCr", SAMPLEFORMAT_UINT, 8, PHOTOMETRIC_YCBCR, "YCbCr"},
   };
   for (const auto& c : unsupported) {
@@ -566,6 +566,7 @@ TEST(TiffDecode, RefusesDamagedAndUnsupportedFiles) {
     TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, c.format);
     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, c.photometric);
     if (c.photometric == PHOTOMETRIC_YCBCR) TIFFSetField(tif, TIFFTAG_YCBCRSUBSAMPLING, 1, 1);
+    if (c.photometric == PHOTOMETRIC_SEPARATED) TIFFSetField(tif, TIFFTAG_INKSET, INKSET_MULTIINK);
     std::vector<std::uint8_t> rows(4 * 2 * spp * c.bits / 8, 7);
     TIFFWriteEncodedStrip(tif, 0, rows.data(), rows.size());
     TIFFClose(tif);

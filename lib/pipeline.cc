@@ -70,7 +70,7 @@ void decode_then_encode(const pipeline_job& job, shared_state* s) {
     s->changed.notify_all();
     if (!s->decoded) return;
   }
-  if (job.keep_icc) job.out->icc = source.icc;
+  carry_metadata(&source, job.out, job.strip, job.out_format);
   if (job.input_done) job.input_done();
 
   encode_options options = job.options;
@@ -114,6 +114,14 @@ struct joined_thread {
 };
 
 }  // namespace
+
+void carry_metadata(image* source, image* out, strip_mode strip, image_format format) {
+  strip_metadata(source, strip);
+  if (source->icc.empty() && format != image_format::png && format != image_format::bmp)
+    png_colour_profile(source->meta, &source->icc);
+  out->icc = std::move(source->icc);
+  out->meta = std::move(source->meta);
+}
 
 pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
   shared_state s;

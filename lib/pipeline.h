@@ -25,7 +25,7 @@ struct pipeline_job {
   image_info info;          // what read_info said of them
   image* out = nullptr;     // sized and typed, its pixels allocated
   resize_settings settings;  // alpha set as out says
-  bool keep_icc = true;
+  strip_mode strip = strip_mode::none;
   image_format out_format = image_format::bmp;
   encode_options options;
   std::string output;  // a file, or "-" for standard output
@@ -49,6 +49,12 @@ enum class pipeline_status {
                   // after the image data), or no second thread could be started: nothing was
                   // written, the caller decodes whole instead
 };
+
+// Moves the ICC profile and metadata of a decoded `source` to `out`, to be
+// written as `format`, leaving out what `strip` says. PNG's colour chunks
+// go into PNG alone; into a format without them, and with no profile of
+// the source's own, they become a profile.
+void carry_metadata(image* source, image* out, strip_mode strip, image_format format);
 
 // Runs `job`. Throws std::bad_alloc or std::system_error as resize's callers do.
 pipeline_status run_pipeline(const pipeline_job& job, std::string* err);

@@ -356,6 +356,7 @@ image resize(const image& source, std::int32_t new_width, std::int32_t new_heigh
   out.width = new_width;
   out.height = new_height;
   out.icc = source.icc;
+  out.meta = source.meta;
   if (new_width < 1 || new_height < 1) throw error("the new size has no pixels");
   if (!out.allocate())
     throw error("out of memory for a " + std::to_string(new_width) + " x " + std::to_string(new_height) +

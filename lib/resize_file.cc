@@ -32,6 +32,11 @@ namespace {
 void output_layout(image_format format, const image_info& info, sample_type* type, int* channels) {
   *channels = info.channels;
   *type = info.type;
+  // CMYK goes to BMP and PNG as sRGB (cmyk_to_srgb), floats as 16-bit.
+  if (info.cmyk && (format == image_format::bmp || format == image_format::png)) {
+    *channels = 3;
+    if (is_float(*type)) *type = sample_type::u16;
+  }
   switch (format) {
     case image_format::bmp:
     case image_format::jpeg:
@@ -337,6 +342,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
 
   image out;
   output_layout(request.format, info, &out.type, &out.channels);
+  out.cmyk = info.cmyk && out.channels == 4;
   out.width = static_cast<std::int32_t>(new_width);
   out.height = static_cast<std::int32_t>(new_height);
   resize_settings settings = request.settings;
@@ -364,7 +370,8 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   // A first picture stored as displayed goes through the overlapped
   // pipeline; another page, or one the EXIF orientation turns, is decoded
   // whole (and turned) first.
-  if (page == 1 && (info.orientation < 2 || info.orientation > 8)) {
+  const bool to_srgb = info.cmyk && !out.cmyk;  // ink into sRGB before the resize
+  if (page == 1 && (info.orientation < 2 || info.orientation > 8) && !to_srgb) {
     pipeline_job job;
     job.data = bytes.data;
     job.size = bytes.size;
@@ -372,7 +379,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
     job.info = info;
     job.out = &out;
     job.settings = settings;
-    job.keep_icc = !request.strip;
+    job.strip = request.strip;
     job.out_format = request.format;
     job.options = options;
     job.output = request.output;
@@ -401,7 +408,13 @@ bool run(const file_request& request, std::string* where, std::string* err) {
     return input_fails();
   bytes.release();
   if (!apply_orientation(&source)) throw std::bad_alloc();
-  if (!request.strip) out.icc = source.icc;
+  // Three channels to resize, not four.
+  if (to_srgb) {
+    std::string note;
+    if (!cmyk_to_srgb(&source, &note, err)) return false;
+    if (!note.empty() && request.note) request.note(note);
+  }
+  carry_metadata(&source, &out, request.strip, request.format);
   image_view view = view_of(source);
   view.channels = out.channels;  // a dropped alpha channel is simply not read
   if (!resize(view, span_of(out), settings, err)) {

@@ -23,7 +23,7 @@ struct file_request {
       size;
   resize_settings settings;  // alpha is set from the file
   file_limits limits;
-  bool strip = false;     // leave the ICC profile out
+  strip_mode strip = strip_mode::none;  // what metadata to leave out
   int page = 1;           // of a file of several pictures, from 1
   bool lossless = false;  // WebP output
   // Ends the note naming a file's page count: how to choose another

@@ -325,7 +325,7 @@ TEST(Batch, StripLeavesTheProfileOut) {
   img.icc.assign(icc.begin(), icc.end());
   pellimor::write_image(dir.file("in.png"), img);
   ASSERT_EQ(run_program(dir, "resize in.png kept.tif").status, 0);
-  ASSERT_EQ(run_program(dir, "resize --strip in.png stripped.tif").status, 0);
+  ASSERT_EQ(run_program(dir, "resize --strip=all in.png stripped.tif").status, 0);
   EXPECT_EQ(pellimor::read_image(dir.file("kept.tif")).icc, img.icc);
   EXPECT_TRUE(pellimor::read_image(dir.file("stripped.tif")).icc.empty());
 }

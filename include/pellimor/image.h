@@ -2,7 +2,8 @@
 //
 // An image in memory is `height` rows of `width` pixels, top row first, each
 // pixel `channels` interleaved samples of one sample type:
-//   1 grey, 2 grey + alpha, 3 red green blue, 4 red green blue + alpha.
+//   1 grey, 2 grey + alpha, 3 red green blue, 4 red green blue + alpha,
+//   or, when `cmyk`, 4 cyan magenta yellow black: ink, 0 for none.
 // Samples are native-endian. Integer samples run from 0 to their maximum
 // (255, 65535); float samples are nominally 0 to 1 but may hold anything.
 // Alpha, where present, is the last channel and is straight (not
@@ -11,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // Everything declared here is the library's interface: exported from the
@@ -52,8 +54,9 @@ struct image_info {
   int channels = 0;
   sample_type type = sample_type::u8;
   int orientation = 1;  // EXIF orientation 1..8 as stored; 1 when none
+  bool cmyk = false;    // four ink channels, no alpha
 
-  bool has_alpha() const { return channels == 2 || channels == 4; }
+  bool has_alpha() const { return !cmyk && (channels == 2 || channels == 4); }
   std::size_t row_bytes() const { return static_cast<std::size_t>(width) * channels * sample_bytes(type); }
   // Bytes of all samples; UINT64_MAX when that does not fit 64 bits.
   std::uint64_t pixel_bytes() const {
@@ -62,8 +65,49 @@ struct image_info {
   }
 };
 
+// What leaving metadata out of an output means: nothing left out; all
+// metadata but the ICC profile; all of it, the ICC profile too.
+enum class strip_mode { none, metadata, all };
+
+// What a file says beside its pixels and ICC profile, carried from input to
+// output where the output's format has room for it. Every field is empty (or
+// 0, or -1) when the file has none.
+struct metadata {
+  // EXIF as a TIFF-structured block ("II*\0" or "MM\0*" first), without the
+  // "Exif\0\0" that JPEG puts before it. Written out with Orientation set to
+  // the image's own and the pixel-size tags set to its size.
+  std::vector<std::uint8_t> exif;
+  std::string xmp;  // the XMP packet, UTF-8
+  // Text by keyword. PNG tEXt, zTXt and iTXt chunks as they are; JPEG COM
+  // markers are "Comment"; the TIFF tags ImageDescription, Artist,
+  // Software, Copyright, DateTime, Make and Model are "Description",
+  // "Author", "Software", "Copyright", "Creation Time", "Make" and "Model".
+  struct text {
+    std::string key;
+    std::string value;        // Latin-1, or UTF-8 when `utf8`
+    bool utf8 = false;        // came from (and goes back to) an iTXt chunk
+    bool compressed = false;  // zTXt, or a compressed iTXt
+  };
+  std::vector<text> texts;
+  // Pixel density: dots per `unit` across and down; unit 0 when none is
+  // given (then x and y give the pixel aspect ratio only), 1 inch, 2
+  // centimetre. A resize keeps the density, as other resizers do.
+  double x_density = 0, y_density = 0;
+  int density_unit = -1;  // -1: no density at all
+  // PNG colour chunks, as stored; carried into PNG only.
+  std::uint32_t gamma = 0;   // gAMA: gamma * 100000; 0 when none
+  std::uint32_t chroma[8] = {};  // cHRM: white x, y, red x, y, green, blue; all 0 when none
+  int srgb_intent = -1;      // sRGB: rendering intent 0..3; -1 when none
+
+  bool empty() const {
+    return exif.empty() && xmp.empty() && texts.empty() && density_unit < 0 && gamma == 0 && chroma[0] == 0 &&
+           srgb_intent < 0;
+  }
+};
+
 struct image : image_info {
   std::vector<std::uint8_t> icc;     // ICC profile, byte for byte; empty when none
+  metadata meta;                     // all else the file says; kept as icc is
   std::vector<std::uint8_t> pixels;  // height * row_bytes() bytes
 
   // Sizes `pixels` for the current info. False when the memory cannot be had.

@@ -170,7 +170,11 @@ struct file_options {
   int quality = 92;          // JPEG and lossy WebP, 1..100
   resize_settings settings;  // `alpha` is ignored: it follows the file
   file_limits limits;
-  bool strip = false;  // leave the ICC profile out of the output
+  // What the output leaves out of the metadata the input holds (EXIF, XMP,
+  // text, density, PNG colour chunks, ICC profile), all of it carried
+  // where the output's format has room by default: strip_mode::metadata
+  // keeps only the ICC profile, strip_mode::all leaves that out too.
+  strip_mode strip = strip_mode::none;
   // The picture of a file holding several (TIFF pages, GIF or WebP
   // animation frames), from 1; a page past the file's count is refused.
   int page = 1;

@@ -1,5 +1,5 @@
 import os
-from typing import List, Literal, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Literal, NamedTuple, Optional, Sequence, Tuple, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -9,6 +9,11 @@ _Samples = Union[np.uint8, np.uint16, np.float32, np.float64]
 _Round = Literal["trunc", "nearest"]
 _Engine = Literal["fast", "direct"]
 _Nan = Literal["propagate", "raise"]
+_Strip = Union[bool, Literal["meta", "all"]]
+# Keys: icc, exif (bytes); xmp (str); text (list of (keyword, str)); dpi
+# ((x, y)); gamma (float); chromaticities (8 floats); srgb (int).
+_Metadata = Dict[str, Any]
+_Array = npt.NDArray[_Samples]
 
 __version__: str
 
@@ -33,9 +38,32 @@ def resize(
     makes the alpha channel NaN and the colour channels 0). nan="raise":
     ValueError naming the first non-finite sample as (row, column, channel),
     before any work. threads: 0 to 1024, 0 for one per core."""
+@overload
 def read(
-    path: _Path, *, max_pixels: Optional[int] = None, max_memory: Optional[int] = None, page: int = 1
-) -> npt.NDArray[_Samples]: ...
+    path: _Path,
+    *,
+    max_pixels: Optional[int] = None,
+    max_memory: Optional[int] = None,
+    page: int = 1,
+    metadata: Literal[False] = False,
+) -> _Array: ...
+@overload
+def read(
+    path: _Path,
+    *,
+    max_pixels: Optional[int] = None,
+    max_memory: Optional[int] = None,
+    page: int = 1,
+    metadata: Literal[True],
+) -> Tuple[_Array, _Metadata]: ...
+def write(
+    path: _Path,
+    array: npt.ArrayLike,
+    quality: int = 92,
+    metadata: Optional[_Metadata] = None,
+    *,
+    lossless: bool = False,
+) -> None: ...
 
 class ImageInfo(NamedTuple):
     width: int
@@ -55,7 +83,6 @@ def decode(
 def encode(
     array: npt.ArrayLike, format: Literal["bmp", "png", "jpeg", "jpg", "tiff", "tif", "webp"], quality: int = 92
 ) -> bytes: ...
-def write(path: _Path, array: npt.ArrayLike, quality: int = 92, *, lossless: bool = False) -> None: ...
 def resize_file(
     src: _Path,
     dst: _Path,
@@ -68,6 +95,7 @@ def resize_file(
     linear: bool = False,
     threads: int = 0,
     engine: _Engine = "fast",
+    strip: _Strip = False,
     max_pixels: Optional[int] = None,
     max_memory: Optional[int] = None,
     page: int = 1,
@@ -86,7 +114,7 @@ def resize_files(
     threads: int = 0,
     jobs: int = 0,
     no_clobber: bool = False,
-    strip: bool = False,
+    strip: _Strip = False,
     max_pixels: Optional[int] = None,
     max_memory: Optional[int] = None,
 ) -> List[Tuple[str, str, Optional[str]]]: ...

@@ -13,6 +13,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "codec/formats.h"
 #include "lib/batch.h"
 #include "lib/file_io.h"
 #include "lib/geometry.h"
@@ -467,18 +469,142 @@ py::array array_of(pellimor::image&& img) {
   return py::array(dtype_of(held->type), shape, strides, held->pixels.data(), owner);
 }
 
-py::array read_array(const path_like& path_arg, const py::object& max_pixels, const py::object& max_memory,
-                     const py::object& page_arg) {
+// A text as Python sees it: UTF-8, or Latin-1 where the file says so.
+py::str text_of(const pellimor::metadata::text& text) {
+  if (text.utf8) return py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(text.value.data(), static_cast<py::ssize_t>(text.value.size()), "replace"));
+  return py::reinterpret_steal<py::str>(
+      PyUnicode_DecodeLatin1(text.value.data(), static_cast<py::ssize_t>(text.value.size()), nullptr));
+}
+
+// The file's metadata as a dict: only what it holds is there.
+py::dict dict_of(const pellimor::image& img) {
+  const pellimor::metadata& m = img.meta;
+  py::dict d;
+  const auto as_bytes = [](const auto& v) {
+    return py::bytes(reinterpret_cast<const char*>(v.data()), v.size());
+  };
+  if (!img.icc.empty()) d["icc"] = as_bytes(img.icc);
+  if (!m.exif.empty()) d["exif"] = as_bytes(m.exif);
+  if (!m.xmp.empty())
+    d["xmp"] = py::reinterpret_steal<py::str>(
+        PyUnicode_DecodeUTF8(m.xmp.data(), static_cast<py::ssize_t>(m.xmp.size()), "replace"));
+  if (!m.texts.empty()) {
+    py::list texts;
+    for (const pellimor::metadata::text& t : m.texts) texts.append(py::make_tuple(t.key, text_of(t)));
+    d["text"] = texts;
+  }
+  double x = 0, y = 0;
+  if (pellimor::codecs::density_in(m, 1, &x, &y)) d["dpi"] = py::make_tuple(x, y);
+  if (m.gamma != 0) d["gamma"] = m.gamma / 100000.0;
+  if (m.chroma[0] != 0) {
+    py::list c;
+    for (const std::uint32_t v : m.chroma) c.append(v / 100000.0);
+    d["chromaticities"] = py::tuple(c);
+  }
+  if (m.srgb_intent >= 0) d["srgb"] = m.srgb_intent;
+  return d;
+}
+
+// A metadata= argument into *img. ValueError for a key or value it cannot
+// take.
+void metadata_argument(const char* function, const py::object& arg, pellimor::image* img) {
+  const std::string who = std::string("pellimor.") + function + ": ";
+  if (arg.is_none()) return;
+  if (!py::isinstance<py::dict>(arg)) refuse(who + "metadata must be a dict (as read(..., metadata=True) gives)");
+  pellimor::metadata& m = img->meta;
+  for (const auto& [key_handle, value] : py::reinterpret_borrow<py::dict>(arg)) {
+    const std::string key = py::str(key_handle).cast<std::string>();
+    try {
+      if (key == "icc") {
+        const std::string b = value.cast<py::bytes>();
+        img->icc.assign(b.begin(), b.end());
+      } else if (key == "exif") {
+        const std::string b = value.cast<py::bytes>();
+        m.exif.assign(b.begin(), b.end());
+      } else if (key == "xmp") {
+        m.xmp = value.cast<std::string>();
+      } else if (key == "text") {
+        for (const py::handle item : value) {
+          if (!py::isinstance<py::tuple>(item) && !py::isinstance<py::list>(item)) throw py::cast_error();
+          const py::sequence pair = py::reinterpret_borrow<py::sequence>(item);
+          if (pair.size() != 2 || !py::isinstance<py::str>(pair[0]) || !py::isinstance<py::str>(pair[1]))
+            throw py::cast_error();
+          pellimor::metadata::text t;
+          t.key = pair[0].cast<std::string>();
+          const py::object text = pair[1];
+          PyObject* latin = PyUnicode_AsLatin1String(text.ptr());
+          if (latin != nullptr) {
+            t.value = py::reinterpret_steal<py::bytes>(latin).cast<std::string>();
+          } else {
+            PyErr_Clear();
+            t.value = text.cast<std::string>();
+            t.utf8 = true;
+          }
+          m.texts.push_back(std::move(t));
+        }
+      } else if (key == "dpi") {
+        const py::sequence dpi = value.cast<py::sequence>();
+        const double x = dpi.size() == 2 ? dpi[0].cast<double>() : 0, y = dpi.size() == 2 ? dpi[1].cast<double>() : 0;
+        if (!(x > 0) || !(y > 0) || !std::isfinite(x) || !std::isfinite(y))
+          refuse(who + "dpi must be two positive numbers");
+        m.density_unit = 1;
+        m.x_density = x;
+        m.y_density = y;
+      } else if (key == "gamma") {
+        m.gamma = static_cast<std::uint32_t>(std::lround(value.cast<double>() * 100000));
+      } else if (key == "chromaticities") {
+        const py::sequence c = value.cast<py::sequence>();
+        if (c.size() != 8) refuse(who + "chromaticities must be 8 numbers");
+        for (int i = 0; i < 8; ++i) m.chroma[i] = static_cast<std::uint32_t>(std::lround(c[i].cast<double>() * 100000));
+      } else if (key == "srgb") {
+        m.srgb_intent = std::clamp(value.cast<int>(), 0, 3);
+      } else {
+        refuse(who + "metadata has no key '" + key +
+               "' (icc, exif, xmp, text, dpi, gamma, chromaticities, srgb)");
+      }
+    } catch (const py::cast_error&) {
+      refuse(who + "metadata['" + key + "'] has the wrong type: " + py::repr(value).cast<std::string>());
+    }
+  }
+}
+
+// A strip= argument: False or None keeps all, True (or "meta") all but the
+// ICC profile, "all" everything.
+pellimor::strip_mode strip_argument(const char* function, const py::object& strip) {
+  if (strip.is_none() || (py::isinstance<py::bool_>(strip) && !strip.cast<bool>()))
+    return pellimor::strip_mode::none;
+  if (py::isinstance<py::bool_>(strip)) return pellimor::strip_mode::metadata;
+  if (py::isinstance<py::str>(strip)) {
+    const std::string s = strip.cast<std::string>();
+    if (s == "meta") return pellimor::strip_mode::metadata;
+    if (s == "all") return pellimor::strip_mode::all;
+  }
+  refuse(std::string("pellimor.") + function + ": strip must be False, True (or \"meta\") or \"all\", not " +
+         py::repr(strip).cast<std::string>());
+}
+
+py::object read_array(const path_like& path_arg, const py::object& max_pixels, const py::object& max_memory,
+                      const py::object& page_arg, bool metadata) {
   const py::object& path = path_arg.object;
   const std::string name = path_argument("read", path);
   const pellimor::file_limits limits = limits_argument("read", max_pixels, max_memory);
   const int page = static_cast<int>(integer_argument("read", "page", page_arg, 1, INT32_MAX));
   pellimor::image img;
-  call_released([&] { img = pellimor::read_image(name, limits, page); }, {name});
-  return array_of(std::move(img));
+  call_released(
+      [&] {
+        img = pellimor::read_image(name, limits, page);
+        // An array has no room to say it is ink: CMYK comes as sRGB.
+        std::string note, err;
+        if (!pellimor::cmyk_to_srgb(&img, &note, &err)) throw pellimor::error(name + ": " + err);
+      },
+      {name});
+  if (!metadata) return array_of(std::move(img));
+  py::dict d = dict_of(img);
+  return py::make_tuple(array_of(std::move(img)), d);
 }
 
-void write_array(const path_like& path_arg, const array_like& array_arg, int quality, bool lossless) {
+void write_array(const path_like& path_arg, const array_like& array_arg, int quality, const py::object& metadata,
+                 bool lossless) {
   const py::object &path = path_arg.object, &array = array_arg.object;
   const std::string name = path_argument("write", path);
   pellimor::image_format format;
@@ -492,6 +618,7 @@ void write_array(const path_like& path_arg, const array_like& array_arg, int qua
   img.height = in.rows;
   img.channels = in.channels;
   img.type = in.type;
+  metadata_argument("write", metadata, &img);
   const py::array& a = in.array;
   const auto* base = static_cast<const std::uint8_t*>(a.data());
   const py::ssize_t rs = a.strides(0), ps = a.strides(1), cs = a.ndim() == 3 ? a.strides(2) : 0;
@@ -538,8 +665,8 @@ std::string size_argument(const char* function, const py::object& size) {
 void resize_file_to_file(const path_like& src_arg, const path_like& dst_arg, const optional_text& size_arg,
                          const optional_text& format_arg, int quality, const std::string& round, double taper,
                          bool linear, const integer_like& threads, const std::string& engine,
-                         const py::object& max_pixels, const py::object& max_memory, const py::object& page,
-                         bool lossless) {
+                         const py::object& strip, const py::object& max_pixels, const py::object& max_memory,
+                         const py::object& page, bool lossless) {
   const py::object &src = src_arg.object, &dst = dst_arg.object;
   const py::object &size = size_arg.object, &format = format_arg.object;
   pellimor::file_options options;
@@ -563,6 +690,7 @@ void resize_file_to_file(const path_like& src_arg, const path_like& dst_arg, con
   options.limits = limits_argument("resize_file", max_pixels, max_memory);
   options.page = static_cast<int>(integer_argument("resize_file", "page", page, 1, INT32_MAX));
   options.lossless = lossless;
+  options.strip = strip_argument("resize_file", strip);
   call_released([&] { pellimor::resize_file(input, output, options); }, {input, output});
 }
 
@@ -572,7 +700,8 @@ py::list resize_files_to_files(const py::object& inputs_arg, const path_like& ou
                                const optional_text& size_arg, const optional_text& format_arg, int quality,
                                const std::string& round, double taper, bool linear,
                                const integer_like& threads, const integer_like& jobs, bool no_clobber,
-                               bool strip, const py::object& max_pixels, const py::object& max_memory) {
+                               const py::object& strip, const py::object& max_pixels,
+                               const py::object& max_memory) {
   const char* const who = "resize_files";
   if (py::isinstance<py::str>(inputs_arg) || py::isinstance<py::bytes>(inputs_arg) ||
       !py::isinstance<py::iterable>(inputs_arg))
@@ -597,7 +726,7 @@ py::list resize_files_to_files(const py::object& inputs_arg, const path_like& ou
   options.quality = quality;
   options.settings = settings_argument(who, round, taper, linear, threads, "fast");
   options.limits = limits_argument(who, max_pixels, max_memory);
-  options.strip = strip;
+  options.strip = strip_argument(who, strip);
   pellimor::batch_options batch;
   batch.jobs = static_cast<int>(integer_argument(who, "jobs", jobs.object, 0, max_threads, " (0: chosen)"));
   batch.no_clobber = no_clobber;
@@ -846,7 +975,7 @@ Example
 )doc");
 
   m.def("read", &read_array, "path"_a, py::kw_only(), "max_pixels"_a = py::none(),
-        "max_memory"_a = py::none(), "page"_a = 1,
+        "max_memory"_a = py::none(), "page"_a = 1, "metadata"_a = false,
         R"doc(Read a BMP, PNG, JPEG, TIFF, WebP or GIF file (the format is found from its content).
 
 page picks the page of a multi-page TIFF, or the frame of an animated GIF or
@@ -859,7 +988,17 @@ displayed. Returns an array of shape (rows, cols) for grey, or (rows, cols,
 channels) with 2 (grey + alpha), 3 (RGB) or 4 (RGBA) channels, of the file's
 sample type: uint8, uint16, float32 or float64 (a TIFF of 64-bit floats).
 Alpha is straight (not premultiplied).
-"-" reads standard input. The ICC profile, if any, is not returned.
+CMYK (JPEG, TIFF) comes converted to sRGB through the file's ICC profile
+(LittleCMS, perceptual intent; without one, a default CMYK profile).
+"-" reads standard input.
+
+With metadata=True, returns (array, dict): the dict holds what the file
+has of "icc" (bytes), "exif" (bytes, TIFF-structured, as in a PNG eXIf
+chunk), "xmp" (str), "text" (a list of (keyword, str): PNG text chunks,
+JPEG comments as "Comment", TIFF tags as "Description", "Author",
+"Software", "Copyright", "Creation Time", "Make", "Model"), "dpi" (x, y),
+"gamma", "chromaticities" (8 numbers) and "srgb" (the rendering intent)
+from PNG. Give it, edited or not, to write(metadata=...).
 
 max_pixels refuses a picture of more pixels (rows x cols), max_memory a
 file whose reading needs more bytes than that; None for no limit beyond
@@ -874,7 +1013,8 @@ from the header, before they are decoded) or memory runs out. Releases the
 GIL while reading.
 )doc");
 
-  m.def("write", &write_array, "path"_a, "array"_a, "quality"_a = 92, py::kw_only(), "lossless"_a = false,
+  m.def("write", &write_array, "path"_a, "array"_a, "quality"_a = 92, "metadata"_a = py::none(), py::kw_only(),
+        "lossless"_a = false,
         R"doc(Write an array as an image file; the format is the extension's.
 
 Extensions: .bmp, .png, .jpg/.jpeg, .tif/.tiff, .webp (any case); GIF is
@@ -890,6 +1030,12 @@ by the full scales (1.0 -> 255 or 65535), saturate and truncate; as integers
 NaN and -inf are written as 0 and +inf as the maximum. TIFF's float samples
 keep them.
 
+metadata, a dict as read(..., metadata=True) gives, is written where the
+format has room: EXIF (its Orientation and pixel-size tags made the
+array's) in JPEG and PNG, XMP and "dpi" in JPEG, PNG and TIFF, "text" as
+PNG chunks, JPEG comments ("Comment") and TIFF tags, the PNG colour keys
+in PNG.
+
 The file replaces an old one only once it is complete. Raises ValueError for
 bad arguments, pellimor.Error when the file cannot be written, MemoryError
 when memory for the copy it encodes cannot be had. Releases the GIL while
@@ -898,8 +1044,8 @@ encoding.
 
   m.def("resize_file", &resize_file_to_file, "src"_a, "dst"_a, "size"_a = py::none(), py::kw_only(),
         "format"_a = py::none(), "quality"_a = 92, "round"_a = "trunc", "taper"_a = 0.0, "linear"_a = false,
-        "threads"_a = 0, "engine"_a = "fast", "max_pixels"_a = py::none(), "max_memory"_a = py::none(),
-        "page"_a = 1, "lossless"_a = false,
+        "threads"_a = 0, "engine"_a = "fast", "strip"_a = false, "max_pixels"_a = py::none(),
+        "max_memory"_a = py::none(), "page"_a = 1, "lossless"_a = false,
         R"doc(Read src, resize it and write dst, as the command-line program does.
 
 The output has the same bytes as `pellimor -i src -o BASE -size SIZE
@@ -923,6 +1069,10 @@ quality : int
 round, taper, linear, threads, engine
     As for resize(). A float TIFF's NaN and infinities spread as resize()'s
     nan="propagate" describes, and become 0 in an integer output format.
+strip : bool or str
+    False keeps the metadata (EXIF, XMP, text, density, ICC profile) where
+    the output's format has room; True or "meta" leaves all but the ICC
+    profile out; "all" leaves that out too.
 max_pixels, max_memory : int or None
     Refuse a picture, read or made, of more pixels than max_pixels, and
     work needing more bytes than max_memory (None: no limit beyond the
@@ -971,8 +1121,9 @@ jobs : int
     waits for the files begun before it and runs alone on every thread.
 no_clobber : bool
     Leave outputs that exist alone (their error is None).
-strip : bool
-    Leave the ICC profile out of the outputs.
+strip : bool or str
+    As for resize_file(): True or "meta" leaves all metadata but the ICC
+    profile out, "all" leaves that out too.
 
 Returns a list of (input, output, error) in the order of inputs: error is
 None when the file was written (or skipped), else the message naming the
