@@ -83,10 +83,11 @@ bool check(const nd_view& source, const nd_span& destination, const std::vector<
     return fail("the channel axis must be an axis of the array that is not resized, or -1");
   if (settings.alpha || settings.linear) {
     if (axes.size() != 2) return fail("alpha and linear light need two resized axes (rows and columns)");
-    if (channel == -1) return fail("alpha and linear light need a channel axis");
-    if (settings.alpha && source.extents[channel] < 2) return fail("alpha needs a colour channel beside it");
-    if (source.extents[channel] > 1 && source.strides[channel] == 0)
-      return fail("alpha and linear light need channels apart (a channel stride of 0)");
+  }
+  if (settings.alpha) {
+    if (channel == -1) return fail("alpha needs a channel axis");
+    if (source.extents[channel] < 2) return fail("alpha needs a colour channel beside it");
+    if (source.strides[channel] == 0) return fail("alpha needs channels apart (a channel stride of 0)");
   }
   if (!elements_apart(destination.type, destination.extents, destination.strides))
     return fail("the destination's strides put several samples in one place (a stride of 0, or overlapping axes)");

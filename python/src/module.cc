@@ -513,7 +513,6 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
   if (alpha && channels < 2)
     refuse("pellimor.resize: alpha=True needs a colour channel beside the alpha channel; the image has " +
            std::to_string(channels));
-  if (linear && channel == -1 && rank > 2) refuse("pellimor.resize: linear=True needs a channel axis (channel_axis=)");
   settings.alpha = alpha;
 
   // A stride of 0 (one sample broadcast along an axis) would read as "the

@@ -40,7 +40,7 @@ def test_uint8_matches_the_programs_bmp(tmp_path, program, size, shape):
     (tmp_path / "in.bmp").write_bytes(bmp_bytes(image))
     program("-i", "in.bmp", "-o", "out", "-size", f"{shape[1]}x{shape[0]}!", cwd=tmp_path)
     written = bmp_pixels((tmp_path / "out.bmp").read_bytes())
-    np.testing.assert_array_equal(pellimor.resize(image, shape), written)
+    np.testing.assert_array_equal(pellimor.resize(image, shape, round="trunc"), written)
 
 
 ROUND_TRIPS = [
