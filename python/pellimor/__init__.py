@@ -16,6 +16,44 @@ would need more of it than the process may use, raises MemoryError. Every
 function releases the GIL while it works.
 """
 
-from ._pellimor import Error, __version__, parse_size, read, resize, resize_file, resize_files, write
+import numpy as _numpy
 
-__all__ = ["Error", "__version__", "parse_size", "read", "resize", "resize_file", "resize_files", "write"]
+from . import _pellimor
+from ._pellimor import Error, __version__, parse_size, resize, resize_file, resize_files, write
+
+
+class Image(_numpy.ndarray):
+    """An array read from a file, which remembers whether its last channel is alpha.
+
+    ``alpha`` is True when the file had an alpha channel; resize(alpha=None)
+    then resizes the colour premultiplied by it. Views, slices and
+    arithmetic keep the flag (resize() ignores it once the array no longer
+    has 2 or 4 channels); ``numpy.asarray`` drops it, as it drops the class.
+    """
+
+    alpha = False
+
+    def __array_finalize__(self, obj):
+        self.alpha = getattr(obj, "alpha", False)
+
+    def __reduce__(self):
+        rebuild, args, state = super().__reduce__()
+        return rebuild, args, (state, self.alpha)
+
+    def __setstate__(self, state):
+        base, self.alpha = state
+        super().__setstate__(base)
+
+
+def read(path, *, max_pixels=None, max_memory=None):
+    array = _pellimor.read(path, max_pixels=max_pixels, max_memory=max_memory).view(Image)
+    array.alpha = array.ndim == 3 and array.shape[2] in (2, 4)
+    return array
+
+
+read.__doc__ = _pellimor.read.__doc__.replace(
+    "Alpha is straight (not premultiplied).",
+    "Alpha is straight (not premultiplied).\nThe array is a pellimor.Image whose .alpha says whether the\nlast channel is alpha; resize() honours it by default.",
+)
+
+__all__ = ["Error", "Image", "__version__", "parse_size", "read", "resize", "resize_file", "resize_files", "write"]
