@@ -144,6 +144,9 @@ bool run_pass(const pass& p, const Store& store, std::int32_t out_sample, int th
   const bool in_packed = in_step == static_cast<std::ptrdiff_t>(sizeof(In));
   const bool out_packed = out_step == out_sample;
   const std::int64_t rf = plans.forward.real_distance, ri = plans.inverse.real_distance;
+  std::vector<std::int32_t> from_place(n), to_place(new_n);  // where sample k lies reordered
+  for (std::int32_t k = 0; k < n; ++k) from_place[k] = static_cast<std::int32_t>(reordered_index(k, n));
+  for (std::int32_t k = 0; k < new_n; ++k) to_place[k] = static_cast<std::int32_t>(reordered_index(k, new_n));
   std::atomic<bool> stopped{false};
   for_each_item(batches, std::max(workers, 1), [&](std::int64_t b, int w) {
     if (stopped.load(std::memory_order_relaxed)) return;
@@ -161,12 +164,11 @@ bool run_pass(const pass& p, const Store& store, std::int32_t out_sample, int th
       for (int j = 0; j < lines_per_batch; ++j) {
         const std::uint8_t* line = p.in + in_at[j];
         double* to = real + j * rf;
-        for (std::int32_t k = 0; k < n; ++k)
-          to[reordered_index(k, n)] = static_cast<double>(load<In>(line + k * in_step));
+        for (std::int32_t k = 0; k < n; ++k) to[from_place[k]] = static_cast<double>(load<In>(line + k * in_step));
       }
     } else {
       for (std::int32_t k = 0; k < n; ++k) {
-        const std::int64_t at = reordered_index(k, n);
+        const std::int64_t at = from_place[k];
         const std::uint8_t* sample = p.in + k * in_step;
         for (int j = 0; j < lines_per_batch; ++j)
           real[j * rf + at] = static_cast<double>(load<In>(sample + in_at[j]));
@@ -187,11 +189,11 @@ bool run_pass(const pass& p, const Store& store, std::int32_t out_sample, int th
       for (int j = 0; j < count; ++j) {
         std::uint8_t* line = p.out + out_at[j];
         const double* from = real + j * ri;
-        for (std::int32_t k = 0; k < new_n; ++k) store(line + k * out_step, from[reordered_index(k, new_n)]);
+        for (std::int32_t k = 0; k < new_n; ++k) store(line + k * out_step, from[to_place[k]]);
       }
     } else {
       for (std::int32_t k = 0; k < new_n; ++k) {
-        const std::int64_t at = reordered_index(k, new_n);
+        const std::int64_t at = to_place[k];
         std::uint8_t* sample = p.out + k * out_step;
         for (int j = 0; j < count; ++j) store(sample + out_at[j], real[j * ri + at]);
       }
@@ -227,6 +229,18 @@ std::vector<int> pass_order(const std::vector<std::int64_t>& extents,
   return axes;
 }
 
+// The first pass from which the values between passes can live in a
+// float64 destination itself, at its own strides: every pass from there on
+// keeps or enlarges its axis, so each array between fits inside the
+// destination's extents. order.size() when none can.
+std::size_t first_in_destination(const std::vector<std::int64_t>& extents, const nd_target& destination,
+                                 const std::vector<int>& order) {
+  if (destination.type != pellimor::sample_type::f64) return order.size();
+  std::size_t first = order.size();
+  while (first > 0 && destination.extents[order[first - 1]] >= extents[order[first - 1]]) --first;
+  return first;
+}
+
 std::int64_t count_of(const std::vector<std::int64_t>& extents) {
   return std::accumulate(extents.begin(), extents.end(), std::int64_t{1}, std::multiplies<>());
 }
@@ -236,21 +250,29 @@ std::int64_t count_of(const std::vector<std::int64_t>& extents) {
 bool nd_resample(const nd_samples& source, const nd_target& destination, const std::vector<int>& axes,
                  int threads, double taper, const nd_proceed& proceed) {
   const std::vector<int> order = pass_order(source.extents, destination.extents, axes);
+  const std::size_t in_place = first_in_destination(source.extents, destination, order);
   std::vector<std::int64_t> extents = source.extents;
-  std::unique_ptr<value_array> held;  // the input of the current pass, when not the source
+  std::unique_ptr<value_array> held;  // the input of the current pass, when an array between
   for (std::size_t i = 0; i < order.size(); ++i) {
     const int axis = order[i];
     const bool last = i + 1 == order.size();
     pass p;
-    p.in = held ? reinterpret_cast<const std::uint8_t*>(held->values.get())
-                : static_cast<const std::uint8_t*>(source.data);
-    p.in_strides = held ? held->strides : source.strides;
+    if (i > in_place) {  // in place: each batch reads its lines whole before it writes them
+      p.in = static_cast<const std::uint8_t*>(destination.data);
+      p.in_strides = destination.strides;
+    } else if (held) {
+      p.in = reinterpret_cast<const std::uint8_t*>(held->values.get());
+      p.in_strides = held->strides;
+    } else {
+      p.in = static_cast<const std::uint8_t*>(source.data);
+      p.in_strides = source.strides;
+    }
     p.extents = extents;
     p.axis = axis;
     p.new_n = static_cast<std::int32_t>(destination.extents[axis]);
     extents[axis] = destination.extents[axis];
     std::unique_ptr<value_array> made;
-    if (last) {
+    if (last || i >= in_place) {
       p.out = static_cast<std::uint8_t*>(destination.data);
       p.out_strides = destination.strides;
     } else {
@@ -259,7 +281,7 @@ bool nd_resample(const nd_samples& source, const nd_target& destination, const s
       p.out_strides = made->strides;
     }
     const auto run_from = [&](const auto& store, std::int32_t out_sample) {
-      if (held) return run_pass<double>(p, store, out_sample, threads, taper, proceed);
+      if (i > 0) return run_pass<double>(p, store, out_sample, threads, taper, proceed);
       bool done = false;
       with_type(source.type, [&](auto t) {
         done = run_pass<decltype(t)>(p, store, out_sample, threads, taper, proceed);

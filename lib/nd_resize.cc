@@ -164,7 +164,9 @@ bool resize(const nd_view& source, const nd_span& destination, const std::vector
     nd_samples in{source.data, source.type, source.extents, source.strides};
     nd_target out{destination.data, destination.type, destination.extents, destination.strides,
                   sample_full_scale(destination.type) / sample_full_scale(source.type), settings.round};
-    if (!nd_resample(in, out, axes, settings.threads, settings.taper)) {
+    nd_proceed proceed;
+    if (settings.proceed) proceed = [&settings] { return settings.proceed(settings.context); };
+    if (!nd_resample(in, out, axes, settings.threads, settings.taper, proceed)) {
       *err = "the resize was stopped";
       return false;
     }

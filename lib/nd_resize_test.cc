@@ -125,7 +125,9 @@ TEST(NdResize, IntegersAreQuantisedAsRequested) {
       const double want = mode == pellimor::rounding::nearest ? std::floor(e + 0.5) : std::trunc(e);
       ASSERT_LE(std::abs(out[i] - want), 1.0) << i;
       const double edge = mode == pellimor::rounding::nearest ? e - 0.5 : e;
-      if (std::abs(edge - std::round(edge)) > 1e-6) ASSERT_EQ(out[i], want) << i;
+      if (std::abs(edge - std::round(edge)) > 1e-6) {
+        ASSERT_EQ(out[i], want) << i;
+      }
     }
   }
 }

@@ -57,7 +57,13 @@ struct resize_settings {
   // Called, when set, after each group of one-dimensional passes of each
   // channel with the passes that channel has done and their total.
   void (*passes_done)(void* context, std::int64_t done, std::int64_t total) = nullptr;
-  void* context = nullptr;
+  // Asked, when set, between batches of lines, from any of the workers (so
+  // it must be safe to call from several threads at once). Returning false
+  // stops the work: nothing more is written, resize() returns false with
+  // "the resize was stopped" (the functions that throw, pellimor::error),
+  // and resize_file leaves its output unwritten.
+  bool (*proceed)(void* context) = nullptr;
+  void* context = nullptr;  // handed to passes_done and proceed
 };
 
 // Samples somewhere in memory: sample (x, y, c) at

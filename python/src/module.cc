@@ -14,7 +14,10 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -22,6 +25,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -112,6 +116,49 @@ void call_released(Work&& work, std::initializer_list<std::string> names) {
     throw;
   }
 }
+
+// Runs `work` on a thread of its own while the calling thread, without the
+// GIL, looks for signals every 50 ms: a signal whose handler raises (Ctrl-C's
+// KeyboardInterrupt) sets `stop`, which the library asks between batches of
+// lines, and is raised once the work has stopped. Signal handlers run only
+// on Python's main thread: elsewhere the work simply runs to its end.
+template <class Work>
+void run_interruptibly(Work&& work, std::atomic<bool>* stop) {
+  std::mutex lock;
+  std::condition_variable finished;
+  bool done = false;
+  std::exception_ptr failure;
+  std::thread worker([&] {
+    try {
+      work();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    std::lock_guard<std::mutex> hold(lock);
+    done = true;
+    finished.notify_one();
+  });
+  bool interrupted = false;
+  for (;;) {
+    bool over;
+    {
+      py::gil_scoped_release unlocked;
+      std::unique_lock<std::mutex> hold(lock);
+      over = finished.wait_for(hold, std::chrono::milliseconds(50), [&] { return done; });
+    }
+    if (over) break;
+    if (!interrupted && PyErr_CheckSignals() != 0) {
+      interrupted = true;  // the exception stays set while the work winds down
+      *stop = true;
+    }
+  }
+  worker.join();
+  if (interrupted) throw py::error_already_set();
+  if (failure) std::rethrow_exception(failure);
+}
+
+// The library's proceed hook for a stop flag.
+bool keep_going(void* stop) { return !static_cast<std::atomic<bool>*>(stop)->load(std::memory_order_relaxed); }
 
 // A whole-number argument (int or NumPy integer; not bool): TypeError for
 // anything else, ValueError outside lowest..highest. `note` follows the range
@@ -585,10 +632,17 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
   destination.strides.assign(out.strides(), out.strides() + rank);
 
   std::string err;
-  bool ok;
-  {
+  bool ok = false;
+  std::atomic<bool> stop{false};
+  settings.proceed = keep_going;
+  settings.context = &stop;
+  // Small work is done here and now: a thread of its own would cost more
+  // than it could save of a Ctrl-C's wait.
+  if (result_bytes + need < 4e6 && settings.method == pellimor::engine::fast) {
     py::gil_scoped_release unlocked;
     ok = pellimor::resize(source, destination, axes, settings, &err);
+  } else {
+    run_interruptibly([&] { ok = pellimor::resize(source, destination, axes, settings, &err); }, &stop);
   }
   if (!ok) {
     if (err.rfind("out of memory", 0) == 0)

@@ -478,6 +478,10 @@ def test_any_rank_reads_views_and_writes_into_out():
     got = pellimor.resize(view, (5, 4, 7), out=target)
     assert got is target
     np.testing.assert_array_equal(target, expected)
+    # Every axis enlarged: the values between passes live in out itself.
+    target = np.full((9, 8, 7, 2), -1.0)[::-1, :, :, 1]
+    pellimor.resize(view, (9, 8, 7), out=target)
+    np.testing.assert_allclose(target, formula_nd(view, (9, 8, 7), (0, 1, 2)), rtol=0, atol=1e-12)
     assert pellimor.resize(base[..., 0], (3, 3, 3), threads=3).tobytes() == pellimor.resize(
         base[..., 0], (3, 3, 3), threads=1
     ).tobytes()
