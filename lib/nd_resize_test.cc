@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <cstring>
 #include <numeric>
+#include <atomic>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "pellimor/pellimor.h"
+#include "tests/test_util.h"
 
 namespace {
 
@@ -248,6 +250,82 @@ TEST(NdResize, BadArgumentsAreRefusedWithAReason) {
     EXPECT_FALSE(pellimor::resize(r.view, r.span, r.axes, settings, &err)) << r.what;
     EXPECT_NE(err.find(r.what), std::string::npos) << r.what << ": " << err;
   }
+}
+
+// A proceed hook that lets `allowed` calls through, then says stop.
+struct stopper {
+  std::atomic<int> allowed;
+  std::atomic<int> asked{0};
+  static bool proceed(void* self) {
+    auto* s = static_cast<stopper*>(self);
+    ++s->asked;
+    return s->allowed.fetch_sub(1) > 0;
+  }
+};
+
+TEST(NdResize, ProceedSaysStopAndNothingMoreIsWritten) {
+  struct route {
+    const char* what;
+    extents_t extents, new_extents;
+    std::vector<int> axes;
+    pellimor::engine method;
+  };
+  const route routes[] = {
+      {"three axes", {20, 30, 40}, {40, 60, 80}, {0, 1, 2}, pellimor::engine::fast},
+      {"planes, fast", {64, 48, 3}, {128, 96, 3}, {0, 1}, pellimor::engine::fast},
+      {"planes, direct", {9, 8, 3}, {12, 10, 3}, {0, 1}, pellimor::engine::direct},
+  };
+  for (const route& r : routes) {
+    const std::vector<double> in = random_values(count_of(r.extents), 1.0, 1);
+    const double untouched = -7.0;
+    std::vector<double> out(static_cast<std::size_t>(count_of(r.new_extents)), untouched);
+    stopper stop{0};
+    pellimor::resize_settings settings;
+    settings.method = r.method;
+    settings.proceed = stopper::proceed;
+    settings.context = &stop;
+    std::string err;
+    EXPECT_FALSE(pellimor::resize({in.data(), sample_type::f64, r.extents, packed_strides(r.extents, 8)},
+                                  {out.data(), sample_type::f64, r.new_extents, packed_strides(r.new_extents, 8)},
+                                  r.axes, settings, &err))
+        << r.what;
+    EXPECT_EQ(err, "the resize was stopped") << r.what;
+    EXPECT_GT(stop.asked.load(), 0) << r.what;
+    EXPECT_EQ(std::count(out.begin(), out.end(), untouched), static_cast<std::ptrdiff_t>(out.size())) << r.what;
+    // Let through, the same call finishes.
+    stop.allowed = 1 << 30;
+    EXPECT_TRUE(pellimor::resize({in.data(), sample_type::f64, r.extents, packed_strides(r.extents, 8)},
+                                 {out.data(), sample_type::f64, r.new_extents, packed_strides(r.new_extents, 8)},
+                                 r.axes, settings, &err))
+        << r.what << ": " << err;
+  }
+}
+
+TEST(NdResize, AStoppedFileResizeLeavesNoOutput) {
+  test_util::temp_dir dir;
+  pellimor::image picture;
+  picture.width = 40;
+  picture.height = 30;
+  picture.channels = 3;
+  ASSERT_TRUE(picture.allocate());
+  for (std::size_t i = 0; i < picture.pixels.size(); ++i) picture.pixels[i] = static_cast<std::uint8_t>(i * 7);
+  // A 24-bit BMP takes the streaming route, a PNG the decoded one.
+  for (const char* name : {"in.bmp", "in.png"}) {
+    pellimor::write_image(dir.file(name), picture);
+    for (const int allowed : {0, 5}) {
+      stopper stop{allowed};
+      pellimor::file_options options;
+      options.size = "200%";
+      options.settings.proceed = stopper::proceed;
+      options.settings.context = &stop;
+      const std::string output = dir.file(std::string("out-") + name);
+      EXPECT_THROW(pellimor::resize_file(dir.file(name), output, options), pellimor::error) << name;
+      EXPECT_FALSE(std::filesystem::exists(output)) << name << " " << allowed;
+      EXPECT_GT(stop.asked.load(), allowed) << name;
+    }
+  }
+  const std::vector<std::string> left = dir.entries();
+  EXPECT_EQ(left, (std::vector<std::string>{"in.bmp", "in.png"}));
 }
 
 }  // namespace

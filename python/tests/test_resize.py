@@ -516,3 +516,33 @@ def test_alpha_defaults_to_what_read_says(tmp_path, channels, expected):
         np.testing.assert_array_equal(
             pellimor.resize(read[..., :3], (9, 5)), pellimor.resize(plain[..., :3], (9, 5), alpha=False)
         )
+
+
+@pytest.mark.parametrize(
+    "array,shape,axes",
+    [
+        (np.zeros((160, 160, 160)), (400, 400, 400), None),  # three axes
+        (np.zeros((300, 300, 96)), (700, 700), None),  # planes, one channel after another
+    ],
+    ids=["volume", "image"],
+)
+def test_ctrl_c_stops_a_long_resize(array, shape, axes):
+    import os
+    import signal
+
+    sent = []
+
+    def interrupt():
+        sent.append(time.perf_counter())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    timer = threading.Timer(0.3, interrupt)
+    with pytest.raises(KeyboardInterrupt):
+        timer.start()
+        try:
+            pellimor.resize(array, shape, axes=axes, threads=1)
+        finally:
+            raised = time.perf_counter()
+        timer.join()  # had the resize ended first, the interrupt lands here, and the wait below fails
+        raised = math.inf
+    assert sent and raised - sent[0] < 0.2
