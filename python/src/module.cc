@@ -858,29 +858,43 @@ PYBIND11_MODULE(_pellimor, m) {
         "channel_axis"_a = py::none(), "round"_a = "nearest", "taper"_a = 0.0, "linear"_a = false,
         "threads"_a = 0, "engine"_a = "fast", "alpha"_a = py::none(), "nan"_a = "propagate",
         "out"_a = py::none(),
-        R"doc(Resize an image in the cosine-transform domain.
+        R"doc(Resize an image, or an array of any rank, in the cosine-transform domain.
 
-Each channel's whole-plane 2-D DCT is cut (to shrink) or extended with zeros
-(to enlarge) at the high-frequency end and transformed back at the new size,
-scaled so that brightness is kept. For float64 this equals, per channel,
+Along the axes resized, the whole array's DCT is cut (to shrink) or
+extended with zeros (to enlarge) at the high-frequency end and transformed
+back at the new lengths, scaled so that the mean is kept. For float64 this
+equals
 
-    idctn(pad_or_crop(dctn(x, norm="ortho")), norm="ortho")
-        * sqrt(rows2 * cols2 / (rows * cols))
+    idctn(pad_or_crop(dctn(x, norm="ortho", axes=axes)), norm="ortho",
+          axes=axes) * sqrt(prod(new lengths) / prod(old lengths))
 
-over the first two axes.
+(for an image: over its rows and columns, each channel on its own).
 
 Parameters
 ----------
 image : numpy.ndarray
-    Shape (rows, cols) or (rows, cols, channels); dtype uint8, uint16,
-    float32 or float64. Any strides (views, negative steps, Fortran order);
-    a byte-swapped array is converted first. It is read where it lies.
-shape : (int, int)
-    (rows, cols) of the result, each at least 1.
-round : {"trunc", "nearest"}
-    Integer results: truncate toward zero, or round halves up ("nearest",
-    with which the same shape gives the image back exactly). Float results
-    are never rounded.
+    Any rank from 1 to 32: (rows, cols) or (rows, cols, channels) for an
+    image, a volume, a stack of frames...; dtype uint8, uint16, float32 or
+    float64. Any strides (views, negative steps, Fortran order); a
+    byte-swapped array is converted first. It is read where it lies.
+shape : tuple of int
+    The new lengths of the axes resized, each at least 1: (rows, cols) for
+    an image.
+axes : int, tuple of int or None
+    The axes shape is for (negative counts from the end). None: every axis
+    when shape has one length per axis (a volume, a 1-D signal); all but
+    the channel axis when it has one fewer: an image (rows, cols, channels)
+    with channels last, or on channel_axis. axes=(1, 2) resizes each frame
+    of (N, H, W[, C]) and gives the bytes a call per frame gives.
+channel_axis : int or None
+    The axis that holds an image's channels, alpha last. None: the last
+    axis of an image whose shape has one fewer length than its axes, or
+    the one axis axes leaves out.
+round : {"nearest", "trunc"}
+    Integer results: round halves up ("nearest", the default, with which
+    the same shape gives the image back exactly), or truncate toward zero
+    (what the keyword command line does). Float results are never
+    rounded.
 taper : float
     P >= 0: kept coefficient k of K is weighed by sinc(k/K)**P on each axis,
     softening ringing; 0 (default) keeps them as they are.
@@ -891,40 +905,46 @@ threads : int
     0 (default) for one per core. The result is the same for every count.
 engine : {"fast", "direct"}
     FFT-based transforms (default), or the cosine sums term by term (very
-    slow; for checking).
-alpha : bool
-    The last channel is alpha: colour is resized premultiplied by it, so
-    fully transparent pixels lend no colour to their neighbours.
+    slow; for checking; images only, other axes counts use "fast").
+alpha : bool or None
+    True: the last channel is alpha, colour is resized premultiplied by
+    it, so fully transparent pixels lend no colour to their neighbours.
+    None (default): True when the array is a pellimor.Image read() made
+    from a file with alpha (and still has 2 or 4 channels), else False.
+    alpha and linear need two resized axes.
 out : numpy.ndarray or None
     An array of the result's shape and dtype to write the result into (any
     strides, writable, sharing no memory with image); it is returned. A
     loop over frames of one size then allocates nothing per call.
 nan : {"propagate", "raise"}
     What to do with float samples that are NaN or infinite. "propagate"
-    (default) resizes them as they are: every value of a channel's result
-    is a sum over the whole channel, so one NaN or infinity in a channel
-    makes that channel's result NaN throughout (an infinity can instead
+    (default) resizes them as they are. The transform is over the whole
+    array: every value of the result is a sum over all samples that share
+    its position on the axes not resized (a channel of an image, a frame
+    of a stack, the whole of a volume), so one NaN or infinity makes all
+    of those NaN throughout (an infinity can instead
     come out as +-inf where nothing cancels it: a 1 x 1 result, and some
     values with engine="direct"); the other channels are not touched, but
     with alpha=True a non-finite alpha leaves the alpha channel NaN and
     every colour channel 0. "raise" looks at every sample first, in one
     pass, and raises ValueError naming the first one that is not finite
-    as (row, column, channel). Integer images hold no such samples and are
-    not looked at.
+    as (row, column, channel) for an image, by its index otherwise.
+    Integer images hold no such samples and are not looked at.
 
 Returns
 -------
 numpy.ndarray
-    A new C-contiguous array of shape shape (+ the channel axis when the
-    image has one) and the image's dtype (native byte order). Integer
+    A new C-contiguous array of the image's shape with the resized axes'
+    new lengths, in the image's dtype (native byte order). Integer
     results saturate at 0 and the dtype's maximum; float results are stored
     as computed, without clipping (ringing can leave the input's range).
 
 Raises
 ------
 ValueError
-    A dtype other than the four, not 2 or 3 dimensions, an empty image, a
-    bad shape, alpha with one channel, an unknown round, engine or nan, a
+    A dtype other than the four, not 1 to 32 dimensions, an empty image, a
+    bad shape or axes (a repeated axis, as many lengths as axes),
+    alpha with one channel or without two resized axes, an unknown round, engine or nan, a
     negative or non-finite taper, threads outside 0..1024, a NaN or an
     infinity with nan="raise".
 TypeError
@@ -935,7 +955,9 @@ MemoryError
     checked before anything is allocated; or memory ran out all the same.
 
 The GIL is released during the work, so other Python threads run meanwhile
-and several threads may resize at once.
+and several threads may resize at once. Ctrl-C (any signal whose handler
+raises) stops a long resize within about 0.1 s at the engine's next batch
+of lines and raises KeyboardInterrupt; `out` is then partly written.
 
 Example
 -------
@@ -994,7 +1016,8 @@ encoding.
         R"doc(Read src, resize it and write dst, as the command-line program does.
 
 The output has the same bytes as `pellimor -i src -o BASE -size SIZE
--format FORMAT ...` writes: the same sample types, alpha handling (alpha
+-format FORMAT -round nearest ...` writes (round="trunc" gives the bytes
+of the command line's own default): the same sample types, alpha handling (alpha
 channels are resized premultiplied), ICC profile and encoding.
 
 Parameters
@@ -1034,7 +1057,7 @@ throughout.
         R"doc(Resize many files in this process, several at once, as `pellimor resize` does.
 
 Each output has the bytes resize_file() writes for its input with the same
-arguments (note that round defaults to "nearest" here).
+arguments (round defaults to "nearest", as everywhere in the module).
 
 Parameters
 ----------
