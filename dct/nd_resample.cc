@@ -63,7 +63,8 @@ struct typed_store {
     if constexpr (std::is_floating_point_v<T>)
       v = static_cast<T>(value * scale);
     else
-      v = static_cast<T>(quantise_value(value * scale, static_cast<double>(std::numeric_limits<T>::max()), mode));
+      v = static_cast<T>(
+          quantise_value(value * scale, static_cast<double>(std::numeric_limits<T>::max()), mode));
     std::memcpy(p, &v, sizeof v);
   }
 };
@@ -136,7 +137,8 @@ bool run_pass(const pass& p, const Store& store, std::int32_t out_sample, int th
   const std::int64_t batches = (lines + lines_per_batch - 1) / lines_per_batch;
   const int workers = static_cast<int>(std::min<std::int64_t>(worker_threads(threads), batches));
   std::vector<dct_workspace> spaces;
-  for (int w = 0; w < std::max(workers, 1); ++w) spaces.push_back(make_dct_workspace({&plans.forward, &plans.inverse}));
+  for (int w = 0; w < std::max(workers, 1); ++w)
+    spaces.push_back(make_dct_workspace({&plans.forward, &plans.inverse}));
   const std::ptrdiff_t in_step = p.in_strides[p.axis], out_step = p.out_strides[p.axis];
   // A line whose samples lie side by side is read (written) one line at a
   // time; otherwise the batch's lines are taken sample by sample across them,
@@ -157,14 +159,16 @@ bool run_pass(const pass& p, const Store& store, std::int32_t out_sample, int th
     const std::int64_t first = b * lines_per_batch;
     const int count = static_cast<int>(std::min<std::int64_t>(lines_per_batch, lines - first));
     std::ptrdiff_t in_at[lines_per_batch], out_at[lines_per_batch];
-    for (int j = 0; j < lines_per_batch; ++j) walk.offsets(first + std::min(j, count - 1), &in_at[j], &out_at[j]);
+    for (int j = 0; j < lines_per_batch; ++j)
+      walk.offsets(first + std::min(j, count - 1), &in_at[j], &out_at[j]);
     double* real = spaces[w].real.get();
     // Samples in, reordered as fft_dct.h takes them: evens up, odds down.
     if (in_packed) {
       for (int j = 0; j < lines_per_batch; ++j) {
         const std::uint8_t* line = p.in + in_at[j];
         double* to = real + j * rf;
-        for (std::int32_t k = 0; k < n; ++k) to[from_place[k]] = static_cast<double>(load<In>(line + k * in_step));
+        for (std::int32_t k = 0; k < n; ++k)
+          to[from_place[k]] = static_cast<double>(load<In>(line + k * in_step));
       }
     } else {
       for (std::int32_t k = 0; k < n; ++k) {
@@ -283,9 +287,8 @@ bool nd_resample(const nd_samples& source, const nd_target& destination, const s
     const auto run_from = [&](const auto& store, std::int32_t out_sample) {
       if (i > 0) return run_pass<double>(p, store, out_sample, threads, taper, proceed);
       bool done = false;
-      with_type(source.type, [&](auto t) {
-        done = run_pass<decltype(t)>(p, store, out_sample, threads, taper, proceed);
-      });
+      with_type(source.type,
+                [&](auto t) { done = run_pass<decltype(t)>(p, store, out_sample, threads, taper, proceed); });
       return done;
     };
     bool done = false;

@@ -56,10 +56,12 @@ bool check(const nd_view& source, const nd_span& destination, const std::vector<
     return false;
   };
   if (source.data == nullptr || destination.data == nullptr) return fail("no samples given");
-  if (sample_bytes(source.type) == 0 || sample_bytes(destination.type) == 0) return fail("unknown sample type");
+  if (sample_bytes(source.type) == 0 || sample_bytes(destination.type) == 0)
+    return fail("unknown sample type");
   const std::size_t rank = source.extents.size();
   if (rank < 1 || rank > most_axes) return fail("the array must have 1 to 32 axes");
-  if (source.strides.size() != rank || destination.extents.size() != rank || destination.strides.size() != rank)
+  if (source.strides.size() != rank || destination.extents.size() != rank ||
+      destination.strides.size() != rank)
     return fail("the source and destination must have one extent and one stride per axis, as many axes each");
   if (axes.empty()) return fail("no axis to resize");
   std::vector<bool> resized(rank, false);
@@ -76,7 +78,8 @@ bool check(const nd_view& source, const nd_span& destination, const std::vector<
     if (resized[a] && (source.extents[a] > INT32_MAX || destination.extents[a] > INT32_MAX))
       return fail("a resized axis is longer than 2147483647");
   }
-  if (!(settings.taper >= 0.0) || !std::isfinite(settings.taper)) return fail("the taper must be a number >= 0");
+  if (!(settings.taper >= 0.0) || !std::isfinite(settings.taper))
+    return fail("the taper must be a number >= 0");
   if (settings.method != engine::fast && settings.method != engine::direct) return fail("unknown engine");
   const int channel = source.channel_axis;
   if (channel != -1 && (channel < 0 || static_cast<std::size_t>(channel) >= rank || resized[channel]))
@@ -90,9 +93,11 @@ bool check(const nd_view& source, const nd_span& destination, const std::vector<
     if (source.strides[channel] == 0) return fail("alpha needs channels apart (a channel stride of 0)");
   }
   if (!elements_apart(destination.type, destination.extents, destination.strides))
-    return fail("the destination's strides put several samples in one place (a stride of 0, or overlapping axes)");
+    return fail(
+        "the destination's strides put several samples in one place (a stride of 0, or overlapping axes)");
   const auto [source_low, source_high] = bytes_of(source.data, source.type, source.extents, source.strides);
-  const auto [low, high] = bytes_of(destination.data, destination.type, destination.extents, destination.strides);
+  const auto [low, high] =
+      bytes_of(destination.data, destination.type, destination.extents, destination.strides);
   if (low < source_high && source_low < high) return fail("the destination overlaps the source");
   return true;
 }
@@ -162,8 +167,12 @@ bool resize(const nd_view& source, const nd_span& destination, const std::vector
   if (axes.size() == 2) return resize_planes(source, destination, axes, settings, err);
   try {
     nd_samples in{source.data, source.type, source.extents, source.strides};
-    nd_target out{destination.data, destination.type, destination.extents, destination.strides,
-                  sample_full_scale(destination.type) / sample_full_scale(source.type), settings.round};
+    nd_target out{destination.data,
+                  destination.type,
+                  destination.extents,
+                  destination.strides,
+                  sample_full_scale(destination.type) / sample_full_scale(source.type),
+                  settings.round};
     nd_proceed proceed;
     if (settings.proceed) proceed = [&settings] { return settings.proceed(settings.context); };
     if (!nd_resample(in, out, axes, settings.threads, settings.taper, proceed)) {
@@ -185,7 +194,8 @@ std::uint64_t resize_working_bytes(const std::vector<std::int64_t>& extents,
                                    const resize_settings& settings) {
   if (axes.size() == 2) {
     const int rows = std::min(axes[0], axes[1]), cols = std::max(axes[0], axes[1]);
-    return resize_working_bytes(static_cast<std::int32_t>(extents[cols]), static_cast<std::int32_t>(extents[rows]),
+    return resize_working_bytes(static_cast<std::int32_t>(extents[cols]),
+                                static_cast<std::int32_t>(extents[rows]),
                                 static_cast<std::int32_t>(new_extents[cols]),
                                 static_cast<std::int32_t>(new_extents[rows]), 1, settings);
   }

@@ -47,13 +47,13 @@ enum class rounding { trunc, nearest };  // toward zero, or half up
 
 struct resize_settings {
   engine method = engine::fast;
-  int threads = 0;                   // workers; < 1 means one per core
+  int threads = 0;                     // workers; < 1 means one per core
   rounding round = rounding::nearest;  // integer results only
-  double taper = 0.0;                // P >= 0: coefficient k of K kept scaled by sinc(k/K)^P per axis
-  bool linear = false;               // resize sRGB-encoded colour in linear light
-  bool alpha = false;                // last channel is alpha: colour resized premultiplied
-  std::FILE* counters = nullptr;     // remain counters, when not null
-  std::FILE* phases = nullptr;       // phase lines, when not null
+  double taper = 0.0;                  // P >= 0: coefficient k of K kept scaled by sinc(k/K)^P per axis
+  bool linear = false;                 // resize sRGB-encoded colour in linear light
+  bool alpha = false;                  // last channel is alpha: colour resized premultiplied
+  std::FILE* counters = nullptr;       // remain counters, when not null
+  std::FILE* phases = nullptr;         // phase lines, when not null
   // Called, when set, after each group of one-dimensional passes of each
   // channel with the passes that channel has done and their total.
   void (*passes_done)(void* context, std::int64_t done, std::int64_t total) = nullptr;

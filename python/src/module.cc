@@ -158,7 +158,9 @@ void run_interruptibly(Work&& work, std::atomic<bool>* stop) {
 }
 
 // The library's proceed hook for a stop flag.
-bool keep_going(void* stop) { return !static_cast<std::atomic<bool>*>(stop)->load(std::memory_order_relaxed); }
+bool keep_going(void* stop) {
+  return !static_cast<std::atomic<bool>*>(stop)->load(std::memory_order_relaxed);
+}
 
 // A whole-number argument (int or NumPy integer; not bool): TypeError for
 // anything else, ValueError outside lowest..highest. `note` follows the range
@@ -479,7 +481,10 @@ void refuse_non_finite_nd(const py::array& a, pellimor::sample_type type) {
   for (std::size_t i = 0; i < at.size(); ++i)
     where += std::to_string(at[i]) + (i + 1 < at.size() ? ", " : at.size() == 1 ? ",)" : ")");
   refuse("pellimor.resize: nan=\"raise\" and the image holds " +
-         std::string(std::isnan(value) ? "nan" : value > 0 ? "inf" : "-inf") + " at index " + where);
+         std::string(std::isnan(value) ? "nan"
+                     : value > 0       ? "inf"
+                                       : "-inf") +
+         " at index " + where);
 }
 
 py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg, const py::object& axes_arg,
@@ -493,8 +498,8 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
     refuse("pellimor.resize: the image must have 1 to 32 dimensions, not " + std::to_string(rank));
   for (int d = 0; d < rank; ++d)
     if (array.shape(d) == 0)
-      refuse("pellimor.resize: the image is empty (shape " + py::str(array.attr("shape")).cast<std::string>() +
-             ")");
+      refuse("pellimor.resize: the image is empty (shape " +
+             py::str(array.attr("shape")).cast<std::string>() + ")");
   const std::vector<std::int64_t> lengths = lengths_argument(shape_arg.object);
   const int count = static_cast<int>(lengths.size());
 
@@ -513,7 +518,8 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
     }
     for (std::size_t i = 0; i < axes.size(); ++i)
       for (std::size_t j = 0; j < i; ++j)
-        if (axes[i] == axes[j]) refuse("pellimor.resize: axes names axis " + std::to_string(axes[i]) + " twice");
+        if (axes[i] == axes[j])
+          refuse("pellimor.resize: axes names axis " + std::to_string(axes[i]) + " twice");
     if (static_cast<int>(axes.size()) != count)
       refuse("pellimor.resize: shape has " + std::to_string(count) + " lengths for " +
              std::to_string(axes.size()) + " axes");
@@ -596,13 +602,15 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
                                                                              : ")");
     if (!target.dtype().is(array.dtype()) ||
         std::vector<py::ssize_t>(target.shape(), target.shape() + target.ndim()) != out_shape)
-      refuse("pellimor.resize: out must have shape " + shape_text + " and dtype " + dtype_name(array.dtype()) +
-             ", not " + py::str(target.attr("shape")).cast<std::string>() + " " + dtype_name(target.dtype()));
+      refuse("pellimor.resize: out must have shape " + shape_text + " and dtype " +
+             dtype_name(array.dtype()) + ", not " + py::str(target.attr("shape")).cast<std::string>() + " " +
+             dtype_name(target.dtype()));
     if (!target.writeable()) refuse("pellimor.resize: out is read-only");
     for (int d = 0; d < rank; ++d)
       if (target.shape(d) > 1 && target.strides(d) == 0)
-        refuse(d == channel ? "pellimor.resize: out repeats one sample over its channels (a channel stride of 0)"
-                            : "pellimor.resize: out repeats one sample along an axis (a stride of 0)");
+        refuse(d == channel
+                   ? "pellimor.resize: out repeats one sample over its channels (a channel stride of 0)"
+                   : "pellimor.resize: out repeats one sample along an axis (a stride of 0)");
     if (py::module_::import("numpy").attr("may_share_memory")(target, array).cast<bool>())
       refuse("pellimor.resize: out may share memory with the image");
   }
@@ -612,8 +620,8 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
   double result_bytes = static_cast<double>(pellimor::sample_bytes(type));
   for (const std::int64_t e : new_extents) result_bytes *= static_cast<double>(e);
   const std::int64_t rows = new_extents[axes[0]], cols = count > 1 ? new_extents[axes[1]] : 1;
-  const double need = (given ? 0.0 : result_bytes) +
-                      static_cast<double>(pellimor::resize_working_bytes(extents, new_extents, axes, settings));
+  const double need = (given ? 0.0 : result_bytes) + static_cast<double>(pellimor::resize_working_bytes(
+                                                         extents, new_extents, axes, settings));
   const std::string refusal = pellimor::memory_refusal(need, cols, rows);
   if (!refusal.empty()) throw memory_failure("pellimor.resize: " + refusal);
 
