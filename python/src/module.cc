@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "core/huge_pages.h"
 #include "lib/batch.h"
 #include "lib/file_io.h"
 #include "lib/geometry.h"
@@ -626,6 +627,9 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
   if (!refusal.empty()) throw memory_failure("pellimor.resize: " + refusal);
 
   py::array out = given ? py::reinterpret_borrow<py::array>(out_arg) : py::array(array.dtype(), out_shape);
+  // A new result is first touched by the engine: on huge pages, one fault
+  // every 2 MiB instead of every 4 KiB.
+  if (!given) advise_huge_pages(out.mutable_data(), static_cast<std::size_t>(out.nbytes()));
 
   pellimor::nd_view source;
   source.data = array.data();
