@@ -553,8 +553,8 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
   // (and still has the grey + alpha or RGBA channels).
   bool alpha;
   if (alpha_arg.is_none())
-    alpha = channel != -1 && (channels == 2 || channels == 4) && py::isinstance<py::array>(image) &&
-            py::hasattr(image, "alpha") && py::bool_(image.attr("alpha"));
+    alpha = count == 2 && channel != -1 && (channels == 2 || channels == 4) &&
+            py::isinstance<py::array>(image) && py::hasattr(image, "alpha") && py::bool_(image.attr("alpha"));
   else if (py::isinstance<py::bool_>(alpha_arg))
     alpha = alpha_arg.cast<bool>();
   else

@@ -512,6 +512,8 @@ def test_alpha_defaults_to_what_read_says(tmp_path, channels, expected):
     np.testing.assert_array_equal(pellimor.resize(plain, (9, 5)), pellimor.resize(plain, (9, 5), alpha=False))
     if channels == 4:
         assert not np.array_equal(pellimor.resize(read, (9, 5), alpha=True), pellimor.resize(plain, (9, 5)))
+        # Resized as a volume, the channels too, it has no alpha to keep apart.
+        np.testing.assert_array_equal(pellimor.resize(read, (9, 5, 3)), pellimor.resize(plain, (9, 5, 3)))
         # Colour taken away leaves an array with no alpha to honour.
         np.testing.assert_array_equal(
             pellimor.resize(read[..., :3], (9, 5)), pellimor.resize(plain[..., :3], (9, 5), alpha=False)
