@@ -436,6 +436,13 @@ def test_any_rank_follows_the_dct_formula(dtype, shape, axes, lengths):
             assert not ((got != want) & ~near_integer).any(), round
 
 
+@pytest.mark.parametrize("shape,axes,lengths", [((14,), (0,), (9,)), ((6, 7, 5), (0, 1, 2), (9, 4, 8))])
+def test_taper_weighs_every_resized_axis(shape, axes, lengths):
+    array = np.random.default_rng(6).random(shape)
+    out = pellimor.resize(array, lengths, axes=axes, taper=1.5)
+    np.testing.assert_allclose(out, formula_nd(array, lengths, axes, taper=1.5), rtol=0, atol=1e-12)
+
+
 @pytest.mark.parametrize(
     "shape,lengths,kw,axes",
     [
@@ -548,3 +555,13 @@ def test_ctrl_c_stops_a_long_resize(array, shape, axes):
         timer.join()  # had the resize ended first, the interrupt lands here, and the wait below fails
         raised = math.inf
     assert sent and raised - sent[0] < 0.2
+
+
+def test_one_nan_spreads_over_what_shares_its_untouched_axes():
+    stack = np.random.default_rng(8).random((3, 6, 5))
+    stack[1, 2, 3] = np.nan
+    out = pellimor.resize(stack, (4, 7), axes=(1, 2))
+    assert np.isnan(out[1]).all() and np.isfinite(out[[0, 2]]).all()
+    with pytest.raises(ValueError, match=re.escape("nan at index (1, 2, 3)")):
+        pellimor.resize(stack, (4, 7, 2), nan="raise")
+    assert np.isnan(pellimor.resize(stack, (4, 7, 2))).all()
