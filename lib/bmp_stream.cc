@@ -36,10 +36,15 @@ bmp_status resample_direct(std::FILE* input, const bmp_layout& layout, std::int3
   }
   for (channel_plane& plane : out)
     if (!allocate_plane(&plane, new_width, new_height)) throw std::bad_alloc();
-  for (int c = 2; c >= 0; --c)
+  for (int c = 2; c >= 0; --c) {
+    if (settings.proceed && !settings.proceed(settings.context)) {
+      *err = "the resize was stopped";
+      return bmp_status::io_error;
+    }
     resample_plane(layout.width, layout.height, new_width - layout.width, new_height - layout.height,
                    source[c].samples.data(), out[c].samples.data(), progress, direct_dct, settings.round,
                    settings.taper);
+  }
   return write_bmp_file_atomically(output.c_str(), out[0], out[1], out[2], err) ? bmp_status::ok
                                                                                 : bmp_status::write_error;
 }
@@ -84,12 +89,18 @@ bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, std::int32_
   std::optional<linear_light> light;
   if (settings.linear) light.emplace(255.0, true, 255.0, true, settings.round);
   for (int c = 2; c >= 0; --c) {
+    const auto stopped = [&] {
+      return settings.proceed && !settings.proceed(settings.context) &&
+             !record(bmp_status::io_error, "the resize was stopped");
+    };
     const row_reader rows = [&](std::int32_t first, std::int32_t count, std::uint8_t* dst) {
+      if (stopped()) return false;
       std::string why;
       const bmp_status got = read_bmp_channel_rows(input, layout, c, first, count, dst, &why);
       return got == bmp_status::ok || record(got, why);
     };
     const row_writer merge = [&](std::int32_t first, std::int32_t count, const std::uint8_t* bytes) {
+      if (stopped()) return false;
       std::string why;
       if (put_bmp_channel_rows(out.fd(), new_width, new_height, c, first, count, bytes, c == 2, &why))
         return true;

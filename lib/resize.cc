@@ -299,7 +299,8 @@ bool resize(const image_view& source, const image_span& destination, const resiz
       std::vector<double> plane(plane_index(width, 0, height)), values(plane_index(new_width, 0, new_height));
       std::vector<double> row(std::max(width, new_width));
       for (int c : order) {
-        if (hooks.before_read && !hooks.before_read(0, height)) {
+        if ((settings.proceed && !settings.proceed(settings.context)) ||
+            (hooks.before_read && !hooks.before_read(0, height))) {
           *err = "the resize was stopped";
           return false;
         }
@@ -324,11 +325,13 @@ bool resize(const image_view& source, const image_span& destination, const resiz
     fast_resampler resampler(width, height, new_width, new_height, settings.threads, settings.taper);
     for (int c : order) {
       const value_row_reader rows = [&](std::int32_t first, std::int32_t count, double* out) {
+        if (settings.proceed && !settings.proceed(settings.context)) return false;
         if (hooks.before_read && !hooks.before_read(first, count)) return false;
         work.read_rows(c, first, count, out);
         return true;
       };
       const value_row_writer out = [&](std::int32_t first, std::int32_t count, const double* values) {
+        if (settings.proceed && !settings.proceed(settings.context)) return false;
         work.write_rows(c, first, count, values);
         return !hooks.after_write || hooks.after_write(c, first, count);
       };

@@ -47,17 +47,23 @@ enum class rounding { trunc, nearest };  // toward zero, or half up
 
 struct resize_settings {
   engine method = engine::fast;
-  int threads = 0;                   // workers; < 1 means one per core
-  rounding round = rounding::trunc;  // integer results only
-  double taper = 0.0;                // P >= 0: coefficient k of K kept scaled by sinc(k/K)^P per axis
-  bool linear = false;               // resize sRGB-encoded colour in linear light
-  bool alpha = false;                // last channel is alpha: colour resized premultiplied
-  std::FILE* counters = nullptr;     // remain counters, when not null
-  std::FILE* phases = nullptr;       // phase lines, when not null
+  int threads = 0;                     // workers; < 1 means one per core
+  rounding round = rounding::nearest;  // integer results only
+  double taper = 0.0;                  // P >= 0: coefficient k of K kept scaled by sinc(k/K)^P per axis
+  bool linear = false;                 // resize sRGB-encoded colour in linear light
+  bool alpha = false;                  // last channel is alpha: colour resized premultiplied
+  std::FILE* counters = nullptr;       // remain counters, when not null
+  std::FILE* phases = nullptr;         // phase lines, when not null
   // Called, when set, after each group of one-dimensional passes of each
   // channel with the passes that channel has done and their total.
   void (*passes_done)(void* context, std::int64_t done, std::int64_t total) = nullptr;
-  void* context = nullptr;
+  // Asked, when set, between batches of lines, from any of the workers (so
+  // it must be safe to call from several threads at once). Returning false
+  // stops the work: nothing more is written, resize() returns false with
+  // "the resize was stopped" (the functions that throw, pellimor::error),
+  // and resize_file leaves its output unwritten.
+  bool (*proceed)(void* context) = nullptr;
+  void* context = nullptr;  // handed to passes_done and proceed
 };
 
 // Samples somewhere in memory: sample (x, y, c) at
@@ -88,6 +94,45 @@ struct image_span {
 // Views of a whole image.
 image_view view_of(const image& img);
 image_span span_of(image& img);
+
+// Samples of an array of any rank: element (i0, i1, ...) at
+//   data + i0 * strides[0] + i1 * strides[1] + ...
+// (strides in bytes, any sign; one extent and one stride per axis).
+struct nd_view {
+  const void* data = nullptr;
+  sample_type type = sample_type::f64;
+  std::vector<std::int64_t> extents;
+  std::vector<std::ptrdiff_t> strides;
+  // The axis that holds an image's channels (alpha last), or -1 for none;
+  // alpha and linear light need it.
+  int channel_axis = -1;
+};
+
+struct nd_span {
+  void* data = nullptr;
+  sample_type type = sample_type::f64;
+  std::vector<std::int64_t> extents;
+  std::vector<std::ptrdiff_t> strides;
+};
+
+// Resizes `source` along `axes` (distinct, 0 .. rank-1) into `destination`:
+// the same rank, the extents of the other axes the same, those of `axes`
+// any >= 1. Each axis is taken through the same cut or zero-extended
+// DCT-II / DCT-III pair as the 2-D resize, scaled to keep the mean; two
+// axes give the 2-D resize's values exactly (each plane of the other axes
+// goes through it, the channel axis as its channels), so alpha and linear
+// light are taken only with two axes. Sample types and rounding as the 2-D
+// resize. False with *err on bad arguments (overlapping or zero output
+// strides among them), when memory runs out, or when settings.proceed said
+// stop ("the resize was stopped").
+bool resize(const nd_view& source, const nd_span& destination, const std::vector<int>& axes,
+            const resize_settings& settings, std::string* err);
+
+// Bytes of working memory that resize needs beyond its source and
+// destination.
+std::uint64_t resize_working_bytes(const std::vector<std::int64_t>& extents,
+                                   const std::vector<std::int64_t>& new_extents, const std::vector<int>& axes,
+                                   const resize_settings& settings);
 
 // Resizes every channel of `source` into `destination` (same channel count,
 // any size >= 1). When the sample types differ, values are scaled by the

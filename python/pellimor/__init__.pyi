@@ -19,21 +19,30 @@ __version__: str
 
 class Error(OSError): ...
 
+class Image(np.ndarray):
+    """An array read() made from a file; alpha: its last channel is alpha."""
+
+    alpha: bool
+
 def resize(
     image: npt.ArrayLike,
-    shape: Tuple[int, int],
+    shape: Sequence[int],
     *,
-    round: _Round = "trunc",
+    axes: Union[int, Sequence[int], None] = None,
+    channel_axis: Optional[int] = None,
+    round: _Round = "nearest",
     taper: float = 0.0,
     linear: bool = False,
     threads: int = 0,
     engine: _Engine = "fast",
-    alpha: bool = False,
+    alpha: Optional[bool] = None,
     nan: _Nan = "propagate",
     out: Optional[npt.NDArray[_Samples]] = None,
 ) -> npt.NDArray[_Samples]:
-    """nan="propagate": one NaN or infinity in a channel makes that channel's
-    result NaN throughout (+-inf where nothing cancels it: a 1 x 1 result,
+    """Resizes along `axes` (None: every axis, or rows and columns of an image
+    with channels last). nan="propagate": one NaN or infinity makes every
+    value sharing its position on the axes not resized NaN (for an image:
+    its channel's result) throughout (+-inf where nothing cancels it: a 1 x 1 result,
     some values with engine="direct"; with alpha=True a non-finite alpha
     makes the alpha channel NaN and the colour channels 0). nan="raise":
     ValueError naming the first non-finite sample as (row, column, channel),
@@ -46,7 +55,7 @@ def read(
     max_memory: Optional[int] = None,
     page: int = 1,
     metadata: Literal[False] = False,
-) -> _Array: ...
+) -> Image: ...
 @overload
 def read(
     path: _Path,
@@ -55,7 +64,7 @@ def read(
     max_memory: Optional[int] = None,
     page: int = 1,
     metadata: Literal[True],
-) -> Tuple[_Array, _Metadata]: ...
+) -> Tuple[Image, _Metadata]: ...
 def write(
     path: _Path,
     array: npt.ArrayLike,
@@ -79,7 +88,7 @@ def decode(
     *,
     max_pixels: Optional[int] = None,
     max_memory: Optional[int] = None,
-) -> npt.NDArray[_Samples]: ...
+) -> Image: ...
 def encode(
     array: npt.ArrayLike, format: Literal["bmp", "png", "jpeg", "jpg", "tiff", "tif", "webp"], quality: int = 92
 ) -> bytes: ...
@@ -90,7 +99,7 @@ def resize_file(
     *,
     format: Optional[Literal["bmp", "png", "jpeg", "tiff", "webp"]] = None,
     quality: int = 92,
-    round: _Round = "trunc",
+    round: _Round = "nearest",
     taper: float = 0.0,
     linear: bool = False,
     threads: int = 0,

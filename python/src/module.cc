@@ -14,7 +14,10 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -22,11 +25,13 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "codec/codec.h"
 #include "codec/formats.h"
+#include "core/huge_pages.h"
 #include "lib/batch.h"
 #include "lib/file_io.h"
 #include "lib/geometry.h"
@@ -57,7 +62,7 @@ namespace py = pybind11;
   };
 
 PELLIMOR_ARGUMENT(array_like, "numpy.ndarray")
-PELLIMOR_ARGUMENT(shape_pair, "tuple[int, int]")
+PELLIMOR_ARGUMENT(shape_pair, "tuple[int, ...]")
 PELLIMOR_ARGUMENT(path_like, "str | bytes | os.PathLike")
 PELLIMOR_ARGUMENT(optional_text, "str | None")
 PELLIMOR_ARGUMENT(integer_like, "int")
@@ -112,6 +117,51 @@ void call_released(Work&& work, std::initializer_list<std::string> names) {
     if (about_memory(e.what(), names)) throw memory_failure(e.what());
     throw;
   }
+}
+
+// Runs `work` on a thread of its own while the calling thread, without the
+// GIL, looks for signals every 50 ms: a signal whose handler raises (Ctrl-C's
+// KeyboardInterrupt) sets `stop`, which the library asks between batches of
+// lines, and is raised once the work has stopped. Signal handlers run only
+// on Python's main thread: elsewhere the work simply runs to its end.
+template <class Work>
+void run_interruptibly(Work&& work, std::atomic<bool>* stop) {
+  std::mutex lock;
+  std::condition_variable finished;
+  bool done = false;
+  std::exception_ptr failure;
+  std::thread worker([&] {
+    try {
+      work();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    std::lock_guard<std::mutex> hold(lock);
+    done = true;
+    finished.notify_one();
+  });
+  bool interrupted = false;
+  for (;;) {
+    bool over;
+    {
+      py::gil_scoped_release unlocked;
+      std::unique_lock<std::mutex> hold(lock);
+      over = finished.wait_for(hold, std::chrono::milliseconds(50), [&] { return done; });
+    }
+    if (over) break;
+    if (!interrupted && PyErr_CheckSignals() != 0) {
+      interrupted = true;  // the exception stays set while the work winds down
+      *stop = true;
+    }
+  }
+  worker.join();
+  if (interrupted) throw py::error_already_set();
+  if (failure) std::rethrow_exception(failure);
+}
+
+// The library's proceed hook for a stop flag.
+bool keep_going(void* stop) {
+  return !static_cast<std::atomic<bool>*>(stop)->load(std::memory_order_relaxed);
 }
 
 // A whole-number argument (int or NumPy integer; not bool): TypeError for
@@ -212,16 +262,6 @@ std::int32_t side_argument(const py::handle& item, const char* name) {
     return static_cast<std::int32_t>(side);
   refuse(std::string("pellimor.resize: shape ") + name + " must be from 1 to 2147483647, not " +
          py::repr(value).cast<std::string>());
-}
-
-std::pair<std::int32_t, std::int32_t> shape_argument(const py::object& shape) {
-  if (!PySequence_Check(shape.ptr()) || py::isinstance<py::str>(shape) || py::isinstance<py::bytes>(shape) ||
-      PySequence_Size(shape.ptr()) != 2) {
-    PyErr_Clear();
-    refuse("pellimor.resize: shape must be a pair (rows, cols), not " + py::repr(shape).cast<std::string>());
-  }
-  const py::sequence pair = py::reinterpret_borrow<py::sequence>(shape);
-  return {side_argument(pair[0], "rows"), side_argument(pair[1], "cols")};
 }
 
 // The most worker threads a call may ask for, as the program's -threads.
@@ -360,27 +400,195 @@ void refuse_non_finite(const image_array& in) {
            std::to_string(channel) + ")");
 }
 
-py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg, const std::string& round,
-                       double taper, bool linear, const integer_like& threads, const std::string& engine,
-                       bool alpha, const std::string& nan, const py::object& out_arg) {
-  const py::object& image = image_arg.object;
-  const py::object& shape = shape_arg.object;
-  image_array in = image_argument("resize", image, std::numeric_limits<int>::max());
-  // A channel stride of 0 (one sample broadcast over the channels) would
-  // read as "the sample size": such an array is resized from a packed copy.
-  if (in.array.ndim() == 3 && in.channels > 1 && in.array.strides(2) == 0)
-    in.array = py::reinterpret_steal<py::array>(
-        py::module_::import("numpy").attr("ascontiguousarray")(in.array).release());
-  const auto [new_rows, new_cols] = shape_argument(shape);
-  pellimor::resize_settings settings = settings_argument("resize", round, taper, linear, threads, engine);
-  if (alpha && in.channels < 2)
-    refuse("pellimor.resize: alpha=True needs a colour channel beside the alpha channel; the image has " +
-           std::to_string(in.channels));
-  settings.alpha = alpha;
-  if (nan_argument(nan) == nan_policy::raise) refuse_non_finite(in);
+// The shape argument: one length (>= 1) for each axis resized.
+std::vector<std::int64_t> lengths_argument(const py::object& shape) {
+  if (!PySequence_Check(shape.ptr()) || py::isinstance<py::str>(shape) || py::isinstance<py::bytes>(shape) ||
+      PySequence_Size(shape.ptr()) < 1) {
+    PyErr_Clear();
+    refuse("pellimor.resize: shape must be a tuple of new lengths, such as a pair (rows, cols), not " +
+           py::repr(shape).cast<std::string>());
+  }
+  const py::sequence items = py::reinterpret_borrow<py::sequence>(shape);
+  std::vector<std::int64_t> lengths;
+  const char* names[] = {"rows", "cols"};
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const std::string name = items.size() == 2 ? names[i] : "entry " + std::to_string(i);
+    lengths.push_back(side_argument(items[i], name.c_str()));
+  }
+  return lengths;
+}
 
-  std::vector<py::ssize_t> out_shape{new_rows, new_cols};
-  if (in.array.ndim() == 3) out_shape.push_back(in.channels);
+// An axis argument (negative counts from the end) as 0 .. rank-1.
+int axis_argument(const char* name, const py::handle& value, int rank) {
+  const long long a = integer_argument("resize", name, value, -rank, rank - 1,
+                                       " for an array of " + std::to_string(rank) + " dimensions");
+  return static_cast<int>(a < 0 ? a + rank : a);
+}
+
+// An array of a sample type pellimor takes, in native byte order (a
+// byte-swapped one is converted to a native copy).
+std::pair<py::array, pellimor::sample_type> samples_argument(const char* function, const py::object& image) {
+  const std::string who = std::string("pellimor.") + function + ": ";
+  py::array array = py::array::ensure(image);
+  if (!array) {
+    PyErr_Clear();
+    refuse(who + "the image must be a NumPy array (or something numpy.asarray takes)");
+  }
+  py::dtype dtype = array.dtype();
+  const auto type = sample_type_of(dtype);
+  if (!type)
+    refuse(who + "dtype " + dtype_name(dtype) + " is not supported; use uint8, uint16, float32 or float64");
+  if (!dtype.attr("isnative").cast<bool>()) {
+    dtype = py::reinterpret_borrow<py::dtype>(dtype.attr("newbyteorder")("="));
+    array = py::reinterpret_steal<py::array>(array.attr("astype")(dtype).release());
+  }
+  return {std::move(array), *type};
+}
+
+// nan="raise" on an array of any rank: ValueError naming the first sample,
+// in C order, that is not finite.
+template <class Sample>
+bool find_non_finite_nd(const py::array& a, std::vector<py::ssize_t>* at, double* value) {
+  const int rank = static_cast<int>(a.ndim());
+  std::vector<py::ssize_t> index(rank, 0);
+  const auto* base = static_cast<const std::uint8_t*>(a.data());
+  for (;;) {
+    py::ssize_t offset = 0;
+    for (int d = 0; d < rank; ++d) offset += index[d] * a.strides(d);
+    Sample v;
+    std::memcpy(&v, base + offset, sizeof v);
+    if (!std::isfinite(v)) {
+      *at = index;
+      *value = v;
+      return true;
+    }
+    int d = rank - 1;
+    for (; d >= 0 && ++index[d] == a.shape(d); --d) index[d] = 0;
+    if (d < 0) return false;
+  }
+}
+
+void refuse_non_finite_nd(const py::array& a, pellimor::sample_type type) {
+  if (!pellimor::is_float(type)) return;
+  std::vector<py::ssize_t> at;
+  double value = 0;
+  bool found;
+  {
+    py::gil_scoped_release unlocked;
+    found = type == pellimor::sample_type::f32 ? find_non_finite_nd<float>(a, &at, &value)
+                                               : find_non_finite_nd<double>(a, &at, &value);
+  }
+  if (!found) return;
+  std::string where = "(";
+  for (std::size_t i = 0; i < at.size(); ++i)
+    where += std::to_string(at[i]) + (i + 1 < at.size() ? ", " : at.size() == 1 ? ",)" : ")");
+  refuse("pellimor.resize: nan=\"raise\" and the image holds " +
+         std::string(std::isnan(value) ? "nan"
+                     : value > 0       ? "inf"
+                                       : "-inf") +
+         " at index " + where);
+}
+
+py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg, const py::object& axes_arg,
+                       const py::object& channel_arg, const std::string& round, double taper, bool linear,
+                       const integer_like& threads, const std::string& engine, const py::object& alpha_arg,
+                       const std::string& nan, const py::object& out_arg) {
+  const py::object& image = image_arg.object;
+  auto [array, type] = samples_argument("resize", image);
+  const int rank = static_cast<int>(array.ndim());
+  if (rank < 1 || rank > 32)
+    refuse("pellimor.resize: the image must have 1 to 32 dimensions, not " + std::to_string(rank));
+  for (int d = 0; d < rank; ++d)
+    if (array.shape(d) == 0)
+      refuse("pellimor.resize: the image is empty (shape " +
+             py::str(array.attr("shape")).cast<std::string>() + ")");
+  const std::vector<std::int64_t> lengths = lengths_argument(shape_arg.object);
+  const int count = static_cast<int>(lengths.size());
+
+  int channel = -1;
+  if (!channel_arg.is_none()) channel = axis_argument("channel_axis", channel_arg, rank);
+  std::vector<int> axes;
+  if (!axes_arg.is_none()) {
+    if (PyIndex_Check(axes_arg.ptr())) {
+      axes.push_back(axis_argument("axes", axes_arg, rank));
+    } else {
+      if (!PySequence_Check(axes_arg.ptr()) || py::isinstance<py::str>(axes_arg))
+        throw py::type_error("pellimor.resize: axes must be an integer, a tuple of integers or None, not " +
+                             py::repr(axes_arg).cast<std::string>());
+      for (const py::handle a : py::reinterpret_borrow<py::sequence>(axes_arg))
+        axes.push_back(axis_argument("axes", a, rank));
+    }
+    for (std::size_t i = 0; i < axes.size(); ++i)
+      for (std::size_t j = 0; j < i; ++j)
+        if (axes[i] == axes[j])
+          refuse("pellimor.resize: axes names axis " + std::to_string(axes[i]) + " twice");
+    if (static_cast<int>(axes.size()) != count)
+      refuse("pellimor.resize: shape has " + std::to_string(count) + " lengths for " +
+             std::to_string(axes.size()) + " axes");
+    for (const int a : axes)
+      if (a == channel) refuse("pellimor.resize: the channel axis cannot be resized");
+    // One axis left over holds the channels, as in an image.
+    if (channel == -1 && rank == count + 1)
+      for (int a = 0; a < rank; ++a)
+        if (std::find(axes.begin(), axes.end(), a) == axes.end()) channel = a;
+  } else {
+    // An image (rows, cols[, channels]) is resized along its rows and
+    // columns; otherwise every axis but the channel axis.
+    if (channel == -1 && count == rank - 1) channel = rank - 1;
+    if (count != rank - (channel == -1 ? 0 : 1)) {
+      if (rank == 2 || rank == 3)
+        refuse("pellimor.resize: shape must be a pair (rows, cols) for an image of shape " +
+               py::str(array.attr("shape")).cast<std::string>() +
+               (rank == 3 ? " (or 3 lengths for a volume)" : "") + "; pass axes= to choose others");
+      refuse("pellimor.resize: shape has " + std::to_string(count) + " lengths for an array of " +
+             std::to_string(rank) + " dimensions" + (channel == -1 ? "" : " with a channel axis") +
+             "; pass axes= to choose the axes");
+    }
+    for (int a = 0; a < rank; ++a)
+      if (a != channel) axes.push_back(a);
+  }
+  const int channels = channel == -1 ? 1 : static_cast<int>(array.shape(channel));
+
+  pellimor::resize_settings settings = settings_argument("resize", round, taper, linear, threads, engine);
+  // alpha=None: the array says, when read() made it from a file with alpha
+  // (and still has the grey + alpha or RGBA channels).
+  bool alpha;
+  if (alpha_arg.is_none())
+    alpha = count == 2 && channel != -1 && (channels == 2 || channels == 4) &&
+            py::isinstance<py::array>(image) && py::hasattr(image, "alpha") && py::bool_(image.attr("alpha"));
+  else if (py::isinstance<py::bool_>(alpha_arg))
+    alpha = alpha_arg.cast<bool>();
+  else
+    throw py::type_error("pellimor.resize: alpha must be True, False or None, not " +
+                         py::repr(alpha_arg).cast<std::string>());
+  if ((alpha || linear) && count != 2)
+    refuse(std::string("pellimor.resize: ") + (alpha ? "alpha" : "linear") +
+           "=True needs two resized axes (rows and columns)");
+  if (alpha && channel == -1) refuse("pellimor.resize: alpha=True needs a channel axis (channel_axis=)");
+  if (alpha && channels < 2)
+    refuse("pellimor.resize: alpha=True needs a colour channel beside the alpha channel; the image has " +
+           std::to_string(channels));
+  settings.alpha = alpha;
+
+  // A stride of 0 (one sample broadcast along an axis) would read as "the
+  // sample size" for channels: such an array is resized from a packed copy.
+  for (int d = 0; d < rank; ++d)
+    if (array.shape(d) > 1 && array.strides(d) == 0) {
+      array = py::reinterpret_steal<py::array>(
+          py::module_::import("numpy").attr("ascontiguousarray")(array).release());
+      break;
+    }
+  const bool image_layout = (rank == 2 || rank == 3) && axes == std::vector<int>{0, 1} && channel == rank - 1;
+  if (nan_argument(nan) == nan_policy::raise) {
+    if (image_layout || (rank == 2 && axes == std::vector<int>{0, 1}))
+      refuse_non_finite(image_argument("resize", array, std::numeric_limits<int>::max()));
+    else
+      refuse_non_finite_nd(array, type);
+  }
+
+  std::vector<py::ssize_t> out_shape(array.shape(), array.shape() + rank);
+  std::vector<std::int64_t> extents(out_shape.begin(), out_shape.end()), new_extents = extents;
+  for (int i = 0; i < count; ++i) out_shape[axes[i]] = new_extents[axes[i]] = lengths[i];
   // out=: the caller's array takes the result, so a loop over frames
   // allocates (and the kernel zeroes) nothing new on each call.
   const bool given = !out_arg.is_none();
@@ -394,55 +602,60 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
       shape_text += std::to_string(out_shape[i]) + (i + 1 < out_shape.size() ? ", "
                                                     : out_shape.size() == 1  ? ",)"
                                                                              : ")");
-    if (!target.dtype().is(in.array.dtype()) ||
+    if (!target.dtype().is(array.dtype()) ||
         std::vector<py::ssize_t>(target.shape(), target.shape() + target.ndim()) != out_shape)
       refuse("pellimor.resize: out must have shape " + shape_text + " and dtype " +
-             dtype_name(in.array.dtype()) + ", not " + py::str(target.attr("shape")).cast<std::string>() +
-             " " + dtype_name(target.dtype()));
+             dtype_name(array.dtype()) + ", not " + py::str(target.attr("shape")).cast<std::string>() + " " +
+             dtype_name(target.dtype()));
     if (!target.writeable()) refuse("pellimor.resize: out is read-only");
-    if (target.ndim() == 3 && in.channels > 1 && target.strides(2) == 0)
-      refuse("pellimor.resize: out repeats one sample over its channels (a channel stride of 0)");
-    if (py::module_::import("numpy").attr("may_share_memory")(target, in.array).cast<bool>())
+    for (int d = 0; d < rank; ++d)
+      if (target.shape(d) > 1 && target.strides(d) == 0)
+        refuse(d == channel
+                   ? "pellimor.resize: out repeats one sample over its channels (a channel stride of 0)"
+                   : "pellimor.resize: out repeats one sample along an axis (a stride of 0)");
+    if (py::module_::import("numpy").attr("may_share_memory")(target, array).cast<bool>())
       refuse("pellimor.resize: out may share memory with the image");
   }
 
   // Work that would need more memory than this process may use is refused
   // here, before the result is allocated, as the program refuses it.
-  const double need =
-      (given ? 0.0
-             : static_cast<double>(new_rows) * new_cols * in.channels * pellimor::sample_bytes(in.type)) +
-      static_cast<double>(
-          pellimor::resize_working_bytes(in.cols, in.rows, new_cols, new_rows, in.channels, settings));
-  const std::string refusal = pellimor::memory_refusal(need, new_cols, new_rows);
+  double result_bytes = static_cast<double>(pellimor::sample_bytes(type));
+  for (const std::int64_t e : new_extents) result_bytes *= static_cast<double>(e);
+  const std::int64_t rows = new_extents[axes[0]], cols = count > 1 ? new_extents[axes[1]] : 1;
+  const double need = (given ? 0.0 : result_bytes) + static_cast<double>(pellimor::resize_working_bytes(
+                                                         extents, new_extents, axes, settings));
+  const std::string refusal = pellimor::memory_refusal(need, cols, rows);
   if (!refusal.empty()) throw memory_failure("pellimor.resize: " + refusal);
 
-  py::array out = given ? py::reinterpret_borrow<py::array>(out_arg) : py::array(in.array.dtype(), out_shape);
+  py::array out = given ? py::reinterpret_borrow<py::array>(out_arg) : py::array(array.dtype(), out_shape);
+  // A new result is first touched by the engine: on huge pages, one fault
+  // every 2 MiB instead of every 4 KiB.
+  if (!given) advise_huge_pages(out.mutable_data(), static_cast<std::size_t>(out.nbytes()));
 
-  pellimor::image_view source;
-  source.data = in.array.data();
-  source.type = in.type;
-  source.width = in.cols;
-  source.height = in.rows;
-  source.channels = in.channels;
-  source.row_stride = in.array.strides(0);
-  source.pixel_stride = in.array.strides(1);
-  source.channel_stride = in.array.ndim() == 3 ? in.array.strides(2) : 0;
-
-  pellimor::image_span destination;
+  pellimor::nd_view source;
+  source.data = array.data();
+  source.type = type;
+  source.extents = extents;
+  source.strides.assign(array.strides(), array.strides() + rank);
+  source.channel_axis = channel;
+  pellimor::nd_span destination;
   destination.data = out.mutable_data();
-  destination.type = in.type;
-  destination.width = new_cols;
-  destination.height = new_rows;
-  destination.channels = in.channels;
-  destination.row_stride = out.strides(0);
-  destination.pixel_stride = out.strides(1);
-  destination.channel_stride = out.ndim() == 3 ? out.strides(2) : 0;
+  destination.type = type;
+  destination.extents = new_extents;
+  destination.strides.assign(out.strides(), out.strides() + rank);
 
   std::string err;
-  bool ok;
-  {
+  bool ok = false;
+  std::atomic<bool> stop{false};
+  settings.proceed = keep_going;
+  settings.context = &stop;
+  // Small work is done here and now: a thread of its own would cost more
+  // than it could save of a Ctrl-C's wait.
+  if (result_bytes + need < 4e6 && settings.method == pellimor::engine::fast) {
     py::gil_scoped_release unlocked;
-    ok = pellimor::resize(source, destination, settings, &err);
+    ok = pellimor::resize(source, destination, axes, settings, &err);
+  } else {
+    run_interruptibly([&] { ok = pellimor::resize(source, destination, axes, settings, &err); }, &stop);
   }
   if (!ok) {
     if (err.rfind("out of memory", 0) == 0)
@@ -884,32 +1097,47 @@ PYBIND11_MODULE(_pellimor, m) {
   });
 
   using namespace py::literals;
-  m.def("resize", &resize_array, "image"_a, "shape"_a, py::kw_only(), "round"_a = "trunc", "taper"_a = 0.0,
-        "linear"_a = false, "threads"_a = 0, "engine"_a = "fast", "alpha"_a = false, "nan"_a = "propagate",
+  m.def("resize", &resize_array, "image"_a, "shape"_a, py::kw_only(), "axes"_a = py::none(),
+        "channel_axis"_a = py::none(), "round"_a = "nearest", "taper"_a = 0.0, "linear"_a = false,
+        "threads"_a = 0, "engine"_a = "fast", "alpha"_a = py::none(), "nan"_a = "propagate",
         "out"_a = py::none(),
-        R"doc(Resize an image in the cosine-transform domain.
+        R"doc(Resize an image, or an array of any rank, in the cosine-transform domain.
 
-Each channel's whole-plane 2-D DCT is cut (to shrink) or extended with zeros
-(to enlarge) at the high-frequency end and transformed back at the new size,
-scaled so that brightness is kept. For float64 this equals, per channel,
+Along the axes resized, the whole array's DCT is cut (to shrink) or
+extended with zeros (to enlarge) at the high-frequency end and transformed
+back at the new lengths, scaled so that the mean is kept. For float64 this
+equals
 
-    idctn(pad_or_crop(dctn(x, norm="ortho")), norm="ortho")
-        * sqrt(rows2 * cols2 / (rows * cols))
+    idctn(pad_or_crop(dctn(x, norm="ortho", axes=axes)), norm="ortho",
+          axes=axes) * sqrt(prod(new lengths) / prod(old lengths))
 
-over the first two axes.
+(for an image: over its rows and columns, each channel on its own).
 
 Parameters
 ----------
 image : numpy.ndarray
-    Shape (rows, cols) or (rows, cols, channels); dtype uint8, uint16,
-    float32 or float64. Any strides (views, negative steps, Fortran order);
-    a byte-swapped array is converted first. It is read where it lies.
-shape : (int, int)
-    (rows, cols) of the result, each at least 1.
-round : {"trunc", "nearest"}
-    Integer results: truncate toward zero, or round halves up ("nearest",
-    with which the same shape gives the image back exactly). Float results
-    are never rounded.
+    Any rank from 1 to 32: (rows, cols) or (rows, cols, channels) for an
+    image, a volume, a stack of frames...; dtype uint8, uint16, float32 or
+    float64. Any strides (views, negative steps, Fortran order); a
+    byte-swapped array is converted first. It is read where it lies.
+shape : tuple of int
+    The new lengths of the axes resized, each at least 1: (rows, cols) for
+    an image.
+axes : int, tuple of int or None
+    The axes shape is for (negative counts from the end). None: every axis
+    when shape has one length per axis (a volume, a 1-D signal); all but
+    the channel axis when it has one fewer: an image (rows, cols, channels)
+    with channels last, or on channel_axis. axes=(1, 2) resizes each frame
+    of (N, H, W[, C]) and gives the bytes a call per frame gives.
+channel_axis : int or None
+    The axis that holds an image's channels, alpha last. None: the last
+    axis of an image whose shape has one fewer length than its axes, or
+    the one axis axes leaves out.
+round : {"nearest", "trunc"}
+    Integer results: round halves up ("nearest", the default, with which
+    the same shape gives the image back exactly), or truncate toward zero
+    (what the keyword command line does). Float results are never
+    rounded.
 taper : float
     P >= 0: kept coefficient k of K is weighed by sinc(k/K)**P on each axis,
     softening ringing; 0 (default) keeps them as they are.
@@ -920,40 +1148,46 @@ threads : int
     0 (default) for one per core. The result is the same for every count.
 engine : {"fast", "direct"}
     FFT-based transforms (default), or the cosine sums term by term (very
-    slow; for checking).
-alpha : bool
-    The last channel is alpha: colour is resized premultiplied by it, so
-    fully transparent pixels lend no colour to their neighbours.
+    slow; for checking; images only, other axes counts use "fast").
+alpha : bool or None
+    True: the last channel is alpha, colour is resized premultiplied by
+    it, so fully transparent pixels lend no colour to their neighbours.
+    None (default): True when the array is a pellimor.Image read() made
+    from a file with alpha (and still has 2 or 4 channels), else False.
+    alpha and linear need two resized axes.
 out : numpy.ndarray or None
     An array of the result's shape and dtype to write the result into (any
     strides, writable, sharing no memory with image); it is returned. A
     loop over frames of one size then allocates nothing per call.
 nan : {"propagate", "raise"}
     What to do with float samples that are NaN or infinite. "propagate"
-    (default) resizes them as they are: every value of a channel's result
-    is a sum over the whole channel, so one NaN or infinity in a channel
-    makes that channel's result NaN throughout (an infinity can instead
+    (default) resizes them as they are. The transform is over the whole
+    array: every value of the result is a sum over all samples that share
+    its position on the axes not resized (a channel of an image, a frame
+    of a stack, the whole of a volume), so one NaN or infinity makes all
+    of those NaN throughout (an infinity can instead
     come out as +-inf where nothing cancels it: a 1 x 1 result, and some
     values with engine="direct"); the other channels are not touched, but
     with alpha=True a non-finite alpha leaves the alpha channel NaN and
     every colour channel 0. "raise" looks at every sample first, in one
     pass, and raises ValueError naming the first one that is not finite
-    as (row, column, channel). Integer images hold no such samples and are
-    not looked at.
+    as (row, column, channel) for an image, by its index otherwise.
+    Integer images hold no such samples and are not looked at.
 
 Returns
 -------
 numpy.ndarray
-    A new C-contiguous array of shape shape (+ the channel axis when the
-    image has one) and the image's dtype (native byte order). Integer
+    A new C-contiguous array of the image's shape with the resized axes'
+    new lengths, in the image's dtype (native byte order). Integer
     results saturate at 0 and the dtype's maximum; float results are stored
     as computed, without clipping (ringing can leave the input's range).
 
 Raises
 ------
 ValueError
-    A dtype other than the four, not 2 or 3 dimensions, an empty image, a
-    bad shape, alpha with one channel, an unknown round, engine or nan, a
+    A dtype other than the four, not 1 to 32 dimensions, an empty image, a
+    bad shape or axes (a repeated axis, as many lengths as axes),
+    alpha with one channel or without two resized axes, an unknown round, engine or nan, a
     negative or non-finite taper, threads outside 0..1024, a NaN or an
     infinity with nan="raise".
 TypeError
@@ -964,7 +1198,9 @@ MemoryError
     checked before anything is allocated; or memory ran out all the same.
 
 The GIL is released during the work, so other Python threads run meanwhile
-and several threads may resize at once.
+and several threads may resize at once. Ctrl-C (any signal whose handler
+raises) stops a long resize within about 0.1 s at the engine's next batch
+of lines and raises KeyboardInterrupt; `out` is then partly written.
 
 Example
 -------
@@ -1043,13 +1279,14 @@ encoding.
 )doc");
 
   m.def("resize_file", &resize_file_to_file, "src"_a, "dst"_a, "size"_a = py::none(), py::kw_only(),
-        "format"_a = py::none(), "quality"_a = 92, "round"_a = "trunc", "taper"_a = 0.0, "linear"_a = false,
+        "format"_a = py::none(), "quality"_a = 92, "round"_a = "nearest", "taper"_a = 0.0, "linear"_a = false,
         "threads"_a = 0, "engine"_a = "fast", "strip"_a = false, "max_pixels"_a = py::none(),
         "max_memory"_a = py::none(), "page"_a = 1, "lossless"_a = false,
         R"doc(Read src, resize it and write dst, as the command-line program does.
 
 The output has the same bytes as `pellimor -i src -o BASE -size SIZE
--format FORMAT ...` writes: the same sample types, alpha handling (alpha
+-format FORMAT -round nearest ...` writes (round="trunc" gives the bytes
+of the command line's own default): the same sample types, alpha handling (alpha
 channels are resized premultiplied), ICC profile and encoding.
 
 Parameters
@@ -1098,7 +1335,7 @@ throughout.
         R"doc(Resize many files in this process, several at once, as `pellimor resize` does.
 
 Each output has the bytes resize_file() writes for its input with the same
-arguments (note that round defaults to "nearest" here).
+arguments (round defaults to "nearest", as everywhere in the module).
 
 Parameters
 ----------

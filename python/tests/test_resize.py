@@ -5,7 +5,7 @@ import time
 
 import numpy as np
 import pytest
-from conftest import INTEGER_MAX, formula, random_image
+from conftest import INTEGER_MAX, formula, formula_nd, random_image
 
 import pellimor
 
@@ -61,7 +61,7 @@ def test_integers_saturate_at_both_ends():
     exact = formula(image, (20, 20))
     assert exact.min() < 0 and exact.max() > 255
     out = pellimor.resize(image, (20, 20))
-    np.testing.assert_array_equal(out, expected_integers(exact, np.uint8, "trunc"))
+    np.testing.assert_array_equal(out, expected_integers(exact, np.uint8, "nearest"))
 
 
 def test_floats_are_not_clipped():
@@ -174,8 +174,8 @@ def bad(**changes):
         (bad(image=np.zeros((4, 5), object)), "dtype object"),
         (bad(image=np.zeros((4, 5), np.float16)), "dtype float16"),
         (bad(image=[[1, 2], [3, 4]]), "dtype int64"),
-        (bad(image=np.zeros(5, np.uint8)), "2 dimensions.*not 1"),
-        (bad(image=np.zeros((2, 2, 2, 2), np.uint8)), "not 4"),
+        (bad(image=np.zeros(5, np.uint8)), "2 lengths for an array of 1 dimensions"),
+        (bad(image=np.zeros((2, 2, 2, 2), np.uint8)), "2 lengths for an array of 4 dimensions"),
         (bad(image=np.float64(1.0)), "not 0"),
         (bad(image=np.zeros((0, 5), np.uint8)), "empty"),
         (bad(image=np.zeros((4, 5, 0), np.uint8)), "empty"),
@@ -185,8 +185,14 @@ def bad(**changes):
         (bad(shape=(2.5, 3)), "two integers.*rows is 2.5"),
         (bad(shape=(True, 3)), "two integers"),
         (bad(shape=(5,)), "pair"),
-        (bad(shape=(5, 6, 3)), "pair"),
-        (bad(shape=5), "pair"),
+        (bad(shape=(5, 6, 3, 2)), "pair"),
+        (bad(axes=(0, 0)), "axis 0 twice"),
+        (bad(axes=(0, 3)), "axes must be from -3 to 2"),
+        (bad(axes=(0,)), "2 lengths for 1 axes"),
+        (bad(axes=(0, 1), channel_axis=1), "channel axis cannot be resized"),
+        (bad(channel_axis=3), "channel_axis must be from -3 to 2"),
+        (bad(shape=(5, 6, 3), alpha=True), "alpha=True needs two resized axes"),
+        (bad(image=np.zeros((4, 5, 2, 2), np.uint8), axes=(0, 1), alpha=True), "needs a channel axis"),        (bad(shape=5), "pair"),
         (bad(shape="56"), "pair"),
         (bad(image=np.zeros((4, 5), np.uint8), alpha=True), "alpha"),
         (bad(image=np.zeros((4, 5, 1), np.uint8), alpha=True), "alpha"),
@@ -390,3 +396,172 @@ def _read_only():
     out = np.zeros((13, 7, 3), np.uint8)
     out.flags.writeable = False
     return out
+
+
+# Arrays of any rank: (array shape, axes, new lengths).
+ND_CASES = [
+    ((11,), (0,), (17,)),
+    ((16,), (0,), (5,)),
+    ((6, 9), (1,), (4,)),
+    ((5, 6, 7), (0, 1, 2), (8, 3, 9)),
+    ((7, 5, 6), (0,), (10,)),
+    ((7, 5, 6), (2, 0), (3, 4)),
+    ((3, 8, 9), (1, 2), (5, 11)),
+    ((4, 5, 6, 3), (0, 1, 2), (7, 2, 9)),
+    ((4, 5, 6, 2), (0, 2, 3), (6, 7, 3)),
+    ((2, 3, 4, 5), (-1, -3), (2, 6)),
+    ((1, 1, 1), (0, 1, 2), (3, 1, 2)),
+]
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("shape,axes,lengths", ND_CASES)
+def test_any_rank_follows_the_dct_formula(dtype, shape, axes, lengths):
+    rng = np.random.default_rng(len(shape) * 7 + lengths[0])
+    top = INTEGER_MAX.get(dtype, 1)
+    array = (rng.random(shape) * top).astype(dtype)
+    exact = formula_nd(array, lengths, [a % len(shape) for a in axes])
+    out = pellimor.resize(array, lengths, axes=axes)
+    assert out.shape == exact.shape and out.dtype == dtype and out.flags.c_contiguous
+    if dtype == np.float64:
+        np.testing.assert_allclose(out, exact, rtol=0, atol=1e-12 * np.abs(exact).max())
+    elif dtype == np.float32:
+        np.testing.assert_allclose(out, exact, rtol=0, atol=2.0**-23 * np.abs(exact).max())
+    else:
+        for round in ("trunc", "nearest"):
+            got = pellimor.resize(array, lengths, axes=axes, round=round).astype(np.float64)
+            want = expected_integers(exact, dtype, round)
+            boundary = exact - 0.5 if round == "nearest" else exact
+            near_integer = np.abs(boundary - np.round(boundary)) < 1e-9
+            assert not ((got != want) & ~near_integer).any(), round
+
+
+@pytest.mark.parametrize("shape,axes,lengths", [((14,), (0,), (9,)), ((6, 7, 5), (0, 1, 2), (9, 4, 8))])
+def test_taper_weighs_every_resized_axis(shape, axes, lengths):
+    array = np.random.default_rng(6).random(shape)
+    out = pellimor.resize(array, lengths, axes=axes, taper=1.5)
+    np.testing.assert_allclose(out, formula_nd(array, lengths, axes, taper=1.5), rtol=0, atol=1e-12)
+
+
+@pytest.mark.parametrize(
+    "shape,lengths,kw,axes",
+    [
+        ((5, 6), (9, 4), {}, (0, 1)),  # an image
+        ((5, 6, 3), (9, 4), {}, (0, 1)),  # an image, channels last
+        ((5, 6, 7), (9, 4, 2), {}, (0, 1, 2)),  # a volume
+        ((3, 5, 6), (9, 4), {"channel_axis": 0}, (1, 2)),  # channels first
+        ((5, 6, 2, 3), (4, 7), {"channel_axis": -1, "axes": (0, 1)}, (0, 1)),
+    ],
+)
+def test_shape_alone_picks_the_axes(shape, lengths, kw, axes):
+    array = np.random.default_rng(2).random(shape)
+    out = pellimor.resize(array, lengths, **kw)
+    np.testing.assert_allclose(out, formula_nd(array, lengths, axes), rtol=0, atol=1e-12)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize(
+    "stack,axes,lengths,frame_of",
+    [
+        # (N, H, W) frames, (N, H, W, C) frames with channels, (H, W, N) slices.
+        ((4, 9, 7), (1, 2), (5, 12), lambda a, i: a[i]),
+        ((3, 9, 7, 3), (1, 2), (13, 4), lambda a, i: a[i]),
+        ((9, 7, 3), (0, 1), (6, 8), lambda a, i: a[:, :, i]),
+    ],
+)
+def test_stacks_equal_frame_by_frame_calls(dtype, stack, axes, lengths, frame_of):
+    array = random_image(dtype, stack[0], int(np.prod(stack[1:])), None, seed=9).reshape(stack)
+    whole = pellimor.resize(array, lengths, axes=axes, taper=1.0, threads=2)
+    frames = stack[0] if frame_of(array, 0).shape != array.shape[:2] else stack[-1]
+    for i in range(frames):
+        np.testing.assert_array_equal(frame_of(whole, i), pellimor.resize(frame_of(array, i), lengths, taper=1.0))
+
+
+def test_any_rank_reads_views_and_writes_into_out():
+    base = np.random.default_rng(5).random((6, 10, 8, 3))
+    view = base[::-1, ::2, :, 1].transpose(2, 0, 1)  # negative, stepped and transposed axes
+    expected = pellimor.resize(np.ascontiguousarray(view), (5, 4, 7))
+    target = np.zeros((5, 4, 7, 2))[..., 0]
+    got = pellimor.resize(view, (5, 4, 7), out=target)
+    assert got is target
+    np.testing.assert_array_equal(target, expected)
+    # Every axis enlarged: the values between passes live in out itself.
+    target = np.full((9, 8, 7, 2), -1.0)[::-1, :, :, 1]
+    pellimor.resize(view, (9, 8, 7), out=target)
+    np.testing.assert_allclose(target, formula_nd(view, (9, 8, 7), (0, 1, 2)), rtol=0, atol=1e-12)
+    assert pellimor.resize(base[..., 0], (3, 3, 3), threads=3).tobytes() == pellimor.resize(
+        base[..., 0], (3, 3, 3), threads=1
+    ).tobytes()
+
+
+def test_default_rounding_is_nearest():
+    # 3 samples 0, 0, 1 to one: the mean 1/3 of a step; values that land on
+    # x.5 and x.7 after resizing tell trunc from nearest.
+    image = np.array([[10, 11]], np.uint8)
+    half = pellimor.resize(image, (1, 1))  # the mean, 10.5
+    assert half[0, 0] == 11
+    assert pellimor.resize(image, (1, 1), round="trunc")[0, 0] == 10
+
+
+@pytest.mark.parametrize("channels,expected", [(4, True), (3, False), (2, True), (1, False)])
+def test_alpha_defaults_to_what_read_says(tmp_path, channels, expected):
+    image = random_image(np.uint8, 6, 7, channels if channels > 1 else None, seed=channels)
+    if channels in (2, 4):
+        image[..., -1] = 0
+        image[:3, ..., -1] = 255
+    pellimor.write(tmp_path / "a.png", image)
+    read = pellimor.read(tmp_path / "a.png")
+    assert read.alpha is expected
+    by_default = pellimor.resize(read, (9, 5))
+    np.testing.assert_array_equal(by_default, pellimor.resize(read, (9, 5), alpha=expected))
+    # A plain array (np.asarray drops what read() knew) is not premultiplied.
+    plain = np.asarray(read)
+    np.testing.assert_array_equal(pellimor.resize(plain, (9, 5)), pellimor.resize(plain, (9, 5), alpha=False))
+    if channels == 4:
+        assert not np.array_equal(pellimor.resize(read, (9, 5), alpha=True), pellimor.resize(plain, (9, 5)))
+        # Resized as a volume, the channels too, it has no alpha to keep apart.
+        np.testing.assert_array_equal(pellimor.resize(read, (9, 5, 3)), pellimor.resize(plain, (9, 5, 3)))
+        # Colour taken away leaves an array with no alpha to honour.
+        np.testing.assert_array_equal(
+            pellimor.resize(read[..., :3], (9, 5)), pellimor.resize(plain[..., :3], (9, 5), alpha=False)
+        )
+
+
+@pytest.mark.parametrize(
+    "array,shape,axes",
+    [
+        (np.zeros((160, 160, 160)), (400, 400, 400), None),  # three axes
+        (np.zeros((300, 300, 96)), (700, 700), None),  # planes, one channel after another
+    ],
+    ids=["volume", "image"],
+)
+def test_ctrl_c_stops_a_long_resize(array, shape, axes):
+    import os
+    import signal
+
+    sent = []
+
+    def interrupt():
+        sent.append(time.perf_counter())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    timer = threading.Timer(0.3, interrupt)
+    with pytest.raises(KeyboardInterrupt):
+        timer.start()
+        try:
+            pellimor.resize(array, shape, axes=axes, threads=1)
+        finally:
+            raised = time.perf_counter()
+        timer.join()  # had the resize ended first, the interrupt lands here, and the wait below fails
+        raised = math.inf
+    assert sent and raised - sent[0] < 0.2
+
+
+def test_one_nan_spreads_over_what_shares_its_untouched_axes():
+    stack = np.random.default_rng(8).random((3, 6, 5))
+    stack[1, 2, 3] = np.nan
+    out = pellimor.resize(stack, (4, 7), axes=(1, 2))
+    assert np.isnan(out[1]).all() and np.isfinite(out[[0, 2]]).all()
+    with pytest.raises(ValueError, match=re.escape("nan at index (1, 2, 3)")):
+        pellimor.resize(stack, (4, 7, 2), nan="raise")
+    assert np.isnan(pellimor.resize(stack, (4, 7, 2))).all()

@@ -1,0 +1,330 @@
+// nd_resample.cc - one batched pass per resized axis (see nd_resample.h).
+#include "dct/nd_resample.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <numeric>
+#include <type_traits>
+
+#include "dct/fast_resample.h"
+#include "dct/fft_dct.h"
+#include "dct/sample_rules.h"
+#include "dct/worker_pool.h"
+
+namespace {
+
+constexpr int lines_per_batch = 8;
+
+template <class T>
+T load(const std::uint8_t* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);  // the caller's array need not be aligned
+  return v;
+}
+
+// Calls f(T{}) for the C++ type of `type`.
+template <class F>
+void with_type(pellimor::sample_type type, const F& f) {
+  switch (type) {
+    case pellimor::sample_type::u8:
+      return f(std::uint8_t{});
+    case pellimor::sample_type::u16:
+      return f(std::uint16_t{});
+    case pellimor::sample_type::f32:
+      return f(float{});
+    case pellimor::sample_type::f64:
+      return f(double{});
+  }
+}
+
+// One pass: every line along `axis` of an array of `extents` resized to
+// new_n, read at in + in_strides and written at out + out_strides.
+struct pass {
+  const std::uint8_t* in;
+  std::vector<std::ptrdiff_t> in_strides;
+  std::uint8_t* out;
+  std::vector<std::ptrdiff_t> out_strides;
+  std::vector<std::int64_t> extents;
+  int axis;
+  std::int32_t new_n;
+};
+
+// Stores a value as T: integers saturated and quantised, floats as they are.
+template <class T, pellimor::rounding mode>
+struct typed_store {
+  double scale;
+  void operator()(std::uint8_t* p, double value) const {
+    T v;
+    if constexpr (std::is_floating_point_v<T>)
+      v = static_cast<T>(value * scale);
+    else
+      v = static_cast<T>(
+          quantise_value(value * scale, static_cast<double>(std::numeric_limits<T>::max()), mode));
+    std::memcpy(p, &v, sizeof v);
+  }
+};
+
+struct double_store {
+  void operator()(std::uint8_t* p, double value) const { std::memcpy(p, &value, sizeof value); }
+};
+
+struct pass_plans {
+  dct_plan forward, inverse;
+  std::vector<double> weight;  // per kept coefficient: 2/n, taper, the zero-frequency halving
+  pass_plans(std::int32_t n, std::int32_t new_n, double taper) {
+    forward = make_dct_plan(n, lines_per_batch, dct_use::dct2);
+    try {
+      inverse = make_dct_plan(new_n, lines_per_batch, dct_use::dct3);
+    } catch (...) {
+      destroy_dct_plan(&forward);
+      throw;
+    }
+    const std::int32_t kept = kept_count(n, new_n);
+    weight.resize(kept);
+    for (std::int32_t k = 0; k < kept; ++k)
+      weight[k] = 2.0 / n * taper_factor(k, kept, taper) * (k == 0 ? 0.5 : 1.0);
+  }
+  ~pass_plans() {
+    destroy_dct_plan(&forward);
+    destroy_dct_plan(&inverse);
+  }
+  pass_plans(const pass_plans&) = delete;
+  pass_plans& operator=(const pass_plans&) = delete;
+};
+
+// The other axes of a pass, innermost last, as (extent, in stride, out
+// stride): line L is the C-order index L over them.
+struct line_walk {
+  std::vector<std::int64_t> extent;
+  std::vector<std::ptrdiff_t> in_stride, out_stride;
+  explicit line_walk(const pass& p) {
+    for (std::size_t a = 0; a < p.extents.size(); ++a) {
+      if (static_cast<int>(a) == p.axis) continue;
+      extent.push_back(p.extents[a]);
+      in_stride.push_back(p.in_strides[a]);
+      out_stride.push_back(p.out_strides[a]);
+    }
+  }
+  std::int64_t lines() const {
+    return std::accumulate(extent.begin(), extent.end(), std::int64_t{1}, std::multiplies<>());
+  }
+  void offsets(std::int64_t line, std::ptrdiff_t* in, std::ptrdiff_t* out) const {
+    std::ptrdiff_t i = 0, o = 0;
+    for (std::size_t a = extent.size(); a-- > 0;) {
+      const std::int64_t index = line % extent[a];
+      line /= extent[a];
+      i += index * in_stride[a];
+      o += index * out_stride[a];
+    }
+    *in = i;
+    *out = o;
+  }
+};
+
+template <class In, class Store>
+bool run_pass(const pass& p, const Store& store, std::int32_t out_sample, int threads, double taper,
+              const nd_proceed& proceed) {
+  const std::int32_t n = static_cast<std::int32_t>(p.extents[p.axis]), new_n = p.new_n;
+  const std::int32_t kept = kept_count(n, new_n);
+  const pass_plans plans(n, new_n, taper);
+  const line_walk walk(p);
+  const std::int64_t lines = walk.lines();
+  const std::int64_t batches = (lines + lines_per_batch - 1) / lines_per_batch;
+  const int workers = static_cast<int>(std::min<std::int64_t>(worker_threads(threads), batches));
+  std::vector<dct_workspace> spaces;
+  for (int w = 0; w < std::max(workers, 1); ++w)
+    spaces.push_back(make_dct_workspace({&plans.forward, &plans.inverse}));
+  const std::ptrdiff_t in_step = p.in_strides[p.axis], out_step = p.out_strides[p.axis];
+  // A line whose samples lie side by side is read (written) one line at a
+  // time; otherwise the batch's lines are taken sample by sample across them,
+  // which for neighbouring lines touches neighbouring bytes.
+  const bool in_packed = in_step == static_cast<std::ptrdiff_t>(sizeof(In));
+  const bool out_packed = out_step == out_sample;
+  const std::int64_t rf = plans.forward.real_distance, ri = plans.inverse.real_distance;
+  std::vector<std::int32_t> from_place(n), to_place(new_n);  // where sample k lies reordered
+  for (std::int32_t k = 0; k < n; ++k) from_place[k] = static_cast<std::int32_t>(reordered_index(k, n));
+  for (std::int32_t k = 0; k < new_n; ++k) to_place[k] = static_cast<std::int32_t>(reordered_index(k, new_n));
+  std::atomic<bool> stopped{false};
+  for_each_item(batches, std::max(workers, 1), [&](std::int64_t b, int w) {
+    if (stopped.load(std::memory_order_relaxed)) return;
+    if (proceed && !proceed()) {
+      stopped = true;
+      return;
+    }
+    const std::int64_t first = b * lines_per_batch;
+    const int count = static_cast<int>(std::min<std::int64_t>(lines_per_batch, lines - first));
+    std::ptrdiff_t in_at[lines_per_batch], out_at[lines_per_batch];
+    for (int j = 0; j < lines_per_batch; ++j)
+      walk.offsets(first + std::min(j, count - 1), &in_at[j], &out_at[j]);
+    double* real = spaces[w].real.get();
+    // Samples in, reordered as fft_dct.h takes them: evens up, odds down.
+    if (in_packed) {
+      for (int j = 0; j < lines_per_batch; ++j) {
+        const std::uint8_t* line = p.in + in_at[j];
+        double* to = real + j * rf;
+        for (std::int32_t k = 0; k < n; ++k)
+          to[from_place[k]] = static_cast<double>(load<In>(line + k * in_step));
+      }
+    } else {
+      for (std::int32_t k = 0; k < n; ++k) {
+        const std::int64_t at = from_place[k];
+        const std::uint8_t* sample = p.in + k * in_step;
+        for (int j = 0; j < lines_per_batch; ++j)
+          real[j * rf + at] = static_cast<double>(load<In>(sample + in_at[j]));
+      }
+    }
+    dct2_batch(plans.forward, spaces[w], kept);
+    // The kept coefficients, weighed, to where the inverse plan takes them.
+    const double* weight = plans.weight.data();
+    if (ri > rf) {
+      for (int j = lines_per_batch; j-- > 0;)
+        for (std::int32_t k = kept; k-- > 0;) real[j * ri + k] = real[j * rf + k] * weight[k];
+    } else {
+      for (int j = 0; j < lines_per_batch; ++j)
+        for (std::int32_t k = 0; k < kept; ++k) real[j * ri + k] = real[j * rf + k] * weight[k];
+    }
+    dct3_batch(plans.inverse, spaces[w], kept);
+    if (out_packed) {
+      for (int j = 0; j < count; ++j) {
+        std::uint8_t* line = p.out + out_at[j];
+        const double* from = real + j * ri;
+        for (std::int32_t k = 0; k < new_n; ++k) store(line + k * out_step, from[to_place[k]]);
+      }
+    } else {
+      for (std::int32_t k = 0; k < new_n; ++k) {
+        const std::int64_t at = to_place[k];
+        std::uint8_t* sample = p.out + k * out_step;
+        for (int j = 0; j < count; ++j) store(sample + out_at[j], real[j * ri + at]);
+      }
+    }
+  });
+  return !stopped;
+}
+
+// A packed C-order array of doubles between passes.
+struct value_array {
+  std::unique_ptr<double[]> values;
+  std::vector<std::ptrdiff_t> strides;
+  explicit value_array(const std::vector<std::int64_t>& extents) {
+    std::int64_t count = 1;
+    strides.resize(extents.size());
+    for (std::size_t a = extents.size(); a-- > 0;) {
+      strides[a] = static_cast<std::ptrdiff_t>(count * sizeof(double));
+      count *= extents[a];
+    }
+    values.reset(new double[count]);  // every value is written by the pass that makes it
+  }
+};
+
+// The axes in the order their passes run: shrinking first (the arrays
+// between passes stay small), then the innermost first among equals.
+std::vector<int> pass_order(const std::vector<std::int64_t>& extents,
+                            const std::vector<std::int64_t>& new_extents, std::vector<int> axes) {
+  std::stable_sort(axes.begin(), axes.end(), [&](int a, int b) {
+    const double ra = static_cast<double>(new_extents[a]) / extents[a];
+    const double rb = static_cast<double>(new_extents[b]) / extents[b];
+    return ra != rb ? ra < rb : a > b;
+  });
+  return axes;
+}
+
+// The first pass from which the values between passes can live in a
+// float64 destination itself, at its own strides: every pass from there on
+// keeps or enlarges its axis, so each array between fits inside the
+// destination's extents. order.size() when none can.
+std::size_t first_in_destination(const std::vector<std::int64_t>& extents, const nd_target& destination,
+                                 const std::vector<int>& order) {
+  if (destination.type != pellimor::sample_type::f64) return order.size();
+  std::size_t first = order.size();
+  while (first > 0 && destination.extents[order[first - 1]] >= extents[order[first - 1]]) --first;
+  return first;
+}
+
+std::int64_t count_of(const std::vector<std::int64_t>& extents) {
+  return std::accumulate(extents.begin(), extents.end(), std::int64_t{1}, std::multiplies<>());
+}
+
+}  // namespace
+
+bool nd_resample(const nd_samples& source, const nd_target& destination, const std::vector<int>& axes,
+                 int threads, double taper, const nd_proceed& proceed) {
+  const std::vector<int> order = pass_order(source.extents, destination.extents, axes);
+  const std::size_t in_place = first_in_destination(source.extents, destination, order);
+  std::vector<std::int64_t> extents = source.extents;
+  std::unique_ptr<value_array> held;  // the input of the current pass, when an array between
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const int axis = order[i];
+    const bool last = i + 1 == order.size();
+    pass p;
+    if (i > in_place) {  // in place: each batch reads its lines whole before it writes them
+      p.in = static_cast<const std::uint8_t*>(destination.data);
+      p.in_strides = destination.strides;
+    } else if (held) {
+      p.in = reinterpret_cast<const std::uint8_t*>(held->values.get());
+      p.in_strides = held->strides;
+    } else {
+      p.in = static_cast<const std::uint8_t*>(source.data);
+      p.in_strides = source.strides;
+    }
+    p.extents = extents;
+    p.axis = axis;
+    p.new_n = static_cast<std::int32_t>(destination.extents[axis]);
+    extents[axis] = destination.extents[axis];
+    std::unique_ptr<value_array> made;
+    if (last || i >= in_place) {
+      p.out = static_cast<std::uint8_t*>(destination.data);
+      p.out_strides = destination.strides;
+    } else {
+      made = std::make_unique<value_array>(extents);
+      p.out = reinterpret_cast<std::uint8_t*>(made->values.get());
+      p.out_strides = made->strides;
+    }
+    const auto run_from = [&](const auto& store, std::int32_t out_sample) {
+      if (i > 0) return run_pass<double>(p, store, out_sample, threads, taper, proceed);
+      bool done = false;
+      with_type(source.type,
+                [&](auto t) { done = run_pass<decltype(t)>(p, store, out_sample, threads, taper, proceed); });
+      return done;
+    };
+    bool done = false;
+    if (!last) {
+      done = run_from(double_store{}, sizeof(double));
+    } else {
+      with_type(destination.type, [&](auto t) {
+        using T = decltype(t);
+        const auto size = static_cast<std::int32_t>(sizeof(T));
+        if (destination.round == pellimor::rounding::nearest)
+          done = run_from(typed_store<T, pellimor::rounding::nearest>{destination.scale}, size);
+        else
+          done = run_from(typed_store<T, pellimor::rounding::trunc>{destination.scale}, size);
+      });
+    }
+    if (!done) return false;
+    held = std::move(made);
+  }
+  return true;
+}
+
+std::uint64_t nd_working_bytes(const std::vector<std::int64_t>& extents,
+                               const std::vector<std::int64_t>& new_extents, const std::vector<int>& axes,
+                               int threads) {
+  const std::vector<int> order = pass_order(extents, new_extents, axes);
+  std::vector<std::int64_t> now = extents;
+  std::uint64_t most = 0, before = 0, longest = 0;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    longest = std::max<std::uint64_t>({longest, static_cast<std::uint64_t>(extents[order[i]]),
+                                       static_cast<std::uint64_t>(new_extents[order[i]])});
+    now[order[i]] = new_extents[order[i]];
+    const std::uint64_t made = i + 1 == order.size() ? 0 : 8 * static_cast<std::uint64_t>(count_of(now));
+    most = std::max(most, before + made);
+    before = made;
+  }
+  // Per worker: a batch of lines and their spectra and chirp scratch.
+  const std::uint64_t scratch = lines_per_batch * (8 * longest + 16 * (longest / 2 + 8)) + 128 * longest;
+  return most + static_cast<std::uint64_t>(worker_threads(threads)) * scratch;
+}

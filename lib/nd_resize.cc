@@ -1,0 +1,205 @@
+// nd_resize.cc - the library's resize of arrays of any rank along any axes.
+//
+// Two axes go plane by plane through the 2-D resize, so that an image
+// resized as an array gets the very bytes it gets as an image (and alpha
+// and linear light come with it). Any other count goes through the
+// separable passes of dct/nd_resample.h.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "dct/nd_resample.h"
+#include "pellimor/pellimor.h"
+
+namespace pellimor {
+namespace {
+
+constexpr int most_axes = 32;
+
+// Whether every element of an array has bytes of its own: with the axes
+// taken from the smallest stride up, each stride must step past all that the
+// smaller ones cover.
+bool elements_apart(sample_type type, const std::vector<std::int64_t>& extents,
+                    const std::vector<std::ptrdiff_t>& strides) {
+  std::vector<std::pair<std::int64_t, std::int64_t>> axes;  // |stride|, extent
+  for (std::size_t a = 0; a < extents.size(); ++a)
+    if (extents[a] > 1) axes.push_back({strides[a] < 0 ? -strides[a] : strides[a], extents[a]});
+  std::sort(axes.begin(), axes.end());
+  std::int64_t covered = static_cast<std::int64_t>(sample_bytes(type));
+  for (const auto& [stride, count] : axes) {
+    if (stride < covered) return false;
+    covered = stride * (count - 1) + covered;
+  }
+  return true;
+}
+
+// The lowest and one past the highest byte an array touches.
+std::pair<std::intptr_t, std::intptr_t> bytes_of(const void* data, sample_type type,
+                                                 const std::vector<std::int64_t>& extents,
+                                                 const std::vector<std::ptrdiff_t>& strides) {
+  std::intptr_t low = reinterpret_cast<std::intptr_t>(data), high = low;
+  for (std::size_t a = 0; a < extents.size(); ++a) {
+    const std::ptrdiff_t step = strides[a] * (extents[a] - 1);
+    (step < 0 ? low : high) += step;
+  }
+  return {low, high + static_cast<std::intptr_t>(sample_bytes(type))};
+}
+
+bool check(const nd_view& source, const nd_span& destination, const std::vector<int>& axes,
+           const resize_settings& settings, std::string* err) {
+  const auto fail = [err](const std::string& why) {
+    *err = why;
+    return false;
+  };
+  if (source.data == nullptr || destination.data == nullptr) return fail("no samples given");
+  if (sample_bytes(source.type) == 0 || sample_bytes(destination.type) == 0)
+    return fail("unknown sample type");
+  const std::size_t rank = source.extents.size();
+  if (rank < 1 || rank > most_axes) return fail("the array must have 1 to 32 axes");
+  if (source.strides.size() != rank || destination.extents.size() != rank ||
+      destination.strides.size() != rank)
+    return fail("the source and destination must have one extent and one stride per axis, as many axes each");
+  if (axes.empty()) return fail("no axis to resize");
+  std::vector<bool> resized(rank, false);
+  for (const int a : axes) {
+    if (a < 0 || static_cast<std::size_t>(a) >= rank) return fail("an axis is outside the array");
+    if (resized[a]) return fail("an axis is given twice");
+    resized[a] = true;
+  }
+  for (std::size_t a = 0; a < rank; ++a) {
+    if (source.extents[a] < 1) return fail("the source has no samples");
+    if (destination.extents[a] < 1) return fail("the new size has no samples");
+    if (!resized[a] && destination.extents[a] != source.extents[a])
+      return fail("the source and destination differ along an axis that is not resized");
+    if (resized[a] && (source.extents[a] > INT32_MAX || destination.extents[a] > INT32_MAX))
+      return fail("a resized axis is longer than 2147483647");
+  }
+  if (!(settings.taper >= 0.0) || !std::isfinite(settings.taper))
+    return fail("the taper must be a number >= 0");
+  if (settings.method != engine::fast && settings.method != engine::direct) return fail("unknown engine");
+  const int channel = source.channel_axis;
+  if (channel != -1 && (channel < 0 || static_cast<std::size_t>(channel) >= rank || resized[channel]))
+    return fail("the channel axis must be an axis of the array that is not resized, or -1");
+  if (settings.alpha || settings.linear) {
+    if (axes.size() != 2) return fail("alpha and linear light need two resized axes (rows and columns)");
+  }
+  if (settings.alpha) {
+    if (channel == -1) return fail("alpha needs a channel axis");
+    if (source.extents[channel] < 2) return fail("alpha needs a colour channel beside it");
+    if (source.strides[channel] == 0) return fail("alpha needs channels apart (a channel stride of 0)");
+  }
+  if (!elements_apart(destination.type, destination.extents, destination.strides))
+    return fail(
+        "the destination's strides put several samples in one place (a stride of 0, or overlapping axes)");
+  const auto [source_low, source_high] = bytes_of(source.data, source.type, source.extents, source.strides);
+  const auto [low, high] =
+      bytes_of(destination.data, destination.type, destination.extents, destination.strides);
+  if (low < source_high && source_low < high) return fail("the destination overlaps the source");
+  return true;
+}
+
+// Two axes: each plane of the other axes through the 2-D resize, the
+// channel axis (the one given, else the last of the others) as its
+// channels.
+bool resize_planes(const nd_view& source, const nd_span& destination, std::vector<int> axes,
+                   const resize_settings& settings, std::string* err) {
+  std::sort(axes.begin(), axes.end());
+  const int rank = static_cast<int>(source.extents.size());
+  int channel = source.channel_axis;
+  if (channel == -1)
+    for (int a = rank; a-- > 0;)
+      if (a != axes[0] && a != axes[1] && !(source.extents[a] > 1 && source.strides[a] == 0)) {
+        channel = a;
+        break;
+      }
+  std::vector<int> frames;
+  for (int a = 0; a < rank; ++a)
+    if (a != axes[0] && a != axes[1] && a != channel) frames.push_back(a);
+  std::int64_t count = 1;
+  for (const int a : frames) count *= source.extents[a];
+
+  image_view from;
+  from.type = source.type;
+  from.height = static_cast<std::int32_t>(source.extents[axes[0]]);
+  from.width = static_cast<std::int32_t>(source.extents[axes[1]]);
+  from.row_stride = source.strides[axes[0]];
+  from.pixel_stride = source.strides[axes[1]];
+  image_span to;
+  to.type = destination.type;
+  to.height = static_cast<std::int32_t>(destination.extents[axes[0]]);
+  to.width = static_cast<std::int32_t>(destination.extents[axes[1]]);
+  to.row_stride = destination.strides[axes[0]];
+  to.pixel_stride = destination.strides[axes[1]];
+  if (channel != -1) {
+    from.channels = to.channels = static_cast<int>(source.extents[channel]);
+    // A channel stride of 0 reads as "the sample's size": one channel then
+    // has nothing to step over.
+    from.channel_stride = from.channels > 1 ? source.strides[channel] : 0;
+    to.channel_stride = to.channels > 1 ? destination.strides[channel] : 0;
+  }
+  for (std::int64_t f = 0; f < count; ++f) {
+    std::ptrdiff_t in = 0, out = 0;
+    std::int64_t rest = f;
+    for (std::size_t i = frames.size(); i-- > 0;) {
+      const int a = frames[i];
+      const std::int64_t index = rest % source.extents[a];
+      rest /= source.extents[a];
+      in += index * source.strides[a];
+      out += index * destination.strides[a];
+    }
+    from.data = static_cast<const std::uint8_t*>(source.data) + in;
+    to.data = static_cast<std::uint8_t*>(destination.data) + out;
+    if (!resize(from, to, settings, err)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool resize(const nd_view& source, const nd_span& destination, const std::vector<int>& axes,
+            const resize_settings& settings, std::string* err) {
+  err->clear();
+  if (!check(source, destination, axes, settings, err)) return false;
+  if (axes.size() == 2) return resize_planes(source, destination, axes, settings, err);
+  try {
+    nd_samples in{source.data, source.type, source.extents, source.strides};
+    nd_target out{destination.data,
+                  destination.type,
+                  destination.extents,
+                  destination.strides,
+                  sample_full_scale(destination.type) / sample_full_scale(source.type),
+                  settings.round};
+    nd_proceed proceed;
+    if (settings.proceed) proceed = [&settings] { return settings.proceed(settings.context); };
+    if (!nd_resample(in, out, axes, settings.threads, settings.taper, proceed)) {
+      *err = "the resize was stopped";
+      return false;
+    }
+  } catch (const std::bad_alloc&) {
+    *err = "out of memory for a resize of an array of " + std::to_string(source.extents.size()) + " axes";
+    return false;
+  } catch (const std::system_error& e) {
+    *err = e.what();
+    return false;
+  }
+  return true;
+}
+
+std::uint64_t resize_working_bytes(const std::vector<std::int64_t>& extents,
+                                   const std::vector<std::int64_t>& new_extents, const std::vector<int>& axes,
+                                   const resize_settings& settings) {
+  if (axes.size() == 2) {
+    const int rows = std::min(axes[0], axes[1]), cols = std::max(axes[0], axes[1]);
+    return resize_working_bytes(static_cast<std::int32_t>(extents[cols]),
+                                static_cast<std::int32_t>(extents[rows]),
+                                static_cast<std::int32_t>(new_extents[cols]),
+                                static_cast<std::int32_t>(new_extents[rows]), 1, settings);
+  }
+  return nd_working_bytes(extents, new_extents, axes, settings.threads);
+}
+
+}  // namespace pellimor
