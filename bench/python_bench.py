@@ -22,6 +22,7 @@ Usage (Debian's interpreter, with the module on the path):
    min(W, W') x max(H, H') doubles (goal: <= 1.2 of that).
 """
 import argparse
+import hashlib
 import os
 import statistics
 import subprocess
@@ -170,6 +171,30 @@ def own_images_at_once(runs):
     one, two = [tuple(map(statistics.median, zip(*r))) for r in (ones, twos)]
     return one[0], two[0], one[1], two[1], one[2], two[2]
 
+def control_at_once(runs):
+    """The machine's own one-vs-two ratio: hashlib.sha256 of 160 MiB (which
+    lets go of the GIL and waits for nothing) on one thread, then on two at
+    once, interleaved as own_images_at_once does. Returns the medians of
+    (wall of one, wall of two)."""
+    data = [np.random.default_rng(20 + i).bytes(160 << 20) for i in range(2)]
+
+    def call(i):
+        hashlib.sha256(data[i]).digest()
+
+    ones, twos = [], []
+    for _ in range(runs):
+        start = time.perf_counter()
+        call(0)
+        ones.append(time.perf_counter() - start)
+        workers = [threading.Thread(target=call, args=(i,)) for i in range(2)]
+        start = time.perf_counter()
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+        twos.append(time.perf_counter() - start)
+    return statistics.median(ones), statistics.median(twos)
+
 MEMORY_CHILD = r"""
 import re, sys
 import numpy as np
@@ -241,6 +266,7 @@ def main():
 
     (pellimor_s, pellimor_cpu), (scipy_s, scipy_cpu) = medians(pellimor_times), medians(scipy_times)
     (one_s, _), (two_s, _) = medians(one_times), medians(two_times)
+    control_one, control_two = control_at_once(runs)
     own_one, own_two, own_one_cpu, own_two_cpu, own_one_blocked, own_two_blocked = own_images_at_once(runs)
     extra, out_bytes = peak_extra("pellimor")
     scipy_extra, _ = peak_extra("scipy")
@@ -259,6 +285,8 @@ def main():
           f"{two_s / one_s:.2f}x | <= 1.3x |")
     print(f"| the same, each thread its own image, no waiting for idle CPUs | {own_two:.3f} s | {own_one:.3f} s | "
           f"{own_two / own_one:.2f}x | <= 1.3x |")
+    print(f"| control: hashlib.sha256 of 160 MiB, two threads vs one, the same way | {control_two:.3f} s | "
+          f"{control_one:.3f} s | {control_two / control_one:.2f}x | |")
     print(f"| CPU seconds a call, two at once vs one alone | {own_two_cpu:.3f} s | {own_one_cpu:.3f} s | "
           f"{own_two_cpu / own_one_cpu:.2f}x | |")
     print(f"| seconds a call was blocked (neither on nor waiting for a CPU), two vs one | {own_two_blocked:.3f} s | "
