@@ -12,7 +12,9 @@ Usage (Debian's interpreter, with the module on the path):
    SciPy's padding array is made and written once, before the timing.
    Runs that other processes disturbed are done again (see Quiet).
 2. Two Python threads each calling resize with threads=1 at once, against
-   one such call alone, in turns (goal: two / one <= 1.3).
+   one such call alone, in turns (goal: two / one <= 1.3); then the same
+   with an image of its own for each thread, one and two interleaved
+   without waiting for idle CPUs, with the CPU seconds of each call.
 3. Peak extra memory of one resize, each in a fresh process: VmHWM from
    /proc/self/status after the call less VmHWM before it (the peak is reset
    to the current size first through /proc/self/clear_refs where the kernel
@@ -20,6 +22,7 @@ Usage (Debian's interpreter, with the module on the path):
    min(W, W') x max(H, H') doubles (goal: <= 1.2 of that).
 """
 import argparse
+import hashlib
 import os
 import statistics
 import subprocess
@@ -120,6 +123,78 @@ def two_at_once(image):
         w.join()
 
 
+def thread_schedule():
+    """(seconds on a CPU, seconds runnable but waiting for one) of the
+    calling thread, from /proc/thread-self/schedstat."""
+    with open("/proc/thread-self/schedstat") as f:
+        on_cpu, waiting = map(int, f.read().split()[:2])
+    return on_cpu / 1e9, waiting / 1e9
+
+
+def own_images_at_once(runs):
+    """Two threads, each resizing an image of its own with threads=1, against
+    one such call alone, interleaved in one run, without waiting for idle
+    CPUs. Returns medians of (wall of one call, wall of two at once, then
+    per call: CPU seconds alone, CPU seconds of each of two, seconds
+    blocked alone, seconds blocked each of two). CPU seconds are those of
+    the calling thread (the resize runs on it); blocked is the wall time
+    the thread was neither running nor waiting for a CPU: sleeping on a
+    lock, the GIL or a page. Time waiting for a CPU is the machine's load,
+    not the code's: on a loaded machine two threads' wall time grows by it
+    whatever the code does, so blocked is what tells whether the calls
+    wait for each other."""
+    images = [np.random.default_rng(10 + i).random((ROWS, COLS, CHANNELS)) for i in range(2)]
+    for im in images:
+        pellimor.resize(im, NEW, threads=1)  # plans and states made before the timing
+
+    def call(i, cpu, blocked):
+        (cpu0, wait0), start = thread_schedule(), time.perf_counter()
+        pellimor.resize(images[i], NEW, threads=1)
+        wall = time.perf_counter() - start
+        cpu1, wait1 = thread_schedule()
+        cpu[i], blocked[i] = cpu1 - cpu0, max(0.0, wall - (cpu1 - cpu0) - (wait1 - wait0))
+
+    ones, twos = [], []
+    for _ in range(runs):
+        cpu, blocked = [0.0, 0.0], [0.0, 0.0]
+        start = time.perf_counter()
+        call(0, cpu, blocked)
+        ones.append((time.perf_counter() - start, cpu[0], blocked[0]))
+        cpu, blocked = [0.0, 0.0], [0.0, 0.0]
+        workers = [threading.Thread(target=call, args=(i, cpu, blocked)) for i in range(2)]
+        start = time.perf_counter()
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+        twos.append((time.perf_counter() - start, sum(cpu) / 2, sum(blocked) / 2))
+    one, two = [tuple(map(statistics.median, zip(*r))) for r in (ones, twos)]
+    return one[0], two[0], one[1], two[1], one[2], two[2]
+
+def control_at_once(runs):
+    """The machine's own one-vs-two ratio: hashlib.sha256 of 160 MiB (which
+    lets go of the GIL and waits for nothing) on one thread, then on two at
+    once, interleaved as own_images_at_once does. Returns the medians of
+    (wall of one, wall of two)."""
+    data = [np.random.default_rng(20 + i).bytes(160 << 20) for i in range(2)]
+
+    def call(i):
+        hashlib.sha256(data[i]).digest()
+
+    ones, twos = [], []
+    for _ in range(runs):
+        start = time.perf_counter()
+        call(0)
+        ones.append(time.perf_counter() - start)
+        workers = [threading.Thread(target=call, args=(i,)) for i in range(2)]
+        start = time.perf_counter()
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+        twos.append(time.perf_counter() - start)
+    return statistics.median(ones), statistics.median(twos)
+
 MEMORY_CHILD = r"""
 import re, sys
 import numpy as np
@@ -191,6 +266,8 @@ def main():
 
     (pellimor_s, pellimor_cpu), (scipy_s, scipy_cpu) = medians(pellimor_times), medians(scipy_times)
     (one_s, _), (two_s, _) = medians(one_times), medians(two_times)
+    control_one, control_two = control_at_once(runs)
+    own_one, own_two, own_one_cpu, own_two_cpu, own_one_blocked, own_two_blocked = own_images_at_once(runs)
     extra, out_bytes = peak_extra("pellimor")
     scipy_extra, _ = peak_extra("scipy")
     plane = 8 * min(COLS, NEW[1]) * max(ROWS, NEW[0])
@@ -206,6 +283,14 @@ def main():
           f"{scipy_cpu / pellimor_cpu:.2f}x less | |")
     print(f"| two threads at once, threads=1 each vs one call | {two_s:.3f} s | {one_s:.3f} s | "
           f"{two_s / one_s:.2f}x | <= 1.3x |")
+    print(f"| the same, each thread its own image, no waiting for idle CPUs | {own_two:.3f} s | {own_one:.3f} s | "
+          f"{own_two / own_one:.2f}x | <= 1.3x |")
+    print(f"| control: hashlib.sha256 of 160 MiB, two threads vs one, the same way | {control_two:.3f} s | "
+          f"{control_one:.3f} s | {control_two / control_one:.2f}x | |")
+    print(f"| CPU seconds a call, two at once vs one alone | {own_two_cpu:.3f} s | {own_one_cpu:.3f} s | "
+          f"{own_two_cpu / own_one_cpu:.2f}x | |")
+    print(f"| seconds a call was blocked (neither on nor waiting for a CPU), two vs one | {own_two_blocked:.3f} s | "
+          f"{own_one_blocked:.3f} s | | |")
     print(f"| peak extra memory vs output + one plane | {extra / mib:.0f} MiB | "
           f"{out_bytes / mib:.0f} + {plane / mib:.0f} MiB | {extra / budget:.2f}x | <= 1.2x |")
     print(f"| peak extra memory of the SciPy script | {scipy_extra / mib:.0f} MiB | | "

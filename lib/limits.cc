@@ -4,9 +4,14 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <sstream>
+
+#include "dct/fast_resample.h"
+#include "pellimor/pellimor.h"
 
 namespace {
 
@@ -90,3 +95,58 @@ memory_limit process_memory_limit() {
   }
   return limit;
 }
+
+std::uint64_t cache_budget_within(std::uint64_t asked, double limit) {
+  if (limit <= 0) return asked;
+  const double quarter = limit / 4;
+  return quarter < static_cast<double>(asked) ? static_cast<std::uint64_t>(quarter) : asked;
+}
+
+namespace {
+
+std::atomic<std::uint64_t> asked_budget{std::uint64_t{256} << 20};
+
+// What the process may use, read once: reading it takes a few files from
+// /proc and /sys, too slow for every small resize. Read again whenever a
+// budget is asked for.
+std::atomic<double> process_limit{-1};
+
+double known_process_limit() {
+  double limit = process_limit.load(std::memory_order_relaxed);
+  if (limit < 0) {
+    limit = process_memory_limit().bytes;
+    process_limit.store(limit, std::memory_order_relaxed);
+  }
+  return limit;
+}
+
+std::once_flag budget_fitted;
+
+void fit_budget() {
+  process_limit.store(-1, std::memory_order_relaxed);
+  set_engine_cache_budget(cache_budget_within(asked_budget.load(), known_process_limit()));
+}
+
+}  // namespace
+
+std::uint64_t ask_cache_budget(std::uint64_t bytes) {
+  std::call_once(budget_fitted, [] {});  // a later first make_room_for must not undo this
+  const std::uint64_t before = asked_budget.exchange(bytes);
+  fit_budget();
+  return before;
+}
+
+void make_room_for(double need, double limit) {
+  std::call_once(budget_fitted, fit_budget);
+  const double process = known_process_limit();
+  if (limit <= 0 || (process > 0 && process < limit)) limit = process;
+  if (limit > 0 && need + static_cast<double>(engine_cache_bytes()) > limit) release_engine_cache();
+}
+
+namespace pellimor {
+
+void release_caches() { release_engine_cache(); }
+std::uint64_t set_cache_limit(std::uint64_t bytes) { return ask_cache_budget(bytes); }
+std::uint64_t cache_bytes() { return engine_cache_bytes(); }
+
+}  // namespace pellimor

@@ -26,6 +26,7 @@
 #include "dct/fast_resample.h"
 #include "dct/resample.h"
 #include "dct/sample_rules.h"
+#include "lib/limits.h"
 #include "lib/linear_light.h"
 #include "lib/resize_hooks.h"
 #include "pellimor/pellimor.h"
@@ -322,6 +323,8 @@ bool resize(const image_view& source, const image_span& destination, const resiz
       return true;
     }
 
+    make_room_for(static_cast<double>(resize_working_bytes(width, height, new_width, new_height,
+                                                           source.channels, settings)));
     fast_resampler resampler(width, height, new_width, new_height, settings.threads, settings.taper);
     for (int c : order) {
       const value_row_reader rows = [&](std::int32_t first, std::int32_t count, double* out) {

@@ -239,6 +239,7 @@ bool run_bmp_stream(const file_request& request, int fd, std::string* where, std
                                        static_cast<double>(new_height));
   *err = memory_refusal(need, new_width, new_height, request.limits);
   if (!err->empty()) return false;
+  make_room_for(need, memory_for(request.limits).bytes);  // cached engine states give way
   if (!check_output_target(request.output.c_str(), err)) {
     *where = request.output;
     return false;
@@ -354,6 +355,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
                                                                out.channels, settings));
   *err = memory_refusal(need, new_width, new_height, request.limits);
   if (!err->empty()) return false;
+  make_room_for(need, memory_for(request.limits).bytes);  // cached engine states give way
   const bool to_stdout = request.output == "-";
   if (!to_stdout && !check_output_target(request.output.c_str(), err)) {
     *where = request.output;

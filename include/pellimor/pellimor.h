@@ -150,6 +150,24 @@ image resize(const image& source, std::int32_t new_width, std::int32_t new_heigh
 std::uint64_t resize_working_bytes(std::int32_t width, std::int32_t height, std::int32_t new_width,
                                    std::int32_t new_height, int channels, const resize_settings& settings);
 
+// Resizes keep the engine's plans and working arrays of the last two
+// shapes they ran (sizes, threads and taper) for the next resize of the
+// same shape: a folder of photographs of one camera, the frames of a video.
+// Results are the same bytes either way.
+
+// Frees what the cache holds now.
+void release_caches();
+
+// Bounds the cache at `bytes` (0 turns it off, freeing what it holds) and
+// returns the bound set before; 256 MiB at start. Whatever is set, the
+// cache holds at most a quarter of the memory this process may use (see
+// file_limits), and lets go of what it holds when that and a resize's own
+// working memory would not fit together.
+std::uint64_t set_cache_limit(std::uint64_t bytes);
+
+// Bytes the cache holds now.
+std::uint64_t cache_bytes();
+
 // What reading a file may cost. A file is refused, naming the limit, from
 // its header and size alone, before memory for its pixels is taken.
 struct file_limits {

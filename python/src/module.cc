@@ -1076,6 +1076,13 @@ py::bytes encode_array(const array_like& array_arg, const std::string& name, int
 
 }  // namespace
 
+// The engine's cache of plans and working arrays (pellimor.h).
+py::int_ set_cache_limit_to(const py::object& bytes) {
+  const long long n =
+      integer_argument("set_cache_limit", "nbytes", bytes, 0, std::numeric_limits<long long>::max());
+  return py::int_(pellimor::set_cache_limit(static_cast<std::uint64_t>(n)));
+}
+
 PYBIND11_MODULE(_pellimor, m) {
   m.doc() = "The compiled part of pellimor; use the pellimor package.";
   m.attr("__version__") = PELLIMOR_VERSION;
@@ -1455,4 +1462,23 @@ integer.
 >>> pellimor.parse_size("1531", 720, 480)
 (1531, 1021)
 )doc");
+
+  m.def("release_caches", &pellimor::release_caches,
+        R"doc(Frees the plans and working arrays kept from earlier resizes.
+
+resize() keeps those of the last two shapes it ran (sizes, threads and
+taper) for the next resize of the same shape, which then starts at once;
+the results are the same either way.
+)doc");
+
+  m.def("set_cache_limit", &set_cache_limit_to, "nbytes"_a,
+        R"doc(Bounds what resize() keeps between calls at nbytes; returns the bound before.
+
+256 MiB at start; 0 turns the cache off and frees what it holds. Whatever
+is set, the cache holds at most a quarter of the memory this process may
+use, and lets go of what it holds when a resize needs the room. Raises
+ValueError for a negative nbytes, TypeError when it is not an integer.
+)doc");
+
+  m.def("cache_bytes", &pellimor::cache_bytes, "Bytes the plans and working arrays kept from earlier resizes hold.");
 }
