@@ -217,7 +217,9 @@ struct image_array {
   int channels;
 };
 
-image_array image_argument(const char* function, const py::object& image, int max_channels) {
+// An array of a sample type pellimor takes, in native byte order (a
+// byte-swapped one is converted to a native copy).
+std::pair<py::array, pellimor::sample_type> samples_argument(const char* function, const py::object& image) {
   const std::string who = std::string("pellimor.") + function + ": ";
   py::array array = py::array::ensure(image);
   if (!array) {
@@ -232,6 +234,12 @@ image_array image_argument(const char* function, const py::object& image, int ma
     dtype = py::reinterpret_borrow<py::dtype>(dtype.attr("newbyteorder")("="));
     array = py::reinterpret_steal<py::array>(array.attr("astype")(dtype).release());
   }
+  return {std::move(array), *type};
+}
+
+image_array image_argument(const char* function, const py::object& image, int max_channels) {
+  const std::string who = std::string("pellimor.") + function + ": ";
+  auto [array, type] = samples_argument(function, image);
   if (array.ndim() != 2 && array.ndim() != 3)
     refuse(who + "the image must have 2 dimensions (rows, cols) or 3 (rows, cols, channels), not " +
            std::to_string(array.ndim()));
@@ -244,7 +252,7 @@ image_array image_argument(const char* function, const py::object& image, int ma
   if (channels > max_channels)
     refuse(who + "the image has " + std::to_string(channels) + " channels; at most " +
            std::to_string(max_channels) + " are allowed here");
-  return {std::move(array), *type, static_cast<std::int32_t>(rows), static_cast<std::int32_t>(cols),
+  return {std::move(array), type, static_cast<std::int32_t>(rows), static_cast<std::int32_t>(cols),
           static_cast<int>(channels)};
 }
 
@@ -425,25 +433,6 @@ int axis_argument(const char* name, const py::handle& value, int rank) {
   return static_cast<int>(a < 0 ? a + rank : a);
 }
 
-// An array of a sample type pellimor takes, in native byte order (a
-// byte-swapped one is converted to a native copy).
-std::pair<py::array, pellimor::sample_type> samples_argument(const char* function, const py::object& image) {
-  const std::string who = std::string("pellimor.") + function + ": ";
-  py::array array = py::array::ensure(image);
-  if (!array) {
-    PyErr_Clear();
-    refuse(who + "the image must be a NumPy array (or something numpy.asarray takes)");
-  }
-  py::dtype dtype = array.dtype();
-  const auto type = sample_type_of(dtype);
-  if (!type)
-    refuse(who + "dtype " + dtype_name(dtype) + " is not supported; use uint8, uint16, float32 or float64");
-  if (!dtype.attr("isnative").cast<bool>()) {
-    dtype = py::reinterpret_borrow<py::dtype>(dtype.attr("newbyteorder")("="));
-    array = py::reinterpret_steal<py::array>(array.attr("astype")(dtype).release());
-  }
-  return {std::move(array), *type};
-}
 
 // nan="raise" on an array of any rank: ValueError naming the first sample,
 // in C order, that is not finite.
