@@ -39,7 +39,8 @@ bmp_status unsupported(std::string* err, const std::string& why) {
 constexpr std::uint64_t rle_most_run = 255;
 constexpr std::uint64_t rle_most_unset = 128;
 
-constexpr std::uint32_t bi_rgb = 0, bi_rle8 = 1, bi_rle4 = 2, bi_bitfields = 3, bi_alphabitfields = 6;
+constexpr std::uint32_t bi_rgb = 0, bi_rle8 = 1, bi_rle4 = 2, bi_bitfields = 3, bi_jpeg = 4, bi_png = 5,
+                        bi_alphabitfields = 6;
 
 // OS/2 2.x headers may stop after any field from 16 bytes to 64; 40, 52
 // and 56 are the Windows forms.
@@ -95,6 +96,12 @@ bmp_status parse_bmp_format(const std::uint8_t* data, std::size_t size, bmp_form
     if (info_size >= 36) colours_used = get_u32(data + 46);
   }
 
+  // Such a file's bit count is 0 or whatever its writer left there; the
+  // compression is what says why it is not read.
+  if (!os2 && (compression == bi_jpeg || compression == bi_png))
+    return fail(bmp_status::malformed, err,
+                std::string("a BMP file holding a ") + (compression == bi_jpeg ? "JPEG" : "PNG") +
+                    " image (compression " + std::to_string(compression) + ") is not read");
   const std::uint32_t bits = f->bits;
   if (bits != 1 && bits != 2 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32)
     return unsupported(err, "bit depth " + std::to_string(bits));
@@ -110,8 +117,6 @@ bmp_status parse_bmp_format(const std::uint8_t* data, std::size_t size, bmp_form
   } else if (compression != bi_rgb) {
     const char* name = os2 && compression == 3   ? " (OS/2 Huffman)"
                        : os2 && compression == 4 ? " (OS/2 RLE24)"
-                       : compression == 4        ? " (JPEG)"
-                       : compression == 5        ? " (PNG)"
                                                  : "";
     return unsupported(err, "compression " + std::to_string(compression) + name);
   }

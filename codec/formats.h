@@ -91,6 +91,8 @@ extern const tiff_text_tag tiff_text_tags[7];
 
 // TIFF tags into *meta (tiff_codec.cc).
 void tiff_metadata(const std::uint8_t* data, std::size_t size, metadata* meta);
+// The EXIF and XMP chunks of a WebP file into *meta (webp_codec.cc).
+void webp_metadata(const std::uint8_t* data, std::size_t size, metadata* meta);
 
 // Swaps the densities across and down when `orientation` (5..8) turns the
 // picture a quarter.

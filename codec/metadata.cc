@@ -3,7 +3,8 @@
 // JPEG markers and PNG chunks are walked here, apart from the pixel
 // decoders: a segment that does not fit the bytes left ends the walk, and
 // what was found before it is kept. Nothing here refuses a file; the pixel
-// decoders do that. TIFF tags come through libtiff (tiff_codec.cc).
+// decoders do that. TIFF tags come through libtiff (tiff_codec.cc), WebP
+// chunks through libwebp's demuxer (webp_codec.cc).
 //
 // Square pixels of no stated size (JFIF's default, pHYs 1:1 without a
 // unit) say nothing, and are read as no density at all.
@@ -220,8 +221,10 @@ void read_metadata(const std::uint8_t* data, std::size_t size, image_format form
     case image_format::tiff:
       if (codecs::tiff_is(data, size)) codecs::tiff_metadata(data, size, out);
       break;
+    case image_format::webp:  // its ICC profile comes with the pixels
+      if (codecs::webp_is(data, size)) codecs::webp_metadata(data, size, out);
+      break;
     case image_format::bmp:
-    case image_format::webp:  // its ICC profile comes with the pixels; EXIF and XMP are not read yet
     case image_format::gif:
       break;
   }

@@ -7,6 +7,8 @@
 #include <libexif/exif-data.h>
 #include <png.h>
 #include <tiffio.h>
+#include <webp/demux.h>
+#include <webp/mux.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -119,7 +121,12 @@ bool holds_key(image_format format, const std::string& key) {
   }
 }
 
-bool holds_exif(image_format format) { return format == image_format::jpeg || format == image_format::png; }
+bool holds_exif(image_format format) {
+  return format == image_format::jpeg || format == image_format::png || format == image_format::webp;
+}
+
+// WebP has no density but what EXIF says, and the EXIF here says none.
+bool holds_density(image_format format) { return format != image_format::webp; }
 
 // An 8 x 6 picture stored turned (orientation 6) with every kind of
 // metadata `format` holds: a resize to 50% gives 3 x 4 as displayed.
@@ -147,7 +154,7 @@ std::string extension(image_format f) { return pellimor::format_extension(f); }
 // formats hold it; the pixel-size tags and Orientation follow the pixels,
 // and the density (dots per inch) follows the turn.
 TEST(MetadataTest, ItemsCarriedBetweenFormats) {
-  const image_format formats[] = {image_format::jpeg, image_format::png, image_format::tiff};
+  const image_format formats[] = {image_format::jpeg, image_format::png, image_format::tiff, image_format::webp};
   test_util::temp_dir dir;
   for (const image_format from : formats) {
     for (const image_format to : formats) {
@@ -184,6 +191,10 @@ TEST(MetadataTest, ItemsCarriedBetweenFormats) {
       // Turned a quarter: across and down swap. In dots per inch whatever
       // unit the file counts in (PNG: per metre, rounded).
       double x = 0, y = 0;
+      if (!holds_density(from) || !holds_density(to)) {
+        EXPECT_FALSE(pellimor::codecs::density_in(m, 1, &x, &y));
+        continue;
+      }
       ASSERT_TRUE(pellimor::codecs::density_in(m, 1, &x, &y));
       EXPECT_NEAR(x, 150, 0.02);
       EXPECT_NEAR(y, 300, 0.02);
@@ -277,6 +288,31 @@ TEST(MetadataTest, OutputsReadByTheirOwnLibraries) {
   ASSERT_TRUE(TIFFGetField(t, TIFFTAG_IMAGEDESCRIPTION, &description));
   EXPECT_STREQ(description, "d");
   TIFFClose(t);
+
+  // WebP: the block without JPEG's "Exif\0\0" in front, the packet as it is,
+  // and the flags that say the chunks are there.
+  img.meta.xmp = xmp_packet;
+  const bytes webp = codec_test::encode(img, image_format::webp, &err);
+  ASSERT_FALSE(webp.empty()) << err;
+  const WebPData whole = {webp.data(), webp.size()};
+  WebPDemuxer* demux = WebPDemux(&whole);
+  ASSERT_NE(demux, nullptr);
+  const std::uint32_t flags = WebPDemuxGetI(demux, WEBP_FF_FORMAT_FLAGS);
+  EXPECT_NE(flags & EXIF_FLAG, 0u);
+  EXPECT_NE(flags & XMP_FLAG, 0u);
+  WebPChunkIterator chunk;
+  ASSERT_TRUE(WebPDemuxGetChunk(demux, "EXIF", 1, &chunk));
+  const bytes block(chunk.chunk.bytes, chunk.chunk.bytes + chunk.chunk.size);
+  WebPDemuxReleaseChunkIterator(&chunk);
+  EXPECT_EQ(std::string(block.begin(), block.begin() + 2), "MM");
+  const exif_facts we = read_block(block);
+  EXPECT_EQ(we.pixel_x, 5u);
+  EXPECT_EQ(we.pixel_y, 4u);
+  EXPECT_EQ(we.make, "Pellicam");
+  ASSERT_TRUE(WebPDemuxGetChunk(demux, "XMP ", 1, &chunk));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(chunk.chunk.bytes), chunk.chunk.size), xmp_packet);
+  WebPDemuxReleaseChunkIterator(&chunk);
+  WebPDemuxDelete(demux);
 }
 
 // Stripping: none keeps all, metadata keeps the ICC profile alone, all
@@ -299,19 +335,24 @@ TEST(MetadataTest, StripLeavesWhatItSays) {
       {pellimor::strip_mode::all, "-strip all", "--strip=all", false, false},
   };
   for (const strip_case& c : cases) {
-    SCOPED_TRACE(c.verb);
-    pellimor::file_options options;
-    options.strip = c.mode;
-    pellimor::resize_file(dir.file("in.jpg"), dir.file("api.png"), options);
-    ASSERT_EQ(test_util::run_program(dir, "-i in.jpg -o kw -format png -progress off " + c.keyword).status, 0);
-    ASSERT_EQ(test_util::run_program(dir, "resize -q " + c.verb + " in.jpg verb.png").status, 0);
-    for (const char* name : {"api.png", "kw.png", "verb.png"}) {
-      SCOPED_TRACE(name);
-      const pellimor::image got = pellimor::read_image(dir.file(name));
-      EXPECT_EQ(!got.meta.empty(), c.meta);
-      EXPECT_EQ(!got.meta.exif.empty(), c.meta);
-      EXPECT_EQ(got.meta.xmp.empty(), !c.meta);
-      EXPECT_EQ(!got.icc.empty(), c.icc);
+    for (const std::string format : {"png", "webp"}) {
+      SCOPED_TRACE(c.verb + " " + format);
+      pellimor::file_options options;
+      options.strip = c.mode;
+      pellimor::resize_file(dir.file("in.jpg"), dir.file("api." + format), options);
+      ASSERT_EQ(
+          test_util::run_program(dir, "-i in.jpg -o kw -format " + format + " -progress off " + c.keyword)
+              .status,
+          0);
+      ASSERT_EQ(test_util::run_program(dir, "resize -q " + c.verb + " in.jpg verb." + format).status, 0);
+      for (const std::string name : {"api.", "kw.", "verb."}) {
+        SCOPED_TRACE(name);
+        const pellimor::image got = pellimor::read_image(dir.file(name + format));
+        EXPECT_EQ(!got.meta.empty(), c.meta);
+        EXPECT_EQ(!got.meta.exif.empty(), c.meta);
+        EXPECT_EQ(got.meta.xmp.empty(), !c.meta);
+        EXPECT_EQ(!got.icc.empty(), c.icc);
+      }
     }
   }
 }
@@ -383,7 +424,8 @@ TEST(MetadataTest, PngColourChunksBecomeAProfileElsewhere) {
 // A file of no metadata gives none, so that its output is what it was
 // before metadata was carried: JFIF's default square pixels are no density.
 TEST(MetadataTest, PlainFilesHoldNone) {
-  for (const image_format format : {image_format::jpeg, image_format::png, image_format::tiff, image_format::bmp}) {
+  for (const image_format format :
+       {image_format::jpeg, image_format::png, image_format::tiff, image_format::bmp, image_format::webp}) {
     SCOPED_TRACE(pellimor::format_name(format));
     std::string err;
     const bytes file = codec_test::encode(codec_test::smooth_image(6, 5, 3), format, &err);
@@ -392,6 +434,33 @@ TEST(MetadataTest, PlainFilesHoldNone) {
     m.xmp = "left over";
     pellimor::read_metadata(file.data(), file.size(), format, &m);
     EXPECT_TRUE(m.empty());
+  }
+}
+
+// A WebP EXIF chunk is read with or without JPEG's "Exif\0\0" in front,
+// and either way the block kept starts at its TIFF header.
+TEST(MetadataTest, WebpExifWithOrWithoutPrefix) {
+  const bytes block = make_exif(3, 4, 4, false);
+  std::string err;
+  const bytes plain = codec_test::encode(codec_test::smooth_image(4, 4, 3), image_format::webp, &err);
+  ASSERT_FALSE(plain.empty()) << err;
+  for (const bool prefix : {false, true}) {
+    SCOPED_TRACE(prefix);
+    bytes chunk = prefix ? bytes{'E', 'x', 'i', 'f', 0, 0} : bytes{};
+    chunk.insert(chunk.end(), block.begin(), block.end());
+    const WebPData whole = {plain.data(), plain.size()}, exif = {chunk.data(), chunk.size()};
+    WebPMux* mux = WebPMuxCreate(&whole, 0);
+    ASSERT_NE(mux, nullptr);
+    ASSERT_EQ(WebPMuxSetChunk(mux, "EXIF", &exif, 1), WEBP_MUX_OK);
+    WebPData assembled = {nullptr, 0};
+    ASSERT_EQ(WebPMuxAssemble(mux, &assembled), WEBP_MUX_OK);
+    WebPMuxDelete(mux);
+    const bytes file(assembled.bytes, assembled.bytes + assembled.size);
+    WebPDataClear(&assembled);
+    pellimor::image img;
+    ASSERT_TRUE(pellimor::decode_image(file.data(), file.size(), image_format::webp, &img, &err)) << err;
+    EXPECT_EQ(img.meta.exif, block);
+    EXPECT_EQ(img.orientation, 3);
   }
 }
 

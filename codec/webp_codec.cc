@@ -5,7 +5,7 @@
 // animation frame is rendered by libwebp's animation decoder onto the
 // canvas, the frames before it blended and disposed of as the file says.
 // The ICC profile comes from the ICCP chunk, the orientation from the EXIF
-// chunk.
+// chunk; EXIF and XMP themselves are read as metadata (webp_metadata).
 //
 // WebP has no ratio between bytes and pixels to bound a header's claim by:
 // a lossless picture of one colour codes in a couple of hundred bytes at any size,
@@ -20,7 +20,9 @@
 // Writing takes RGB or RGBA (grey is replicated, 16-bit and float samples
 // become 8-bit as for JPEG), lossy at the quality asked for or lossless
 // (keeping the colour of fully transparent pixels), and puts the ICC
-// profile into an ICCP chunk through the muxer.
+// profile, the EXIF block (Orientation and pixel size made to match the
+// output, as for JPEG and PNG) and the XMP packet into their chunks through
+// the muxer.
 #include <webp/decode.h>
 #include <webp/demux.h>
 #include <webp/encode.h>
@@ -80,6 +82,13 @@ std::string size_text(std::uint64_t width, std::uint64_t height) {
   return std::to_string(width) + "x" + std::to_string(height);
 }
 
+// An EXIF chunk's TIFF header and what follows: some writers keep the
+// JPEG marker's "Exif\0\0" in front of it.
+WebPData exif_block(WebPData chunk) {
+  if (chunk.size >= 6 && std::memcmp(chunk.bytes, "Exif\0\0", 6) == 0) chunk.bytes += 6, chunk.size -= 6;
+  return chunk;
+}
+
 // What page `page` of the file gives, checked against the file's size.
 bool describe(std::size_t size, int page, WebPDemuxer* demux, image_info* info, std::string* err) {
   const std::uint32_t frames = WebPDemuxGetI(demux, WEBP_FF_FRAME_COUNT);
@@ -108,10 +117,8 @@ bool describe(std::size_t size, int page, WebPDemuxer* demux, image_info* info, 
   info->orientation = 1;
   chunk_guard exif;
   if ((flags & EXIF_FLAG) != 0 && WebPDemuxGetChunk(demux, "EXIF", 1, &exif.it)) {
-    const std::uint8_t* at = exif.it.chunk.bytes;
-    std::size_t n = exif.it.chunk.size;
-    if (n >= 6 && std::memcmp(at, "Exif\0\0", 6) == 0) at += 6, n -= 6;  // some writers keep the JPEG prefix
-    info->orientation = exif_orientation(at, n);
+    const WebPData block = exif_block(exif.it.chunk);
+    info->orientation = exif_orientation(block.bytes, block.size);
   }
   return true;
 }
@@ -215,6 +222,23 @@ int webp_pages(const std::uint8_t* data, std::size_t size) {
                : 0;
 }
 
+void webp_metadata(const std::uint8_t* data, std::size_t size, metadata* meta) {
+  const demux_handle demux = open_demux(data, size);
+  if (!demux) return;
+  const std::uint32_t flags = WebPDemuxGetI(demux.get(), WEBP_FF_FORMAT_FLAGS);
+  chunk_guard exif;
+  if ((flags & EXIF_FLAG) != 0 && WebPDemuxGetChunk(demux.get(), "EXIF", 1, &exif.it)) {
+    const WebPData block = exif_block(exif.it.chunk);
+    if (block.size >= 8 && block.size <= max_exif_bytes) meta->exif.assign(block.bytes, block.bytes + block.size);
+  }
+  chunk_guard xmp;
+  if ((flags & XMP_FLAG) != 0 && WebPDemuxGetChunk(demux.get(), "XMP ", 1, &xmp.it) && xmp.it.chunk.size > 0 &&
+      xmp.it.chunk.size <= max_xmp_bytes)
+    meta->xmp.assign(reinterpret_cast<const char*>(xmp.it.chunk.bytes), xmp.it.chunk.size);
+  // WebP has no density of its own: what EXIF says is all there is.
+  if (!meta->exif.empty()) exif_resolution(meta->exif, meta);
+}
+
 bool webp_info(const std::uint8_t* data, std::size_t size, image_info* info, std::string* err) {
   return webp_info_page(data, size, 0, info, err);
 }
@@ -306,14 +330,25 @@ bool webp_encode(const image& img, const encode_options& options, const byte_sin
   pic.picture.writer = WebPMemoryWrite;
   pic.picture.custom_ptr = &out.writer;
   if (!WebPEncode(&config, &pic.picture)) return fail(err, encode_error(pic.picture.error_code));
-  if (img.icc.empty()) return write_out(out.writer.mem, out.writer.size, sink, err);
+  // What is more than a reader here keeps is left out, as it would be lost
+  // on the way back in.
+  std::vector<std::uint8_t> exif = exif_for_output(img);
+  if (exif.size() > max_exif_bytes) exif.clear();
+  const std::size_t xmp_size = img.meta.xmp.size() <= max_xmp_bytes ? img.meta.xmp.size() : 0;
+  if (img.icc.empty() && exif.empty() && xmp_size == 0)
+    return write_out(out.writer.mem, out.writer.size, sink, err);
 
   const WebPData bitstream = {out.writer.mem, out.writer.size};
   std::unique_ptr<WebPMux, mux_deleter> mux(WebPMuxCreate(&bitstream, 0));
   if (!mux) return fail(err, "out of memory");
-  const WebPData profile = {img.icc.data(), img.icc.size()};
-  if (WebPMuxSetChunk(mux.get(), "ICCP", &profile, 0) != WEBP_MUX_OK)
-    return fail(err, "cannot add the ICC profile");
+  const auto add_chunk = [&](const char* fourcc, const std::uint8_t* bytes, std::size_t size) {
+    const WebPData chunk = {bytes, size};
+    return size == 0 || WebPMuxSetChunk(mux.get(), fourcc, &chunk, 0) == WEBP_MUX_OK;
+  };
+  if (!add_chunk("ICCP", img.icc.data(), img.icc.size())) return fail(err, "cannot add the ICC profile");
+  if (!add_chunk("EXIF", exif.data(), exif.size())) return fail(err, "cannot add the EXIF block");
+  if (!add_chunk("XMP ", reinterpret_cast<const std::uint8_t*>(img.meta.xmp.data()), xmp_size))
+    return fail(err, "cannot add the XMP packet");
   WebPData assembled = {nullptr, 0};
   if (WebPMuxAssemble(mux.get(), &assembled) != WEBP_MUX_OK) return fail(err, "cannot assemble the file");
   const bool ok = write_out(assembled.bytes, assembled.size, sink, err);

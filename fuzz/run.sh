@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, ASan + UBSan) and runs each decoder's
-# for SECONDS (default 600), two at a time, seeded with small files of
-# every kind: the BMP header forms of make_seeds.py, every file the codec
-# tests encode and the program's own outputs in each format. Prints each
-# target's executions and findings; crashes are kept in build-fuzz/findings.
+# and the metadata reader's for SECONDS (default 600), two at a time, seeded
+# with small files of every kind: the BMP header forms of make_seeds.py,
+# every file the codec tests encode and the program's own outputs in each
+# format. Prints each target's executions and findings; crashes are kept
+# in build-fuzz/findings.
 #
 #   bash fuzz/run.sh [SECONDS] [TEST_BUILD_FOLDER]
 set -euo pipefail
@@ -14,7 +15,7 @@ out=$root/build-fuzz
 cmake -S "$root" -B "$out" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPELLIMOR_FUZZ=ON -DPELLIMOR_TESTS=OFF >/dev/null
 cmake --build "$out" -j"$(nproc)" --target bmp_fuzz bmp_any_fuzz png_fuzz jpeg_fuzz tiff_fuzz webp_fuzz \
-  gif_fuzz >/dev/null
+  gif_fuzz metadata_fuzz >/dev/null
 
 seeds=$out/seeds
 rm -rf "$seeds" && mkdir -p "$seeds/all" "$out/findings"
@@ -27,11 +28,14 @@ for format in png jpeg tiff bmp webp; do
   done
 done
 # Each target gets the files of its own kind, small ones first.
-for kind in bmp png jpeg tiff webp gif; do
+# The metadata reader gets every kind but BMP and GIF, whose metadata is
+# not read.
+for kind in bmp png jpeg tiff webp gif meta; do
   mkdir -p "$seeds/$kind"
   find "$seeds/all" -type f -size -64k | while read -r f; do
     case "$kind:$(head -c 4 "$f" | od -An -tx1 | tr -d ' \n')" in
       bmp:424d*|png:89504e47|jpeg:ffd8ff*|tiff:49492a00|tiff:4d4d002a|webp:52494646|gif:47494638) cp "$f" "$seeds/$kind/" ;;
+      meta:89504e47|meta:ffd8ff*|meta:49492a00|meta:4d4d002a|meta:52494646) cp "$f" "$seeds/$kind/" ;;
     esac
   done
 done
@@ -48,4 +52,4 @@ run() {  # target corpus
 run png_fuzz png & run jpeg_fuzz jpeg & wait
 run tiff_fuzz tiff & run bmp_any_fuzz bmp & wait
 run webp_fuzz webp & run gif_fuzz gif & wait
-run bmp_fuzz bmp
+run bmp_fuzz bmp & run metadata_fuzz meta & wait
