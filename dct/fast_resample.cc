@@ -516,7 +516,8 @@ void quantise_row(std::int32_t n, const double* reordered, double scale, std::ui
 }  // namespace
 
 bool fast_resampler::resample(const row_reader& source, const row_writer& destination,
-                              const progress_streams& progress, pellimor::rounding mode) {
+                              const progress_streams& progress, pellimor::rounding mode,
+                              const proceed_check& proceed) {
   const double scale = value_scale(state_->width, state_->height);
   const std::int32_t new_width = state_->new_width;
   std::vector<std::vector<std::uint8_t>>& rows = state_->output_rows;  // a batch of rows per worker
@@ -534,11 +535,11 @@ bool fast_resampler::resample(const row_reader& source, const row_writer& destin
       [&](int w, std::int32_t first, std::int32_t count) {
         return destination(first, count, rows[w].data());
       },
-      progress);
+      progress, proceed);
 }
 
 bool fast_resampler::resample_doubles(const value_row_reader& source, const value_row_writer& destination,
-                                      const progress_streams& progress) {
+                                      const progress_streams& progress, const proceed_check& proceed) {
   const double scale = value_scale(state_->width, state_->height);
   const std::int32_t new_width = state_->new_width;
   std::vector<std::vector<double>>& values = state_->output_values;  // a batch of rows per worker
@@ -554,11 +555,11 @@ bool fast_resampler::resample_doubles(const value_row_reader& source, const valu
       [&](int w, std::int32_t first, std::int32_t count) {
         return destination(first, count, values[w].data());
       },
-      progress);
+      progress, proceed);
 }
 
 bool fast_resampler::resample_values(const row_reader& source, double* values,
-                                     const progress_streams& progress) {
+                                     const progress_streams& progress, const proceed_check& proceed) {
   const double scale = value_scale(state_->width, state_->height);
   const std::int32_t new_width = state_->new_width, new_height = state_->new_height;
   return run(
@@ -568,12 +569,13 @@ bool fast_resampler::resample_values(const row_reader& source, double* values,
           values[plane_index(x, y, new_height)] = value * scale;
         });
       },
-      no_rows_hook, progress);
+      no_rows_hook, progress, proceed);
 }
 
 template <class In, class Sample, class RowsDone>
 bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In*)>& source,
-                         const Sample& sample, const RowsDone& rows_done, const progress_streams& progress) {
+                         const Sample& sample, const RowsDone& rows_done, const progress_streams& progress,
+                         const proceed_check& proceed) {
   state& s = *state_;
   const std::int32_t width = s.width, height = s.height;
   const std::int32_t new_width = s.new_width, new_height = s.new_height;
@@ -582,7 +584,17 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
   double* const coefficients = s.coefficients.get();
   const bool stream = static_cast<std::size_t>(kept_width) * cs * sizeof(double) > stream_bytes;
   const std::int64_t passes = pass_count(width, height, new_width, new_height);
-  std::atomic<bool> source_failed{false}, destination_failed{false};
+  std::atomic<bool> source_failed{false}, destination_failed{false}, stopped{false};
+  // Once per batch of eight lines: a relaxed load, and with no hook nothing
+  // more, against the thousands of operations of the batch's transforms.
+  const auto go_on = [&] {
+    if (stopped.load(std::memory_order_relaxed)) return false;
+    if (proceed && !proceed()) {
+      stopped.store(true, std::memory_order_relaxed);
+      return false;
+    }
+    return true;
+  };
   for (std::vector<std::uint8_t>& rows : s.source_rows)
     rows.resize(static_cast<std::size_t>(width) * lines_per_batch * sizeof(In));
 
@@ -593,6 +605,7 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
   for_each_item(batches(height), s.threads, [&](std::int64_t b, int w) {
     const std::int32_t y0 = static_cast<std::int32_t>(b * lines_per_batch);
     const std::int32_t count = std::min(lines_per_batch, height - y0);
+    if (source_failed.load(std::memory_order_relaxed) || !go_on()) return;
     In* const samples = reinterpret_cast<In*>(s.source_rows[w].data());
     dct_workspace& work = s.workspaces[w];
     const std::int64_t rd = s.row_forward.real_distance;
@@ -617,7 +630,7 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
     for (int r = 0; r < lines_per_batch; ++r) line[r] = work.real.get() + r * rd;
     scatter_batch(line, kept_width, coefficients + y0, cs, stream);
   });
-  if (source_failed) return false;
+  if (source_failed || stopped) return false;
   report_countdown(progress, "DCTH remain %lld Times\n", passes - 1, height);
   report_passes_done(progress, height, passes);
   report_phase(progress, "Horizontal DCT end\n");
@@ -627,6 +640,7 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
   for_each_item(batches(kept_width), s.threads, [&](std::int64_t b, int w) {
     const std::int32_t u0 = static_cast<std::int32_t>(b * lines_per_batch);
     const std::int32_t count = std::min(lines_per_batch, kept_width - u0);
+    if (!go_on()) return;
     dct_workspace& work = s.workspaces[w];
     const std::int64_t rd = s.column_forward.real_distance;
     for (int c = 0; c < lines_per_batch; ++c) {
@@ -637,6 +651,7 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
     for (int c = 0; c < count; ++c)
       std::copy_n(work.real.get() + c * rd, kept_height, coefficients + (u0 + c) * cs);
   });
+  if (stopped) return false;
   report_countdown(progress, "DCTV remain %lld Times\n", passes - height - 1, width);
   report_passes_done(progress, std::int64_t{height} + width, passes);
   report_phase(progress, "Horizontal DCT end\n");
@@ -649,6 +664,7 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
   for_each_item(batches(kept_width), s.threads, [&](std::int64_t b, int w) {
     const std::int32_t u0 = static_cast<std::int32_t>(b * lines_per_batch);
     const std::int32_t count = std::min(lines_per_batch, kept_width - u0);
+    if (!go_on()) return;
     dct_workspace& work = s.workspaces[w];
     const std::int64_t rd = s.column_inverse.real_distance;
     for (int c = 0; c < lines_per_batch; ++c) {
@@ -668,6 +684,7 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
     if (stream) _mm_sfence();
 #endif
   });
+  if (stopped) return false;
   report_countdown(progress, "IDCTH remain %lld Times\n", std::int64_t{new_height} + new_width - 1,
                    new_height);
   report_passes_done(progress, passes - new_width, passes);
@@ -678,6 +695,7 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
   for_each_item(batches(new_height), s.threads, [&](std::int64_t b, int w) {
     const std::int32_t y0 = static_cast<std::int32_t>(b * lines_per_batch);
     const std::int32_t count = std::min(lines_per_batch, new_height - y0);
+    if (destination_failed.load(std::memory_order_relaxed) || !go_on()) return;
     dct_workspace& work = s.workspaces[w];
     const std::int64_t rd = s.row_inverse.real_distance;
     // Rows past the new height (in the last batch) read the zeroed tail.
@@ -686,10 +704,12 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
     gather_batch(coefficients + y0, cs, kept_width, line);
     for (int r = 0; r < lines_per_batch; ++r) line[r][0] *= 0.5;
     dct3_batch(s.row_inverse, work, kept_width);
+    // Once another worker has seen a stop, nothing more is handed on.
+    if (stopped.load(std::memory_order_relaxed)) return;
     for (int r = 0; r < count; ++r) sample(w, y0 + r, work.real.get() + r * rd);
     if (!destination_failed && !rows_done(w, y0, count)) destination_failed = true;
   });
-  if (destination_failed) return false;
+  if (destination_failed || stopped) return false;
   report_countdown(progress, "IDCTV remain %lld Times\n", new_width - 1, new_width);
   report_passes_done(progress, passes, passes);
   report_phase(progress, "Vertical IDCT end\n");

@@ -44,6 +44,13 @@ using row_writer =
 using value_row_writer =
     std::function<bool(std::int32_t first_row, std::int32_t row_count, const double* rows)>;
 
+// Asked before each batch of lines in every pass, from several threads at
+// once; false stops the resize: no further batch starts, no more rows are
+// handed on and the call returns false. The passes over columns read no
+// rows, so without it a tall coefficient array would run to its end before a
+// stop was seen. Empty: never stops.
+using proceed_check = std::function<bool()>;
+
 class fast_resampler {
  public:
   // Plans the passes for width x height -> new_width x new_height, all >= 1.
@@ -58,17 +65,19 @@ class fast_resampler {
 
   // Resizes one plane read through `source`, handing the output rows to
   // `destination`, and writes the same phase lines and remain counters as
-  // resample_plane. False when `source` or `destination` fails.
+  // resample_plane. False when `source` or `destination` fails or
+  // `proceed` says stop.
   bool resample(const row_reader& source, const row_writer& destination, const progress_streams& progress,
-                pellimor::rounding mode = pellimor::rounding::trunc);
+                pellimor::rounding mode = pellimor::rounding::trunc, const proceed_check& proceed = {});
 
   // The same from rows of doubles, handing on the scaled values unquantised.
   bool resample_doubles(const value_row_reader& source, const value_row_writer& destination,
-                        const progress_streams& progress);
+                        const progress_streams& progress, const proceed_check& proceed = {});
 
   // The same, but stores each value before saturation and truncation:
   // e = E * 4 / (width * height) for the inverse-transform value E.
-  bool resample_values(const row_reader& source, double* values, const progress_streams& progress);
+  bool resample_values(const row_reader& source, double* values, const progress_streams& progress,
+                       const proceed_check& proceed = {});
 
   // Bytes of working memory the resampler holds for these sizes.
   static std::uint64_t working_bytes(std::int64_t width, std::int64_t height, std::int64_t new_width,
@@ -81,7 +90,7 @@ class fast_resampler {
   // follows each batch of rows and returns false to stop.
   template <class In, class Sample, class RowsDone>
   bool run(const std::function<bool(std::int32_t, std::int32_t, In*)>& source, const Sample& sample,
-           const RowsDone& rows_done, const progress_streams& progress);
+           const RowsDone& rows_done, const progress_streams& progress, const proceed_check& proceed);
 
   std::unique_ptr<state> state_;
 };

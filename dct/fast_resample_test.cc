@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "tests/engines.h"
 #include "tests/reference.h"
@@ -142,4 +145,128 @@ TEST(FastResampler, TwoWorkersInsideAtOnceGiveTheSameBytes) {
   EXPECT_TRUE(readers.met()) << "the workers never read at the same time";
   EXPECT_TRUE(writers.met()) << "the workers never wrote at the same time";
   EXPECT_EQ(got.samples, expected.samples);
+}
+
+// Says stop from a thread of its own at the engine's ask number `at`: the
+// worker making that ask hands over to the thread and waits until it has
+// raised the flag, so the stop lands at a known batch, as a Ctrl-C landing
+// mid-pass would. Counts every ask, and those that found the flag raised.
+class stop_from_another_thread {
+ public:
+  explicit stop_from_another_thread(std::int64_t at)
+      : at_(at), stopper_([this] {
+          std::unique_lock<std::mutex> hold(lock_);
+          changed_.wait(hold, [&] { return wanted_ || closing_; });
+          if (wanted_) raised_ = true;
+          changed_.notify_all();
+        }) {}
+  ~stop_from_another_thread() {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      closing_ = true;
+    }
+    changed_.notify_all();
+    stopper_.join();
+  }
+  bool proceed() {
+    if (++asks_ == at_) {
+      std::unique_lock<std::mutex> hold(lock_);
+      wanted_ = true;
+      changed_.notify_all();
+      changed_.wait(hold, [&] { return raised_.load(); });
+    }
+    if (!raised_) return true;
+    ++asks_after_;
+    return false;
+  }
+  proceed_check hook() {
+    return [this] { return proceed(); };
+  }
+  std::int64_t asks() const { return asks_; }
+  std::int64_t asks_after_stop() const { return asks_after_; }
+
+ private:
+  const std::int64_t at_;
+  std::atomic<std::int64_t> asks_{0}, asks_after_{0};
+  std::atomic<bool> raised_{false};
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool wanted_ = false, closing_ = false;
+  std::thread stopper_;  // last: it starts on the members above
+};
+
+// Few wide rows: nearly all the batches are in the passes over columns,
+// which read and write no rows.
+struct wide_shape {
+  static constexpr std::int32_t width = 2048, height = 16, new_width = 1024, new_height = 24;
+  static constexpr std::int64_t rows_in = (height + 7) / 8, columns = (std::min(width, new_width) + 7) / 8,
+                                rows_out = (new_height + 7) / 8, batches = rows_in + 2 * columns + rows_out;
+};
+
+TEST(FastResampler, StopsAtTheBatchWhereTheStopWasAskedInEveryPass) {
+  using w = wide_shape;
+  struct when {
+    const char* pass;
+    std::int64_t ask;
+  };
+  const when stops[] = {
+      {"first row batch", 1},
+      {"last row batch", w::rows_in},
+      {"first forward column batch", w::rows_in + 1},
+      {"mid forward columns", w::rows_in + w::columns / 2},
+      {"first inverse column batch", w::rows_in + w::columns + 1},
+      {"last inverse column batch", w::rows_in + 2 * w::columns},
+      {"first output row batch", w::rows_in + 2 * w::columns + 1},
+      {"last output row batch", w::batches},
+  };
+  const channel_plane source = test_util::random_plane(w::width, w::height, 4);
+  fast_resampler resampler(w::width, w::height, w::new_width, w::new_height, 1);
+  for (const when& at : stops) {
+    stop_from_another_thread stop(at.ask);
+    std::int64_t rows_handed_on = 0;
+    const row_writer count_rows = [&](std::int32_t, std::int32_t count, const std::uint8_t*) {
+      rows_handed_on += count;
+      return true;
+    };
+    EXPECT_FALSE(resampler.resample(test_engines::plane_rows(source), count_rows, test_engines::quiet(),
+                                    pellimor::rounding::trunc, stop.hook()))
+        << at.pass;
+    // One worker: after the ask that stopped it, not one more batch began.
+    EXPECT_EQ(stop.asks(), at.ask) << at.pass;
+    EXPECT_EQ(stop.asks_after_stop(), 1) << at.pass;
+    const std::int64_t output_batches_before = std::max<std::int64_t>(0, at.ask - 1 - w::rows_in - 2 * w::columns);
+    EXPECT_EQ(rows_handed_on, std::min<std::int64_t>(w::new_height, 8 * output_batches_before)) << at.pass;
+  }
+  // Never stopped: one ask a batch, and the stopped runs left nothing behind.
+  stop_from_another_thread never(w::batches + 1);
+  channel_plane got;
+  allocate_plane(&got, w::new_width, w::new_height);
+  ASSERT_TRUE(resampler.resample(test_engines::plane_rows(source), test_engines::plane_writer(&got),
+                                 test_engines::quiet(), pellimor::rounding::trunc, never.hook()));
+  EXPECT_EQ(never.asks(), w::batches);
+  EXPECT_EQ(got.samples,
+            test_engines::resize(engine_kind::fast, source, w::new_width, w::new_height, 1).samples);
+}
+
+TEST(FastResampler, EveryWorkerStopsAfterItsCurrentBatch) {
+  using w = wide_shape;
+  const int threads = 3;
+  const channel_plane source = test_util::random_plane(w::width, w::height, 6);
+  fast_resampler resampler(w::width, w::height, w::new_width, w::new_height, threads);
+  const std::int64_t asks[] = {w::rows_in + w::columns / 2, w::rows_in + w::columns + w::columns / 2};
+  for (const std::int64_t at : asks) {
+    stop_from_another_thread stop(at);
+    std::atomic<int> writes{0};
+    const row_writer count_writes = [&](std::int32_t, std::int32_t, const std::uint8_t*) {
+      ++writes;
+      return true;
+    };
+    EXPECT_FALSE(resampler.resample(test_engines::plane_rows(source), count_writes, test_engines::quiet(),
+                                    pellimor::rounding::trunc, stop.hook()))
+        << at;
+    // Each worker asks at most once more, and the pass over rows out never starts.
+    EXPECT_GE(stop.asks_after_stop(), 1) << at;
+    EXPECT_LE(stop.asks_after_stop(), threads) << at;
+    EXPECT_EQ(writes, 0) << at;
+  }
 }

@@ -99,6 +99,9 @@ bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, std::int32_
       const bmp_status got = read_bmp_channel_rows(input, layout, c, first, count, dst, &why);
       return got == bmp_status::ok || record(got, why);
     };
+    // Asked between batches of every pass, the passes over columns included.
+    proceed_check proceed;
+    if (settings.proceed) proceed = [&] { return !stopped(); };
     const row_writer merge = [&](std::int32_t first, std::int32_t count, const std::uint8_t* bytes) {
       if (stopped()) return false;
       std::string why;
@@ -107,7 +110,7 @@ bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, std::int32_
       return record(bmp_status::write_error, "cannot write: " + why);
     };
     if (!light) {
-      if (!resampler.resample(rows, merge, progress, settings.round)) return failure;
+      if (!resampler.resample(rows, merge, progress, settings.round, proceed)) return failure;
       continue;
     }
     // Linear light: samples through the curve's table on the way in, codes
@@ -124,7 +127,7 @@ bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, std::int32_
         bytes[i] = static_cast<std::uint8_t>(light->code_of(values[i]));
       return merge(first, count, bytes.data());
     };
-    if (!resampler.resample_doubles(linear_rows, encoded, progress)) return failure;
+    if (!resampler.resample_doubles(linear_rows, encoded, progress, proceed)) return failure;
   }
   return out.commit(err) ? bmp_status::ok : bmp_status::write_error;
 }

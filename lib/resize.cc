@@ -326,19 +326,22 @@ bool resize(const image_view& source, const image_span& destination, const resiz
     make_room_for(static_cast<double>(resize_working_bytes(width, height, new_width, new_height,
                                                            source.channels, settings)));
     fast_resampler resampler(width, height, new_width, new_height, settings.threads, settings.taper);
+    // The engine asks before each batch of lines of every pass, the passes
+    // over columns too: a single channel of a tall image stops as promptly as
+    // many small ones.
+    proceed_check proceed;
+    if (settings.proceed) proceed = [&settings] { return settings.proceed(settings.context); };
     for (int c : order) {
       const value_row_reader rows = [&](std::int32_t first, std::int32_t count, double* out) {
-        if (settings.proceed && !settings.proceed(settings.context)) return false;
         if (hooks.before_read && !hooks.before_read(first, count)) return false;
         work.read_rows(c, first, count, out);
         return true;
       };
       const value_row_writer out = [&](std::int32_t first, std::int32_t count, const double* values) {
-        if (settings.proceed && !settings.proceed(settings.context)) return false;
         work.write_rows(c, first, count, values);
         return !hooks.after_write || hooks.after_write(c, first, count);
       };
-      if (!resampler.resample_doubles(rows, out, progress)) {
+      if (!resampler.resample_doubles(rows, out, progress, proceed)) {
         *err = "the resize was stopped";
         return false;
       }

@@ -2,6 +2,8 @@
 // for every sample type, channel count, stride layout and option.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -419,6 +421,46 @@ TEST(LibraryResize, ResizesFromSeveralThreadsAtOnceAgree) {
     threads.emplace_back([&, t] { got[t] = pellimor::resize(img, 97, 31, settings); });
   for (std::thread& t : threads) t.join();
   for (const pellimor::image& g : got) EXPECT_EQ(g.pixels, expected.pixels);
+}
+
+// A proceed hook that lets `allowed` asks through, then says stop.
+struct stopper {
+  std::atomic<int> allowed;
+  std::atomic<int> asked{0};
+  static bool proceed(void* self) {
+    auto* s = static_cast<stopper*>(self);
+    ++s->asked;
+    return s->allowed.fetch_sub(1) > 0;
+  }
+};
+
+TEST(LibraryResize, OneChannelStopsInsideThePassesOverColumns) {
+  // Two rows of batches in, 128 batches of columns each way, three rows out:
+  // nearly all the work lies between the rows read and the rows written.
+  const int width = 2048, height = 16, new_width = 1024, new_height = 24;
+  const int rows_in = height / 8, columns = std::min(width, new_width) / 8;
+  pellimor::image img;
+  img.width = width;
+  img.height = height;
+  img.channels = 1;
+  ASSERT_TRUE(img.allocate());
+  std::mt19937 rng(9);
+  for (std::uint8_t& b : img.pixels) b = rng() & 0xff;
+  const int allowed[] = {rows_in, rows_in + columns / 2, rows_in + columns, rows_in + 2 * columns - 1};
+  for (const int a : allowed) {
+    std::vector<std::uint8_t> out(static_cast<std::size_t>(new_width) * new_height, 0xEE);
+    const pellimor::image_span to{out.data(), sample_type::u8, new_width, new_height, 1, new_width, 1, 0};
+    stopper stop{a};
+    pellimor::resize_settings settings;
+    settings.threads = 1;
+    settings.proceed = stopper::proceed;
+    settings.context = &stop;
+    std::string err;
+    EXPECT_FALSE(pellimor::resize(pellimor::view_of(img), to, settings, &err)) << a;
+    EXPECT_EQ(err, "the resize was stopped") << a;
+    EXPECT_EQ(stop.asked, a + 1) << a;  // asked once a batch, and nothing after the stop
+    EXPECT_EQ(std::count(out.begin(), out.end(), 0xEE), static_cast<std::ptrdiff_t>(out.size())) << a;
+  }
 }
 
 }  // namespace
