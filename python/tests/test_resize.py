@@ -557,7 +557,10 @@ def test_ctrl_c_stops_a_long_resize(array, shape, axes):
             raised = time.perf_counter()
         timer.join()  # had the resize ended first, the interrupt lands here, and the wait below fails
         raised = math.inf
-    assert sent and raised - sent[0] < 0.2
+    # The stop comes within a batch or two (about 0.2 s is the aim, measured
+    # in the benchmarks); the bound leaves room for a loaded machine while
+    # staying far below the whole resize.
+    assert sent and raised - sent[0] < 0.5
 
 
 def test_one_nan_spreads_over_what_shares_its_untouched_axes():
