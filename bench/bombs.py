@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Hostile input files: each must be refused fast, small and cleanly.
 
     python3 bench/bombs.py [PROGRAM]      (default: build/pellimor)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // engine_bench.cc - the FFT engine's four passes beside FFTW alone.
 //
 //   cmake --build BUILD --target engine_bench && BUILD/engine_bench [rounds] [cpu]

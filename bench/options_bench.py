@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """What the value options cost: pellimor on 1920x1080 -> 3840x2160 (24-bit
 BMP, the benchmark's photo-like picture) with its defaults and with each of
 -round nearest, -taper 1, -linear on and all three, in rotating order;

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Whole-process timing of file jobs through the overlapped pipeline.
 
     /usr/bin/python3 bench/pipeline_bench.py FOLDER [ROUNDS] [TOOLS] [JOBS]

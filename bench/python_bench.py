@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """pellimor.resize from Python: speed against SciPy, two threads at once, peak memory.
 
 Usage (Debian's interpreter, with the module on the path):

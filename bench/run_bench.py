@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Whole-process benchmark of pellimor against other resizers.
 
 Run with the system Python (it needs numpy, scipy, matplotlib and PIL):

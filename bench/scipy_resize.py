@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Cosine-domain resize of a 24-bit BMP with NumPy/SciPy, for comparison.
 
 Usage: /usr/bin/python3 bench/scipy_resize.py IN.bmp OUT.bmp NEW_WIDTH NEW_HEIGHT [--workers N]

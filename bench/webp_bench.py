@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """What WebP output costs: pellimor halving a 1920x1080 photo-like picture
 (24-bit BMP, the benchmark's picture) into PNG, JPEG, lossy WebP and
 lossless WebP, and, as peers for the same job into lossy WebP, libvips and

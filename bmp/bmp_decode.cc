@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bmp_decode.cc - read BMP files of every common kind from memory.
 #include "bmp/bmp_decode.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bmp_decode.h - read BMP files of every kind common writers produce, from
 // memory, as interleaved 8-bit pixels, top row first.
 //

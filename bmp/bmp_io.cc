@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bmp_io.cc - read and write uncompressed 24-bit BMP files.
 #include "bmp/bmp_io.h"
 

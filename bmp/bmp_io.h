@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bmp_io.h - read and write uncompressed 24-bit BMP files.
 // Planes are column-major, top row first: sample (x, y) at x*height + y.
 // File rows are BGR, each padded to a multiple of 4 bytes, bottom row first

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bmp_io_test.cc - the BMP reader and writer against the file format.
 #include "bmp/bmp_io.h"
 

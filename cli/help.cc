@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // help.cc - the full help text and the version line.
 #include "cli/help.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // help.h - the full help text (--help) and the version line (--version).
 // The seven-line usage text of -h and -help stays in options.h.
 #pragma once

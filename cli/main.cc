@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // main.cc - process entry.
 //
 // Before anything else the program may start itself again, once, with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // options.cc - usage text and option parsing.
 #include "cli/options.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // options.h - the command line: usage text, option keywords, options record.
 //
 // Every keyword but the help and version ones (-h, -help, --help, -version,

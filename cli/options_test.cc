@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // options_test.cc - keyword table, value conversion and exit statuses.
 #include "cli/options.h"
 

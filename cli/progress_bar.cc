@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // progress_bar.cc - the terminal progress line.
 #include "cli/progress_bar.h"
 

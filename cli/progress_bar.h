@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // progress_bar.h - one updating line on a terminal: the percentage done, a
 // bar and the time left, redrawn in place with a carriage return.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // progress_bar_test.cc - the progress line's text, its redraw pacing, and
 // silence when the stream is not a terminal.
 #include "cli/progress_bar.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // run.cc - the run sequence: options, then the library's resize of one
 // file, with this program's progress display, messages and exit statuses.
 #include "cli/run.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // run.h - one resize from the command line to the output file.
 #pragma once
 

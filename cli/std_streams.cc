@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // std_streams.cc - SIGPIPE ignored, descriptors 0-2 held open, errors checked.
 #include "cli/std_streams.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // std_streams.h - standard output and error whose failures are reported.
 //
 // A closed pipe (SIGPIPE ignored, so the write fails with EPIPE), a full

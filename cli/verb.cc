@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // verb.cc - "pellimor resize": parsing, help and the run, on the library's
 // batch routine.
 #include "cli/verb.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // verb.h - "pellimor resize": options in the GNU style, any number of
 // inputs, the output format from the output's name, silence but for errors.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // verb_test.cc - "pellimor resize": its options in every form, its refusals,
 // the outputs it names, and its help, man page and completion.
 #include "cli/verb.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bmp_codec.cc - BMP files through bmp/: read every common kind
 // (bmp_decode.h), write the 24-bit bottom-up file the program always has
 // (bmp_io.h's header).

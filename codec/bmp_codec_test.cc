@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bmp_codec_test.cc - the BMP codec on files of every depth built here, and
 // its writer against the program's own.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // codec.cc - format table and the dispatch over it, plus what every codec
 // shares: reading a whole file or standard input, turning an image upright,
 // sample conversion for the encoders and the checks before encoding.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // codec.h - image files in and out: BMP, PNG, JPEG, TIFF, WebP; GIF in only.
 //
 // Each codec answers three questions: is this file mine (from its first

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // codec_test.cc - the shared codec plumbing: format names, loading whole
 // files, pipes and standard input, the EXIF
 // orientation parser, turning images upright and sample conversion.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // codec_test_util.h - helpers shared by the codec tests: images filled with
 // known samples, encoding into memory, a minimal valid ICC profile and EXIF
 // blocks.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // colour.cc - CMYK into sRGB through LittleCMS, for formats that hold no CMYK.
 //
 // Ink is only a colour through the press and paper it was separated for,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // colour_test.cc - CMYK files: resized as ink and written as CMYK with their
 // profile, or into sRGB through that profile as LittleCMS itself does.
 #include <gtest/gtest.h>

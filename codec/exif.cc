@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // exif.cc - the orientation tag from an EXIF block.
 //
 // An EXIF block is a small TIFF file: a byte-order mark ("II" little-endian,

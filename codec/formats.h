@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // formats.h - the codecs behind codec.h, one set of four functions each.
 //   X_is      is this file mine? (first bytes only)
 //   X_info    what is it? (header only; no pixel decoded)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // gif_codec.cc - GIF files through giflib, read only.
 //
 // A frame comes out as 8-bit RGB, or RGBA when anything up to it can show

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // gif_codec_test.cc - the GIF reader against files giflib writes here:
 // palettes, transparency, interlacing, frames inside the logical screen,
 // animations and their disposal, damaged files and bombs.

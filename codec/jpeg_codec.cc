@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // jpeg_codec.cc - JPEG files through the libjpeg API, read from bytes in
 // memory and written to a byte sink.
 //

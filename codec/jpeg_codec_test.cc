@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // jpeg_codec_test.cc - the JPEG codec against files written here with
 // libjpeg: every colour model and chroma subsampling, progressive, CMYK with
 // and without Adobe's inversion, EXIF and ICC markers; damaged files; the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // metadata.cc - what a file holds beside its pixels, read from its bytes.
 //
 // JPEG markers and PNG chunks are walked here, apart from the pixel

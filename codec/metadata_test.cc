@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // metadata_test.cc - what a file says beside its pixels, carried through a
 // resize: EXIF (made with libexif), XMP, text, density; what the output's
 // own libraries read of it; what stripping leaves; what bounds hold.

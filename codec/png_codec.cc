@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // png_codec.cc - PNG files through libpng, read from bytes in memory and
 // written to a byte sink.
 //

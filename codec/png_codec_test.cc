@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // png_codec_test.cc - the PNG codec against files written here with libpng:
 // every colour type and bit depth, interlaced or not, with tRNS, palettes,
 // ICC and eXIf; damaged files; what the encoder stores.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tiff_codec.cc - TIFF files through libtiff, read from and written to memory.
 //
 // Reading takes one page (directory), the first unless told. It accepts 1, 2, 4, 8 and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tiff_codec_test.cc - the TIFF codec against files libtiff writes here.
 #include <gtest/gtest.h>
 #include <tiffio.h>

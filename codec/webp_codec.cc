@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // webp_codec.cc - WebP files through libwebp, its demuxer and its muxer.
 //
 // Reading gives 8-bit RGB, or RGBA when the file says it has alpha (WebP

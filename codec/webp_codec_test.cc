@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // webp_codec_test.cc - the WebP codec against files libwebp makes here:
 // lossless and lossy round trips, the ICC profile, animation frames,
 // damaged files and headers claiming more than their bytes.

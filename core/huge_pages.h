@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // huge_pages.h - asking for transparent huge pages under a large buffer.
 //
 // A buffer first touched 4 KiB at a time takes a page fault for each page:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // plane.h - one channel of an image as a column-major plane of bytes.
 // Sample (x, y) sits at x*height + y, x = 0 the left column, y = 0 the top row.
 #pragma once

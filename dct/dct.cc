@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // dct.cc - direct-sum DCT-II / DCT-III pair.
 #include "dct/dct.h"
 

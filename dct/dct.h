@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // dct.h - the one-dimensional cosine transform pair, as direct sums.
 //
 // dct_forward is an unnormalised DCT-II with the zero-frequency term halved:

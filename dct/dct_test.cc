@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // dct_test.cc - the direct-sum transform pair against its defining sums.
 #include "dct/dct.h"
 

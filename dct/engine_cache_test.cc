@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // engine_cache_test.cc - resampler states kept between resizes of one shape.
 #include <gtest/gtest.h>
 #include <sys/wait.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // engine_identity_test.cc - the FFT engine's output, bit for bit.
 //
 // The hashes below were measured on the engine as it stood before its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fast_resample.cc - batched FFT-based transforms over a cut coefficient array.
 #include "dct/fast_resample.h"
 

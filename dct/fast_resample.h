@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fast_resample.h - the cosine-domain resize at FFT speed.
 //
 // Computes the same values as resample_plane (resample.h), with the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fast_resample_test.cc - the FFTW engine: accuracy, determinism, failures.
 #include "dct/fast_resample.h"
 

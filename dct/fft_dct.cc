@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fft_dct.cc - plans, twiddles and real FFTs for the FFT-based DCT batches.
 #include "dct/fft_dct.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fft_dct.h - batches of DCT-II and DCT-III through FFTW's real FFTs.
 //
 // For a line x of length N:

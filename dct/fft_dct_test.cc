@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fft_dct_test.cc - the FFT-based DCT batches against the defining sums,
 // on both routes: FFTW's real FFTs and Bluestein's chirp-z.
 #include "dct/fft_dct.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // half_untangle.cc - plain, SSE2 and AVX2 untangling for even lengths.
 //
 // A fused multiply-add rounds once where a multiply then an add rounds

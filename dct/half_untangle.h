@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // half_untangle.h - the O(N) steps around an even length's half-length FFT.
 //
 // dct2 of an even length N = 2M goes through a complex FFT Z of M points;

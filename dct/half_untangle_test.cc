@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // half_untangle_test.cc - every vector version gives the plain version's
 // bits, and writes exactly where it does.
 #include "dct/half_untangle.h"

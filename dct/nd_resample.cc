@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // nd_resample.cc - one batched pass per resized axis (see nd_resample.h).
 #include "dct/nd_resample.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // nd_resample.h - the cosine-domain resize along any axes of an array of
 // any rank.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // resample.cc - line-by-line cosine-domain resize through full planes.
 #include "dct/resample.h"
 

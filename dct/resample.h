@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // resample.h - resize one channel plane in the cosine domain.
 //
 // A width x height plane becomes (width + dx) x (height + dy): a 2-D DCT of

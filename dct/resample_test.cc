@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // resample_test.cc - both resampling engines against the definition.
 #include "dct/resample.h"
 

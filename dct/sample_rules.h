@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sample_rules.h - the rules every engine shares: which coefficients are
 // kept, how inverse-transform values are scaled back, how the taper weighs a
 // coefficient, and how a value becomes an integer sample.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // worker_pool.cc - the engine's sleeping threads.
 #include "dct/worker_pool.h"
 

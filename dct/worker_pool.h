@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // worker_pool.h - threads kept for the engine's passes.
 //
 // A resize runs four passes per channel, each split into batches; starting

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // worker_pool_test.cc - the shared threads: every item once, worker numbers
 // that are never shared at once, failures passed on, concurrent callers.
 #include "dct/worker_pool.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Makes doc/taper.png: a step edge and a small photo enlarged 4x with
 # -taper 0, 1 and 2, side by side. Needs build/pellimor and ImageMagick
 # (for the test pictures and to put the panels together).

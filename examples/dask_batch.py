@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Resize every image in a folder with pellimor, spread over a Dask cluster.
 
     dask_batch.py IN_DIR OUT_DIR --size GEOMETRY [--format FORMAT]

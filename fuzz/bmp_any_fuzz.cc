@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bmp_any_fuzz.cc - libFuzzer target for the BMP codec (every depth, RLE,
 // bit fields).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bmp_fuzz.cc - libFuzzer target for the BMP reader.
 //
 // Each input is a whole file. The headers are parsed from a buffer of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // gif_fuzz.cc - libFuzzer target for the GIF reader: the checks of
 // pages_check.h.
 #include <cstdint>

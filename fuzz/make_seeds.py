@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes a small seed corpus for bmp_fuzz: one tiny 24-bit image in each
 header form the reader accepts, so the fuzzer starts past the signature and
 size checks.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // metadata_fuzz.cc - libFuzzer target for what is read beside the pixels.
 //
 // Each input is read as a file of every format (each reader looks for its

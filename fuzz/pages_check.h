@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pages_check.h - the checks every fuzz target of a reader of several
 // pictures (GIF, WebP) makes.
 //

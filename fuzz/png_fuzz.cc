@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // png_fuzz.cc - libFuzzer target for the PNG reader.
 //
 // Each input is a whole file. The header verdict must agree with the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets (clang, ASan + UBSan) and runs each decoder's
 # and the metadata reader's for SECONDS (default 600), two at a time, seeded
 # with small files of every kind: the BMP header forms of make_seeds.py,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tiff_fuzz.cc - libFuzzer target for the TIFF codec.
 //
 // Each input is a whole file, given to the codec in a buffer of exactly its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // webp_fuzz.cc - libFuzzer target for the WebP reader: the checks of
 // pages_check.h, and a small accepted picture must also survive a lossless
 // write and a second read unchanged.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // batch.cc - many pictures in one process.
 #include "lib/batch.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // batch.h - many pictures in one process: naming each input's output,
 // and resizing several files at once, sharing the cores between them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bmp_stream.cc - the streaming path for plain 24-bit BMP files.
 #include "lib/bmp_stream.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bmp_stream.h - a plain 24-bit BMP file to a BMP file without holding
 // either picture: each channel's rows are read from the input as the engine
 // asks for them and its output rows merged straight into the new file.

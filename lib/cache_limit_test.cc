@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // cache_limit_test.cc - the engine's cache as the library shows it, and
 // how the memory limit bounds it.
 #include <gtest/gtest.h>

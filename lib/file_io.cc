@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // file_io.cc - images to and from files: the library's read_image and
 // write_image, and the pieces the program shares with them.
 #include "lib/file_io.h"

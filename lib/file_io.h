@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // file_io.h - images to and from files, for the library and the program.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // geometry.cc - parsing geometries and resolving them against a picture size.
 #include "lib/geometry.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // geometry.h - output sizes written as geometries: "800", "x600", "800x600",
 // "800x600!", "800x600^", "800x600>", "800x600<", "50%", "50%x25%", "480000@".
 //

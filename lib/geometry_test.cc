@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // geometry_test.cc - geometry strings to output sizes, and the ones refused.
 #include "lib/geometry.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // image.cc - the image model's few functions.
 #include <new>
 #include <stdexcept>

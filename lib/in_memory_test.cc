@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The public probe and the in-memory decode and encode: they must agree
 // with the file functions byte for byte and refuse what those refuse.
 #include <gtest/gtest.h>

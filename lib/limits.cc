@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // limits.cc - physical memory, control-group limits and RLIMIT_AS.
 #include "lib/limits.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // limits.h - how much memory this process may use.
 //
 // The smallest of three limits: the machine's physical memory; the memory

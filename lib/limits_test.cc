@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // limits_test.cc - control-group memory limits read from a made-up tree.
 #include "lib/limits.h"
 

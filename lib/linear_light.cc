@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // linear_light.cc - the sRGB transfer curves and their tables.
 #include "lib/linear_light.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // linear_light.h - sRGB-encoded samples to linear light and back, by table
 // where the samples are integers.
 //

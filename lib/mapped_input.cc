@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mapped_input.cc - a SIGBUS handler that mends reads past a shrunk file.
 #include "lib/mapped_input.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mapped_input.h - reading a mapped file that may shrink under us.
 //
 // A regular input file is mapped rather than copied. If another program

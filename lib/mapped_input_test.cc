@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "lib/mapped_input.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // nd_resize.cc - the library's resize of arrays of any rank along any axes.
 //
 // Two axes go plane by plane through the 2-D resize, so that an image

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // nd_resize_test.cc - resizing arrays of any rank along any axes, against
 // the defining cosine sums applied axis by axis.
 #include <gtest/gtest.h>

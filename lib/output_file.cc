@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // output_file.cc - write a file with no name, then link it in over the target.
 #include "lib/output_file.h"
 

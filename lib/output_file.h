@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // output_file.h - replace a file only once its new content is complete.
 //
 // The image is written to a file with no name yet (Linux O_TMPFILE) in the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // output_file_test.cc - the named temporary file, where no unnamed one can
 // be made: removed by the signals that end the process.
 #include "lib/output_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pipeline.cc - decoding, resizing and encoding of one file job overlapped.
 #include "lib/pipeline.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pipeline.h - one file job with decoding, resizing and encoding overlapped.
 //
 // A second thread decodes the input while the resize reads the rows decoded

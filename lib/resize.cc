@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // resize.cc - the library's resize: any sample type, interleaved channels at
 // any strides, through either engine, with linear light and alpha.
 //

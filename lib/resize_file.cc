@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // resize_file.cc - a picture file through the codecs, the resize and back.
 #include "lib/resize_file.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // resize_file.h - one picture from a file (or standard input) through the
 // codecs, the resize and back to a file (or standard output): what the
 // library's resize_file and the program's codec path share.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // resize_hooks.h - the library's resize, told when it reads and writes rows,
 // for a pipeline whose source is still being decoded and whose destination
 // is being encoded while the resize runs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // resize_test.cc - the library's resize against an independent evaluation,
 // for every sample type, channel count, stride layout and option.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Builds the pellimor Python package from this repository's C++ sources.
 
     pip install --no-build-isolation ./python

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes samples/testcard.bmp: a 192x128 test card for trying the resizer.
 
 Colour bars, a grey ramp, a colour gradient, concentric rings and a

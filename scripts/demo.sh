@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, builds pellimor, and enlarges the sample test card
 # from 192x128 to 384x256: the result is testcard_big.bmp in the current folder.
 set -euo pipefail

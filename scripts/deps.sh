@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # deps.sh - sourced by the other scripts: installs missing Debian packages.
 # Usage: ensure_packages PACKAGE...
 ensure_packages() {

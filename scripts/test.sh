@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, builds pellimor with its tests and runs them.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

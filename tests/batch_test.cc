@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // batch_test.cc - "pellimor resize" end to end, and the library's
 // resize_files: the keyword interface's bytes, folders and patterns,
 // no-clobber, damaged files in a batch, signals in the middle of one; the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // end_to_end_test.cc - the program as a user runs it: arguments, streams,
 // exit statuses and the files it writes.
 #include <gtest/gtest.h>

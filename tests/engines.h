@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // engines.h - run one plane through either resampling engine, for the tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // formats_test.cc - the program on every image format it reads and writes:
 // sample types kept or converted, grey and alpha, ICC profiles,
 // orientation, standard input and output, damaged files.

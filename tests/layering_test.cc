@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // layering_test.cc - includes point down only: the command line and the
 // Python module are clients of the library; the library is built on the
 // codecs and the engines; the engines know nothing of files.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pages_and_webp_test.cc - the program and the library on files of several
 // pictures (TIFF pages, GIF frames) and on WebP and GIF files: the note
 // naming the count, choosing a page, refusing one past the count, WebP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // reference.h - an independent evaluation of the resize, for the tests.
 //
 // Computes the pre-quantisation values in long double straight from the

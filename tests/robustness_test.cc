@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // robustness_test.cc - the built program on awkward inputs and targets:
 // every header form, malformed files, folders, disks and targets that
 // refuse the output, a file-size limit, the input as its own target,

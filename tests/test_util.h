@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // test_util.h - shared helpers for the tests: a scratch folder, a small BMP
 // builder and a way to run the program and capture what it prints.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // resize_gradient.cc - enlarges a small grey gradient held in memory with
 // pellimor and prints the result; `resize_gradient out.png` also writes it.
 #include <pellimor/pellimor.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // image.h - the one image model every codec fills and consumes.
 //
 // An image in memory is `height` rows of `width` pixels, top row first, each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pellimor.h - resize images in the cosine domain.
 //
 // Each channel is taken through a whole-plane 2-D DCT (rows, then columns),

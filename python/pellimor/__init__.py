@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """pellimor: resize images in the cosine-transform domain, on NumPy arrays.
 
 Each channel plane goes through a whole-plane 2-D DCT; its coefficient array

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 import os
 from typing import Any, Dict, List, Literal, NamedTuple, Optional, Sequence, Tuple, Union, overload
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // module.cc - pellimor._pellimor: the library on NumPy arrays.
 //
 // resize() reads the caller's array where it lies, at its strides, and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """pellimor.resize_files: many files in one call, each as resize_file does."""
 
 import pytest

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """What resize() keeps between calls: freeing it, bounding it, and threads sharing it."""
 import threading
 

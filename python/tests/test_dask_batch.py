@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """examples/dask_batch.py on a LocalCluster: the command line's bytes for
 every file, a damaged file reported without stopping the others, the exit
 statuses, arguments refused before any cluster starts, and a cluster that

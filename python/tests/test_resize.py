@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 import math
 import re
 import threading
