@@ -17,14 +17,7 @@
 #include "dct/fast_resample.h"
 #include "lib/limits.h"
 #include "pellimor/pellimor.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define PELLIMOR_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define PELLIMOR_SANITIZED 1
-#endif
-#endif
+#include "tests/test_util.h"
 
 namespace {
 

@@ -25,14 +25,6 @@
 #include "codec/codec.h"
 #include "tests/test_util.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define PELLIMOR_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define PELLIMOR_SANITIZED 1
-#endif
-#endif
-
 namespace {
 
 using test_util::bmp_form;

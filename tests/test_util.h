@@ -19,6 +19,16 @@
 
 #include "bmp/bmp_io.h"
 
+// Set under AddressSanitizer or ThreadSanitizer, which reserve terabytes of
+// address space: tests that cap it with ulimit -v skip themselves there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define PELLIMOR_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define PELLIMOR_SANITIZED 1
+#endif
+#endif
+
 namespace test_util {
 
 // A fresh folder, removed with everything in it when the object dies.
