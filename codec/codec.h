@@ -71,7 +71,9 @@ bool decode_image(const std::uint8_t* data, std::size_t size, image_format forma
 // samples. Rows grow from call to call; a codec that cannot tell early (an
 // interlaced PNG, a TIFF stored plane by plane, a BMP) calls once at the end
 // with every row. Rows told are final only if decoding then succeeds: a
-// damaged file can still be refused after they were handed out.
+// damaged file can still be refused after they were handed out. A codec
+// that fails calls progress(nullptr, -1) before its buffer goes: the call
+// returns once no row told is being read any more.
 using decode_progress = std::function<void(const std::uint8_t* pixels, std::int32_t rows)>;
 
 // decode_image, telling `progress` as rows are done.

@@ -39,6 +39,16 @@ bool jpeg_decode_rows(const std::uint8_t* data, std::size_t size, image* out, st
 bool tiff_decode_rows(const std::uint8_t* data, std::size_t size, image* out, std::string* err,
                       const decode_progress& progress);
 
+// Declared just after a decoder's buffer: unless kept, tells `progress` the
+// rows it was told are withdrawn (codec.h), before the buffer goes.
+struct told_rows {
+  const decode_progress& progress;
+  bool kept = false;
+  ~told_rows() {
+    if (!kept && progress) progress(nullptr, -1);
+  }
+};
+
 // What an encoder calls before it reads rows [0, rows): true at once unless
 // the options say the rows are still being made (codec.h, rows_ready).
 bool rows_ready(const encode_options& options, std::int32_t rows);

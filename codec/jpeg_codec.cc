@@ -545,6 +545,7 @@ bool jpeg_decode_rows(const std::uint8_t* data, std::size_t size, image* out, st
            " pixels";
     return false;
   }
+  told_rows told{progress};
   const auto done = [&](std::int32_t rows) {
     if (progress) progress(img.pixels.data(), rows);
   };
@@ -554,6 +555,7 @@ bool jpeg_decode_rows(const std::uint8_t* data, std::size_t size, image* out, st
   }
   done(img.height);
   if (r.icc != nullptr) img.icc.assign(r.icc, r.icc + r.icc_size);
+  told.kept = true;
   *out = std::move(img);
   return true;
 }

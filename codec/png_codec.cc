@@ -506,6 +506,7 @@ bool png_decode_rows(const std::uint8_t* data, std::size_t size, image* out, std
            " pixels";
     return false;
   }
+  told_rows told{progress};
   std::vector<png_bytep> rows;
   try {
     rows.resize(img.height);
@@ -542,6 +543,7 @@ bool png_decode_rows(const std::uint8_t* data, std::size_t size, image* out, std
     if (late != 0) img.orientation = late;
   }
   if (progress) progress(img.pixels.data(), img.height);
+  told.kept = true;
   *out = std::move(img);
   return true;
 }

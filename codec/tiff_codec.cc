@@ -671,6 +671,7 @@ static bool decode_page(const std::uint8_t* data, std::size_t size, int page, im
   static_cast<image_info&>(raw) = t.info;
   raw.channels = t.kept();
   if (!size_fits(raw) || !size_fits(t.info) || !raw.allocate()) return fail(err, "out of memory");
+  told_rows told{progress};
   // Rows unpacked are final only where nothing is left to convert.
   const bool early = !t.needs_finishing();
   const auto done = [&](std::int32_t rows) {
@@ -707,6 +708,7 @@ static bool decode_page(const std::uint8_t* data, std::size_t size, int page, im
   if (TIFFGetField(tif.get(), TIFFTAG_ICCPROFILE, &icc_size, &icc) && icc != nullptr)
     result.icc.assign(icc, icc + icc_size);
   if (progress) progress(result.pixels.data(), result.height);
+  told.kept = true;
   *out = std::move(result);
   return true;
 }

@@ -25,6 +25,10 @@ struct shared_state {
   const std::uint8_t* pixels = nullptr;  // the decoder's buffer, once it has one
   std::int32_t rows_decoded = 0;
   bool decoding_over = false, decoded = false, start_over = false;
+  // Rows told are withdrawn (the decoder failed and its buffer is about to
+  // go), and how many readers are between before_read and after_read.
+  bool withdrawn = false;
+  int reading = 0;
   std::int32_t rows_resized = 0;  // rows of the output with every channel final
   std::map<std::int32_t, std::int32_t> rows_waiting;  // later batches done, first row to end
   bool resize_over = false;       // the resize ended, well or not
@@ -41,10 +45,27 @@ bool same_layout(const image& decoded, const image_info& info) {
 // The second thread: decodes, then (when that went well) encodes.
 void decode_then_encode(const pipeline_job& job, shared_state* s) {
   image source;
+  // The resize may still read rows of `source` after this thread is done
+  // with it (an encoder that failed, pixels not as the header said): it
+  // goes only once the resize is over.
+  struct source_kept {
+    shared_state* s;
+    ~source_kept() {
+      std::unique_lock<std::mutex> hold(s->lock);
+      s->changed.wait(hold, [this] { return s->resize_over; });
+    }
+  } kept{s};
   std::string err;
   bool ok = false;
   try {
     const decode_progress progress = [s, &job](const std::uint8_t* pixels, std::int32_t rows) {
+      if (rows < 0) {  // the decoder failed, and the rows' buffer goes once no one reads them
+        std::unique_lock<std::mutex> hold(s->lock);
+        s->withdrawn = true;
+        s->changed.notify_all();
+        s->changed.wait(hold, [s] { return s->reading == 0; });
+        return;
+      }
       {
         std::lock_guard<std::mutex> hold(s->lock);
         s->pixels = pixels;
@@ -156,8 +177,15 @@ pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
     resize_hooks hooks;
     hooks.before_read = [&s](std::int32_t first, std::int32_t count) {
       std::unique_lock<std::mutex> hold(s.lock);
-      s.changed.wait(hold, [&] { return s.rows_decoded >= first + count || s.decoding_over; });
-      return s.decoded || (!s.decoding_over && s.rows_decoded >= first + count);
+      s.changed.wait(hold,
+                     [&] { return s.rows_decoded >= first + count || s.decoding_over || s.withdrawn; });
+      const bool there = !s.withdrawn && (s.decoded || (!s.decoding_over && s.rows_decoded >= first + count));
+      if (there) ++s.reading;
+      return there;
+    };
+    hooks.after_read = [&s] {
+      std::lock_guard<std::mutex> hold(s.lock);
+      if (--s.reading == 0) s.changed.notify_all();
     };
     hooks.after_write = [&s, last](int channel, std::int32_t first, std::int32_t count) {
       std::lock_guard<std::mutex> hold(s.lock);

@@ -310,6 +310,7 @@ bool resize(const image_view& source, const image_span& destination, const resiz
           work.read_rows(c, y, 1, row.data());
           for (std::int32_t x = 0; x < width; ++x) plane[plane_index(x, y, height)] = row[x];
         }
+        if (hooks.after_read) hooks.after_read();
         resample_plane_values(width, height, new_width, new_height, plane.data(), values.data(), progress,
                               settings.taper);
         for (std::int32_t y = 0; y < new_height; ++y) {
@@ -336,6 +337,7 @@ bool resize(const image_view& source, const image_span& destination, const resiz
       const value_row_reader rows = [&](std::int32_t first, std::int32_t count, double* out) {
         if (hooks.before_read && !hooks.before_read(first, count)) return false;
         work.read_rows(c, first, count, out);
+        if (hooks.after_read) hooks.after_read();
         return true;
       };
       const value_row_writer out = [&](std::int32_t first, std::int32_t count, const double* values) {

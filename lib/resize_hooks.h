@@ -17,6 +17,8 @@ struct resize_hooks {
   // block until they are there. From several threads at once. False stops
   // the resize.
   std::function<bool(std::int32_t first, std::int32_t count)> before_read;
+  // After the rows a before_read let through were read.
+  std::function<void()> after_read;
   // After rows [first, first + count) of channel `channel` were written to
   // the destination, rows of each channel in order. False stops the resize.
   std::function<bool(int channel, std::int32_t first, std::int32_t count)> after_write;
