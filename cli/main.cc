@@ -89,6 +89,11 @@ void restart_with_huge_pages(const char* input, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // One run resizes one picture (or, in the verb, a batch that says so):
+  // the engine keeps no working arrays for a next one, so they never sit
+  // beside an encoder's buffers (JPEG holds every coefficient).
+  pellimor::set_cache_limit(0);
+
   // "pellimor resize ...": the keyword interface never starts with a bare word.
   if (argc >= 2 && std::strcmp(argv[1], "resize") == 0) {
     restart_with_huge_pages(verb_input(argc, argv), argv);

@@ -222,6 +222,9 @@ int run(const verb_options& o) {
 
   const bool bar = o.bar.value_or(isatty(STDERR_FILENO) == 1);
   const bool one = o.inputs.size() == 1;
+  // Files of the same sizes reuse the engine's plans and arrays (the
+  // program starts with none kept, for single runs).
+  if (!one) pellimor::set_cache_limit(std::uint64_t{256} << 20);
   std::unique_ptr<passes_bar> file_bar;
   std::unique_ptr<progress_bar> files_bar;
   if (bar && one) {
