@@ -581,13 +581,12 @@ TEST(Robustness, SignalsDuringAnOverlappedJobLeaveNothing) {
     write_file(dir.file("out.png"), "old target");
     const piped_run run = start_piped(dir.path(), args, 0);
     ASSERT_GT(run.pid, 0);
-    bool working = false;
     // The first channel's counters read to their end; the second's fill the
     // pipe, so the signal comes while the output is open on the second
     // thread and before any channel but the first is done. (Later, the last
     // rows can be encoded and the file complete while the last counters are
     // still being printed.)
-    working = read_until(run.out, "IDCTV remain 0 Times\n");
+    const bool working = read_until(run.out, "IDCTV remain 0 Times\n");
     // The pipe stays full, so the run cannot finish; the signal is sent
     // again until it lands (ThreadSanitizer drops one whose handler was put
     // back before it ran it).
