@@ -155,18 +155,19 @@ pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
   }
 
   // The resize starts once the decoder has its buffer.
+  const std::uint8_t* pixels = nullptr;
+  bool start = false;
   {
     std::unique_lock<std::mutex> hold(s.lock);
     s.changed.wait(hold, [&] { return s.pixels != nullptr || s.decoding_over; });
+    pixels = s.pixels;
+    start = s.pixels != nullptr || s.decoded;
   }
   bool resized = false;
   std::string resize_err;
-  if (s.pixels != nullptr || s.decoded) {
+  if (start) {
     image_view view;
-    {
-      std::lock_guard<std::mutex> hold(s.lock);
-      view.data = s.pixels;
-    }
+    view.data = pixels;
     view.type = job.info.type;
     view.width = job.info.width;
     view.height = job.info.height;
