@@ -50,64 +50,60 @@ std::pair<std::intptr_t, std::intptr_t> bytes_of(const void* data, sample_type t
   return {low, high + static_cast<std::intptr_t>(sample_bytes(type))};
 }
 
-bool check(const nd_view& source, const nd_span& destination, const std::vector<int>& axes,
-           const resize_settings& settings, std::string* err) {
-  const auto fail = [err](const std::string& why) {
-    *err = why;
-    return false;
-  };
-  if (source.data == nullptr || destination.data == nullptr) return fail("no samples given");
+void check(const nd_view& source, const nd_span& destination, const std::vector<int>& axes,
+           const resize_settings& settings) {
+  const auto fail = [](const std::string& why) { throw error(why); };
+  if (source.data == nullptr || destination.data == nullptr) fail("no samples given");
   if (sample_bytes(source.type) == 0 || sample_bytes(destination.type) == 0)
-    return fail("unknown sample type");
+    fail("unknown sample type");
   const std::size_t rank = source.extents.size();
-  if (rank < 1 || rank > most_axes) return fail("the array must have 1 to 32 axes");
+  if (rank < 1 || rank > most_axes) fail("the array must have 1 to 32 axes");
   if (source.strides.size() != rank || destination.extents.size() != rank ||
       destination.strides.size() != rank)
-    return fail("the source and destination must have one extent and one stride per axis, as many axes each");
-  if (axes.empty()) return fail("no axis to resize");
+    fail("the source and destination must have one extent and one stride per axis, as many axes each");
+  if (axes.empty()) fail("no axis to resize");
   std::vector<bool> resized(rank, false);
   for (const int a : axes) {
-    if (a < 0 || static_cast<std::size_t>(a) >= rank) return fail("an axis is outside the array");
-    if (resized[a]) return fail("an axis is given twice");
+    if (a < 0 || static_cast<std::size_t>(a) >= rank) fail("an axis is outside the array");
+    if (resized[a]) fail("an axis is given twice");
     resized[a] = true;
   }
   for (std::size_t a = 0; a < rank; ++a) {
-    if (source.extents[a] < 1) return fail("the source has no samples");
-    if (destination.extents[a] < 1) return fail("the new size has no samples");
+    if (source.extents[a] < 1) fail("the source has no samples");
+    if (destination.extents[a] < 1) fail("the new size has no samples");
     if (!resized[a] && destination.extents[a] != source.extents[a])
-      return fail("the source and destination differ along an axis that is not resized");
+      fail("the source and destination differ along an axis that is not resized");
     if (resized[a] && (source.extents[a] > INT32_MAX || destination.extents[a] > INT32_MAX))
-      return fail("a resized axis is longer than 2147483647");
+      fail("a resized axis is longer than 2147483647");
   }
   if (!(settings.taper >= 0.0) || !std::isfinite(settings.taper))
-    return fail("the taper must be a number >= 0");
-  if (settings.method != engine::fast && settings.method != engine::direct) return fail("unknown engine");
+    fail("the taper must be a number >= 0");
+  if (settings.method != engine::fast && settings.method != engine::direct) fail("unknown engine");
   const int channel = source.channel_axis;
   if (channel != -1 && (channel < 0 || static_cast<std::size_t>(channel) >= rank || resized[channel]))
-    return fail("the channel axis must be an axis of the array that is not resized, or -1");
+    fail("the channel axis must be an axis of the array that is not resized, or -1");
   if (settings.alpha || settings.linear) {
-    if (axes.size() != 2) return fail("alpha and linear light need two resized axes (rows and columns)");
+    if (axes.size() != 2) fail("alpha and linear light need two resized axes (rows and columns)");
   }
   if (settings.alpha) {
-    if (channel == -1) return fail("alpha needs a channel axis");
-    if (source.extents[channel] < 2) return fail("alpha needs a colour channel beside it");
-    if (source.strides[channel] == 0) return fail("alpha needs channels apart (a channel stride of 0)");
+    if (channel == -1) fail("alpha needs a channel axis");
+    if (source.extents[channel] < 2) fail("alpha needs a colour channel beside it");
+    if (source.strides[channel] == 0) fail("alpha needs channels apart (a channel stride of 0)");
   }
   if (!elements_apart(destination.type, destination.extents, destination.strides))
-    return fail(
+    fail(
         "the destination's strides put several samples in one place (a stride of 0, or overlapping axes)");
   const auto [source_low, source_high] = bytes_of(source.data, source.type, source.extents, source.strides);
   const auto [low, high] =
       bytes_of(destination.data, destination.type, destination.extents, destination.strides);
-  if (low < source_high && source_low < high) return fail("the destination overlaps the source");
-  return true;
+  if (low < source_high && source_low < high) fail("the destination overlaps the source");
 }
 
 // Two axes: each plane of the other axes through the 2-D resize, the
 // channel axis (the one given, else the last of the others) as its
 // channels.
-bool resize_planes(const nd_view& source, const nd_span& destination, std::vector<int> axes,
-                   const resize_settings& settings, std::string* err) {
+void resize_planes(const nd_view& source, const nd_span& destination, std::vector<int> axes,
+                   const resize_settings& settings) {
   std::sort(axes.begin(), axes.end());
   const int rank = static_cast<int>(source.extents.size());
   int channel = source.channel_axis;
@@ -154,18 +150,17 @@ bool resize_planes(const nd_view& source, const nd_span& destination, std::vecto
     }
     from.data = static_cast<const std::uint8_t*>(source.data) + in;
     to.data = static_cast<std::uint8_t*>(destination.data) + out;
-    if (!resize(from, to, settings, err)) return false;
+    resize(from, to, settings);
   }
-  return true;
 }
 
 }  // namespace
 
-bool resize(const nd_view& source, const nd_span& destination, const std::vector<int>& axes,
-            const resize_settings& settings, std::string* err) {
-  err->clear();
-  if (!check(source, destination, axes, settings, err)) return false;
-  if (axes.size() == 2) return resize_planes(source, destination, axes, settings, err);
+void resize(const nd_view& source, const nd_span& destination, const std::vector<int>& axes,
+            const resize_settings& settings) {
+  check(source, destination, axes, settings);
+  if (axes.size() == 2) return resize_planes(source, destination, axes, settings);
+  bool done;
   try {
     nd_samples in{source.data, source.type, source.extents, source.strides};
     nd_target out{destination.data,
@@ -176,18 +171,14 @@ bool resize(const nd_view& source, const nd_span& destination, const std::vector
                   settings.round};
     nd_proceed proceed;
     if (settings.proceed) proceed = [&settings] { return settings.proceed(settings.context); };
-    if (!nd_resample(in, out, axes, settings.threads, settings.taper, proceed)) {
-      *err = "the resize was stopped";
-      return false;
-    }
+    done = nd_resample(in, out, axes, settings.threads, settings.taper, proceed);
   } catch (const std::bad_alloc&) {
-    *err = "out of memory for a resize of an array of " + std::to_string(source.extents.size()) + " axes";
-    return false;
+    throw error("out of memory for a resize of an array of " + std::to_string(source.extents.size()) +
+                " axes");
   } catch (const std::system_error& e) {
-    *err = e.what();
-    return false;
+    throw error(e.what());  // no thread to be had
   }
-  return true;
+  if (!done) throw stopped();
 }
 
 std::uint64_t resize_working_bytes(const std::vector<std::int64_t>& extents,

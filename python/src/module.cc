@@ -634,23 +634,25 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
   destination.extents = new_extents;
   destination.strides.assign(out.strides(), out.strides() + rank);
 
-  std::string err;
-  bool ok = false;
   std::atomic<bool> stop{false};
   settings.proceed = keep_going;
   settings.context = &stop;
-  // Small work is done here and now: a thread of its own would cost more
-  // than it could save of a Ctrl-C's wait.
-  if (result_bytes + need < 4e6 && settings.method == pellimor::engine::fast) {
-    py::gil_scoped_release unlocked;
-    ok = pellimor::resize(source, destination, axes, settings, &err);
-  } else {
-    run_interruptibly([&] { ok = pellimor::resize(source, destination, axes, settings, &err); }, &stop);
-  }
-  if (!ok) {
-    if (err.rfind("out of memory", 0) == 0)
-      throw memory_failure("pellimor.resize: " + pellimor::out_of_memory(err));
-    throw pellimor::error(err);
+  try {
+    // Small work is done here and now: a thread of its own would cost more
+    // than it could save of a Ctrl-C's wait.
+    if (result_bytes + need < 4e6 && settings.method == pellimor::engine::fast) {
+      py::gil_scoped_release unlocked;
+      pellimor::resize(source, destination, axes, settings);
+    } else {
+      run_interruptibly([&] { pellimor::resize(source, destination, axes, settings); }, &stop);
+    }
+  } catch (const pellimor::stopped&) {
+    throw;
+  } catch (const pellimor::error& e) {
+    const std::string why = e.what();
+    if (why.rfind("out of memory", 0) == 0)
+      throw memory_failure("pellimor.resize: " + pellimor::out_of_memory(why));
+    throw;
   }
   return out;
 }
@@ -1090,6 +1092,10 @@ PYBIND11_MODULE(_pellimor, m) {
       if (failure) std::rethrow_exception(failure);
     } catch (const memory_failure& e) {
       PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (const pellimor::stopped& e) {
+      // Work stopped on request (a Ctrl-C raises its own KeyboardInterrupt
+      // before this is reached): read as an interruption, not a failure.
+      PyErr_SetString(PyExc_KeyboardInterrupt, e.what());
     }
   });
 
