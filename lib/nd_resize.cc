@@ -16,6 +16,8 @@
 #include "dct/nd_resample.h"
 #include "pellimor/pellimor.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace pellimor {
 namespace {
 

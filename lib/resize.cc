@@ -32,6 +32,8 @@
 #include "lib/resize_hooks.h"
 #include "pellimor/pellimor.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace pellimor {
 namespace {
 

@@ -27,6 +27,8 @@
 #include "lib/pipeline.h"
 #include "lib/resize_hooks.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace pellimor {
 namespace {
 

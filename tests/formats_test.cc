@@ -17,6 +17,8 @@
 #include "pellimor/pellimor.h"
 #include "tests/test_util.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 using pellimor::image;

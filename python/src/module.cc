@@ -39,6 +39,10 @@
 #include "lib/resize_file.h"
 #include "pellimor/pellimor.h"
 
+using pellimor::detail::geometry;
+using pellimor::detail::parse_geometry;
+using pellimor::detail::resolve_geometry;
+
 #ifndef PELLIMOR_VERSION
 #error "PELLIMOR_VERSION is set by the build from project(VERSION)"
 #endif
@@ -433,7 +437,6 @@ int axis_argument(const char* name, const py::handle& value, int rank) {
                                        " for an array of " + std::to_string(rank) + " dimensions");
   return static_cast<int>(a < 0 ? a + rank : a);
 }
-
 
 // nan="raise" on an array of any rank: ValueError naming the first sample,
 // in C order, that is not finite.
