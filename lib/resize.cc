@@ -30,47 +30,13 @@
 #include "lib/limits.h"
 #include "lib/linear_light.h"
 #include "lib/resize_hooks.h"
+#include "lib/sample_access.h"
 #include "pellimor/pellimor.h"
 
 using namespace pellimor::detail;  // the library's internals
 
 namespace pellimor {
 namespace {
-
-template <class T>
-T load(const std::uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-// A value in destination units stored as T: integers by the shared
-// quantising rule, floats as they are.
-template <class T, rounding mode>
-void store(double value, std::uint8_t* p) {
-  T v;
-  if constexpr (std::is_floating_point_v<T>) {
-    v = static_cast<T>(value);
-  } else {
-    v = static_cast<T>(quantise_value(value, static_cast<double>(std::numeric_limits<T>::max()), mode));
-  }
-  std::memcpy(p, &v, sizeof v);
-}
-
-// Calls f(T{}) for the C++ type of `type`.
-template <class F>
-void with_type(sample_type type, const F& f) {
-  switch (type) {
-    case sample_type::u8:
-      return f(std::uint8_t{});
-    case sample_type::u16:
-      return f(std::uint16_t{});
-    case sample_type::f32:
-      return f(float{});
-    case sample_type::f64:
-      return f(double{});
-  }
-}
 
 bool valid_type(sample_type type) { return sample_bytes(type) != 0; }
 
@@ -121,12 +87,10 @@ void check(const image_view& source, const image_span& destination, const resize
   if (source.channels < 1 || destination.channels != source.channels)
     fail("the source and destination must have the same number of channels (at least 1)");
   if (settings.alpha && source.channels < 2) fail("alpha needs a colour channel beside it");
-  if (!(settings.taper >= 0.0) || !std::isfinite(settings.taper))
-    fail("the taper must be a number >= 0");
+  if (!(settings.taper >= 0.0) || !std::isfinite(settings.taper)) fail("the taper must be a number >= 0");
   if (settings.method != engine::fast && settings.method != engine::direct) fail("unknown engine");
   if (!samples_apart(destination))
-    fail(
-        "the destination's strides put several samples in one place (a stride of 0, or overlapping rows)");
+    fail("the destination's strides put several samples in one place (a stride of 0, or overlapping rows)");
   const auto [source_low, source_high] = extent_of(source);
   const auto [low, high] = extent_of(destination);
   if (low < source_high && source_low < high) fail("the destination overlaps the source");
@@ -202,8 +166,7 @@ struct job {
     const bool colour = !is_alpha(c), linear = settings.linear && colour;
     const bool unpremultiply = settings.alpha && colour;
     const double to_destination = destination_full / source_full;
-    // The least alpha, in destination units, that is not stored as 0.
-    const double visible = std::is_floating_point_v<T> ? 0.0 : mode == rounding::nearest ? 0.5 : 1.0;
+    constexpr double visible = visible_alpha<T, mode>();
     const std::int32_t width = destination.width;
     const std::ptrdiff_t step = destination.pixel_stride;
     for (std::int32_t r = 0; r < count; ++r, rows += width) {
@@ -217,12 +180,7 @@ struct job {
       }
       for (std::int32_t x = 0; x < width; ++x) {
         double v = rows[x];
-        if (unpremultiply) {
-          // Where nothing is left visible (the alpha stored is 0), the
-          // colour is 0, not the noise of dividing by almost nothing.
-          const double a = std::min(resized_alpha[x], source_full);
-          v = a > 0.0 && a * to_destination >= visible ? v * (source_full / a) : 0.0;
-        }
+        if (unpremultiply) v = unpremultiplied(v, resized_alpha[x], source_full, to_destination, visible);
         if (linear && !is_float(destination.type)) {
           const T code = static_cast<T>(light->code_of(v));
           std::memcpy(p + x * step, &code, sizeof code);

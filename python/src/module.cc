@@ -554,9 +554,6 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
   else
     throw py::type_error("pellimor.resize: alpha must be True, False or None, not " +
                          py::repr(alpha_arg).cast<std::string>());
-  if ((alpha || linear) && count != 2)
-    refuse(std::string("pellimor.resize: ") + (alpha ? "alpha" : "linear") +
-           "=True needs two resized axes (rows and columns)");
   if (alpha && channel == -1) refuse("pellimor.resize: alpha=True needs a channel axis (channel_axis=)");
   if (alpha && channels < 2)
     refuse("pellimor.resize: alpha=True needs a colour channel beside the alpha channel; the image has " +
@@ -1148,7 +1145,8 @@ taper : float
     P >= 0: kept coefficient k of K is weighed by sinc(k/K)**P on each axis,
     softening ringing; 0 (default) keeps them as they are.
 linear : bool
-    Treat colour as sRGB-encoded and resize it in linear light.
+    Treat colour as sRGB-encoded and resize it in linear light (every
+    element but alpha's, along any number of resized axes).
 threads : int
     Worker threads of the fast engine, 0 to 1024 as the program's -threads;
     0 (default) for one per core. The result is the same for every count.
@@ -1160,7 +1158,10 @@ alpha : bool or None
     it, so fully transparent pixels lend no colour to their neighbours.
     None (default): True when the array is a pellimor.Image read() made
     from a file with alpha (and still has 2 or 4 channels), else False.
-    alpha and linear need two resized axes.
+    alpha=True needs a channel axis (channel_axis=, or the one axis left
+    over); along any number of resized axes, each element is premultiplied
+    before the transform and divided by its resized alpha after, as an
+    image's pixels are.
 out : numpy.ndarray or None
     An array of the result's shape and dtype to write the result into (any
     strides, writable, sharing no memory with image); it is returned. A
@@ -1193,7 +1194,7 @@ Raises
 ValueError
     A dtype other than the four, not 1 to 32 dimensions, an empty image, a
     bad shape or axes (a repeated axis, as many lengths as axes),
-    alpha with one channel or without two resized axes, an unknown round, engine or nan, a
+    alpha with one channel or without a channel axis, an unknown round, engine or nan, a
     negative or non-finite taper, threads outside 0..1024, a NaN or an
     infinity with nan="raise".
 TypeError
