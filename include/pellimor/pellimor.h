@@ -132,14 +132,14 @@ struct nd_span {
 // any >= 1. Each axis is taken through the same cut or zero-extended
 // DCT-II / DCT-III pair as the 2-D resize, scaled to keep the mean; two
 // axes give the 2-D resize's values exactly (each plane of the other axes
-// goes through it, the channel axis as its channels). Alpha and linear
-// light need the channel axis; with any other count of axes each element's
-// colour is taken to linear light and premultiplied by its alpha before the
-// transform, and back after, as the 2-D resize does. Sample types and
-// rounding as the 2-D resize. Throws pellimor::error on bad arguments
-// (overlapping or zero output strides among them) and when memory runs out
-// (a message beginning "out of memory"), pellimor::stopped when
-// settings.proceed said stop.
+// goes through it, the channel axis as its channels). Alpha needs the
+// channel axis (alpha its last channel); with any other count of axes,
+// each element's colour is taken to linear light and premultiplied by its
+// alpha before the transform, and back after, as the 2-D resize does for
+// each pixel. Sample types and rounding as the 2-D resize. Throws
+// pellimor::error on bad arguments (overlapping or zero output strides
+// among them) and when memory runs out (a message beginning "out of
+// memory"), pellimor::stopped when settings.proceed said stop.
 void resize(const nd_view& source, const nd_span& destination, const std::vector<int>& axes,
             const resize_settings& settings);
 
