@@ -31,6 +31,8 @@
 #include "dct/fast_resample.h"
 #include "dct/fft_dct.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;

@@ -21,6 +21,8 @@ Usage (Debian's interpreter, with the module on the path):
    to the current size first through /proc/self/clear_refs where the kernel
    allows), against the output array plus one coefficient plane of
    min(W, W') x max(H, H') doubles (goal: <= 1.2 of that).
+--colour-only: an RGBA stack resized along three axes, plain against alpha
+   and linear light (see colour_bench).
 """
 import argparse
 import hashlib
@@ -363,8 +365,39 @@ def volume_bench(quiet, runs):
           f"{extra / out_bytes:.2f}x | <= 1.2x |")
 
 
+COLOUR_STACK, COLOUR_LENGTHS = (16, 256, 256, 4), (24, 384, 384)
+
+
+def colour_bench(runs):
+    """A (16, 256, 256, 4) uint8 RGBA stack to (24, 384, 384, 4) along three
+    axes, plain and with alpha, linear light and both (each element through
+    arrays of doubles around the passes), in turns: medians and their ratio
+    to the plain resize."""
+    stack = (np.random.default_rng(3).random(COLOUR_STACK) * 255).astype(np.uint8)
+    kinds = {"plain": {}, "alpha": {"alpha": True}, "linear": {"linear": True},
+             "alpha + linear": {"alpha": True, "linear": True}}
+    times = {kind: [] for kind in kinds}
+    for _ in range(runs):
+        for kind, options in kinds.items():
+            start = time.perf_counter()
+            pellimor.resize(stack, COLOUR_LENGTHS, axes=(0, 1, 2), channel_axis=3, **options)
+            times[kind].append(time.perf_counter() - start)
+    plain = statistics.median(times["plain"])
+    print(f"\n{'x'.join(map(str, COLOUR_STACK))} uint8 -> {'x'.join(map(str, COLOUR_LENGTHS))}x4 along three "
+          f"axes, medians of {runs} runs in turns; load average "
+          + " ".join(f"{v:.2f}" for v in os.getloadavg()) + "\n")
+    print("| settings | time | vs plain |")
+    print("|---|---|---|")
+    for kind in kinds:
+        median = statistics.median(times[kind])
+        print(f"| {kind} | {median:.3f} s | {median / plain:.2f}x |")
+
+
 if __name__ == "__main__":
-    if "--volume-only" in sys.argv:
+    if "--colour-only" in sys.argv:
+        sys.argv.remove("--colour-only")
+        colour_bench(max(int(sys.argv[sys.argv.index("--runs") + 1]) if "--runs" in sys.argv else 5, 5))
+    elif "--volume-only" in sys.argv:
         sys.argv.remove("--volume-only")
         volume_runs = max(int(sys.argv[sys.argv.index("--runs") + 1]) if "--runs" in sys.argv else 5, 5)
         volume_bench(Quiet(60), volume_runs)

@@ -7,6 +7,8 @@
 #include <new>
 #include <vector>
 
+namespace pellimor::detail {
+
 namespace {
 
 std::uint32_t get_u16(const std::uint8_t* p) { return p[0] | (p[1] << 8); }
@@ -357,3 +359,5 @@ bmp_status decode_bmp_pixels(const std::uint8_t* data, std::size_t size, const b
                out + out_row(f, static_cast<std::int64_t>(r)));
   return bmp_status::ok;
 }
+
+}  // namespace pellimor::detail

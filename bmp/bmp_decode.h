@@ -34,6 +34,8 @@
 
 #include "bmp/bmp_io.h"
 
+namespace pellimor::detail {
+
 // Everything the header and colour table say.
 struct bmp_format {
   std::int32_t width = 0;   // > 0
@@ -58,3 +60,5 @@ bmp_status parse_bmp_format(const std::uint8_t* data, std::size_t size, bmp_form
 // hold part of the image.
 bmp_status decode_bmp_pixels(const std::uint8_t* data, std::size_t size, const bmp_format& format,
                              std::uint8_t* out, std::string* err);
+
+}  // namespace pellimor::detail

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <new>
 
+namespace pellimor::detail {
+
 namespace {
 
 std::uint32_t get_u16(const std::uint8_t* p) { return p[0] | (p[1] << 8); }
@@ -333,3 +335,5 @@ bool write_output_bmp(std::FILE* file, const channel_plane& blue, const channel_
   if (!ok) *err = std::strerror(errno);
   return ok;
 }
+
+}  // namespace pellimor::detail

@@ -21,6 +21,8 @@
 
 #include "core/plane.h"
 
+namespace pellimor::detail {
+
 enum class bmp_status {
   ok,
   short_data,   // the file ends before the header or the pixel rows it promises
@@ -97,3 +99,5 @@ bool put_bmp_channel_rows(int fd, std::int32_t width, std::int32_t height, int c
 // fails or the image is too large for the format.
 bool write_output_bmp(std::FILE* file, const channel_plane& blue, const channel_plane& green,
                       const channel_plane& red, std::string* err);
+
+}  // namespace pellimor::detail

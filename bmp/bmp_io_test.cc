@@ -13,6 +13,8 @@
 
 #include "tests/test_util.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 using test_util::bmp_form;

@@ -10,6 +10,8 @@
 
 #include "cli/help.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 // What a setter made of its value: refused means *err holds the message.

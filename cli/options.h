@@ -57,7 +57,7 @@ struct resize_options {
   std::int32_t orgy = 480;                 // -orgy: start value of the height, replaced by the header
   engine_kind engine = engine_kind::fast;  // -engine fast|direct
   std::int32_t threads = 0;                // -threads: worker threads, 0 for one per core
-  geometry size;                           // -size: the output size, of the picture as displayed
+  pellimor::detail::geometry size;         // -size: the output size, of the picture as displayed
   bool size_given = false;                 // whether -size was given (never with -sizexminus/-sizexminusy)
   pellimor::rounding round = pellimor::rounding::trunc;  // -round trunc|nearest
   double taper = 0.0;                                    // -taper P: sinc(k/K)^P on kept coefficients, >= 0

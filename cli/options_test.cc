@@ -10,6 +10,8 @@
 
 #include "tests/test_util.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 TEST(ParseInt, ConvertsLikeAtoiButWraps) {

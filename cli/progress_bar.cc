@@ -8,6 +8,8 @@
 
 #include "dct/resample.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 constexpr int bar_width = 30;

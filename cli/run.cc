@@ -15,6 +15,8 @@
 #include "lib/resize_file.h"
 #include "pellimor/pellimor.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 // What one run is asked to do, gathered from the options.

@@ -16,6 +16,8 @@
 #include "cli/std_streams.h"
 #include "lib/geometry.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 const char help_text[] =

@@ -16,6 +16,8 @@
 #include "codec/formats.h"
 #include "dct/sample_rules.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace pellimor::codecs {
 namespace {
 

@@ -13,6 +13,8 @@
 #include "codec/formats.h"
 #include "tests/test_util.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 using pellimor::image;

@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+namespace pellimor::detail {
+
 namespace {
 const double pi = 4.0 * std::atan(1.0);
 }
@@ -24,3 +26,5 @@ void dct_inverse(std::int32_t n, std::int64_t stride, const double* in, double* 
     out[i * stride] = sum;
   }
 }
+
+}  // namespace pellimor::detail

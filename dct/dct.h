@@ -16,5 +16,9 @@
 
 #include <cstdint>
 
+namespace pellimor::detail {
+
 void dct_forward(std::int32_t n, std::int64_t stride, const double* in, double* out);
 void dct_inverse(std::int32_t n, std::int64_t stride, const double* in, double* out);
+
+}  // namespace pellimor::detail

@@ -10,6 +10,8 @@
 
 #include "tests/reference.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 std::vector<double> random_line(int n, unsigned seed) {

@@ -12,6 +12,8 @@
 #include "tests/engines.h"
 #include "tests/test_util.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 class EngineCache : public ::testing::Test {

@@ -19,6 +19,8 @@
 
 #include "dct/fast_resample.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 // FNV-1a, 64 bits.

@@ -23,6 +23,8 @@
 #include "dct/fft_dct.h"
 #include "dct/worker_pool.h"
 
+namespace pellimor::detail {
+
 namespace {
 
 constexpr int lines_per_batch = 8;
@@ -716,3 +718,5 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
   report_phase(progress, "Vertical IDCT end\n");
   return true;
 }
+
+}  // namespace pellimor::detail

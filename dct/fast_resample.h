@@ -25,6 +25,8 @@
 
 #include "dct/resample.h"
 
+namespace pellimor::detail {
+
 // Supplies source rows [first_row, first_row + row_count), top row first,
 // width bytes each, into `out`. Called from several threads at once.
 // Returns false when the rows cannot be had.
@@ -117,3 +119,5 @@ std::uint64_t engine_cache_bytes();
 // Sets the budget (0 turns the cache off, freeing what it holds) and
 // returns the one before. 256 MiB at start.
 std::uint64_t set_engine_cache_budget(std::uint64_t bytes);
+
+}  // namespace pellimor::detail

@@ -9,6 +9,8 @@
 
 #include "dct/half_untangle.h"
 
+namespace pellimor::detail {
+
 namespace {
 
 using complex = std::complex<double>;
@@ -361,3 +363,5 @@ void dct3_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
   }
   real_fft_inverse(plan, work);
 }
+
+}  // namespace pellimor::detail

@@ -37,6 +37,8 @@
 #include <memory>
 #include <vector>
 
+namespace pellimor::detail {
+
 struct dct_plan {
   std::int32_t length = 0;
   int count = 0;                               // lines per batch
@@ -104,3 +106,5 @@ void dct2_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep);
 // keep is ignored), and then its results n, reordered, at
 // l * real_distance + reordered_index(n).
 void dct3_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep);
+
+}  // namespace pellimor::detail

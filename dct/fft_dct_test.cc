@@ -10,6 +10,8 @@
 
 #include "tests/reference.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 constexpr int lines = 4;

@@ -19,6 +19,8 @@
 #include <immintrin.h>
 #endif
 
+namespace pellimor::detail {
+
 namespace {
 
 // dct2 bin k (0 < k < M) from z[k] and z[M-k]: with
@@ -318,3 +320,5 @@ const half_untangle_kernels& best_half_untangle() {
   }();
   return best;
 }
+
+}  // namespace pellimor::detail

@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+namespace pellimor::detail {
+
 struct half_twiddles {
   const double* wr;      // Re w[k] = cos(pi k / 2N), k <= M
   const double* wi;      // Im w[k]
@@ -48,3 +50,5 @@ const half_untangle_kernels& best_half_untangle();
 
 // Every version this processor runs, plain first; `count` receives how many.
 const half_untangle_kernels* runnable_half_untangles(int* count);
+
+}  // namespace pellimor::detail

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 struct twiddle_arrays {

@@ -17,6 +17,8 @@
 #include "dct/sample_rules.h"
 #include "dct/worker_pool.h"
 
+namespace pellimor::detail {
+
 namespace {
 
 constexpr int lines_per_batch = 8;
@@ -329,3 +331,5 @@ std::uint64_t nd_working_bytes(const std::vector<std::int64_t>& extents,
   const std::uint64_t scratch = lines_per_batch * (8 * longest + 16 * (longest / 2 + 8)) + 128 * longest;
   return most + static_cast<std::uint64_t>(worker_threads(threads)) * scratch;
 }
+
+}  // namespace pellimor::detail

@@ -25,6 +25,8 @@
 #include "pellimor/image.h"
 #include "pellimor/pellimor.h"
 
+namespace pellimor::detail {
+
 // Samples of an array: element (i0, i1, ...) at data + sum(i_k * strides[k])
 // (strides in bytes, any sign).
 struct nd_samples {
@@ -59,3 +61,5 @@ bool nd_resample(const nd_samples& source, const nd_target& destination, const s
 std::uint64_t nd_working_bytes(const std::vector<std::int64_t>& extents,
                                const std::vector<std::int64_t>& new_extents, const std::vector<int>& axes,
                                int threads);
+
+}  // namespace pellimor::detail

@@ -7,6 +7,8 @@
 
 #include "core/plane.h"
 
+namespace pellimor::detail {
+
 void report_phase(const progress_streams& progress, const char* line) {
   if (progress.counters != nullptr) std::fflush(progress.counters);
   if (progress.phases == nullptr) return;
@@ -116,3 +118,5 @@ void resample_plane(std::int32_t width, std::int32_t height, std::int32_t dx, st
       destination[i] = quantise_byte(values[i], mode);
     }
 }
+
+}  // namespace pellimor::detail

@@ -21,6 +21,8 @@
 #include "dct/dct.h"
 #include "dct/sample_rules.h"
 
+namespace pellimor::detail {
+
 struct progress_streams {
   std::FILE* counters;  // remain counters; stdout in the program; null for none
   std::FILE* phases;    // phase lines; stderr in the program; null for none
@@ -79,3 +81,5 @@ void resample_plane_values(std::int32_t width, std::int32_t height, std::int32_t
                            std::int32_t new_height, const double* source, double* values,
                            const progress_streams& progress, double taper = 0.0,
                            dct_pair transforms = direct_dct);
+
+}  // namespace pellimor::detail

@@ -14,6 +14,8 @@
 #include "tests/reference.h"
 #include "tests/test_util.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 using test_engines::resize;

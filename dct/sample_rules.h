@@ -10,6 +10,8 @@
 
 #include "pellimor/pellimor.h"
 
+namespace pellimor::detail {
+
 // Coefficients kept along an axis of n samples resized to new_n: the lowest
 // min(n, new_n); the rest are cut, or the new ones are zero.
 inline std::int32_t kept_count(std::int32_t n, std::int32_t new_n) { return std::min(n, new_n); }
@@ -48,3 +50,5 @@ inline double quantise_value(double e, double top, pellimor::rounding mode) {
 inline std::uint8_t quantise_byte(double e, pellimor::rounding mode = pellimor::rounding::trunc) {
   return static_cast<std::uint8_t>(quantise_value(e, 255.0, mode));
 }
+
+}  // namespace pellimor::detail

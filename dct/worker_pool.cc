@@ -6,6 +6,8 @@
 
 #include <thread>
 
+namespace pellimor::detail {
+
 namespace {
 
 std::atomic<worker_pool*> instance{nullptr};
@@ -91,3 +93,5 @@ void worker_pool::run(int workers, void (*body)(void*, int), void* context) {
   }
   busy_.unlock();
 }
+
+}  // namespace pellimor::detail

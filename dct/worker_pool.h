@@ -24,6 +24,8 @@
 #include <exception>
 #include <mutex>
 
+namespace pellimor::detail {
+
 class worker_pool {
  public:
   // The process's pool (a new one in the child of a fork).
@@ -90,3 +92,5 @@ void for_each_item(std::int64_t count, int threads, const Task& task) {
     body(&shared_job, 0);
   if (shared_job.failure) std::rethrow_exception(shared_job.failure);
 }
+
+}  // namespace pellimor::detail

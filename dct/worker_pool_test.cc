@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 // Runs `count` items on `threads` workers and checks that each item ran

@@ -19,6 +19,8 @@
 #include "bmp/bmp_io.h"
 #include "codec/formats.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 void check(bool condition) {

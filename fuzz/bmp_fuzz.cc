@@ -21,6 +21,8 @@
 
 #include "bmp/bmp_io.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 struct closer {

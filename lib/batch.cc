@@ -19,6 +19,8 @@
 #include "lib/geometry.h"
 #include "lib/resize_file.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace pellimor {
 namespace {
 

@@ -18,6 +18,8 @@
 #include "lib/linear_light.h"
 #include "lib/output_file.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace pellimor {
 namespace {
 

@@ -30,9 +30,9 @@ double bmp_stream_bytes(const resize_settings& settings, double width, double he
 // new BMP file at `output`, which replaces the old one only once complete.
 // The fast engine streams; the direct sums read whole planes. Reports
 // through `progress`. The status says whose fault a failure is.
-bmp_status resize_bmp_stream(std::FILE* input, const bmp_layout& layout, std::int32_t new_width,
-                             std::int32_t new_height, const std::string& output,
-                             const resize_settings& settings, const progress_streams& progress,
-                             std::string* err);
+detail::bmp_status resize_bmp_stream(std::FILE* input, const detail::bmp_layout& layout,
+                                     std::int32_t new_width, std::int32_t new_height,
+                                     const std::string& output, const resize_settings& settings,
+                                     const detail::progress_streams& progress, std::string* err);
 
 }  // namespace pellimor

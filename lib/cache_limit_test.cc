@@ -19,6 +19,8 @@
 #include "pellimor/pellimor.h"
 #include "tests/test_util.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 constexpr std::uint64_t mib = std::uint64_t{1} << 20;

@@ -14,6 +14,8 @@
 #include "lib/resize_file.h"
 #include "pellimor/pellimor.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace pellimor {
 
 bool write_all(int fd, const std::uint8_t* data, std::size_t size, std::string* err) {

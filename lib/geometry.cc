@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+namespace pellimor::detail {
+
 namespace {
 
 // Sizes are up to 2^31, numbers up to 10^18 (2^60), percentages up to 10^18
@@ -260,3 +262,5 @@ bool resolve_geometry(const geometry& g, std::int64_t width, std::int64_t height
   *new_height = static_cast<std::int64_t>(nh);
   return true;
 }
+
+}  // namespace pellimor::detail

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <string>
 
+namespace pellimor::detail {
+
 enum class geometry_kind {
   width,   // "W" or "Wx": width W, height keeps the aspect
   height,  // "xH": height H, width keeps the aspect
@@ -58,3 +60,5 @@ bool parse_geometry(const char* text, geometry* out, std::string* err);
 // Returns false with the reason in *err when a side would exceed max_side.
 bool resolve_geometry(const geometry& g, std::int64_t width, std::int64_t height, std::int64_t* new_width,
                       std::int64_t* new_height, std::string* err);
+
+}  // namespace pellimor::detail

@@ -6,6 +6,8 @@
 
 #include <string>
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 struct size_case {

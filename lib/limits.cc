@@ -14,6 +14,8 @@
 #include "dct/fast_resample.h"
 #include "pellimor/pellimor.h"
 
+namespace pellimor::detail {
+
 namespace {
 
 std::string read_text(const std::string& path) {
@@ -144,10 +146,12 @@ void make_room_for(double need, double limit) {
   if (limit > 0 && need + static_cast<double>(engine_cache_bytes()) > limit) release_engine_cache();
 }
 
+}  // namespace pellimor::detail
+
 namespace pellimor {
 
-void release_caches() { release_engine_cache(); }
-std::uint64_t set_cache_limit(std::uint64_t bytes) { return ask_cache_budget(bytes); }
-std::uint64_t cache_bytes() { return engine_cache_bytes(); }
+void release_caches() { detail::release_engine_cache(); }
+std::uint64_t set_cache_limit(std::uint64_t bytes) { return detail::ask_cache_budget(bytes); }
+std::uint64_t cache_bytes() { return detail::engine_cache_bytes(); }
 
 }  // namespace pellimor

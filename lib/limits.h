@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <string>
 
+namespace pellimor::detail {
+
 struct memory_limit {
   double bytes = 0;  // 0: no limit known
   std::string name;  // which limit, for a message: "this machine's memory", ...
@@ -51,3 +53,5 @@ std::uint64_t ask_cache_budget(std::uint64_t bytes);
 // fits the budget to the process's limit. lib/resize.cc calls it for
 // in-memory resizes; file resizes call it with their file_limits' memory.
 void make_room_for(double need, double limit = 0);
+
+}  // namespace pellimor::detail

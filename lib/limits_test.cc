@@ -11,6 +11,8 @@
 
 #include "tests/test_util.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 TEST(Limits, SmallestControlGroupLimitOnThePathToTheRoot) {

@@ -21,6 +21,8 @@
 #include <random>
 #include <vector>
 
+namespace pellimor::detail {
+
 namespace {
 
 // The named temporary files of the writes in progress, for the signal
@@ -34,7 +36,7 @@ std::atomic<int> pending_used[pending_slots];
 // being after that, as the handler could not see it in time.
 std::atomic<bool> process_ending{false};
 
-extern "C" void remove_pending_and_reraise(int sig) {
+extern "C" void pellimor_remove_pending_and_reraise(int sig) {
   process_ending.store(true);
   for (int i = 0; i < pending_slots; ++i) {
     // A file another thread is creating this instant (its slot taken
@@ -107,7 +109,7 @@ class signal_guard {
     }
     if (cleanup_ && named_writes++ == 0) {
       struct sigaction action = {};
-      action.sa_handler = remove_pending_and_reraise;
+      action.sa_handler = pellimor_remove_pending_and_reraise;
       sigfillset(&action.sa_mask);
       for (int sig = 1; sig < NSIG; ++sig)
         if (ends_the_process(sig)) replace_default(sig, action);
@@ -452,3 +454,5 @@ bool write_bmp_file_atomically(const char* path, const channel_plane& blue, cons
   }
   return ok && out.commit(err);
 }
+
+}  // namespace pellimor::detail

@@ -23,6 +23,8 @@
 
 #include "bmp/bmp_io.h"
 
+namespace pellimor::detail {
+
 // True when `target` may be written: its folder is writable and the target
 // is absent or a regular file the caller may write. A file with no write
 // permission bit at all is refused even for root, who could write it
@@ -76,3 +78,5 @@ class pending_file {
 // *err on failure.
 bool write_bmp_file_atomically(const char* path, const channel_plane& blue, const channel_plane& green,
                                const channel_plane& red, std::string* err);
+
+}  // namespace pellimor::detail

@@ -17,6 +17,8 @@
 
 #include "tests/test_util.h"
 
+using namespace pellimor::detail;  // the library's internals
+
 namespace {
 
 TEST(PendingFile, NamedTemporaryGoesWithTheSignalThatEndsTheProcess) {

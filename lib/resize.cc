@@ -30,45 +30,13 @@
 #include "lib/limits.h"
 #include "lib/linear_light.h"
 #include "lib/resize_hooks.h"
+#include "lib/sample_access.h"
 #include "pellimor/pellimor.h"
+
+using namespace pellimor::detail;  // the library's internals
 
 namespace pellimor {
 namespace {
-
-template <class T>
-T load(const std::uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-// A value in destination units stored as T: integers by the shared
-// quantising rule, floats as they are.
-template <class T, rounding mode>
-void store(double value, std::uint8_t* p) {
-  T v;
-  if constexpr (std::is_floating_point_v<T>) {
-    v = static_cast<T>(value);
-  } else {
-    v = static_cast<T>(quantise_value(value, static_cast<double>(std::numeric_limits<T>::max()), mode));
-  }
-  std::memcpy(p, &v, sizeof v);
-}
-
-// Calls f(T{}) for the C++ type of `type`.
-template <class F>
-void with_type(sample_type type, const F& f) {
-  switch (type) {
-    case sample_type::u8:
-      return f(std::uint8_t{});
-    case sample_type::u16:
-      return f(std::uint16_t{});
-    case sample_type::f32:
-      return f(float{});
-    case sample_type::f64:
-      return f(double{});
-  }
-}
 
 bool valid_type(sample_type type) { return sample_bytes(type) != 0; }
 
@@ -110,29 +78,22 @@ bool samples_apart(const image_span& span) {
   return true;
 }
 
-bool check(const image_view& source, const image_span& destination, const resize_settings& settings,
-           std::string* err) {
-  const auto fail = [err](const char* why) {
-    *err = why;
-    return false;
-  };
-  if (source.data == nullptr || destination.data == nullptr) return fail("no samples given");
-  if (!valid_type(source.type) || !valid_type(destination.type)) return fail("unknown sample type");
-  if (source.width < 1 || source.height < 1) return fail("the source has no pixels");
-  if (destination.width < 1 || destination.height < 1) return fail("the new size has no pixels");
+void check(const image_view& source, const image_span& destination, const resize_settings& settings) {
+  const auto fail = [](const char* why) { throw error(why); };
+  if (source.data == nullptr || destination.data == nullptr) fail("no samples given");
+  if (!valid_type(source.type) || !valid_type(destination.type)) fail("unknown sample type");
+  if (source.width < 1 || source.height < 1) fail("the source has no pixels");
+  if (destination.width < 1 || destination.height < 1) fail("the new size has no pixels");
   if (source.channels < 1 || destination.channels != source.channels)
-    return fail("the source and destination must have the same number of channels (at least 1)");
-  if (settings.alpha && source.channels < 2) return fail("alpha needs a colour channel beside it");
-  if (!(settings.taper >= 0.0) || !std::isfinite(settings.taper))
-    return fail("the taper must be a number >= 0");
-  if (settings.method != engine::fast && settings.method != engine::direct) return fail("unknown engine");
+    fail("the source and destination must have the same number of channels (at least 1)");
+  if (settings.alpha && source.channels < 2) fail("alpha needs a colour channel beside it");
+  if (!(settings.taper >= 0.0) || !std::isfinite(settings.taper)) fail("the taper must be a number >= 0");
+  if (settings.method != engine::fast && settings.method != engine::direct) fail("unknown engine");
   if (!samples_apart(destination))
-    return fail(
-        "the destination's strides put several samples in one place (a stride of 0, or overlapping rows)");
+    fail("the destination's strides put several samples in one place (a stride of 0, or overlapping rows)");
   const auto [source_low, source_high] = extent_of(source);
   const auto [low, high] = extent_of(destination);
-  if (low < source_high && source_low < high) return fail("the destination overlaps the source");
-  return true;
+  if (low < source_high && source_low < high) fail("the destination overlaps the source");
 }
 
 // One resize: the sample access both engines share.
@@ -205,8 +166,7 @@ struct job {
     const bool colour = !is_alpha(c), linear = settings.linear && colour;
     const bool unpremultiply = settings.alpha && colour;
     const double to_destination = destination_full / source_full;
-    // The least alpha, in destination units, that is not stored as 0.
-    const double visible = std::is_floating_point_v<T> ? 0.0 : mode == rounding::nearest ? 0.5 : 1.0;
+    constexpr double visible = visible_alpha<T, mode>();
     const std::int32_t width = destination.width;
     const std::ptrdiff_t step = destination.pixel_stride;
     for (std::int32_t r = 0; r < count; ++r, rows += width) {
@@ -220,12 +180,7 @@ struct job {
       }
       for (std::int32_t x = 0; x < width; ++x) {
         double v = rows[x];
-        if (unpremultiply) {
-          // Where nothing is left visible (the alpha stored is 0), the
-          // colour is 0, not the noise of dividing by almost nothing.
-          const double a = std::min(resized_alpha[x], source_full);
-          v = a > 0.0 && a * to_destination >= visible ? v * (source_full / a) : 0.0;
-        }
+        if (unpremultiply) v = unpremultiplied(v, resized_alpha[x], source_full, to_destination, visible);
         if (linear && !is_float(destination.type)) {
           const T code = static_cast<T>(light->code_of(v));
           std::memcpy(p + x * step, &code, sizeof code);
@@ -274,15 +229,25 @@ std::uint64_t resize_working_bytes(std::int32_t width, std::int32_t height, std:
   return alpha + fast_resampler::working_bytes(width, height, new_width, new_height, settings.threads);
 }
 
-bool resize(const image_view& source, const image_span& destination, const resize_settings& settings,
-            std::string* err) {
-  return resize(source, destination, settings, resize_hooks{}, err);
+void resize(const image_view& source, const image_span& destination, const resize_settings& settings) {
+  resize(source, destination, settings, resize_hooks{});
 }
 
 bool resize(const image_view& source, const image_span& destination, const resize_settings& settings,
             const resize_hooks& hooks, std::string* err) {
+  try {
+    resize(source, destination, settings, hooks);
+  } catch (const error& e) {
+    *err = e.what();
+    return false;
+  }
   err->clear();  // no message of an earlier call left behind on success
-  if (!check(source, destination, settings, err)) return false;
+  return true;
+}
+
+void resize(const image_view& source, const image_span& destination, const resize_settings& settings,
+            const resize_hooks& hooks) {
+  check(source, destination, settings);
   const std::int32_t width = source.width, height = source.height;
   const std::int32_t new_width = destination.width, new_height = destination.height;
   job work{source, destination, settings, sample_full_scale(source.type),
@@ -303,8 +268,7 @@ bool resize(const image_view& source, const image_span& destination, const resiz
       for (int c : order) {
         if ((settings.proceed && !settings.proceed(settings.context)) ||
             (hooks.before_read && !hooks.before_read(0, height))) {
-          *err = "the resize was stopped";
-          return false;
+          throw stopped();
         }
         for (std::int32_t y = 0; y < height; ++y) {
           work.read_rows(c, y, 1, row.data());
@@ -316,13 +280,10 @@ bool resize(const image_view& source, const image_span& destination, const resiz
         for (std::int32_t y = 0; y < new_height; ++y) {
           for (std::int32_t x = 0; x < new_width; ++x) row[x] = values[plane_index(x, y, new_height)];
           work.write_rows(c, y, 1, row.data());
-          if (hooks.after_write && !hooks.after_write(c, y, 1)) {
-            *err = "the resize was stopped";
-            return false;
-          }
+          if (hooks.after_write && !hooks.after_write(c, y, 1)) throw stopped();
         }
       }
-      return true;
+      return;
     }
 
     make_room_for(static_cast<double>(resize_working_bytes(width, height, new_width, new_height,
@@ -344,19 +305,14 @@ bool resize(const image_view& source, const image_span& destination, const resiz
         work.write_rows(c, first, count, values);
         return !hooks.after_write || hooks.after_write(c, first, count);
       };
-      if (!resampler.resample_doubles(rows, out, progress, proceed)) {
-        *err = "the resize was stopped";
-        return false;
-      }
+      if (!resampler.resample_doubles(rows, out, progress, proceed)) throw stopped();
     }
   } catch (const std::bad_alloc&) {
-    *err = "out of memory for a resize to " + std::to_string(new_width) + " x " + std::to_string(new_height);
-    return false;
+    throw error("out of memory for a resize to " + std::to_string(new_width) + " x " +
+                std::to_string(new_height));
   } catch (const std::system_error& e) {
-    *err = e.what();
-    return false;
+    throw error(e.what());  // no thread to be had
   }
-  return true;
 }
 
 image resize(const image& source, std::int32_t new_width, std::int32_t new_height,
@@ -373,8 +329,7 @@ image resize(const image& source, std::int32_t new_width, std::int32_t new_heigh
   if (!out.allocate())
     throw error("out of memory for a " + std::to_string(new_width) + " x " + std::to_string(new_height) +
                 " image");
-  std::string err;
-  if (!resize(view_of(source), span_of(out), settings, &err)) throw error(err);
+  resize(view_of(source), span_of(out), settings);
   return out;
 }
 

@@ -25,6 +25,9 @@
 #include "lib/mapped_input.h"
 #include "lib/output_file.h"
 #include "lib/pipeline.h"
+#include "lib/resize_hooks.h"
+
+using namespace pellimor::detail;  // the library's internals
 
 namespace pellimor {
 namespace {
@@ -420,7 +423,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   carry_metadata(&source, &out, request.strip, request.format);
   image_view view = view_of(source);
   view.channels = out.channels;  // a dropped alpha channel is simply not read
-  if (!resize(view, span_of(out), settings, err)) {
+  if (!resize(view, span_of(out), settings, resize_hooks{}, err)) {
     if (err->rfind("out of memory", 0) == 0) *err = out_of_memory(*err);
     return false;
   }
@@ -517,7 +520,11 @@ file_request request_for(const std::string& input, const std::string& output, co
 void resize_file(const std::string& input, const std::string& output, const file_options& options) {
   const file_request request = request_for(input, output, options);
   std::string where, err;
-  if (!run_file_request(request, &where, &err)) throw error(where + ": " + err);
+  if (run_file_request(request, &where, &err)) return;
+  // The pipeline and the streams carry failures as messages; a stop asked
+  // for is told apart from a fault by its own.
+  if (err == stopped().what()) throw stopped(where + ": " + err);
+  throw error(where + ": " + err);
 }
 
 }  // namespace pellimor

@@ -24,8 +24,14 @@ struct resize_hooks {
   std::function<bool(int channel, std::int32_t first, std::int32_t count)> after_write;
 };
 
-// resize() with `hooks`. Channels go one after another, the alpha channel
-// first when settings.alpha, then the others in order.
+// resize() with `hooks`, throwing as it does. Channels go one after
+// another, the alpha channel first when settings.alpha, then the others in
+// order.
+void resize(const image_view& source, const image_span& destination, const resize_settings& settings,
+            const resize_hooks& hooks);
+
+// The same for callers that carry failures as messages: false with the
+// exception's message in *err, which success leaves empty.
 bool resize(const image_view& source, const image_span& destination, const resize_settings& settings,
             const resize_hooks& hooks, std::string* err);
 

@@ -13,12 +13,27 @@
 #include <vector>
 
 #include "core/plane.h"
+#include "lib/resize_hooks.h"
 #include "pellimor/pellimor.h"
 #include "tests/reference.h"
 
 namespace {
 
 using pellimor::sample_type;
+
+// What a resize refused, by the message of the pellimor::error it threw;
+// "" when it threw none, and a stop is told apart from a refusal.
+template <class Call>
+std::string refusal_of(const Call& call) {
+  try {
+    call();
+  } catch (const pellimor::stopped& e) {
+    return std::string("(stopped) ") + e.what();
+  } catch (const pellimor::error& e) {
+    return e.what();
+  }
+  return "";
+}
 
 struct shape {
   int width, height, new_width, new_height;
@@ -149,8 +164,7 @@ TEST(LibraryResize, EveryTypeChannelCountAndShapeMatchesTheDefinition) {
             pellimor::resize_settings settings;
             settings.method = method;
             settings.round = mode;
-            std::string err;
-            ASSERT_TRUE(pellimor::resize(in.view, out.span, settings, &err)) << err;
+            pellimor::resize(in.view, out.span, settings);
             for (int c = 0; c < channels; ++c) {
               const auto exact =
                   reference::resize_values(plane_of(in, c), sh.width, sh.height, sh.new_width, sh.new_height);
@@ -184,12 +198,11 @@ TEST(LibraryResize, SampleTypesConvertByTheirFullScale) {
     strided in = make_strided(k.from, 4, 4, 1), out = make_strided(k.to, 6, 3, 1);
     for (int y = 0; y < 4; ++y)
       for (int x = 0; x < 4; ++x) put(&in, x, y, 0, k.value);
-    std::string err;
     pellimor::resize_settings settings;
     settings.round = pellimor::rounding::nearest;  // a flat plane must come back exactly
     if (pellimor::is_float(k.to) || k.expected == 127 || k.expected == 32767)
       settings.round = pellimor::rounding::trunc;
-    ASSERT_TRUE(pellimor::resize(in.view, out.span, settings, &err)) << err;
+    pellimor::resize(in.view, out.span, settings);
     for (int y = 0; y < 3; ++y)
       for (int x = 0; x < 6; ++x) EXPECT_NEAR(get(out, x, y, 0), k.expected, 1e-12) << k.value;
   }
@@ -201,8 +214,7 @@ TEST(LibraryResize, RoundingToNearestGivesAnIdentityResizeBack) {
     strided out = make_strided(type, 37, 23, 3);
     pellimor::resize_settings settings;
     settings.round = pellimor::rounding::nearest;
-    std::string err;
-    ASSERT_TRUE(pellimor::resize(in.view, out.span, settings, &err)) << err;
+    pellimor::resize(in.view, out.span, settings);
     for (int y = 0; y < 23; ++y)
       for (int x = 0; x < 37; ++x)
         for (int c = 0; c < 3; ++c) ASSERT_EQ(get(out, x, y, c), get(in, x, y, c)) << x << "," << y;
@@ -218,8 +230,7 @@ TEST(LibraryResize, TaperWeighsEachKeptCoefficient) {
       pellimor::resize_settings settings;
       settings.method = method;
       settings.taper = power;
-      std::string err;
-      ASSERT_TRUE(pellimor::resize(in.view, out.span, settings, &err)) << err;
+      pellimor::resize(in.view, out.span, settings);
       const auto exact = reference::resize_values(plane_of(in, 0), 9, 7, 13, 5, power);
       for (int x = 0; x < 13; ++x)
         for (int y = 0; y < 5; ++y) EXPECT_NEAR(get(out, x, y, 0), exact[plane_index(x, y, 5)], 1e-12);
@@ -237,8 +248,7 @@ double step_overshoot(int width, int new_width, double taper) {
     for (int x = 0; x < width; ++x) put(&in, x, 0, 0, x < step ? 50 : 200);
     pellimor::resize_settings settings;
     settings.taper = taper;
-    std::string err;
-    EXPECT_TRUE(pellimor::resize(in.view, out.span, settings, &err)) << err;
+    pellimor::resize(in.view, out.span, settings);
     for (int x = 0; x < new_width; ++x)
       worst = std::max({worst, get(out, x, 0, 0) - 200, 50 - get(out, x, 0, 0)});
   }
@@ -262,8 +272,7 @@ TEST(LibraryResize, LinearLightKeepsFlatColoursAndMeanLight) {
   pellimor::resize_settings settings;
   settings.linear = true;
   settings.round = pellimor::rounding::nearest;
-  std::string err;
-  ASSERT_TRUE(pellimor::resize(flat.view, flat_out.span, settings, &err)) << err;
+  pellimor::resize(flat.view, flat_out.span, settings);
   for (int y = 0; y < 11; ++y)
     for (int x = 0; x < 5; ++x)
       for (int c = 0; c < 3; ++c) EXPECT_EQ(get(flat_out, x, y, c), 40 + 70 * c);
@@ -273,7 +282,7 @@ TEST(LibraryResize, LinearLightKeepsFlatColoursAndMeanLight) {
   strided stripes = make_strided(sample_type::f64, 16, 2, 1), one = make_strided(sample_type::f64, 1, 2, 1);
   for (int y = 0; y < 2; ++y)
     for (int x = 0; x < 16; ++x) put(&stripes, x, y, 0, x % 2 ? 1.0 : 0.0);
-  ASSERT_TRUE(pellimor::resize(stripes.view, one.span, settings, &err)) << err;
+  pellimor::resize(stripes.view, one.span, settings);
   const double light = get(one, 0, 0, 0);
   const double linear_light = light <= 0.04045 ? light / 12.92 : std::pow((light + 0.055) / 1.055, 2.4);
   EXPECT_NEAR(linear_light, 0.5, 1e-12);
@@ -290,9 +299,8 @@ TEST(LibraryResize, LinearLightCodesMatchTheCurvesInDouble) {
       settings.linear = true;
       settings.round = mode;
       settings.alpha = true;
-      std::string err;
-      ASSERT_TRUE(pellimor::resize(in.view, codes.span, settings, &err)) << err;
-      ASSERT_TRUE(pellimor::resize(in.view, exact.span, settings, &err)) << err;
+      pellimor::resize(in.view, codes.span, settings);
+      pellimor::resize(in.view, exact.span, settings);
       const double full = pellimor::sample_full_scale(type);
       for (int y = 0; y < 12; ++y)
         for (int x = 0; x < 31; ++x)
@@ -315,8 +323,7 @@ TEST(LibraryResize, ColourUnderTransparentPixelsDoesNotBleed) {
     }
   pellimor::resize_settings settings;
   settings.alpha = true;
-  std::string err;
-  ASSERT_TRUE(pellimor::resize(in.view, out.span, settings, &err)) << err;
+  pellimor::resize(in.view, out.span, settings);
   int visible = 0, hidden = 0;
   for (int y = 0; y < 7; ++y)
     for (int x = 0; x < 45; ++x) {
@@ -389,19 +396,23 @@ TEST(LibraryResize, BadArgumentsAreRefusedWithAReason) {
     pellimor::image_span span = out.span;
     pellimor::resize_settings settings;
     k.spoil(&view, &span, &settings);
+    const std::string why = refusal_of([&] { pellimor::resize(view, span, settings); });
+    EXPECT_NE(why.find(k.message), std::string::npos) << k.what << ": " << why;
+    // The pipeline's form carries the same message.
     std::string err;
-    EXPECT_FALSE(pellimor::resize(view, span, settings, &err)) << k.what;
-    EXPECT_NE(err.find(k.message), std::string::npos) << k.what << ": " << err;
+    EXPECT_FALSE(pellimor::resize(view, span, settings, pellimor::resize_hooks{}, &err)) << k.what;
+    EXPECT_EQ(err, why) << k.what;
   }
   pellimor::image empty;
   EXPECT_THROW(pellimor::resize(empty, 3, 3), pellimor::error);
-  // A call that succeeds leaves no message of an earlier failure, and a
-  // destination laid out backwards is samples apart all the same.
-  std::string err = "an earlier failure";
+  // A destination laid out backwards is samples apart all the same, and the
+  // pipeline's form leaves no message of an earlier failure behind.
   pellimor::image_span backwards = out.span;
   backwards.data = static_cast<std::uint8_t*>(out.span.data) + 3 * out.span.row_stride;
   backwards.row_stride = -out.span.row_stride;
-  EXPECT_TRUE(pellimor::resize(in.view, backwards, {}, &err)) << err;
+  EXPECT_EQ(refusal_of([&] { pellimor::resize(in.view, backwards, {}); }), "");
+  std::string err = "an earlier failure";
+  EXPECT_TRUE(pellimor::resize(in.view, backwards, {}, pellimor::resize_hooks{}, &err));
   EXPECT_EQ(err, "");
 }
 
@@ -456,9 +467,9 @@ TEST(LibraryResize, OneChannelStopsInsideThePassesOverColumns) {
     settings.threads = 1;
     settings.proceed = stopper::proceed;
     settings.context = &stop;
-    std::string err;
-    EXPECT_FALSE(pellimor::resize(pellimor::view_of(img), to, settings, &err)) << a;
-    EXPECT_EQ(err, "the resize was stopped") << a;
+    EXPECT_EQ(refusal_of([&] { pellimor::resize(pellimor::view_of(img), to, settings); }),
+              "(stopped) the resize was stopped")
+        << a;
     EXPECT_EQ(stop.asked, a + 1) << a;  // asked once a batch, and nothing after the stop
     EXPECT_EQ(std::count(out.begin(), out.end(), 0xEE), static_cast<std::ptrdiff_t>(out.size())) << a;
   }

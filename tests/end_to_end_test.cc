@@ -152,7 +152,7 @@ TEST(Resize, EnginesAndThreadCountsAgree) {
     EXPECT_EQ(got, fast) << threads << " threads";
   }
   ASSERT_EQ(direct.size(), fast.size());
-  const std::uint64_t row = bmp_row_size(30);
+  const std::uint64_t row = pellimor::detail::bmp_row_size(30);
   for (int c = 0; c < 3; ++c) {
     const std::vector<long double> exact = reference::resize_values(source[c], 30, 9);
     for (int y = 0; y < 9; ++y)

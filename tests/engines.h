@@ -12,6 +12,8 @@
 
 namespace test_engines {
 
+using namespace pellimor::detail;  // the engines under test
+
 // Serves rows of a column-major plane, as the file reader does.
 inline row_reader plane_rows(const channel_plane& plane) {
   return [&plane](std::int32_t first, std::int32_t count, std::uint8_t* out) {

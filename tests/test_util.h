@@ -140,7 +140,7 @@ inline std::string bmp_bytes(const channel_plane& blue, const channel_plane& gre
                              const bmp_form& form = {}) {
   using namespace bmp_field;
   const std::int32_t width = blue.width, height = blue.height;
-  const std::size_t row = bmp_row_size(width), pixels = row * height;
+  const std::size_t row = pellimor::detail::bmp_row_size(width), pixels = row * height;
   const std::size_t start = 14 + form.info_size + form.gap;
   std::string s(start + pixels + form.trailing, form.filler);
   std::fill(s.begin(), s.begin() + 14 + form.info_size, '\0');

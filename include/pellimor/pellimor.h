@@ -14,10 +14,12 @@
 // truncated toward zero (or rounded half up); float results are stored as
 // computed, without clipping.
 //
-// Errors come back as values (false and a message) or, from the functions
-// that return an image, as pellimor::error. Nothing here prints (unless a
-// progress stream is given) or exits. Every function is safe to call from
-// several threads at once on different images.
+// Errors are thrown: pellimor::error with a message saying what is wrong
+// (bad arguments, a file at fault, memory: "out of memory ..."), and its
+// subclass pellimor::stopped when a resize_settings::proceed hook said stop.
+// Nothing here prints (unless a progress stream is given) or exits. Every
+// function is safe to call from several threads at once on different
+// images.
 #pragma once
 
 #include <cstddef>
@@ -43,6 +45,15 @@ class error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Thrown when resize_settings::proceed returned false: the work ended
+// early on request, not through a fault. What it wrote stays written and
+// nothing more is; resize_file leaves its output unwritten.
+class stopped : public error {
+ public:
+  stopped() : error("the resize was stopped") {}
+  using error::error;
+};
+
 enum class engine { fast, direct };      // FFT-based, or the defining direct sums
 enum class rounding { trunc, nearest };  // toward zero, or half up
 
@@ -60,9 +71,9 @@ struct resize_settings {
   void (*passes_done)(void* context, std::int64_t done, std::int64_t total) = nullptr;
   // Asked, when set, between batches of lines, from any of the workers (so
   // it must be safe to call from several threads at once). Returning false
-  // stops the work: nothing more is written, resize() returns false with
-  // "the resize was stopped" (the functions that throw, pellimor::error),
-  // and resize_file leaves its output unwritten.
+  // stops the work: nothing more is written, resize() throws
+  // pellimor::stopped ("the resize was stopped"), and resize_file leaves its
+  // output unwritten and throws pellimor::stopped naming the file.
   bool (*proceed)(void* context) = nullptr;
   void* context = nullptr;  // handed to passes_done and proceed
 };
@@ -121,13 +132,16 @@ struct nd_span {
 // any >= 1. Each axis is taken through the same cut or zero-extended
 // DCT-II / DCT-III pair as the 2-D resize, scaled to keep the mean; two
 // axes give the 2-D resize's values exactly (each plane of the other axes
-// goes through it, the channel axis as its channels), so alpha and linear
-// light are taken only with two axes. Sample types and rounding as the 2-D
-// resize. False with *err on bad arguments (overlapping or zero output
-// strides among them), when memory runs out, or when settings.proceed said
-// stop ("the resize was stopped").
-bool resize(const nd_view& source, const nd_span& destination, const std::vector<int>& axes,
-            const resize_settings& settings, std::string* err);
+// goes through it, the channel axis as its channels). Alpha needs the
+// channel axis (alpha its last channel); with any other count of axes,
+// each element's colour is taken to linear light and premultiplied by its
+// alpha before the transform, and back after, as the 2-D resize does for
+// each pixel. Sample types and rounding as the 2-D resize. Throws
+// pellimor::error on bad arguments (overlapping or zero output strides
+// among them) and when memory runs out (a message beginning "out of
+// memory"), pellimor::stopped when settings.proceed said stop.
+void resize(const nd_view& source, const nd_span& destination, const std::vector<int>& axes,
+            const resize_settings& settings);
 
 // Bytes of working memory that resize needs beyond its source and
 // destination.
@@ -137,13 +151,14 @@ std::uint64_t resize_working_bytes(const std::vector<std::int64_t>& extents,
 
 // Resizes every channel of `source` into `destination` (same channel count,
 // any size >= 1). When the sample types differ, values are scaled by the
-// ratio of their full scales (65535 -> 255, 1.0 -> 255, ...). False with
-// *err on bad arguments or when memory runs out.
-bool resize(const image_view& source, const image_span& destination, const resize_settings& settings,
-            std::string* err);
+// ratio of their full scales (65535 -> 255, 1.0 -> 255, ...). Throws
+// pellimor::error on bad arguments and when memory runs out (a message
+// beginning "out of memory"), pellimor::stopped when settings.proceed said
+// stop.
+void resize(const image_view& source, const image_span& destination, const resize_settings& settings);
 
 // The same into a new image of the same type and channels (ICC kept);
-// throws pellimor::error.
+// throws as the above.
 image resize(const image& source, std::int32_t new_width, std::int32_t new_height,
              const resize_settings& settings = {});
 

@@ -47,7 +47,9 @@ def resize(
     some values with engine="direct"; with alpha=True a non-finite alpha
     makes the alpha channel NaN and the colour channels 0). nan="raise":
     ValueError naming the first non-finite sample as (row, column, channel),
-    before any work. threads: 0 to 1024, 0 for one per core."""
+    before any work. threads: 0 to 1024, 0 for one per core. alpha and
+    linear take any number of resized axes (alpha: with a channel axis,
+    alpha last), each element taken as an image's pixel is."""
 @overload
 def read(
     path: _Path,

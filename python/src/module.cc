@@ -39,6 +39,10 @@
 #include "lib/resize_file.h"
 #include "pellimor/pellimor.h"
 
+using pellimor::detail::geometry;
+using pellimor::detail::parse_geometry;
+using pellimor::detail::resolve_geometry;
+
 #ifndef PELLIMOR_VERSION
 #error "PELLIMOR_VERSION is set by the build from project(VERSION)"
 #endif
@@ -434,7 +438,6 @@ int axis_argument(const char* name, const py::handle& value, int rank) {
   return static_cast<int>(a < 0 ? a + rank : a);
 }
 
-
 // nan="raise" on an array of any rank: ValueError naming the first sample,
 // in C order, that is not finite.
 template <class Sample>
@@ -551,9 +554,6 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
   else
     throw py::type_error("pellimor.resize: alpha must be True, False or None, not " +
                          py::repr(alpha_arg).cast<std::string>());
-  if ((alpha || linear) && count != 2)
-    refuse(std::string("pellimor.resize: ") + (alpha ? "alpha" : "linear") +
-           "=True needs two resized axes (rows and columns)");
   if (alpha && channel == -1) refuse("pellimor.resize: alpha=True needs a channel axis (channel_axis=)");
   if (alpha && channels < 2)
     refuse("pellimor.resize: alpha=True needs a colour channel beside the alpha channel; the image has " +
@@ -634,23 +634,25 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
   destination.extents = new_extents;
   destination.strides.assign(out.strides(), out.strides() + rank);
 
-  std::string err;
-  bool ok = false;
   std::atomic<bool> stop{false};
   settings.proceed = keep_going;
   settings.context = &stop;
-  // Small work is done here and now: a thread of its own would cost more
-  // than it could save of a Ctrl-C's wait.
-  if (result_bytes + need < 4e6 && settings.method == pellimor::engine::fast) {
-    py::gil_scoped_release unlocked;
-    ok = pellimor::resize(source, destination, axes, settings, &err);
-  } else {
-    run_interruptibly([&] { ok = pellimor::resize(source, destination, axes, settings, &err); }, &stop);
-  }
-  if (!ok) {
-    if (err.rfind("out of memory", 0) == 0)
-      throw memory_failure("pellimor.resize: " + pellimor::out_of_memory(err));
-    throw pellimor::error(err);
+  try {
+    // Small work is done here and now: a thread of its own would cost more
+    // than it could save of a Ctrl-C's wait.
+    if (result_bytes + need < 4e6 && settings.method == pellimor::engine::fast) {
+      py::gil_scoped_release unlocked;
+      pellimor::resize(source, destination, axes, settings);
+    } else {
+      run_interruptibly([&] { pellimor::resize(source, destination, axes, settings); }, &stop);
+    }
+  } catch (const pellimor::stopped&) {
+    throw;
+  } catch (const pellimor::error& e) {
+    const std::string why = e.what();
+    if (why.rfind("out of memory", 0) == 0)
+      throw memory_failure("pellimor.resize: " + pellimor::out_of_memory(why));
+    throw;
   }
   return out;
 }
@@ -1090,6 +1092,10 @@ PYBIND11_MODULE(_pellimor, m) {
       if (failure) std::rethrow_exception(failure);
     } catch (const memory_failure& e) {
       PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (const pellimor::stopped& e) {
+      // Work stopped on request (a Ctrl-C raises its own KeyboardInterrupt
+      // before this is reached): read as an interruption, not a failure.
+      PyErr_SetString(PyExc_KeyboardInterrupt, e.what());
     }
   });
 
@@ -1139,7 +1145,8 @@ taper : float
     P >= 0: kept coefficient k of K is weighed by sinc(k/K)**P on each axis,
     softening ringing; 0 (default) keeps them as they are.
 linear : bool
-    Treat colour as sRGB-encoded and resize it in linear light.
+    Treat colour as sRGB-encoded and resize it in linear light (every
+    element but alpha's, along any number of resized axes).
 threads : int
     Worker threads of the fast engine, 0 to 1024 as the program's -threads;
     0 (default) for one per core. The result is the same for every count.
@@ -1151,7 +1158,10 @@ alpha : bool or None
     it, so fully transparent pixels lend no colour to their neighbours.
     None (default): True when the array is a pellimor.Image read() made
     from a file with alpha (and still has 2 or 4 channels), else False.
-    alpha and linear need two resized axes.
+    alpha=True needs a channel axis (channel_axis=, or the one axis left
+    over); along any number of resized axes, each element is premultiplied
+    before the transform and divided by its resized alpha after, as an
+    image's pixels are.
 out : numpy.ndarray or None
     An array of the result's shape and dtype to write the result into (any
     strides, writable, sharing no memory with image); it is returned. A
@@ -1184,7 +1194,7 @@ Raises
 ValueError
     A dtype other than the four, not 1 to 32 dimensions, an empty image, a
     bad shape or axes (a repeated axis, as many lengths as axes),
-    alpha with one channel or without two resized axes, an unknown round, engine or nan, a
+    alpha with one channel or without a channel axis, an unknown round, engine or nan, a
     negative or non-finite taper, threads outside 0..1024, a NaN or an
     infinity with nan="raise".
 TypeError

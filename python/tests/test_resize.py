@@ -192,7 +192,7 @@ def bad(**changes):
         (bad(axes=(0,)), "2 lengths for 1 axes"),
         (bad(axes=(0, 1), channel_axis=1), "channel axis cannot be resized"),
         (bad(channel_axis=3), "channel_axis must be from -3 to 2"),
-        (bad(shape=(5, 6, 3), alpha=True), "alpha=True needs two resized axes"),
+        (bad(shape=(5, 6, 3), alpha=True), "alpha=True needs a channel axis"),
         (bad(image=np.zeros((4, 5, 2, 2), np.uint8), axes=(0, 1), alpha=True), "needs a channel axis"),        (bad(shape=5), "pair"),
         (bad(shape="56"), "pair"),
         (bad(image=np.zeros((4, 5), np.uint8), alpha=True), "alpha"),
@@ -435,6 +435,64 @@ def test_any_rank_follows_the_dct_formula(dtype, shape, axes, lengths):
             boundary = exact - 0.5 if round == "nearest" else exact
             near_integer = np.abs(boundary - np.round(boundary)) < 1e-9
             assert not ((got != want) & ~near_integer).any(), round
+
+
+def srgb_to_linear(v):
+    s = np.abs(v)
+    return np.copysign(np.where(s <= 0.04045, s / 12.92, ((s + 0.055) / 1.055) ** 2.4), v)
+
+
+def linear_to_srgb(v):
+    s = np.abs(v)
+    return np.copysign(np.where(s <= 0.0031308, 12.92 * s, 1.055 * s ** (1 / 2.4) - 0.055), v)
+
+
+def colour_formula(array, lengths, axes, alpha, linear, round):
+    """Resize with alpha (last channel) and linear light, in float64, in units of 1:
+    colour to linear light and premultiplied, resized, divided by the resized
+    alpha (colour 0 where that alpha would be stored as 0), encoded again."""
+    top = INTEGER_MAX.get(array.dtype.type, 1)
+    x = array.astype(np.float64) / top
+    colour, opacity = (x[..., :-1], x[..., -1:]) if alpha else (x, None)
+    if linear:
+        colour = srgb_to_linear(colour)
+    if alpha:
+        colour = formula_nd(colour * opacity, lengths, axes)
+        opacity = formula_nd(opacity, lengths, axes)
+        a = np.minimum(opacity, 1.0)
+        visible = 0.0 if top == 1 else (0.5 if round == "nearest" else 1.0) / top
+        with np.errstate(divide="ignore", invalid="ignore"):
+            colour = np.where((a > 0) & (a >= visible), colour / a, 0.0)
+    else:
+        colour = formula_nd(colour, lengths, axes)
+    if linear:
+        colour = linear_to_srgb(colour)
+    return (np.concatenate([colour, opacity], axis=-1) if alpha else colour) * top
+
+
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16, np.float64])
+@pytest.mark.parametrize("alpha,linear", [(True, False), (False, True), (True, True)])
+# A (D, H, W, 4) volume, and a (N, 4, H, W) stack with its channels second.
+@pytest.mark.parametrize(
+    "shape,axes,channel_axis,lengths",
+    [((4, 5, 6, 4), (0, 1, 2), 3, (7, 3, 9)), ((5, 4, 3, 6), (0, 2, 3), 1, (3, 8, 4))],
+)
+def test_alpha_and_linear_take_any_number_of_axes(dtype, alpha, linear, shape, axes, channel_axis, lengths):
+    rng = np.random.default_rng(sum(shape) + 2 * alpha + linear)
+    top = INTEGER_MAX.get(dtype, 1)
+    given = (rng.random(shape) * top).astype(dtype)
+    array = np.moveaxis(given, channel_axis, -1)  # a view: channels last
+    array[..., -1][rng.random(array.shape[:-1]) < 0.2] = 0  # some elements fully transparent
+    out = pellimor.resize(given, lengths, axes=axes, channel_axis=channel_axis, alpha=alpha, linear=linear)
+    got = np.moveaxis(out, channel_axis, -1).astype(np.float64)
+    exact = colour_formula(array, lengths, (0, 1, 2), alpha, linear, "nearest")
+    assert got.shape == exact.shape
+    if dtype == np.float64:
+        np.testing.assert_allclose(got, exact, rtol=0, atol=1e-9)
+    else:
+        want = np.floor(np.clip(exact, 0, top) + 0.5)
+        assert np.abs(got - want).max() <= 1
+        assert (got != want).mean() < 0.01
 
 
 @pytest.mark.parametrize("shape,axes,lengths", [((14,), (0,), (9,)), ((6, 7, 5), (0, 1, 2), (9, 4, 8))])
