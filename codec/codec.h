@@ -144,4 +144,12 @@ bool format_keeps(image_format format, int channels, sample_type type);
 bool encode_image(const image& img, image_format format, const encode_options& options, const byte_sink& sink,
                   std::string* err);
 
+// encode_image into `fd`, a new, empty regular file open for reading and
+// writing. TIFF, whose header is finished last, goes to it strip by strip
+// as its rows become ready instead of being made whole in memory first;
+// the other formats go as to a sink. False with *err, and *write_error the
+// system's reason (errno) when it was writing to `fd` that failed, else 0.
+bool encode_image_to_file(const image& img, image_format format, const encode_options& options, int fd,
+                          std::string* err, int* write_error);
+
 }  // namespace pellimor

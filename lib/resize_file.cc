@@ -58,14 +58,15 @@ void output_layout(image_format format, const image_info& info, sample_type* typ
 }
 
 // What encoding `img` as `format` holds beside the image: TIFF builds the
-// whole file in memory (about the samples' size, a little more where
-// deflate cannot shrink them); JPEG with optimised Huffman tables keeps
+// whole file in memory for standard output (about the samples' size, a
+// little more where deflate cannot shrink them), a strip at a time into a
+// file; JPEG with optimised Huffman tables keeps
 // every DCT coefficient, two bytes a sample at 4:4:4; PNG and BMP stream.
-double encoder_bytes(image_format format, const image& img) {
+double encoder_bytes(image_format format, const image& img, bool to_stdout) {
   const double samples = static_cast<double>(img.width) * img.height * img.channels;
   switch (format) {
     case image_format::tiff:
-      return 1.01 * static_cast<double>(img.pixel_bytes()) + (1 << 20);
+      return to_stdout ? 1.01 * static_cast<double>(img.pixel_bytes()) + (1 << 20) : 1 << 21;
     case image_format::jpeg:
       return 2 * samples * 1.05 + (1 << 20);
     case image_format::webp:  // an 8-bit copy, libwebp's ARGB or YUV planes and the file
@@ -351,7 +352,8 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   settings.alpha = out.has_alpha();
   if (request.planned) request.planned(out.channels, width, height, new_width, new_height, &settings);
   const double need = static_cast<double>(bytes.size) + static_cast<double>(info.pixel_bytes()) * 2 +
-                      static_cast<double>(out.pixel_bytes()) + encoder_bytes(request.format, out) +
+                      static_cast<double>(out.pixel_bytes()) +
+                      encoder_bytes(request.format, out, request.output == "-") +
                       static_cast<double>(resize_working_bytes(info.width, info.height, out.width, out.height,
                                                                out.channels, settings));
   *err = memory_refusal(need, new_width, new_height, request.limits);
