@@ -115,6 +115,8 @@ struct encode_options {
   // When set, the image's rows are still being made while it is encoded:
   // the encoder calls rows_ready(n) before it reads any of rows [0, n),
   // which returns once they are final, or false to stop the encoding.
+  // Once it calls again, it reads none of the rows before the earlier
+  // call's n any more, so their memory may go.
   std::function<bool(std::int32_t rows)> rows_ready = {};
 };
 

@@ -2,6 +2,7 @@
 // pipeline.cc - decoding, resizing and encoding of one file job overlapped.
 #include "lib/pipeline.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -29,12 +30,43 @@ struct shared_state {
   // go), and how many readers are between before_read and after_read.
   bool withdrawn = false;
   int reading = 0;
+  std::int32_t rows_read = 0;  // source rows no channel reads again
+  std::map<std::int32_t, std::int32_t> read_waiting;  // as rows_waiting, for rows_read
+  std::size_t source_gone = 0;                       // bytes of the source let go
   std::int32_t rows_resized = 0;  // rows of the output with every channel final
   std::map<std::int32_t, std::int32_t> rows_waiting;  // later batches done, first row to end
   bool resize_over = false;       // the resize ended, well or not
   bool encoding_failed = false, encoding_stopped = false;
   std::string input_err, output_err;
 };
+
+// Adds the batch [first, end) to `waiting` and moves `*done` past every
+// batch that now follows on from it: workers finish in any order, and only
+// rows with none missing above them count.
+bool advance(std::map<std::int32_t, std::int32_t>* waiting, std::int32_t first, std::int32_t end,
+             std::int32_t* done) {
+  (*waiting)[first] = end;
+  const std::int32_t before = *done;
+  for (auto next = waiting->begin(); next != waiting->end() && next->first == *done; next = waiting->erase(next))
+    *done = next->second;
+  return *done != before;
+}
+
+// Gives the memory of the whole pages among bytes [*gone, upto) of the
+// `size` at `base` back to the system (read again, they would be zeros),
+// a few megabytes at a time: the decoded source once the resize is done
+// with its rows, the output once the encoder is, so that neither is held
+// whole beside the engine's arrays and the encoder's.
+void let_go(const std::uint8_t* base, std::size_t upto, std::size_t size, std::size_t* gone) {
+  constexpr std::size_t step = std::size_t{2} << 20;
+  static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  if (upto < *gone + step && upto < size) return;
+  const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(base);
+  const std::uintptr_t start = (at + *gone + page - 1) & ~(page - 1), end = (at + upto) & ~(page - 1);
+  if (end <= start) return;
+  madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+  *gone = end - at;
+}
 
 bool same_layout(const image& decoded, const image_info& info) {
   return decoded.width == info.width && decoded.height == info.height && decoded.channels == info.channels &&
@@ -96,7 +128,12 @@ void decode_then_encode(const pipeline_job& job, shared_state* s) {
   if (job.input_done) job.input_done();
 
   encode_options options = job.options;
-  options.rows_ready = [s](std::int32_t rows) {
+  std::int32_t encoded = 0;  // rows the encoder has read for good (codec.h)
+  std::size_t output_gone = 0;
+  options.rows_ready = [s, &job, &encoded, &output_gone](std::int32_t rows) {
+    let_go(job.out->pixels.data(), static_cast<std::size_t>(encoded) * job.out->row_bytes(),
+           job.out->pixels.size(), &output_gone);
+    encoded = rows;
     std::unique_lock<std::mutex> hold(s->lock);
     s->changed.wait(hold, [&] { return s->rows_resized >= rows || s->resize_over; });
     return s->rows_resized >= rows;
@@ -188,19 +225,19 @@ pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
       std::lock_guard<std::mutex> hold(s.lock);
       if (--s.reading == 0) s.changed.notify_all();
     };
+    // Called inside a read, so the decoder's buffer cannot go meanwhile.
+    hooks.read_for_good = [&s, pixels, &view](std::int32_t first, std::int32_t count) {
+      std::lock_guard<std::mutex> hold(s.lock);
+      if (advance(&s.read_waiting, first, first + count, &s.rows_read))
+        let_go(pixels, static_cast<std::size_t>(s.rows_read) * static_cast<std::size_t>(view.row_stride),
+               static_cast<std::size_t>(view.height) * static_cast<std::size_t>(view.row_stride),
+               &s.source_gone);
+    };
     hooks.after_write = [&s, last](int channel, std::int32_t first, std::int32_t count) {
       std::lock_guard<std::mutex> hold(s.lock);
-      if (channel == last) {
-        // Workers finish their batches in any order; the encoder is told
-        // only of rows with none missing above them.
-        s.rows_waiting[first] = first + count;
-        const std::int32_t before = s.rows_resized;
-        for (auto next = s.rows_waiting.begin();
-             next != s.rows_waiting.end() && next->first == s.rows_resized;
-             next = s.rows_waiting.erase(next))
-          s.rows_resized = next->second;
-        if (s.rows_resized != before) s.changed.notify_all();
-      }
+      // The encoder is told only of rows with none missing above them.
+      if (channel == last && advance(&s.rows_waiting, first, first + count, &s.rows_resized))
+        s.changed.notify_all();
       return !s.encoding_failed;
     };
     resized = resize(view, span_of(*job.out), job.settings, hooks, &resize_err);

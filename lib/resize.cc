@@ -334,9 +334,11 @@ bool resize(const image_view& source, const image_span& destination, const resiz
     proceed_check proceed;
     if (settings.proceed) proceed = [&settings] { return settings.proceed(settings.context); };
     for (int c : order) {
+      const bool last = c == order.back();
       const value_row_reader rows = [&](std::int32_t first, std::int32_t count, double* out) {
         if (hooks.before_read && !hooks.before_read(first, count)) return false;
         work.read_rows(c, first, count, out);
+        if (last && hooks.read_for_good) hooks.read_for_good(first, count);
         if (hooks.after_read) hooks.after_read();
         return true;
       };

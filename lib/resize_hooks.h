@@ -19,6 +19,10 @@ struct resize_hooks {
   std::function<bool(std::int32_t first, std::int32_t count)> before_read;
   // After the rows a before_read let through were read.
   std::function<void()> after_read;
+  // Just before the after_read of the last read of source rows [first,
+  // first + count) (the last channel's): nothing reads them again. From
+  // several threads at once, batches in any order.
+  std::function<void(std::int32_t first, std::int32_t count)> read_for_good;
   // After rows [first, first + count) of channel `channel` were written to
   // the destination, rows of each channel in order. False stops the resize.
   std::function<bool(int channel, std::int32_t first, std::int32_t count)> after_write;

@@ -361,6 +361,10 @@ std::string tiff_with_bad_strip(std::string file, int strip) {
 TEST(Formats, InputsFailingHalfWayLeaveNothing) {
   const std::string jpeg = encoded(codec_test::smooth_image(96, 400, 3), image_format::jpeg);
   const std::string tiff = encoded(random_image(512, 700, 3, sample_type::u8, 8), image_format::tiff);
+  // One channel is also the last one resized: the rows it has read go from
+  // memory while the decoder is still at work, megabytes before it fails.
+  const std::string grey_tiff = encoded(random_image(2048, 2000, 1, sample_type::u8, 9), image_format::tiff);
+  const std::string grey_jpeg = encoded(codec_test::smooth_image(2048, 2000, 1), image_format::jpeg);
   const struct {
     const char* name;
     std::string bytes;
@@ -369,6 +373,8 @@ TEST(Formats, InputsFailingHalfWayLeaveNothing) {
       {"png with a bad row", png_with_bad_filter(48, 300, 200), "filter"},
       {"jpeg cut in its scan", jpeg.substr(0, jpeg.size() * 2 / 3), "rows"},
       {"tiff with a bad third strip", tiff_with_bad_strip(tiff, 2), "strip 2 cannot be decoded"},
+      {"grey tiff with a bad strip far down", tiff_with_bad_strip(grey_tiff, 13), "strip 13 cannot be decoded"},
+      {"grey jpeg cut far down", grey_jpeg.substr(0, grey_jpeg.size() * 7 / 8), "rows"},
   };
   for (const auto& c : cases) {
     for (const char* output : {"out", "-"}) {
