@@ -147,11 +147,17 @@ struct input_bytes {
   // mapped whole would otherwise keep the whole file beside the resize's
   // arrays. A page let go and read again comes back from the file.
   // The first time, the pages well ahead go too: a decoder that first walks
-  // the whole file (PNG's chunk check) has mapped them all.
+  // the whole file (PNG's chunk check) has mapped them all. A share well
+  // below the last is a decoder reading the file again (once per channel,
+  // pipeline.h), which starts this over.
   void drop_before(double share) {
     constexpr std::size_t page = 4096, margin = std::size_t{1} << 20, step = std::size_t{1} << 20;
     if (mapped == nullptr || !(share >= 0)) return;
     const double at = std::min(share * static_cast<double>(mapped_size), static_cast<double>(mapped_size));
+    if (at + static_cast<double>(margin) < static_cast<double>(dropped)) {  // read again from the start
+      dropped = 0;
+      dropped_ahead = false;
+    }
     if (!dropped_ahead) {
       dropped_ahead = true;
       const std::size_t ahead = (static_cast<std::size_t>(at) + 2 * margin) & ~(page - 1);
@@ -356,9 +362,21 @@ bool run(const file_request& request, std::string* where, std::string* err) {
                       encoder_bytes(request.format, out, request.output == "-") +
                       static_cast<double>(resize_working_bytes(info.width, info.height, out.width, out.height,
                                                                out.channels, settings));
-  *err = memory_refusal(need, new_width, new_height, request.limits);
+  // Short of memory for that, a job through the pipeline can decode the
+  // input again for each channel instead of holding it whole (slower by
+  // those decodes); not under an address-space limit, which counts the
+  // buffers' reserved size whatever part of them is in use.
+  const bool pipelined = page == 1 && (info.orientation < 2 || info.orientation > 8) && !(info.cmyk && !out.cmyk);
+  const double lean = need - 2 * static_cast<double>(info.pixel_bytes()) + static_cast<double>(16 << 20);
+  const memory_limit have = memory_for(request.limits);
+  const bool again = pipelined && out.channels > 1 && settings.method == engine::fast &&
+                     (format == image_format::png || format == image_format::jpeg ||
+                      format == image_format::tiff) &&
+                     have.bytes > 0 && need > have.bytes && lean <= have.bytes &&
+                     have.name.find("RLIMIT_AS") == std::string::npos;
+  *err = memory_refusal(again ? lean : need, new_width, new_height, request.limits);
   if (!err->empty()) return false;
-  make_room_for(need, memory_for(request.limits).bytes);  // cached engine states give way
+  make_room_for(again ? lean : need, have.bytes);  // cached engine states give way
   const bool to_stdout = request.output == "-";
   if (!to_stdout && !check_output_target(request.output.c_str(), err)) {
     *where = request.output;
@@ -376,7 +394,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   // pipeline; another page, or one the EXIF orientation turns, is decoded
   // whole (and turned) first.
   const bool to_srgb = info.cmyk && !out.cmyk;  // ink into sRGB before the resize
-  if (page == 1 && (info.orientation < 2 || info.orientation > 8) && !to_srgb) {
+  if (pipelined) {
     pipeline_job job;
     job.data = bytes.data;
     job.size = bytes.size;
@@ -391,6 +409,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
     job.input_intact = [&bytes] { return !bytes.spoiled(); };
     job.input_done = [&bytes] { bytes.release(); };
     job.input_progress = [&bytes](double share) { bytes.drop_before(share); };
+    job.again = again;
     switch (run_pipeline(job, err)) {
       case pipeline_status::done:
         return true;

@@ -392,6 +392,42 @@ TEST(Formats, InputsFailingHalfWayLeaveNothing) {
   }
 }
 
+// Short of memory for the decoded picture, a shrink decodes its input once
+// for each channel and holds only bands of it (pipeline.h): the same bytes,
+// where without that the job would be refused (it needs 54 MiB as this is
+// written, and so still does any job of the program that cannot decode
+// again); and a decoder failing part of the way down, its rows let go as
+// they were read, still leaves nothing.
+TEST(Formats, JobsShortOfMemoryDecodeAgainForEachChannel) {
+  const image picture = codec_test::smooth_image(2400, 1800, 3);
+  const struct {
+    const char* name;
+    std::string bytes;
+    const char* output;
+  } cases[] = {
+      {"png", encoded(picture, image_format::png), "out.png"},
+      {"jpeg", encoded(picture, image_format::jpeg), "out.jpg"},
+      {"tiff", encoded(picture, image_format::tiff), "out.tif"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    temp_dir dir;
+    test_util::write_file(dir.file("in"), c.bytes);
+    ASSERT_EQ(run_program(dir, std::string("resize -s 1200x900! in whole_") + c.output).status, 0);
+    const test_util::run_result r =
+        run_program(dir, std::string("resize --limit memory=52M -s 1200x900! in ") + c.output);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(read_file(dir.file(c.output)) == read_file(dir.file(std::string("whole_") + c.output)));
+  }
+  temp_dir dir;
+  test_util::write_file(dir.file("in"), png_with_bad_filter(2400, 1800, 1500));
+  const test_util::run_result r = run_program(dir, "resize --limit memory=52M -s 1200x900! in out.png");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("pellimor: in: "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("filter"), std::string::npos) << r.err;
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"in"});
+}
+
 TEST(Formats, LibraryResizeFileWritesTheProgramsBytes) {
   // A plain 24-bit BMP takes the program's streaming path; the library always
   // decodes whole. Both must give the same file.
