@@ -115,6 +115,8 @@ struct encode_options {
   // When set, the image's rows are still being made while it is encoded:
   // the encoder calls rows_ready(n) before it reads any of rows [0, n),
   // which returns once they are final, or false to stop the encoding.
+  // Once it calls again, it reads none of the rows before the earlier
+  // call's n any more, so their memory may go.
   std::function<bool(std::int32_t rows)> rows_ready = {};
 };
 
@@ -143,5 +145,13 @@ bool format_keeps(image_format format, int channels, sample_type type);
 // three, PNG colour chunks in PNG alone. False with *err.
 bool encode_image(const image& img, image_format format, const encode_options& options, const byte_sink& sink,
                   std::string* err);
+
+// encode_image into `fd`, a new, empty regular file open for reading and
+// writing. TIFF, whose header is finished last, goes to it strip by strip
+// as its rows become ready instead of being made whole in memory first;
+// the other formats go as to a sink. False with *err, and *write_error the
+// system's reason (errno) when it was writing to `fd` that failed, else 0.
+bool encode_image_to_file(const image& img, image_format format, const encode_options& options, int fd,
+                          std::string* err, int* write_error);
 
 }  // namespace pellimor

@@ -39,6 +39,12 @@ bool jpeg_decode_rows(const std::uint8_t* data, std::size_t size, image* out, st
 bool tiff_decode_rows(const std::uint8_t* data, std::size_t size, image* out, std::string* err,
                       const decode_progress& progress);
 
+// tiff_encode straight into `fd`, a new, empty file open for reading and
+// writing, each strip written as its rows are ready. *write_error as
+// encode_image_to_file (codec.h) says.
+bool tiff_encode_file(const image& img, const encode_options& options, int fd, int* write_error,
+                      std::string* err);
+
 // Declared just after a decoder's buffer: unless kept, tells `progress` the
 // rows it was told are withdrawn (codec.h), before the buffer goes.
 struct told_rows {

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// tiff_codec.cc - TIFF files through libtiff, read from and written to memory.
+// tiff_codec.cc - TIFF files through libtiff, read from memory, written to
+// memory or straight to a file.
 //
 // Reading takes one page (directory), the first unless told. It accepts 1, 2, 4, 8 and
 // 16-bit unsigned integer and 32 and 64-bit float samples; grey (black or
@@ -27,9 +28,14 @@
 // and the orientation when it is not 1. Compression: deflate at level 1
 // with the horizontal (or, for floats, the floating-point) predictor, in
 // strips of about 256 KiB; see the README for the measurements behind it.
+// Into a file, each strip is written as soon as its rows are ready, so no
+// more than a strip of the file is ever held; into a sink, which cannot go
+// back to the header, the file is made whole first. Both give the same bytes.
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -52,14 +58,52 @@ struct memory_stream {
   std::uint64_t in_size = 0;                 //
   std::vector<std::uint8_t>* out = nullptr;  // the file so far, when writing
   std::uint64_t pos = 0;
+  // Or, when writing straight to a file, the file (new and empty: offsets
+  // are the TIFF's own), how far it reaches, and why a write to it failed.
+  int fd = -1;
+  std::uint64_t fd_size = 0;
+  int fd_error = 0;
 
   const std::uint8_t* bytes() const { return out != nullptr ? out->data() : in; }
-  std::uint64_t size() const { return out != nullptr ? out->size() : in_size; }
+  std::uint64_t size() const { return fd >= 0 ? fd_size : out != nullptr ? out->size() : in_size; }
 };
+
+// A file's bytes at the stream's position; short only at the file's end.
+tmsize_t file_read(memory_stream* s, std::uint8_t* buffer, tmsize_t count) {
+  tmsize_t done = 0;
+  while (done < count) {
+    const ssize_t n = pread(s->fd, buffer + done, static_cast<std::size_t>(count - done),
+                            static_cast<off_t>(s->pos));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += n;
+    s->pos += static_cast<std::uint64_t>(n);
+  }
+  return done;
+}
+
+tmsize_t file_write(memory_stream* s, const std::uint8_t* buffer, tmsize_t count) {
+  if (s->pos > static_cast<std::uint64_t>(INT64_MAX) - static_cast<std::uint64_t>(count)) return -1;
+  for (tmsize_t done = 0; done < count;) {
+    const ssize_t n = pwrite(s->fd, buffer + done, static_cast<std::size_t>(count - done),
+                             static_cast<off_t>(s->pos));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (s->fd_error == 0) s->fd_error = n < 0 ? errno : EIO;
+      return -1;
+    }
+    done += n;
+    s->pos += static_cast<std::uint64_t>(n);
+    s->fd_size = std::max(s->fd_size, s->pos);
+  }
+  return count;
+}
 
 tmsize_t stream_read(thandle_t handle, void* buffer, tmsize_t count) {
   auto* s = static_cast<memory_stream*>(handle);
   if (count < 0) return -1;
+  if (s->fd >= 0) return file_read(s, static_cast<std::uint8_t*>(buffer), count);
   if (s->pos >= s->size()) return 0;
   const std::uint64_t n = std::min<std::uint64_t>(static_cast<std::uint64_t>(count), s->size() - s->pos);
   std::memcpy(buffer, s->bytes() + s->pos, n);
@@ -69,7 +113,9 @@ tmsize_t stream_read(thandle_t handle, void* buffer, tmsize_t count) {
 
 tmsize_t stream_write(thandle_t handle, void* buffer, tmsize_t count) {
   auto* s = static_cast<memory_stream*>(handle);
-  if (s->out == nullptr || count < 0) return -1;
+  if (count < 0) return -1;
+  if (s->fd >= 0) return file_write(s, static_cast<const std::uint8_t*>(buffer), count);
+  if (s->out == nullptr) return -1;
   const std::uint64_t end = s->pos + static_cast<std::uint64_t>(count);
   try {
     if (end > s->out->size()) s->out->resize(end);
@@ -751,7 +797,9 @@ void tiff_metadata(const std::uint8_t* data, std::size_t size, metadata* meta) {
   }
 }
 
-bool tiff_encode(const image& img, const encode_options& options, const byte_sink& sink, std::string* err) {
+// The whole file into `stream`, each strip handed to it as its rows are ready.
+static bool write_tiff(const image& img, const encode_options& options, memory_stream* stream,
+                       std::string* err) {
   if (img.width <= 0 || img.height <= 0 || img.channels < 1 || img.channels > 4 ||
       img.pixels.size() != img.pixel_bytes())
     return fail(err, "the image to write is empty or inconsistent");
@@ -763,12 +811,9 @@ bool tiff_encode(const image& img, const encode_options& options, const byte_sin
   const std::uint32_t rows_per_strip = static_cast<std::uint32_t>(
       std::clamp<std::uint64_t>(target_strip_bytes / row_bytes, 1, static_cast<std::uint64_t>(img.height)));
 
-  std::vector<std::uint8_t> file;
-  memory_stream stream;
-  stream.out = &file;
   std::string tiff_error;
   {
-    tiff_handle tif = open_stream(&stream, big ? "w8" : "w", &tiff_error);
+    tiff_handle tif = open_stream(stream, big ? "w8" : "w", &tiff_error);
     if (!tif) return fail_with(err, tiff_error, "cannot start a TIFF file");
     TIFF* t = tif.get();
     const bool floats = is_float(type);
@@ -816,8 +861,27 @@ bool tiff_encode(const image& img, const encode_options& options, const byte_sin
       return fail_with(err, tiff_error, "cannot finish the TIFF file");
   }
   if (!tiff_error.empty()) return fail_with(err, tiff_error, "cannot finish the TIFF file");
+  return true;
+}
+
+bool tiff_encode(const image& img, const encode_options& options, const byte_sink& sink, std::string* err) {
+  // A sink cannot go back to the header, whose last word (where the
+  // directory is) comes last: the file is made whole first.
+  std::vector<std::uint8_t> file;
+  memory_stream stream;
+  stream.out = &file;
+  if (!write_tiff(img, options, &stream, err)) return false;
   if (!sink(file.data(), file.size())) return fail(err, "cannot write the TIFF file");
   return true;
+}
+
+bool tiff_encode_file(const image& img, const encode_options& options, int fd, int* write_error,
+                      std::string* err) {
+  memory_stream stream;
+  stream.fd = fd;
+  const bool ok = write_tiff(img, options, &stream, err);
+  *write_error = ok ? 0 : stream.fd_error;
+  return ok;
 }
 
 }  // namespace pellimor::codecs

@@ -1,9 +1,14 @@
 // SPDX-License-Identifier: MIT
 // tiff_codec_test.cc - the TIFF codec against files libtiff writes here.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <tiffio.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -794,6 +799,132 @@ TEST(TiffEncode, SinkRefusalIsAnError) {
   EXPECT_FALSE(codecs::tiff_encode(
       img, {}, [](const std::uint8_t*, std::size_t) { return false; }, &err));
   EXPECT_FALSE(err.empty());
+}
+
+// A new, empty file open for reading and writing, gone once closed.
+struct scratch_file {
+  std::FILE* file = std::tmpfile();
+  int fd = file != nullptr ? fileno(file) : -1;
+  scratch_file() = default;
+  scratch_file(const scratch_file&) = delete;
+  scratch_file& operator=(const scratch_file&) = delete;
+  ~scratch_file() {
+    if (file != nullptr) std::fclose(file);
+  }
+  std::string bytes() const {
+    std::string out;
+    char buffer[65536];
+    for (off_t at = 0;;) {
+      const ssize_t n = pread(fd, buffer, sizeof buffer, at);
+      if (n <= 0) return out;
+      out.append(buffer, static_cast<std::size_t>(n));
+      at += n;
+    }
+  }
+  off_t size() const {
+    struct stat st;
+    return fstat(fd, &st) == 0 ? st.st_size : -1;
+  }
+};
+
+TEST(TiffEncode, StraightToAFileGivesTheBytesOfTheWholeFileWriter) {
+  struct layout {
+    const char* name;
+    sample_type type;
+    int channels;
+    bool cmyk;
+    bool meta;  // ICC profile, orientation, texts, XMP and density
+    std::int32_t width, height;
+  };
+  const layout cases[] = {
+      {"u8 grey", sample_type::u8, 1, false, false, 301, 257},
+      {"u8 grey and alpha", sample_type::u8, 2, false, true, 64, 3},
+      {"u8 RGB, one row", sample_type::u8, 3, false, false, 97, 1},
+      {"u8 RGBA, many strips", sample_type::u8, 4, false, true, 700, 400},
+      {"u8 CMYK", sample_type::u8, 4, true, true, 90, 70},
+      {"u16 RGB", sample_type::u16, 3, false, true, 301, 257},
+      {"u16 grey and alpha", sample_type::u16, 2, false, false, 33, 900},
+      {"f32 RGBA", sample_type::f32, 4, false, true, 129, 300},
+      {"f64 RGB, narrowed", sample_type::f64, 3, false, false, 211, 150},
+  };
+  unsigned seed = 70;
+  for (const layout& c : cases) {
+    SCOPED_TRACE(c.name);
+    image img = random_image(c.width, c.height, c.channels, c.type, seed++);
+    img.cmyk = c.cmyk;
+    if (c.meta) {
+      img.icc.assign(3000, 7);
+      img.icc[1] = 9;
+      img.orientation = 6;
+      img.meta.texts = {{"Description", "a test picture"}, {"Creation Time", "2026:12:09 21:00:00"}};
+      img.meta.xmp = "<x:xmpmeta xmlns:x='adobe:ns:meta/'/>";
+      img.meta.density_unit = 2;
+      img.meta.x_density = 118;
+      img.meta.y_density = 59;
+    }
+    const std::string whole = encode(img);
+    ASSERT_GT(whole.size(), 8u);
+
+    // Rows become ready a few at a time; by the time the last are asked
+    // for, the strips before them must already be in the file.
+    scratch_file out;
+    ASSERT_GE(out.fd, 0);
+    std::int32_t asked = 0;
+    off_t size_before_last = -1;
+    pellimor::encode_options options;
+    options.rows_ready = [&](std::int32_t rows) {
+      EXPECT_GE(rows, asked);  // in order
+      asked = rows;
+      if (rows == img.height) size_before_last = out.size();
+      return true;
+    };
+    int write_error = -1;
+    std::string err;
+    ASSERT_TRUE(codecs::tiff_encode_file(img, options, out.fd, &write_error, &err)) << err;
+    EXPECT_EQ(write_error, 0);
+    EXPECT_EQ(asked, img.height);
+    EXPECT_TRUE(out.bytes() == whole) << out.bytes().size() << " bytes against " << whole.size();
+    const std::uint64_t row_bytes =
+        static_cast<std::uint64_t>(img.row_bytes()) / (c.type == sample_type::f64 ? 2 : 1);
+    if (row_bytes * static_cast<std::uint64_t>(img.height) > 2 * 256 * 1024) {
+      EXPECT_GT(size_before_last, 8) << "nothing was written before the last rows were ready";
+    }
+  }
+}
+
+TEST(TiffEncode, StraightToAFileStopsWhereRowsOrTheFileFail) {
+  const image img = random_image(400, 700, 3, sample_type::u8, 3);
+  {
+    SCOPED_TRACE("rows never ready");
+    scratch_file out;
+    pellimor::encode_options options;
+    options.rows_ready = [&](std::int32_t rows) { return rows < img.height / 2; };
+    int write_error = -1;
+    std::string err;
+    EXPECT_FALSE(codecs::tiff_encode_file(img, options, out.fd, &write_error, &err));
+    EXPECT_EQ(err, "the image was not finished");
+  }
+  {
+    SCOPED_TRACE("a full device");
+    const int fd = open("/dev/full", O_RDWR | O_CLOEXEC);
+    if (fd < 0) GTEST_SKIP() << "no /dev/full: " << std::strerror(errno);
+    int write_error = 0;
+    std::string err;
+    EXPECT_FALSE(codecs::tiff_encode_file(img, {}, fd, &write_error, &err));
+    EXPECT_EQ(write_error, ENOSPC) << err;
+    close(fd);
+  }
+  {
+    SCOPED_TRACE("a descriptor open for reading only");
+    scratch_file out;
+    const int fd = open(("/proc/self/fd/" + std::to_string(out.fd)).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    int write_error = 0;
+    std::string err;
+    EXPECT_FALSE(codecs::tiff_encode_file(img, {}, fd, &write_error, &err));
+    EXPECT_EQ(write_error, EBADF) << err;
+    close(fd);
+  }
 }
 
 TEST(TiffIs, KnowsBothByteOrdersAndBigTiff) {

@@ -47,7 +47,12 @@ bool encode_to_file(const image& img, image_format format, const encode_options&
                     const std::string& path, std::string* err) {
   pending_file out;
   if (!out.open(path.c_str(), err)) return false;
-  return encode_to_fd(img, format, options, out.fd(), err) && out.commit(err);
+  int write_error = 0;
+  if (!encode_image_to_file(img, format, options, out.fd(), err, &write_error)) {
+    if (write_error != 0) *err = std::string("cannot write: ") + std::strerror(write_error);
+    return false;
+  }
+  return out.commit(err);
 }
 
 bool format_from_name(const std::string& path, image_format* format) {

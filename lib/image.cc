@@ -1,5 +1,9 @@
 // SPDX-License-Identifier: MIT
 // image.cc - the image model's few functions.
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <new>
 #include <stdexcept>
 
@@ -22,7 +26,23 @@ bool image::allocate() {
   if (width < 0 || height < 0 || channels < 0 || pixel_bytes() > SIZE_MAX / 2) return false;
   try {
     pixels.clear();
-    resize_on_huge_pages(&pixels, static_cast<std::size_t>(pixel_bytes()));
+    const std::size_t size = static_cast<std::size_t>(pixel_bytes());
+    reserve_on_huge_pages(&pixels, size);
+    // The zeros are written a few megabytes at a time and each piece given
+    // back at once: untouched pages read as zeros too, and a picture
+    // decoded or resized band by band (and let go behind, pipeline.h) then
+    // takes memory only as its rows are filled, never all at once.
+    // Whole huge pages (core/huge_pages.h) go, so none is split.
+    constexpr std::size_t page = std::size_t{2} << 20, piece = std::size_t{4} << 20;
+    const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(pixels.data());
+    std::uintptr_t given = (at + page - 1) & ~(page - 1);
+    while (pixels.size() < size) {
+      pixels.resize(std::min(size, pixels.size() + piece));
+      if (size < piece) break;
+      const std::uintptr_t end = (at + pixels.size()) & ~(page - 1);
+      if (end > given) madvise(reinterpret_cast<void*>(given), end - given, MADV_DONTNEED);
+      given = std::max(given, end);
+    }
   } catch (const std::bad_alloc&) {
     return false;
   } catch (const std::length_error&) {

@@ -2,8 +2,10 @@
 // pipeline.cc - decoding, resizing and encoding of one file job overlapped.
 #include "lib/pipeline.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <exception>
 #include <map>
@@ -29,12 +31,60 @@ struct shared_state {
   // go), and how many readers are between before_read and after_read.
   bool withdrawn = false;
   int reading = 0;
+  // With `again`, the input is decoded once for each channel, the decoder
+  // kept a few megabytes ahead of that channel's reads and the rows read
+  // let go at once, so that no whole picture is ever held: `pass` is the
+  // decode `pixels` and `rows_decoded` are of, the resize has asked for
+  // the samples of `passes_asked` channels, and the passes after the first
+  // end in pass_over or pass_failed.
+  bool again = false;
+  std::int32_t ahead = 0;  // rows the decoder may be ahead of the reads
+  int pass = 0, passes_asked = 1;
+  bool pass_over = false, pass_failed = false;
+  const std::uint8_t* read_base = nullptr;  // the buffer the channel being resized reads
+  std::int32_t rows_read = 0;  // of the channel being resized, rows it reads no more
+  std::map<std::int32_t, std::int32_t> read_waiting;  // as rows_waiting, for rows_read
+  std::size_t source_gone = 0;                       // bytes of read_base let go
   std::int32_t rows_resized = 0;  // rows of the output with every channel final
   std::map<std::int32_t, std::int32_t> rows_waiting;  // later batches done, first row to end
   bool resize_over = false;       // the resize ended, well or not
   bool encoding_failed = false, encoding_stopped = false;
   std::string input_err, output_err;
 };
+
+// How far a decode for one channel (pipeline_job::again) may run ahead of
+// that channel's reads.
+constexpr std::uint64_t ahead_bytes = std::uint64_t{4} << 20;
+
+// Adds the batch [first, end) to `waiting` and moves `*done` past every
+// batch that now follows on from it: workers finish in any order, and only
+// rows with none missing above them count.
+bool advance(std::map<std::int32_t, std::int32_t>* waiting, std::int32_t first, std::int32_t end,
+             std::int32_t* done) {
+  (*waiting)[first] = end;
+  const std::int32_t before = *done;
+  for (auto next = waiting->begin(); next != waiting->end() && next->first == *done; next = waiting->erase(next))
+    *done = next->second;
+  return *done != before;
+}
+
+// Gives the memory of the whole pages among bytes [*gone, upto) of the
+// `size` at `base` back to the system (read again, they would be zeros),
+// a few megabytes at a time: the decoded source once the resize is done
+// with its rows, the output once the encoder is, so that neither is held
+// whole beside the engine's arrays and the encoder's.
+void let_go(const std::uint8_t* base, std::size_t upto, std::size_t size, std::size_t* gone) {
+  constexpr std::size_t step = std::size_t{2} << 20;
+  static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  if (upto < *gone + step && upto < size) return;
+  // Pages let go are not touched again, so splitting a huge page costs
+  // nothing later.
+  const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(base);
+  const std::uintptr_t start = (at + *gone + page - 1) & ~(page - 1), end = (at + upto) & ~(page - 1);
+  if (end <= start) return;
+  madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+  *gone = end - at;
+}
 
 bool same_layout(const image& decoded, const image_info& info) {
   return decoded.width == info.width && decoded.height == info.height && decoded.channels == info.channels &&
@@ -44,7 +94,7 @@ bool same_layout(const image& decoded, const image_info& info) {
 
 // The second thread: decodes, then (when that went well) encodes.
 void decode_then_encode(const pipeline_job& job, shared_state* s) {
-  image source;
+  image source, again;  // the first decode, and the one for the channel being resized
   // The resize may still read rows of `source` after this thread is done
   // with it (an encoder that failed, pixels not as the header said): it
   // goes only once the resize is over.
@@ -67,15 +117,42 @@ void decode_then_encode(const pipeline_job& job, shared_state* s) {
         return;
       }
       {
-        std::lock_guard<std::mutex> hold(s->lock);
+        std::unique_lock<std::mutex> hold(s->lock);
         s->pixels = pixels;
         s->rows_decoded = rows;
         s->changed.notify_all();
+        if (s->again)
+          s->changed.wait(hold, [&] { return rows - s->rows_read <= s->ahead || s->resize_over; });
       }
       if (job.input_progress && job.info.height > 0)
         job.input_progress(static_cast<double>(rows) / job.info.height);
     };
     ok = decode_image(job.data, job.size, job.format, &source, &err, progress);
+    // The input again for each further channel, once the resize asks for it
+    // (the buffer before is then read no more).
+    for (int pass = 1; ok && s->again && pass < job.out->channels; ++pass) {
+      {
+        std::unique_lock<std::mutex> hold(s->lock);
+        if (pass == 1) {  // the first decode's end is told first, as without `again`
+          s->decoding_over = true;
+          s->start_over = !same_layout(source, job.info);
+          s->decoded = !s->start_over;
+          s->changed.notify_all();
+          if (!s->decoded) return;
+        }
+        s->changed.wait(hold, [&] { return s->passes_asked > pass || s->resize_over; });
+        if (s->resize_over) break;
+        s->pass = pass;
+        s->pixels = nullptr;
+        s->rows_decoded = 0;
+      }
+      again = image{};
+      ok = decode_image(job.data, job.size, job.format, &again, &err, progress) && same_layout(again, job.info);
+      if (!ok && err.empty()) err = "the file changed while it was read";
+      std::lock_guard<std::mutex> hold(s->lock);
+      (ok ? s->pass_over : s->pass_failed) = true;
+      s->changed.notify_all();
+    }
   } catch (const std::bad_alloc&) {
     err = "out of memory";
   }
@@ -85,8 +162,10 @@ void decode_then_encode(const pipeline_job& job, shared_state* s) {
   }
   {
     std::lock_guard<std::mutex> hold(s->lock);
-    s->decoding_over = true;
-    s->start_over = ok && !same_layout(source, job.info);
+    if (!s->again || !s->decoding_over) {
+      s->decoding_over = true;
+      s->start_over = ok && !same_layout(source, job.info);
+    }
     s->decoded = ok && !s->start_over;
     if (!ok) s->input_err = err;
     s->changed.notify_all();
@@ -96,7 +175,12 @@ void decode_then_encode(const pipeline_job& job, shared_state* s) {
   if (job.input_done) job.input_done();
 
   encode_options options = job.options;
-  options.rows_ready = [s](std::int32_t rows) {
+  std::int32_t encoded = 0;  // rows the encoder has read for good (codec.h)
+  std::size_t output_gone = 0;
+  options.rows_ready = [s, &job, &encoded, &output_gone](std::int32_t rows) {
+    let_go(job.out->pixels.data(), static_cast<std::size_t>(encoded) * job.out->row_bytes(),
+           job.out->pixels.size(), &output_gone);
+    encoded = rows;
     std::unique_lock<std::mutex> hold(s->lock);
     s->changed.wait(hold, [&] { return s->rows_resized >= rows || s->resize_over; });
     return s->rows_resized >= rows;
@@ -147,6 +231,11 @@ void carry_metadata(image* source, image* out, strip_mode strip, image_format fo
 
 pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
   shared_state s;
+  s.again = job.again && job.out->channels > 1 && job.settings.method == engine::fast &&
+            (job.format == image_format::png || job.format == image_format::jpeg ||
+             job.format == image_format::tiff);
+  s.ahead = static_cast<std::int32_t>(
+      std::clamp<std::uint64_t>(ahead_bytes / std::max<std::uint64_t>(job.info.row_bytes(), 1), 64, INT32_MAX));
   joined_thread io{&s, {}};
   try {
     io.thread = std::thread(decode_then_encode, std::cref(job), &s);
@@ -176,31 +265,58 @@ pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
     view.row_stride = static_cast<std::ptrdiff_t>(job.info.row_bytes());
     const int last = last_resized_channel(job.out->channels, job.settings);
     resize_hooks hooks;
+    s.read_base = pixels;
     hooks.before_read = [&s](std::int32_t first, std::int32_t count) {
       std::unique_lock<std::mutex> hold(s.lock);
-      s.changed.wait(hold,
-                     [&] { return s.rows_decoded >= first + count || s.decoding_over || s.withdrawn; });
-      const bool there = !s.withdrawn && (s.decoded || (!s.decoding_over && s.rows_decoded >= first + count));
+      const std::int32_t end = first + count;
+      bool there;
+      if (s.pass == 0) {
+        s.changed.wait(hold, [&] { return s.rows_decoded >= end || s.decoding_over || s.withdrawn; });
+        there = !s.withdrawn && (s.decoded || (!s.decoding_over && s.rows_decoded >= end));
+      } else {
+        s.changed.wait(hold, [&] { return s.rows_decoded >= end || s.pass_over || s.pass_failed || s.withdrawn; });
+        there = !s.withdrawn && !s.pass_failed && (s.pass_over || s.rows_decoded >= end);
+      }
       if (there) ++s.reading;
       return there;
     };
+    if (s.again) {
+      hooks.source_of = [&s](int index) -> const void* {
+        std::unique_lock<std::mutex> hold(s.lock);
+        if (index == 0) return s.read_base;
+        s.passes_asked = index + 1;
+        s.pass_over = false;
+        s.rows_read = 0;
+        s.read_waiting.clear();
+        s.source_gone = 0;
+        s.changed.notify_all();
+        const auto failed = [&] { return s.pass_failed || s.withdrawn || (s.decoding_over && !s.decoded); };
+        s.changed.wait(hold, [&] { return (s.pass == index && s.pixels != nullptr) || failed(); });
+        if (failed()) return nullptr;
+        s.read_base = s.pixels;
+        return s.read_base;
+      };
+    }
     hooks.after_read = [&s] {
       std::lock_guard<std::mutex> hold(s.lock);
       if (--s.reading == 0) s.changed.notify_all();
     };
+    // Called inside a read, so the decoder's buffer cannot go meanwhile.
+    // Without `again`, only the last channel's reads are the source's last.
+    const int last_index = job.out->channels - 1;
+    hooks.rows_read = [&s, &view, last_index](int index, std::int32_t first, std::int32_t count) {
+      if (!s.again && index != last_index) return;
+      std::lock_guard<std::mutex> hold(s.lock);
+      if (!advance(&s.read_waiting, first, first + count, &s.rows_read)) return;
+      if (s.again) s.changed.notify_all();  // the decoder may go on
+      let_go(s.read_base, static_cast<std::size_t>(s.rows_read) * static_cast<std::size_t>(view.row_stride),
+             static_cast<std::size_t>(view.height) * static_cast<std::size_t>(view.row_stride), &s.source_gone);
+    };
     hooks.after_write = [&s, last](int channel, std::int32_t first, std::int32_t count) {
       std::lock_guard<std::mutex> hold(s.lock);
-      if (channel == last) {
-        // Workers finish their batches in any order; the encoder is told
-        // only of rows with none missing above them.
-        s.rows_waiting[first] = first + count;
-        const std::int32_t before = s.rows_resized;
-        for (auto next = s.rows_waiting.begin();
-             next != s.rows_waiting.end() && next->first == s.rows_resized;
-             next = s.rows_waiting.erase(next))
-          s.rows_resized = next->second;
-        if (s.rows_resized != before) s.changed.notify_all();
-      }
+      // The encoder is told only of rows with none missing above them.
+      if (channel == last && advance(&s.rows_waiting, first, first + count, &s.rows_resized))
+        s.changed.notify_all();
       return !s.encoding_failed;
     };
     resized = resize(view, span_of(*job.out), job.settings, hooks, &resize_err);

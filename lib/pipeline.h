@@ -39,6 +39,11 @@ struct pipeline_job {
   // Told (from the second thread) what share of the picture's rows has been
   // decoded, so bytes well behind that point can be let go as it goes.
   std::function<void(double share)> input_progress;
+  // Decode the input again for each channel (PNG, JPEG and TIFF, more than
+  // one channel, the fast engine), each decode kept a few megabytes ahead of
+  // that channel's reads and its rows let go once read: the decoded picture
+  // is never held whole, for one more decode per channel of time.
+  bool again = false;
 };
 
 enum class pipeline_status {

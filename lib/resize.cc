@@ -103,6 +103,7 @@ struct job {
   const resize_settings& settings;
   double source_full, destination_full;
   std::vector<double> alpha = {};  // resized alpha, source units, row-major; empty without alpha
+  const void* source_data = source.data;  // the samples read now: the view's, or a channel's own copy
 
   // Linear light, by tables on integer samples; set when asked for.
   std::optional<linear_light> light = {};
@@ -114,7 +115,7 @@ struct job {
   }
 
   const std::uint8_t* source_at(std::int32_t x, std::int32_t y, int c) const {
-    return static_cast<const std::uint8_t*>(source.data) + y * source.row_stride + x * source.pixel_stride +
+    return static_cast<const std::uint8_t*>(source_data) + y * source.row_stride + x * source.pixel_stride +
            c * channel_step(source.type, source.channel_stride);
   }
   std::uint8_t* destination_at(std::int32_t x, std::int32_t y, int c) const {
@@ -294,10 +295,16 @@ void resize(const image_view& source, const image_span& destination, const resiz
     // many small ones.
     proceed_check proceed;
     if (settings.proceed) proceed = [&settings] { return settings.proceed(settings.context); };
-    for (int c : order) {
+    for (std::size_t index = 0; index < order.size(); ++index) {
+      const int c = order[index];
+      if (hooks.source_of && (work.source_data = hooks.source_of(static_cast<int>(index))) == nullptr) {
+        *err = "the resize was stopped";
+        return false;
+      }
       const value_row_reader rows = [&](std::int32_t first, std::int32_t count, double* out) {
         if (hooks.before_read && !hooks.before_read(first, count)) return false;
         work.read_rows(c, first, count, out);
+        if (hooks.rows_read) hooks.rows_read(static_cast<int>(index), first, count);
         if (hooks.after_read) hooks.after_read();
         return true;
       };

@@ -61,14 +61,15 @@ void output_layout(image_format format, const image_info& info, sample_type* typ
 }
 
 // What encoding `img` as `format` holds beside the image: TIFF builds the
-// whole file in memory (about the samples' size, a little more where
-// deflate cannot shrink them); JPEG with optimised Huffman tables keeps
+// whole file in memory for standard output (about the samples' size, a
+// little more where deflate cannot shrink them), a strip at a time into a
+// file; JPEG with optimised Huffman tables keeps
 // every DCT coefficient, two bytes a sample at 4:4:4; PNG and BMP stream.
-double encoder_bytes(image_format format, const image& img) {
+double encoder_bytes(image_format format, const image& img, bool to_stdout) {
   const double samples = static_cast<double>(img.width) * img.height * img.channels;
   switch (format) {
     case image_format::tiff:
-      return 1.01 * static_cast<double>(img.pixel_bytes()) + (1 << 20);
+      return to_stdout ? 1.01 * static_cast<double>(img.pixel_bytes()) + (1 << 20) : 1 << 21;
     case image_format::jpeg:
       return 2 * samples * 1.05 + (1 << 20);
     case image_format::webp:  // an 8-bit copy, libwebp's ARGB or YUV planes and the file
@@ -149,11 +150,17 @@ struct input_bytes {
   // mapped whole would otherwise keep the whole file beside the resize's
   // arrays. A page let go and read again comes back from the file.
   // The first time, the pages well ahead go too: a decoder that first walks
-  // the whole file (PNG's chunk check) has mapped them all.
+  // the whole file (PNG's chunk check) has mapped them all. A share well
+  // below the last is a decoder reading the file again (once per channel,
+  // pipeline.h), which starts this over.
   void drop_before(double share) {
     constexpr std::size_t page = 4096, margin = std::size_t{1} << 20, step = std::size_t{1} << 20;
     if (mapped == nullptr || !(share >= 0)) return;
     const double at = std::min(share * static_cast<double>(mapped_size), static_cast<double>(mapped_size));
+    if (at + static_cast<double>(margin) < static_cast<double>(dropped)) {  // read again from the start
+      dropped = 0;
+      dropped_ahead = false;
+    }
     if (!dropped_ahead) {
       dropped_ahead = true;
       const std::size_t ahead = (static_cast<std::size_t>(at) + 2 * margin) & ~(page - 1);
@@ -354,12 +361,25 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   settings.alpha = out.has_alpha();
   if (request.planned) request.planned(out.channels, width, height, new_width, new_height, &settings);
   const double need = static_cast<double>(bytes.size) + static_cast<double>(info.pixel_bytes()) * 2 +
-                      static_cast<double>(out.pixel_bytes()) + encoder_bytes(request.format, out) +
+                      static_cast<double>(out.pixel_bytes()) +
+                      encoder_bytes(request.format, out, request.output == "-") +
                       static_cast<double>(resize_working_bytes(info.width, info.height, out.width, out.height,
                                                                out.channels, settings));
-  *err = memory_refusal(need, new_width, new_height, request.limits);
+  // Short of memory for that, a job through the pipeline can decode the
+  // input again for each channel instead of holding it whole (slower by
+  // those decodes); not under an address-space limit, which counts the
+  // buffers' reserved size whatever part of them is in use.
+  const bool pipelined = page == 1 && (info.orientation < 2 || info.orientation > 8) && !(info.cmyk && !out.cmyk);
+  const double lean = need - 2 * static_cast<double>(info.pixel_bytes()) + static_cast<double>(16 << 20);
+  const memory_limit have = memory_for(request.limits);
+  const bool again = pipelined && out.channels > 1 && settings.method == engine::fast &&
+                     (format == image_format::png || format == image_format::jpeg ||
+                      format == image_format::tiff) &&
+                     have.bytes > 0 && need > have.bytes && lean <= have.bytes &&
+                     have.name.find("RLIMIT_AS") == std::string::npos;
+  *err = memory_refusal(again ? lean : need, new_width, new_height, request.limits);
   if (!err->empty()) return false;
-  make_room_for(need, memory_for(request.limits).bytes);  // cached engine states give way
+  make_room_for(again ? lean : need, have.bytes);  // cached engine states give way
   const bool to_stdout = request.output == "-";
   if (!to_stdout && !check_output_target(request.output.c_str(), err)) {
     *where = request.output;
@@ -377,7 +397,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   // pipeline; another page, or one the EXIF orientation turns, is decoded
   // whole (and turned) first.
   const bool to_srgb = info.cmyk && !out.cmyk;  // ink into sRGB before the resize
-  if (page == 1 && (info.orientation < 2 || info.orientation > 8) && !to_srgb) {
+  if (pipelined) {
     pipeline_job job;
     job.data = bytes.data;
     job.size = bytes.size;
@@ -392,6 +412,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
     job.input_intact = [&bytes] { return !bytes.spoiled(); };
     job.input_done = [&bytes] { bytes.release(); };
     job.input_progress = [&bytes](double share) { bytes.drop_before(share); };
+    job.again = again;
     switch (run_pipeline(job, err)) {
       case pipeline_status::done:
         return true;

@@ -19,6 +19,14 @@ struct resize_hooks {
   std::function<bool(std::int32_t first, std::int32_t count)> before_read;
   // After the rows a before_read let through were read.
   std::function<void()> after_read;
+  // Just before that after_read: source rows [first, first + count) were
+  // read for the `index`th channel resized (from 0), which reads none of
+  // them again. From several threads at once, batches in any order.
+  std::function<void(int index, std::int32_t first, std::int32_t count)> rows_read;
+  // Before the `index`th channel resized (from 0) reads any row: where its
+  // source samples are, laid out as the source view says (a buffer of its
+  // own, say, decoded again for it); null stops the resize. Unset: the view's.
+  std::function<const void*(int index)> source_of;
   // After rows [first, first + count) of channel `channel` were written to
   // the destination, rows of each channel in order. False stops the resize.
   std::function<bool(int channel, std::int32_t first, std::int32_t count)> after_write;

@@ -361,6 +361,10 @@ std::string tiff_with_bad_strip(std::string file, int strip) {
 TEST(Formats, InputsFailingHalfWayLeaveNothing) {
   const std::string jpeg = encoded(codec_test::smooth_image(96, 400, 3), image_format::jpeg);
   const std::string tiff = encoded(random_image(512, 700, 3, sample_type::u8, 8), image_format::tiff);
+  // One channel is also the last one resized: the rows it has read go from
+  // memory while the decoder is still at work, megabytes before it fails.
+  const std::string grey_tiff = encoded(random_image(2048, 2000, 1, sample_type::u8, 9), image_format::tiff);
+  const std::string grey_jpeg = encoded(codec_test::smooth_image(2048, 2000, 1), image_format::jpeg);
   const struct {
     const char* name;
     std::string bytes;
@@ -369,6 +373,8 @@ TEST(Formats, InputsFailingHalfWayLeaveNothing) {
       {"png with a bad row", png_with_bad_filter(48, 300, 200), "filter"},
       {"jpeg cut in its scan", jpeg.substr(0, jpeg.size() * 2 / 3), "rows"},
       {"tiff with a bad third strip", tiff_with_bad_strip(tiff, 2), "strip 2 cannot be decoded"},
+      {"grey tiff with a bad strip far down", tiff_with_bad_strip(grey_tiff, 13), "strip 13 cannot be decoded"},
+      {"grey jpeg cut far down", grey_jpeg.substr(0, grey_jpeg.size() * 7 / 8), "rows"},
   };
   for (const auto& c : cases) {
     for (const char* output : {"out", "-"}) {
@@ -384,6 +390,42 @@ TEST(Formats, InputsFailingHalfWayLeaveNothing) {
       EXPECT_EQ(dir.entries(), std::vector<std::string>{"in"});
     }
   }
+}
+
+// Short of memory for the decoded picture, a shrink decodes its input once
+// for each channel and holds only bands of it (pipeline.h): the same bytes,
+// where without that the job would be refused (it needs 54 MiB as this is
+// written, and so still does any job of the program that cannot decode
+// again); and a decoder failing part of the way down, its rows let go as
+// they were read, still leaves nothing.
+TEST(Formats, JobsShortOfMemoryDecodeAgainForEachChannel) {
+  const image picture = codec_test::smooth_image(2400, 1800, 3);
+  const struct {
+    const char* name;
+    std::string bytes;
+    const char* output;
+  } cases[] = {
+      {"png", encoded(picture, image_format::png), "out.png"},
+      {"jpeg", encoded(picture, image_format::jpeg), "out.jpg"},
+      {"tiff", encoded(picture, image_format::tiff), "out.tif"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    temp_dir dir;
+    test_util::write_file(dir.file("in"), c.bytes);
+    ASSERT_EQ(run_program(dir, std::string("resize -s 1200x900! in whole_") + c.output).status, 0);
+    const test_util::run_result r =
+        run_program(dir, std::string("resize --limit memory=52M -s 1200x900! in ") + c.output);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(read_file(dir.file(c.output)) == read_file(dir.file(std::string("whole_") + c.output)));
+  }
+  temp_dir dir;
+  test_util::write_file(dir.file("in"), png_with_bad_filter(2400, 1800, 1500));
+  const test_util::run_result r = run_program(dir, "resize --limit memory=52M -s 1200x900! in out.png");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("pellimor: in: "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("filter"), std::string::npos) << r.err;
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"in"});
 }
 
 TEST(Formats, LibraryResizeFileWritesTheProgramsBytes) {

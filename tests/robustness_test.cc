@@ -251,6 +251,49 @@ TEST(Robustness, FileSizeLimitIsAWriteErrorNotAKill) {
   }
 }
 
+TEST(Robustness, TiffThatCannotBeWrittenWholeLeavesNothing) {
+  // TIFF goes to the file strip by strip while the resize runs, so these
+  // fail half-way through the file rather than before it.
+  const struct {
+    const char* name;
+    const char* output;
+    const char* setup;
+    const char* redirections;
+    int error;
+  } cases[] = {
+      {"a full disk", "disk/out.tif", "", "", ENOSPC},
+      {"a file-size limit", "out.tif", "ulimit -f 400", "", EFBIG},
+      {"standard output on a full device", "-", "", ">/dev/full", ENOSPC},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    temp_dir dir;
+    write_file(dir.file("in.bmp"), image_bytes(300, 200));
+    tmpfs_mount disk(dir.file("disk"), "size=1m");
+    if (!disk.mounted() && std::strncmp(c.output, "disk/", 5) == 0) {
+      GTEST_SKIP() << "cannot mount a tmpfs here: " << disk.why();
+    }
+    if (disk.mounted()) {
+      fill_up(dir.file("disk/filler"));
+      ASSERT_EQ(truncate(dir.file("disk/filler").c_str(),
+                         std::filesystem::file_size(dir.file("disk/filler")) - 196608),
+                0);
+    }
+    // About 2.7 MB of hardly compressible samples.
+    const run_result r = run_program(dir, std::string("resize -s 1200x800! --format tif in.bmp ") + c.output,
+                                     c.setup, c.redirections);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(std::strerror(c.error)), std::string::npos) << r.err;
+    if (std::strcmp(c.output, "-") != 0) {
+      EXPECT_TRUE(names_file_once(r, c.output)) << r.err;
+    }
+    EXPECT_EQ(temp_dir::entries_of(dir.path()), (names{"disk", "in.bmp"}));
+    if (disk.mounted()) {
+      EXPECT_EQ(temp_dir::entries_of(dir.file("disk")), (names{"filler"}));
+    }
+  }
+}
+
 TEST(Robustness, InputReplacedByItsOwnResult) {
   const struct {
     const char* name;
