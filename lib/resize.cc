@@ -297,10 +297,8 @@ void resize(const image_view& source, const image_span& destination, const resiz
     if (settings.proceed) proceed = [&settings] { return settings.proceed(settings.context); };
     for (std::size_t index = 0; index < order.size(); ++index) {
       const int c = order[index];
-      if (hooks.source_of && (work.source_data = hooks.source_of(static_cast<int>(index))) == nullptr) {
-        *err = "the resize was stopped";
-        return false;
-      }
+      if (hooks.source_of && (work.source_data = hooks.source_of(static_cast<int>(index))) == nullptr)
+        throw stopped();
       const value_row_reader rows = [&](std::int32_t first, std::int32_t count, double* out) {
         if (hooks.before_read && !hooks.before_read(first, count)) return false;
         work.read_rows(c, first, count, out);
