@@ -17,6 +17,7 @@
 #include "codec/codec.h"
 #include "lib/file_io.h"
 #include "lib/geometry.h"
+#include "lib/limits.h"
 #include "lib/resize_file.h"
 
 using namespace pellimor::detail;  // the library's internals
@@ -78,6 +79,11 @@ class thread_tokens {
     ++serving_;
     changed_.notify_all();
   }
+  // Whether a file asking for `count` now would have them at once.
+  bool free_now(int count) {
+    std::lock_guard<std::mutex> hold(lock_);
+    return serving_ == next_ticket_ && free_ >= count;
+  }
   void release(int count) {
     std::lock_guard<std::mutex> hold(lock_);
     free_ += count;
@@ -97,6 +103,118 @@ struct tokens_held {
   int count = 0;
   ~tokens_held() {
     if (tokens != nullptr && count > 0) tokens->release(count);
+  }
+};
+
+// Files taking their threads one after another (one at a time, or a large
+// file alone on all of them) read the next file ahead: this keeps their
+// turns in order, counts what those in flight said they need, and lets one
+// file at a time hold its decoded pixels before its turn, when they and
+// the needs of the files in flight together fit the memory limit.
+class batch_turns {
+ public:
+  batch_turns(std::size_t count, const std::vector<planned_output>& plan, const file_limits& limits)
+      : plan_(plan), limits_(limits), need_(count, 0), settled_(count, 0), ended_(count, 0) {}
+
+  // Waits until every file before `i` has had its turn (has its threads
+  // and said what it needs) or has ended.
+  void wait_for_earlier(std::size_t i) {
+    std::unique_lock<std::mutex> hold(lock_);
+    changed_.wait(hold, [&] { return first_unsettled_ >= i; });
+  }
+  void admitted(std::size_t i, double need) {
+    std::lock_guard<std::mutex> hold(lock_);
+    running_ += need - need_[i];
+    need_[i] = need;
+    if (ahead_index_ == i) drop_ahead();  // counted in `need` from now
+    settle(i);
+  }
+  void ended(std::size_t i) {
+    std::lock_guard<std::mutex> hold(lock_);
+    running_ -= need_[i];
+    need_[i] = 0;
+    if (ahead_index_ == i) drop_ahead();
+    ended_[i] = 1;
+    while (first_unended_ < ended_.size() && ended_[first_unended_]) ++first_unended_;
+    settle(i);
+  }
+  // Lets the files after `i` take their turns without waiting for it (a
+  // file read in its turn, which may wait long for its bytes: a FIFO).
+  void pass(std::size_t i) {
+    std::lock_guard<std::mutex> hold(lock_);
+    settle(i);
+  }
+  // Whether file `i` may hold `bytes` decoded before its turn; call after
+  // wait_for_earlier(i).
+  bool reserve_ahead(std::size_t i, double bytes) {
+    double total;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      total = running_ + bytes;
+      if (ahead_index_ != none || !memory_refusal(total, "", limits_).empty()) return false;
+      ahead_index_ = i;
+      ahead_ = bytes;
+    }
+    make_room_for(total, static_cast<double>(limits_.memory));  // cached engine states give way
+    return true;
+  }
+  // Whether `input` may be the output of a file before `i` that has not
+  // ended: such an input is read in its turn, once that output is written.
+  bool may_be_written(std::size_t i, const std::string& input) {
+    std::vector<std::string> outputs;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      for (std::size_t j = first_unended_; j < i; ++j)
+        if (!ended_[j]) outputs.push_back(plan_[j].output);
+    }
+    struct stat in, out;
+    const bool known = stat(input.c_str(), &in) == 0;
+    for (const std::string& output : outputs)
+      if (output == input || (known && stat(output.c_str(), &out) == 0 && out.st_dev == in.st_dev &&
+                              out.st_ino == in.st_ino))
+        return true;
+    return false;
+  }
+  // Reports go out in the files' order: waits for those before `i`.
+  void wait_to_report(std::size_t i) {
+    std::unique_lock<std::mutex> hold(lock_);
+    changed_.wait(hold, [&] { return reported_ == i; });
+  }
+  void reported(std::size_t i) {
+    std::lock_guard<std::mutex> hold(lock_);
+    reported_ = i + 1;
+    changed_.notify_all();
+  }
+
+ private:
+  static constexpr std::size_t none = SIZE_MAX;
+  void drop_ahead() {
+    ahead_index_ = none;
+    ahead_ = 0;
+  }
+  void settle(std::size_t i) {
+    settled_[i] = 1;
+    while (first_unsettled_ < settled_.size() && settled_[first_unsettled_]) ++first_unsettled_;
+    changed_.notify_all();
+  }
+
+  const std::vector<planned_output>& plan_;
+  const file_limits limits_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<double> need_;
+  std::vector<char> settled_, ended_;
+  std::size_t first_unsettled_ = 0, first_unended_ = 0, reported_ = 0;
+  double running_ = 0, ahead_ = 0;
+  std::size_t ahead_index_ = none;
+};
+
+// Tells a batch's turns that a file ended, however it did.
+struct turn_ended {
+  batch_turns* turns;
+  std::size_t index;
+  ~turn_ended() {
+    if (turns != nullptr) turns->ended(index);
   }
 };
 
@@ -200,21 +318,38 @@ std::vector<file_result> run_batch(const batch_request& request) {
   std::size_t workers = 1;
   int file_threads = request.options.settings.threads;  // one file: as asked
   std::optional<thread_tokens> tokens;
-  if (count > 1 && request.batch.jobs > 0) {
+  // One file at a time on every thread: a second worker reads the next
+  // file ahead, and takes the one turn after it (not with one thread, whose
+  // caller wants one core busy: the file's own decoding already overlaps).
+  const bool one_at_a_time = count > 1 && request.batch.jobs == 1 && threads > 1;
+  if (one_at_a_time) {
+    workers = 2;
+    file_threads = threads;
+    tokens.emplace(1);
+  } else if (count > 1 && request.batch.jobs > 0) {
     workers = std::min<std::size_t>(request.batch.jobs, count);
     file_threads = std::max(1, threads / request.batch.jobs);
   } else if (count > 1) {
     workers = std::min<std::size_t>(threads, count);
     tokens.emplace(threads);
   }
+  std::optional<batch_turns> turns;
+  if (tokens && workers > 1) turns.emplace(count, plan, request.options.limits);
 
   std::vector<file_result> results(count);
   std::atomic<std::size_t> next{0};
   std::mutex report_lock;
+  // The threads file `i` runs on, when the batch shares them out.
+  const auto share = [&](std::int64_t width, std::int64_t height, std::int64_t new_width,
+                         std::int64_t new_height) {
+    if (one_at_a_time) return 1;
+    return std::max(width * height, new_width * new_height) > large_picture_pixels ? threads : 1;
+  };
   const auto one_file = [&](std::size_t i) {
     file_result& r = results[i];
     r.input = request.inputs[i];
     r.output = plan[i].output;
+    turn_ended ended{turns ? &*turns : nullptr, i};
     if (!plan[i].error.empty()) {
       r.error = plan[i].error;
       return;
@@ -230,24 +365,50 @@ std::vector<file_result> run_batch(const batch_request& request) {
     file_request job = request_for(r.input, r.output, options);
     job.page_hint = request.page_hint;
     tokens_held held;
+    const auto take_turn = [&](int count) {
+      if (turns) turns->wait_for_earlier(i);
+      tokens->acquire(count);
+      held.count = count;
+      held.tokens = &*tokens;
+    };
     job.planned = [&, i](int channels, std::int64_t width, std::int64_t height, std::int64_t new_width,
                          std::int64_t new_height, resize_settings* settings) {
       if (tokens) {
-        const bool large = std::max(width * height, new_width * new_height) > large_picture_pixels;
-        held.count = large ? threads : 1;
-        tokens->acquire(held.count);
-        held.tokens = &*tokens;
-        settings->threads = held.count;
+        if (held.tokens == nullptr) take_turn(share(width, height, new_width, new_height));
+        if (!one_at_a_time) settings->threads = held.count;
       }
       if (request.planned) request.planned(i, channels, width, height, new_width, new_height, settings);
     };
+    if (turns) job.admitted = [&, i](double need) { turns->admitted(i, need); };
     if (request.note)
       job.note = [&, i](const std::string& note) {
         std::lock_guard<std::mutex> hold(report_lock);
         request.note(i, note);
       };
+    // Read ahead while the files before it run, decoded too when its
+    // threads are taken and the memory allows; else read in its turn.
+    prepared_ptr ahead;
+    if (turns && !turns->may_be_written(i, r.input)) ahead = prepare_input(job);
+    std::int64_t width, height, new_width, new_height;
+    double ahead_bytes;
+    if (ahead && prepared_ready(*ahead, &width, &height, &new_width, &new_height, &ahead_bytes)) {
+      const int wanted = share(width, height, new_width, new_height);
+      turns->wait_for_earlier(i);
+      if (!tokens->free_now(wanted) && turns->reserve_ahead(i, ahead_bytes)) {
+        decode_ahead(job, ahead.get());
+        if (request.read_ahead) {
+          std::lock_guard<std::mutex> hold(report_lock);
+          request.read_ahead(i);
+        }
+      }
+      take_turn(wanted);
+    } else if (!ahead && one_at_a_time) {
+      take_turn(1);  // read only once the file before it is done
+    } else if (!ahead && turns) {
+      turns->pass(i);  // its threads are asked for in the order files ask, as they read
+    }
     std::string where, why;
-    if (!run_file_request(job, &where, &why)) r.error = where + ": " + why;
+    if (!run_file_request(job, std::move(ahead), &where, &why)) r.error = where + ": " + why;
   };
   const auto work = [&] {
     for (std::size_t i; (i = next++) < count;) {
@@ -256,10 +417,12 @@ std::vector<file_result> run_batch(const batch_request& request) {
       } catch (const std::exception& e) {
         results[i].error = request.inputs[i] + ": " + e.what();
       }
+      if (one_at_a_time) turns->wait_to_report(i);
       if (request.done) {
         std::lock_guard<std::mutex> hold(report_lock);
         request.done(i, results[i]);
       }
+      if (one_at_a_time) turns->reported(i);
     }
   };
   std::vector<std::thread> started;

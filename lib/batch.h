@@ -54,7 +54,11 @@ struct batch_request {
       planned;
   // Told, when set, of what file `index`'s output leaves out.
   std::function<void(std::size_t index, const std::string& note)> note;
-  // Told, when set, of each file as it ends, one at a time.
+  // Told, when set, that file `index` was decoded ahead of its turn, while
+  // the files before it ran.
+  std::function<void(std::size_t index)> read_ahead;
+  // Told, when set, of each file as it ends, one at a time (in the files'
+  // order when they run one at a time).
   std::function<void(std::size_t index, const file_result& result)> done;
 };
 

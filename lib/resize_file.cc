@@ -250,6 +250,7 @@ bool run_bmp_stream(const file_request& request, int fd, std::string* where, std
                                        static_cast<double>(new_height));
   *err = memory_refusal(need, new_width, new_height, request.limits);
   if (!err->empty()) return false;
+  if (request.admitted) request.admitted(need);
   make_room_for(need, memory_for(request.limits).bytes);  // cached engine states give way
   if (!check_output_target(request.output.c_str(), err)) {
     *where = request.output;
@@ -268,56 +269,153 @@ bool run_bmp_stream(const file_request& request, int fd, std::string* where, std
   return status == bmp_status::ok || bmp_failure(request, status, where);
 }
 
-bool run(const file_request& request, std::string* where, std::string* err) {
+}  // namespace
+
+// An input read as far as its header and new size, and perhaps decoded:
+// see prepare_input. A failure met on the way is kept to be told in the
+// file's turn, after what a run told before meeting it.
+struct prepared_input {
+  fd_owner opened;
+  input_bytes bytes;
+  bool stream = false;  // a BMP file to stream: nothing read yet
+  image_format format = image_format::bmp;
+  std::size_t input_size = 0;  // the bytes', once they are let go
+  image_info info;
+  std::int64_t width = 0, height = 0, new_width = 0, new_height = 0;
+  std::string page_note;
+  bool failed = false, short_input = false;
+  std::string where, err;
+  // Decoded ahead of the file's turn: the pixels, or why there are none.
+  bool decoded = false, decode_failed = false;
+  image source;
+};
+
+void prepared_deleter::operator()(prepared_input* p) const { delete p; }
+
+namespace {
+
+// A failure reading the input: the file having changed under the reader
+// says more than what the decoder made of it.
+bool input_failed(const file_request& request, prepared_input* p) {
+  p->failed = true;
+  if (p->bytes.spoiled())
+    p->err = "the file changed while it was read";
+  else
+    p->short_input =
+        p->format == image_format::bmp && request.short_bmp && short_bmp(p->bytes.data, p->bytes.size);
+  return false;
+}
+
+// Opens `request`'s input and reads its header and new size into *p; tells
+// nothing. False for a file to stream (p->stream) or a failure (p->failed,
+// with p->where and p->err).
+bool open_input(const file_request& request, prepared_input* p) {
   const std::string& input = request.input;
-  *where = input;
+  std::string* err = &p->err;
+  p->where = input;
   // The input is opened once: a FIFO opened a second time would wait for
   // a second writer.
-  fd_owner opened;
   int fd = input == "-" ? STDIN_FILENO : -1;
   if (fd < 0) {
-    do opened.fd = open(input.c_str(), O_RDONLY | O_CLOEXEC);
-    while (opened.fd < 0 && errno == EINTR);
-    if (opened.fd < 0) {
+    do p->opened.fd = open(input.c_str(), O_RDONLY | O_CLOEXEC);
+    while (p->opened.fd < 0 && errno == EINTR);
+    if (p->opened.fd < 0) {
       *err = std::string("cannot open: ") + std::strerror(errno);
+      p->failed = true;
       return false;
     }
-    fd = opened.fd;
+    fd = p->opened.fd;
   }
+  const auto fail = [p] {
+    p->failed = true;
+    return false;
+  };
   // A plain 24-bit BMP file named on the command line, resized into a BMP
   // file, streams; anything else is decoded whole.
   struct stat st;
-  if (opened.fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && request.format == image_format::bmp &&
+  if (p->opened.fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && request.format == image_format::bmp &&
       request.page == 1 && request.output != "-" &&
-      !(request.settings.linear && request.settings.method == engine::direct) && for_bmp_stream(fd))
-    return run_bmp_stream(request, fd, where, err);
+      !(request.settings.linear && request.settings.method == engine::direct) && for_bmp_stream(fd)) {
+    p->stream = true;
+    return false;
+  }
 
-  input_bytes bytes;
+  input_bytes& bytes = p->bytes;
   const std::uint64_t most = input_byte_limit(request.limits);
   if (!bytes.load(fd, most, err)) {
     if (err->find("more than") != std::string::npos) *err += " (" + memory_for(request.limits).name + ")";
-    return false;
+    return fail();
   }
-  image_format format;
+  p->input_size = bytes.size;
+  image_format& format = p->format;
   if (!detect_format(bytes.data, bytes.size, &format)) {
     *err = unknown_format_message();
-    return false;
+    return fail();
   }
   if (!format_writable(request.format)) {
-    *where = request.output;
+    p->where = request.output;
     *err = std::string(format_name(request.format)) + " files are read, not written";
-    return false;
+    return fail();
   }
   const int page = request.page;
   *err = page_refusal(bytes.data, bytes.size, format, page);
-  if (!err->empty()) return false;
+  if (!err->empty()) return fail();
   if (page == 1 && request.note) {
     const int pages = count_pages(bytes.data, bytes.size, format);
     if (pages > 1)
-      request.note(input + " has " + std::to_string(pages) + " " +
-                   (format == image_format::tiff ? "pages" : "frames") + "; resizing " +
-                   (format == image_format::tiff ? "page" : "frame") + " 1" + request.page_hint);
+      p->page_note = input + " has " + std::to_string(pages) + " " +
+                     (format == image_format::tiff ? "pages" : "frames") + "; resizing " +
+                     (format == image_format::tiff ? "page" : "frame") + " 1" + request.page_hint;
   }
+  image_info& info = p->info;
+  if (!read_info(bytes.data, bytes.size, format, &info, err, page - 1)) return input_failed(request, p);
+  *err = pixel_refusal(request.limits, "the file claims", info.width, info.height);
+  if (!err->empty()) return fail();
+  // Sizes refer to the picture as displayed.
+  const bool turned = info.orientation >= 5 && info.orientation <= 8;
+  const std::int64_t width = turned ? info.height : info.width, height = turned ? info.width : info.height;
+  std::int64_t new_width = width, new_height = height;
+  if (request.size && !request.size(width, height, &new_width, &new_height, err)) return fail();
+  if (new_width < 1 || new_height < 1) {
+    *err = "the output size " + size_text(new_width, new_height) + " is not positive";
+    return fail();
+  }
+  const std::int64_t side = largest_side(request.format);
+  if (new_width > INT32_MAX || new_height > INT32_MAX ||
+      (side > 0 && std::max(new_width, new_height) > side) ||
+      (request.format == image_format::bmp && bmp_file_size(new_width, new_height) == 0)) {
+    *err = "the output size " + size_text(new_width, new_height) + " does not fit in a " +
+           format_name(request.format) + " file";
+    if (side > 0) *err += " (" + std::to_string(side) + " pixels a side at most)";
+    return fail();
+  }
+  *err = pixel_refusal(request.limits, "resizing to", new_width, new_height);
+  if (!err->empty()) return fail();
+  p->width = width;
+  p->height = height;
+  p->new_width = new_width;
+  p->new_height = new_height;
+  return true;
+}
+
+bool run(const file_request& request, prepared_ptr ahead, std::string* where, std::string* err) {
+  const bool read_now = !ahead;
+  prepared_ptr opened(read_now ? new prepared_input : ahead.release());
+  prepared_input& p = *opened;
+  if (read_now) open_input(request, &p);
+  if (!p.page_note.empty()) request.note(p.page_note);
+  *where = p.where;
+  if (p.failed) {
+    *err = p.err;
+    if (p.short_input) request.short_bmp();
+    return false;
+  }
+  if (p.stream) return run_bmp_stream(request, p.opened.fd, where, err);
+  input_bytes& bytes = p.bytes;
+  const image_format format = p.format;
+  const int page = request.page;
+  const image_info& info = p.info;
+  const std::int64_t width = p.width, height = p.height, new_width = p.new_width, new_height = p.new_height;
   const auto input_fails = [&] {
     if (bytes.spoiled()) {
       *err = "the file changed while it was read";
@@ -327,30 +425,6 @@ bool run(const file_request& request, std::string* where, std::string* err) {
       request.short_bmp();
     return false;
   };
-  image_info info;
-  if (!read_info(bytes.data, bytes.size, format, &info, err, page - 1)) return input_fails();
-  *err = pixel_refusal(request.limits, "the file claims", info.width, info.height);
-  if (!err->empty()) return false;
-  // Sizes refer to the picture as displayed.
-  const bool turned = info.orientation >= 5 && info.orientation <= 8;
-  const std::int64_t width = turned ? info.height : info.width, height = turned ? info.width : info.height;
-  std::int64_t new_width = width, new_height = height;
-  if (request.size && !request.size(width, height, &new_width, &new_height, err)) return false;
-  if (new_width < 1 || new_height < 1) {
-    *err = "the output size " + size_text(new_width, new_height) + " is not positive";
-    return false;
-  }
-  const std::int64_t side = largest_side(request.format);
-  if (new_width > INT32_MAX || new_height > INT32_MAX ||
-      (side > 0 && std::max(new_width, new_height) > side) ||
-      (request.format == image_format::bmp && bmp_file_size(new_width, new_height) == 0)) {
-    *err = "the output size " + size_text(new_width, new_height) + " does not fit in a " +
-           format_name(request.format) + " file";
-    if (side > 0) *err += " (" + std::to_string(side) + " pixels a side at most)";
-    return false;
-  }
-  *err = pixel_refusal(request.limits, "resizing to", new_width, new_height);
-  if (!err->empty()) return false;
 
   image out;
   output_layout(request.format, info, &out.type, &out.channels);
@@ -360,7 +434,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   resize_settings settings = request.settings;
   settings.alpha = out.has_alpha();
   if (request.planned) request.planned(out.channels, width, height, new_width, new_height, &settings);
-  const double need = static_cast<double>(bytes.size) + static_cast<double>(info.pixel_bytes()) * 2 +
+  const double need = static_cast<double>(p.input_size) + static_cast<double>(info.pixel_bytes()) * 2 +
                       static_cast<double>(out.pixel_bytes()) +
                       encoder_bytes(request.format, out, request.output == "-") +
                       static_cast<double>(resize_working_bytes(info.width, info.height, out.width, out.height,
@@ -369,7 +443,9 @@ bool run(const file_request& request, std::string* where, std::string* err) {
   // input again for each channel instead of holding it whole (slower by
   // those decodes); not under an address-space limit, which counts the
   // buffers' reserved size whatever part of them is in use.
-  const bool pipelined = page == 1 && (info.orientation < 2 || info.orientation > 8) && !(info.cmyk && !out.cmyk);
+  // (A picture decoded ahead of its turn is whole already.)
+  const bool pipelined = page == 1 && (info.orientation < 2 || info.orientation > 8) &&
+                         !(info.cmyk && !out.cmyk) && !p.decoded;
   const double lean = need - 2 * static_cast<double>(info.pixel_bytes()) + static_cast<double>(16 << 20);
   const memory_limit have = memory_for(request.limits);
   const bool again = pipelined && out.channels > 1 && settings.method == engine::fast &&
@@ -379,6 +455,7 @@ bool run(const file_request& request, std::string* where, std::string* err) {
                      have.name.find("RLIMIT_AS") == std::string::npos;
   *err = memory_refusal(again ? lean : need, new_width, new_height, request.limits);
   if (!err->empty()) return false;
+  if (request.admitted) request.admitted(again ? lean : need);
   make_room_for(again ? lean : need, have.bytes);  // cached engine states give way
   const bool to_stdout = request.output == "-";
   if (!to_stdout && !check_output_target(request.output.c_str(), err)) {
@@ -430,9 +507,16 @@ bool run(const file_request& request, std::string* where, std::string* err) {
     }
   }
 
-  image source;
-  if (!decode_image(bytes.data, bytes.size, format, &source, err, page - 1) || bytes.spoiled())
+  image& source = p.source;
+  if (p.decoded) {
+    // Decoded ahead: the failure, if any, was kept for now.
+    if (p.decode_failed) {
+      *err = p.err;
+      return input_fails();
+    }
+  } else if (!decode_image(bytes.data, bytes.size, format, &source, err, page - 1) || bytes.spoiled()) {
     return input_fails();
+  }
   bytes.release();
   if (!apply_orientation(&source)) throw std::bad_alloc();
   // Three channels to resize, not four.
@@ -499,9 +583,56 @@ std::string memory_refusal(double need, const std::string& task, const file_limi
   return "";
 }
 
-bool run_file_request(const file_request& request, std::string* where, std::string* err) {
+prepared_ptr prepare_input(const file_request& request) {
+  struct stat st;
+  // Only a regular file is read ahead: opening a FIFO or device, or reading
+  // one, is left to the file's turn.
+  if (request.input == "-" || stat(request.input.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
   try {
-    return run(request, where, err);
+    prepared_ptr p(new prepared_input);
+    if (!open_input(request, p.get()) && (p->stream || p->opened.fd < 0)) return nullptr;
+    return p;
+  } catch (const std::bad_alloc&) {
+    return nullptr;  // its turn will say so
+  }
+}
+
+bool prepared_ready(const prepared_input& p, std::int64_t* width, std::int64_t* height,
+                    std::int64_t* new_width, std::int64_t* new_height, double* pixel_bytes) {
+  if (p.failed) return false;
+  *width = p.width;
+  *height = p.height;
+  *new_width = p.new_width;
+  *new_height = p.new_height;
+  *pixel_bytes = static_cast<double>(p.bytes.size) + static_cast<double>(p.info.pixel_bytes());
+  return true;
+}
+
+void decode_ahead(const file_request& request, prepared_input* p) {
+  if (p->failed || p->decoded) return;
+  try {
+    p->decoded = true;
+    if (!decode_image(p->bytes.data, p->bytes.size, p->format, &p->source, &p->err, request.page - 1) ||
+        p->bytes.spoiled()) {
+      p->decode_failed = true;  // the bytes stay for the failure's report
+      p->source = {};
+      return;
+    }
+    p->bytes.release();
+  } catch (const std::bad_alloc&) {
+    p->decoded = false;  // decoded in its turn instead
+    p->source = {};
+    p->err.clear();
+  }
+}
+
+bool run_file_request(const file_request& request, std::string* where, std::string* err) {
+  return run_file_request(request, nullptr, where, err);
+}
+
+bool run_file_request(const file_request& request, prepared_ptr ahead, std::string* where, std::string* err) {
+  try {
+    return run(request, std::move(ahead), where, err);
   } catch (const std::bad_alloc&) {
     *where = request.input;
     *err = out_of_memory("out of memory");

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "codec/codec.h"
@@ -37,6 +38,9 @@ struct file_request {
       planned;
   // Told, when set, of what the output leaves out (an alpha channel).
   std::function<void(const std::string& note)> note;
+  // Told, when set, the bytes the work needs once the memory check has let
+  // it through, before the output is looked at or any pixel decoded.
+  std::function<void(double need)> admitted;
   // Called, when set, before a failure because the input is a BMP file
   // that ends before its headers or pixel rows do.
   std::function<void()> short_bmp;
@@ -46,6 +50,35 @@ struct file_request {
 // "standard output") and *err (the reason) on failure; nothing is left at
 // the output then.
 bool run_file_request(const file_request& request, std::string* where, std::string* err);
+
+// An input read ahead of its turn (a batch readies its next file while
+// the one before is resized): opened, its header checked against the
+// limits and its new size found, perhaps decoded. Nothing is told and no
+// output is looked at until run_file_request takes it, which then tells
+// and fails in the order a run that read it then would.
+struct prepared_input;
+struct prepared_deleter {
+  void operator()(prepared_input* p) const;
+};
+using prepared_ptr = std::unique_ptr<prepared_input, prepared_deleter>;
+
+// `request`'s input read as far as its new size; null when it is left to
+// its turn (not a regular file, a BMP file to stream, one that cannot be
+// opened now).
+prepared_ptr prepare_input(const file_request& request);
+
+// False when reading `p` met a failure (kept for its turn); otherwise the
+// sizes as displayed, and what decoding it ahead holds until its turn:
+// the file's bytes and its pixels.
+bool prepared_ready(const prepared_input& p, std::int64_t* width, std::int64_t* height,
+                    std::int64_t* new_width, std::int64_t* new_height, double* pixel_bytes);
+
+// Decodes `p` whole now; a failure is kept for its turn, and memory
+// running out leaves the decoding to the turn.
+void decode_ahead(const file_request& request, prepared_input* p);
+
+// run_file_request for an input read ahead (`ahead` may be null).
+bool run_file_request(const file_request& request, prepared_ptr ahead, std::string* where, std::string* err);
 
 // The request resize_file makes of its arguments: the format from
 // options.format or the output's name. Throws pellimor::error for a bad

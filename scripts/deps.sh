@@ -22,6 +22,11 @@ build_packages=(cmake make g++ pkg-config libfftw3-dev libpng-dev libjpeg62-turb
 # dependencies, groff to check the man page, lintian to check the package.
 package_packages=(dpkg-dev groff-base lintian)
 
+# What bench/batch_bench.py runs as peers and measures with (never CI):
+# libvips's and ImageMagick's command lines, GNU time for peak memory, NumPy
+# to make the inputs.
+bench_packages=(libvips-tools imagemagick time python3-numpy)
+
 # What .ci/python needs besides: the module's build (pybind11, the
 # interpreter's headers, setuptools, wheel and pip for the pip install) and
 # its tests (NumPy, SciPy, pytest, and distributed for the Dask example).

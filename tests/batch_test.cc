@@ -12,11 +12,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "codec/codec_test_util.h"
+#include "lib/batch.h"
 #include "pellimor/pellimor.h"
 #include "tests/test_util.h"
 
@@ -397,3 +400,153 @@ TEST(Batch, KeywordFormatAliasesAndQualityNote) {
 }
 
 }  // namespace
+
+// Holds a file's resize until the batch has decoded the file after it
+// ahead (or half a minute went by), so the reading ahead is seen at work.
+struct ahead_gate {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool read = false;
+  static bool proceed(void* context) {
+    auto* gate = static_cast<ahead_gate*>(context);
+    std::unique_lock<std::mutex> hold(gate->lock);
+    gate->changed.wait_for(hold, std::chrono::seconds(30), [gate] { return gate->read; });
+    gate->read = true;  // once is enough
+    return true;
+  }
+};
+
+struct ahead_run {
+  std::vector<pellimor::file_result> results;
+  std::vector<std::size_t> read_ahead, done;
+};
+
+// A batch of `inputs` to out/%s.png at 50%, file 0 held until file 1 was
+// read ahead when `hold_first`.
+ahead_run run_reading_ahead(const temp_dir& dir, const names& inputs, int jobs, int threads,
+                            std::uint64_t memory, bool hold_first) {
+  ahead_gate gate;
+  ahead_run run;
+  pellimor::batch_request request;
+  request.inputs = inputs;
+  request.output = dir.file("out/%s.png");
+  request.options.size = "50%";
+  request.options.settings.threads = threads;
+  request.options.limits.memory = memory;
+  request.batch.jobs = jobs;
+  request.planned = [&](std::size_t i, int, std::int64_t, std::int64_t, std::int64_t, std::int64_t,
+                        pellimor::resize_settings* settings) {
+    if (i == 0 && hold_first) {
+      settings->proceed = &ahead_gate::proceed;
+      settings->context = &gate;
+    }
+  };
+  request.read_ahead = [&](std::size_t i) {
+    run.read_ahead.push_back(i);
+    std::lock_guard<std::mutex> hold(gate.lock);
+    gate.read = true;
+    gate.changed.notify_all();
+  };
+  request.done = [&](std::size_t i, const pellimor::file_result&) { run.done.push_back(i); };
+  run.results = pellimor::run_batch(request);
+  return run;
+}
+
+// Each output of a batch is the bytes of a run of its file alone, and each
+// failure the message of one.
+void expect_single_runs(const temp_dir& dir, const names& inputs, const ahead_run& run, std::uint64_t memory) {
+  ASSERT_EQ(run.results.size(), inputs.size());
+  pellimor::file_options options;
+  options.size = "50%";
+  options.settings.threads = 2;  // what the batches were given: the same memory checks
+  options.limits.memory = memory;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    SCOPED_TRACE(inputs[i]);
+    std::string single_error;
+    try {
+      pellimor::resize_file(inputs[i], dir.file("single.png"), options);
+    } catch (const pellimor::error& e) {
+      single_error = e.what();
+    }
+    EXPECT_EQ(run.results[i].error, single_error);
+    if (single_error.empty()) {
+      EXPECT_SAME(read_file(run.results[i].output), read_file(dir.file("single.png")));
+    }
+  }
+}
+
+TEST(Batch, ReadingAheadKeepsEachFilesBytesAndFailure) {
+  // A file too large to share the threads, then a damaged one (its header
+  // whole, its data cut short) decoded ahead while the first is resized,
+  // then one whose damage shows in its header, read ahead too.
+  struct mode {
+    int jobs, threads, width, height, channels;
+  };
+  for (const mode m : {mode{1, 2, 1200, 900, 3}, mode{0, 2, 2100, 2000, 1}}) {
+    SCOPED_TRACE(m.jobs);
+    temp_dir dir;
+    std::filesystem::create_directory(dir.file("out"));
+    std::string err;
+    const codec_test::bytes big =
+        codec_test::encode(codec_test::smooth_image(m.width, m.height, m.channels), image_format::png, &err);
+    ASSERT_EQ(err, "");
+    write_file(dir.file("big.png"), std::string(big.begin(), big.end()));
+    for (image_format format : {image_format::jpeg, image_format::png}) {
+      const codec_test::bytes cut =
+          codec_test::encode(codec_test::random_image(300, 200, 3, sample_type::u8, 7), format, &err);
+      write_file(dir.file(format == image_format::jpeg ? "cut.jpg" : "short.png"),
+                 std::string(cut.begin(), cut.begin() + cut.size() / 2));
+    }
+    make_picture(dir.file("c.png"), image_format::png, 3);
+    make_picture(dir.file("d.png"), image_format::png, 4, 4);
+    const names inputs = {dir.file("big.png"), dir.file("cut.jpg"), dir.file("short.png"), dir.file("c.png"),
+                          dir.file("d.png")};
+    const ahead_run run = run_reading_ahead(dir, inputs, m.jobs, m.threads, 0, true);
+    ASSERT_FALSE(run.read_ahead.empty());
+    EXPECT_EQ(run.read_ahead.front(), 1u) << "the damaged file was not decoded ahead";
+    EXPECT_NE(run.results[1].error.find("cut.jpg: "), std::string::npos) << run.results[1].error;
+    EXPECT_NE(run.results[2].error.find("short.png: "), std::string::npos) << run.results[2].error;
+    for (std::size_t i : {0, 3, 4}) EXPECT_EQ(run.results[i].error, "") << inputs[i];
+    if (m.jobs == 1) {
+      EXPECT_EQ(run.done, (std::vector<std::size_t>{0, 1, 2, 3, 4}));  // told in order
+    }
+    expect_single_runs(dir, inputs, run, 0);
+  }
+}
+
+TEST(Batch, ReadingAheadWaitsWhenTwoFilesWouldNotFitTheMemoryLimit) {
+  temp_dir dir;
+  std::filesystem::create_directory(dir.file("out"));
+  names inputs;
+  for (int i = 0; i < 3; ++i) {
+    std::string err;
+    const codec_test::bytes png =
+        codec_test::encode(codec_test::random_image(1000, 1000, 3, sample_type::u8, 20 + i), image_format::png, &err);
+    ASSERT_EQ(err, "");
+    inputs.push_back(dir.file("f" + std::to_string(i) + ".png"));
+    write_file(inputs.back(), std::string(png.begin(), png.end()));
+  }
+  // What one of them needs, from the refusal of a small limit: a limit
+  // a MiB above it fits one file, not one and the 3 MiB of the next's pixels.
+  pellimor::file_options tiny;
+  tiny.size = "50%";
+  tiny.settings.threads = 2;
+  tiny.limits.memory = 8 << 20;  // room for the file's bytes, not the work
+  std::string refusal;
+  try {
+    pellimor::resize_file(inputs[0], dir.file("single.png"), tiny);
+  } catch (const pellimor::error& e) {
+    refusal = e.what();
+  }
+  const std::size_t at = refusal.find(" needs ");
+  ASSERT_NE(at, std::string::npos) << refusal;
+  const std::uint64_t limit = (std::stoull(refusal.substr(at + 7)) + 1) << 20;
+  const ahead_run tight = run_reading_ahead(dir, inputs, 1, 2, limit, false);
+  EXPECT_EQ(tight.read_ahead, std::vector<std::size_t>{});
+  expect_single_runs(dir, inputs, tight, limit);
+  for (const pellimor::file_result& r : tight.results) EXPECT_EQ(r.error, "");
+  // Twice that is room for both.
+  const ahead_run roomy = run_reading_ahead(dir, inputs, 1, 2, 2 * limit, true);
+  EXPECT_FALSE(roomy.read_ahead.empty());
+  expect_single_runs(dir, inputs, roomy, 2 * limit);
+}
