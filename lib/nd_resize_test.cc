@@ -20,19 +20,7 @@ namespace {
 using pellimor::sample_type;
 using extents_t = std::vector<std::int64_t>;
 
-// What a resize refused, by the message of the pellimor::error it threw;
-// "" when it threw none, and a stop is told apart from a refusal.
-template <class Call>
-std::string refusal_of(const Call& call) {
-  try {
-    call();
-  } catch (const pellimor::stopped& e) {
-    return std::string("(stopped) ") + e.what();
-  } catch (const pellimor::error& e) {
-    return e.what();
-  }
-  return "";
-}
+using test_util::refusal_of;
 
 std::vector<std::ptrdiff_t> packed_strides(const extents_t& extents, std::ptrdiff_t sample) {
   std::vector<std::ptrdiff_t> strides(extents.size());

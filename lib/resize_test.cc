@@ -16,24 +16,13 @@
 #include "lib/resize_hooks.h"
 #include "pellimor/pellimor.h"
 #include "tests/reference.h"
+#include "tests/test_util.h"
 
 namespace {
 
 using pellimor::sample_type;
 
-// What a resize refused, by the message of the pellimor::error it threw;
-// "" when it threw none, and a stop is told apart from a refusal.
-template <class Call>
-std::string refusal_of(const Call& call) {
-  try {
-    call();
-  } catch (const pellimor::stopped& e) {
-    return std::string("(stopped) ") + e.what();
-  } catch (const pellimor::error& e) {
-    return e.what();
-  }
-  return "";
-}
+using test_util::refusal_of;
 
 struct shape {
   int width, height, new_width, new_height;

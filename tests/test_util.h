@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bmp/bmp_io.h"
+#include "pellimor/pellimor.h"
 
 // Set under AddressSanitizer or ThreadSanitizer, which reserve terabytes of
 // address space: tests that cap it with ulimit -v skip themselves there.
@@ -223,6 +224,20 @@ inline bool mentions(const std::string& text, const std::string& word) {
     if ((at == 0 || !joins(text[at - 1])) && (end == text.size() || !joins(text[end]))) return true;
   }
   return false;
+}
+
+// What a resize refused, by the message of the pellimor::error it threw;
+// "" when it threw none, and a stop is told apart from a refusal.
+template <class Call>
+std::string refusal_of(const Call& call) {
+  try {
+    call();
+  } catch (const pellimor::stopped& e) {
+    return std::string("(stopped) ") + e.what();
+  } catch (const pellimor::error& e) {
+    return e.what();
+  }
+  return "";
 }
 
 }  // namespace test_util
