@@ -11,10 +11,12 @@
 // and lays the block out anew.
 #include <libexif/exif-data.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "codec/exif_block.h"
 #include "codec/formats.h"
 
 namespace pellimor::codecs {
@@ -44,14 +46,8 @@ bool read_number(const tiff_reader& r, std::size_t at, int bytes, std::uint32_t*
 
 constexpr std::uint8_t exif_header[6] = {'E', 'x', 'i', 'f', 0, 0};
 
-struct exif_unref {
-  void operator()(ExifData* d) const { exif_data_unref(d); }
-};
-using exif_handle = std::unique_ptr<ExifData, exif_unref>;
+}  // namespace
 
-// The block as libexif holds it, every tag kept as it is (libexif would
-// otherwise drop tags it does not know and add ones the standard asks
-// for). Null when it holds nothing libexif can read.
 exif_handle load_exif(const std::vector<std::uint8_t>& block) {
   if (block.size() < 8 || block.size() > max_exif_bytes) return nullptr;
   exif_handle d(exif_data_new());
@@ -64,6 +60,56 @@ exif_handle load_exif(const std::vector<std::uint8_t>& block) {
   if (d->ifd[EXIF_IFD_0] == nullptr || d->ifd[EXIF_IFD_0]->count == 0) return nullptr;
   return d;
 }
+
+std::vector<std::uint8_t> save_exif(ExifData* d) {
+  unsigned char* saved = nullptr;
+  unsigned int saved_size = 0;
+  exif_data_save_data(d, &saved, &saved_size);
+  std::vector<std::uint8_t> block;
+  if (saved != nullptr && saved_size > sizeof exif_header &&
+      std::memcmp(saved, exif_header, sizeof exif_header) == 0)
+    block.assign(saved + sizeof exif_header, saved + saved_size);
+  std::free(saved);
+  return block;
+}
+
+void nearest_fraction(double v, double tolerance, double most, double* numerator, double* denominator) {
+  double h0 = 0, h1 = 1, k0 = 1, k1 = 0, x = v;
+  for (int i = 0; i < 64 && std::isfinite(x); ++i) {
+    const double a = std::floor(x);
+    const double h2 = a * h1 + h0, k2 = a * k1 + k0;
+    if (h2 > most || k2 > most) break;
+    h0 = h1, h1 = h2, k0 = k1, k1 = k2;
+    if (std::fabs(v - h1 / k1) <= tolerance * v || x - a <= 0) break;
+    x = 1 / (x - a);
+  }
+  *numerator = k1 == 0 ? 0 : h1;
+  *denominator = k1 == 0 ? 1 : k1;
+}
+
+ExifEntry* add_exif_entry(ExifData* d, ExifIfd ifd, ExifTag tag, ExifFormat format, unsigned components) {
+  ExifMem* mem = exif_mem_new_default();
+  ExifEntry* e = exif_entry_new_mem(mem);
+  const unsigned size = exif_format_get_size(format) * components;
+  unsigned char* data =
+      e != nullptr && size != 0 ? static_cast<unsigned char*>(exif_mem_alloc(mem, size)) : nullptr;
+  if (data == nullptr) {
+    if (e != nullptr) exif_entry_unref(e);
+    exif_mem_unref(mem);
+    return nullptr;
+  }
+  e->tag = tag;
+  e->format = format;
+  e->components = components;
+  e->size = size;
+  e->data = data;
+  exif_content_add_entry(d->ifd[ifd], e);
+  exif_entry_unref(e);
+  exif_mem_unref(mem);
+  return e;
+}
+
+namespace {
 
 // Sets a SHORT or LONG tag that is there to `value`; a SHORT too small for
 // it becomes a LONG.
@@ -113,15 +159,7 @@ std::vector<std::uint8_t> exif_for_output(const image& img) {
     d->data = nullptr;
     d->size = 0;
   }
-  unsigned char* saved = nullptr;
-  unsigned int saved_size = 0;
-  exif_data_save_data(d.get(), &saved, &saved_size);
-  std::vector<std::uint8_t> block;
-  if (saved != nullptr && saved_size > sizeof exif_header &&
-      std::memcmp(saved, exif_header, sizeof exif_header) == 0)
-    block.assign(saved + sizeof exif_header, saved + saved_size);
-  std::free(saved);
-  return block;
+  return save_exif(d.get());
 }
 
 void exif_resolution(const std::vector<std::uint8_t>& exif, metadata* meta) {

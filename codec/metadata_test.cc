@@ -122,9 +122,7 @@ bool holds_key(image_format format, const std::string& key) {
   }
 }
 
-bool holds_exif(image_format format) {
-  return format == image_format::jpeg || format == image_format::png || format == image_format::webp;
-}
+bool holds_exif(image_format format) { return format != image_format::bmp; }
 
 // WebP has no density but what EXIF says, and the EXIF here says none.
 bool holds_density(image_format format) { return format != image_format::webp; }
@@ -187,6 +185,10 @@ TEST(MetadataTest, ItemsCarriedBetweenFormats) {
       std::set<std::string> expected, seen;
       for (const metadata::text& t : src.meta.texts)
         if (holds_key(to, t.key)) expected.insert(t.key + "=" + t.value);
+      // A TIFF's main directory is the EXIF's first: the camera's Make is a
+      // tag there, and a text once read.
+      if (to == image_format::tiff || (from == image_format::tiff && holds_key(to, "Make")))
+        expected.insert("Make=Pellicam");
       for (const metadata::text& t : m.texts) seen.insert(t.key + "=" + t.value);
       EXPECT_EQ(seen, expected);
       // Turned a quarter: across and down swap. In dots per inch whatever
@@ -336,7 +338,7 @@ TEST(MetadataTest, StripLeavesWhatItSays) {
       {pellimor::strip_mode::all, "-strip all", "--strip=all", false, false},
   };
   for (const strip_case& c : cases) {
-    for (const std::string format : {"png", "webp"}) {
+    for (const std::string format : {"png", "webp", "tif"}) {
       SCOPED_TRACE(c.verb + " " + format);
       pellimor::file_options options;
       options.strip = c.mode;
