@@ -178,6 +178,35 @@ void exif_resolution(const std::vector<std::uint8_t>& exif, metadata* meta) {
   meta->y_density = y;
 }
 
+std::vector<std::uint8_t> exif_with_density(const std::vector<std::uint8_t>& block, const metadata& meta) {
+  double x = 0, y = 0;
+  if (!density_in(meta, meta.density_unit, &x, &y)) return block;
+  exif_handle d = load_exif(block);
+  if (!d) {
+    d.reset(exif_data_new());
+    if (!d) return block;
+    exif_data_unset_option(d.get(), EXIF_DATA_OPTION_IGNORE_UNKNOWN_TAGS);
+    exif_data_unset_option(d.get(), EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
+    exif_data_set_byte_order(d.get(), EXIF_BYTE_ORDER_INTEL);
+  }
+  ExifContent* first = d->ifd[EXIF_IFD_0];
+  for (const ExifTag tag : {EXIF_TAG_X_RESOLUTION, EXIF_TAG_Y_RESOLUTION, EXIF_TAG_RESOLUTION_UNIT})
+    if (ExifEntry* e = exif_content_get_entry(first, tag)) exif_content_remove_entry(first, e);
+  const ExifByteOrder order = exif_data_get_byte_order(d.get());
+  for (const auto& [tag, value] : {std::pair{EXIF_TAG_X_RESOLUTION, x}, std::pair{EXIF_TAG_Y_RESOLUTION, y}}) {
+    double numerator = 0, denominator = 1;
+    // Seven digits: all a TIFF's float density holds, and more than a
+    // print needs.
+    nearest_fraction(value, 1e-7, 4294967295.0, &numerator, &denominator);
+    if (ExifEntry* e = add_exif_entry(d.get(), EXIF_IFD_0, tag, EXIF_FORMAT_RATIONAL, 1))
+      exif_set_rational(e->data, order, {static_cast<ExifLong>(numerator), static_cast<ExifLong>(denominator)});
+  }
+  if (ExifEntry* e = add_exif_entry(d.get(), EXIF_IFD_0, EXIF_TAG_RESOLUTION_UNIT, EXIF_FORMAT_SHORT, 1))
+    exif_set_short(e->data, order, meta.density_unit == 1 ? 2 : 3);
+  std::vector<std::uint8_t> saved = save_exif(d.get());
+  return saved.empty() ? block : saved;
+}
+
 int exif_orientation(const std::uint8_t* data, std::size_t size) {
   if (data == nullptr || size < 8) return 1;
   tiff_reader r{data, size, false};

@@ -118,6 +118,11 @@ bool density_in(const metadata& meta, int unit, double* x, double* y);
 // the orientation changed (it would show turned). Empty when there is no
 // EXIF or libexif cannot read it.
 std::vector<std::uint8_t> exif_for_output(const image& img);
+// `block` (empty: none) with X/YResolution and ResolutionUnit saying
+// meta's density, for a file that has no other place for it (a CMYK JPEG,
+// which has no JFIF marker). `block` itself when the density is not in
+// inches or centimetres.
+std::vector<std::uint8_t> exif_with_density(const std::vector<std::uint8_t>& block, const metadata& meta);
 // X/YResolution and ResolutionUnit from an EXIF block into *meta, when it
 // has them.
 void exif_resolution(const std::vector<std::uint8_t>& exif, metadata* meta);

@@ -583,7 +583,10 @@ bool jpeg_encode(const image& img, const encode_options& options, const byte_sin
   // What does not fit one marker is left out.
   static constexpr std::uint8_t exif_name[6] = {'E', 'x', 'i', 'f', 0, 0};
   static constexpr char xmp_name[] = "http://ns.adobe.com/xap/1.0/";  // with its NUL
-  const std::vector<std::uint8_t> exif = exif_for_output(img);
+  std::vector<std::uint8_t> exif = exif_for_output(img);
+  // libjpeg writes CMYK with an Adobe marker, not JFIF's: the density goes
+  // in EXIF, as libvips puts it.
+  if (img.cmyk) exif = exif_with_density(exif, img.meta);
   if (!exif.empty() && exif.size() + sizeof exif_name <= max_marker_bytes) {
     w.exif.assign(exif_name, exif_name + sizeof exif_name);
     w.exif.insert(w.exif.end(), exif.begin(), exif.end());

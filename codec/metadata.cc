@@ -161,12 +161,12 @@ void jpeg_metadata(const std::uint8_t* data, std::size_t size, metadata* meta) {
   bool jfif_density = false;
   for (std::size_t at = 2; at < size && data[at] == 0xff;) {
     while (at < size && data[at] == 0xff) ++at;
-    if (at >= size) return;
+    if (at >= size) break;
     const std::uint8_t code = data[at++];
     if (code == 0xd8 || code == 0x01 || (code >= 0xd0 && code <= 0xd7)) continue;  // no length
-    if (code == 0xda || code == 0xd9 || size - at < 2) return;  // the first scan: no metadata after it
+    if (code == 0xda || code == 0xd9 || size - at < 2) break;  // the first scan: no metadata after it
     const std::size_t length = be16(data + at);
-    if (length < 2 || length > size - at) return;
+    if (length < 2 || length > size - at) break;
     const std::uint8_t* p = data + at + 2;
     const std::size_t n = length - 2;
     if (code == 0xe0 && n >= 12 && std::memcmp(p, "JFIF", 5) == 0 && p[7] <= 2 && be16(p + 8) != 0 &&

@@ -502,3 +502,54 @@ TEST(MetadataTest, HostileMetadataLeftOut) {
 }
 
 }  // namespace
+
+namespace {
+
+// libjpeg writes CMYK with an Adobe marker, which has no density: it goes
+// in EXIF (as libvips writes it), in the picture's own unit, beside what
+// the EXIF already holds, and reads back from there.
+TEST(MetadataTest, CmykJpegDensityInExif) {
+  struct density_case {
+    int unit;
+    double x, y;
+    bool exif;
+    ExifRational x_stored;
+    ExifShort unit_stored;
+  };
+  const density_case cases[] = {
+      {1, 300, 150, false, {300, 1}, 2},
+      {2, 118.11, 47.25, true, {11811, 100}, 3},
+  };
+  for (const density_case& c : cases) {
+    SCOPED_TRACE(c.unit);
+    pellimor::image img = codec_test::smooth_image(5, 4, 4);
+    img.cmyk = true;
+    img.meta.density_unit = c.unit;
+    img.meta.x_density = c.x;
+    img.meta.y_density = c.y;
+    if (c.exif) img.meta.exif = make_exif(1, 5, 4, false);
+    std::string err;
+    const bytes file = codec_test::encode(img, image_format::jpeg, &err);
+    ASSERT_FALSE(file.empty()) << err;
+    pellimor::image got;
+    ASSERT_TRUE(pellimor::decode_image(file.data(), file.size(), image_format::jpeg, &got, &err)) << err;
+    EXPECT_TRUE(got.cmyk);
+    EXPECT_EQ(got.meta.density_unit, c.unit);
+    EXPECT_DOUBLE_EQ(got.meta.x_density, c.x);
+    EXPECT_DOUBLE_EQ(got.meta.y_density, c.y);
+    EXPECT_EQ(read_exif(file.data(), file.size()).make, c.exif ? "Pellicam" : "");
+    ExifData* d = exif_data_new_from_data(file.data(), static_cast<unsigned>(file.size()));
+    ASSERT_NE(d, nullptr);
+    const ExifByteOrder o = exif_data_get_byte_order(d);
+    ExifEntry* x = exif_content_get_entry(d->ifd[EXIF_IFD_0], EXIF_TAG_X_RESOLUTION);
+    ExifEntry* unit = exif_content_get_entry(d->ifd[EXIF_IFD_0], EXIF_TAG_RESOLUTION_UNIT);
+    ASSERT_TRUE(x != nullptr && unit != nullptr);
+    const ExifRational r = exif_get_rational(x->data, o);
+    EXPECT_EQ(r.numerator, c.x_stored.numerator);
+    EXPECT_EQ(r.denominator, c.x_stored.denominator);
+    EXPECT_EQ(exif_get_short(unit->data, o), c.unit_stored);
+    exif_data_unref(d);
+  }
+}
+
+}  // namespace
