@@ -46,7 +46,7 @@ bool is_utf8_beyond_ascii(const std::string& text) {
 
 // Keeps texts within the bounds; false once they are reached.
 bool add_text(metadata* meta, std::size_t* budget, metadata::text text) {
-  const std::size_t cost = text.key.size() + text.value.size();
+  const std::size_t cost = text.key.size() + text.value.size() + text.language.size() + text.translated_key.size();
   if (meta->texts.size() >= max_texts || cost > *budget) return false;
   *budget -= cost;
   meta->texts.push_back(std::move(text));
@@ -108,8 +108,7 @@ void png_text_chunk(const std::string& type, const std::uint8_t* p, std::size_t 
     text.compressed = p[at] != 0;
     text.utf8 = true;
     at += 2;
-    std::string language, translated;
-    if (!take_until_nul(p, n, &at, &language) || !take_until_nul(p, n, &at, &translated)) return;
+    if (!take_until_nul(p, n, &at, &text.language) || !take_until_nul(p, n, &at, &text.translated_key)) return;
     if (text.compressed) {
       if (!inflate_bounded(p + at, n - at, std::max(*budget, max_xmp_bytes), &text.value)) return;
     } else {

@@ -553,3 +553,84 @@ TEST(MetadataTest, CmykJpegDensityInExif) {
 }
 
 }  // namespace
+
+namespace {
+
+void append_bytes(png_structp p, png_bytep data, png_size_t n) {
+  auto* out = static_cast<bytes*>(png_get_io_ptr(p));
+  out->insert(out->end(), data, data + n);
+}
+
+// An iTXt chunk's language tag and translated keyword go PNG -> PNG with
+// its text, compressed or not, as libpng reads them back; an iTXt chunk
+// without them gets none.
+TEST(MetadataTest, PngItxtLanguageKept) {
+  struct itxt {
+    const char *key, *text, *language, *translated;
+    int compression;
+  };
+  const itxt chunks[] = {
+      {"Title", "\xe4\xba\xac\xe9\x83\xbd", "ja", "\xe9\xa1\x8c\xe5\x90\x8d", PNG_ITXT_COMPRESSION_NONE},
+      {"Description", "a lantern at dusk", "en-GB", "", PNG_ITXT_COMPRESSION_zTXt},
+      {"Comment", "no language", "", "", PNG_ITXT_COMPRESSION_NONE},
+  };
+  bytes file;
+  {
+    png_structp p = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(p);
+    png_set_write_fn(p, &file, append_bytes, nullptr);
+    png_set_IHDR(p, info, 4, 4, 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE,
+                 PNG_FILTER_TYPE_BASE);
+    std::vector<png_text> texts;
+    for (const itxt& c : chunks) {
+      png_text t{};
+      t.compression = c.compression;
+      t.key = const_cast<char*>(c.key);
+      t.text = const_cast<char*>(c.text);
+      t.itxt_length = std::strlen(c.text);
+      t.lang = const_cast<char*>(c.language);
+      t.lang_key = const_cast<char*>(c.translated);
+      texts.push_back(t);
+    }
+    png_set_text(p, info, texts.data(), static_cast<int>(texts.size()));
+    png_write_info(p, info);
+    std::uint8_t row[4] = {10, 80, 160, 240};
+    for (int y = 0; y < 4; ++y) png_write_row(p, row);
+    png_write_end(p, info);
+    png_destroy_write_struct(&p, &info);
+  }
+  test_util::temp_dir dir;
+  test_util::write_file(dir.file("in.png"), std::string(file.begin(), file.end()));
+  pellimor::file_options options;
+  options.size = "50%";
+  pellimor::resize_file(dir.file("in.png"), dir.file("out.png"), options);
+  const std::string out = test_util::read_file(dir.file("out.png"));
+
+  png_structp p = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(p);
+  struct reader {
+    const std::string* b;
+    std::size_t at;
+  } r{&out, 0};
+  png_set_read_fn(p, &r, [](png_structp s, png_bytep to, png_size_t n) {
+    auto* rd = static_cast<reader*>(png_get_io_ptr(s));
+    std::memcpy(to, rd->b->data() + rd->at, n);
+    rd->at += n;
+  });
+  png_read_info(p, info);
+  png_textp text = nullptr;
+  int count = 0;
+  png_get_text(p, info, &text, &count);
+  ASSERT_EQ(count, 3);
+  for (int i = 0; i < count; ++i) {
+    SCOPED_TRACE(chunks[i].key);
+    EXPECT_STREQ(text[i].key, chunks[i].key);
+    EXPECT_EQ(std::string(text[i].text, text[i].itxt_length), chunks[i].text);
+    EXPECT_EQ(text[i].compression, chunks[i].compression);
+    EXPECT_STREQ(text[i].lang != nullptr ? text[i].lang : "", chunks[i].language);
+    EXPECT_STREQ(text[i].lang_key != nullptr ? text[i].lang_key : "", chunks[i].translated);
+  }
+  png_destroy_read_struct(&p, &info, nullptr);
+}
+
+}  // namespace

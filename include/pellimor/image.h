@@ -88,6 +88,10 @@ struct metadata {
     std::string value;        // Latin-1, or UTF-8 when `utf8`
     bool utf8 = false;        // came from (and goes back to) an iTXt chunk
     bool compressed = false;  // zTXt, or a compressed iTXt
+    // An iTXt chunk's language tag ("ja", "en-GB") and the keyword in that
+    // language (UTF-8); empty when it gives none. Carried into PNG alone.
+    std::string language = {};
+    std::string translated_key = {};
   };
   std::vector<text> texts;
   // Pixel density: dots per `unit` across and down; unit 0 when none is
