@@ -21,9 +21,13 @@ __version__: str
 class Error(OSError): ...
 
 class Image(np.ndarray):
-    """An array read() made from a file; alpha: its last channel is alpha."""
+    """An array read() made from a file; alpha: its last channel is alpha;
+    cmyk: its 4 channels are ink (read(cmyk=True)), icc then the file's
+    ICC profile, which write() and encode() keep."""
 
     alpha: bool
+    cmyk: bool
+    icc: Optional[bytes]
 
 def resize(
     image: npt.ArrayLike,
@@ -56,6 +60,7 @@ def read(
     max_memory: Optional[int] = None,
     page: int = 1,
     metadata: Literal[False] = False,
+    cmyk: bool = False,
 ) -> Image: ...
 @overload
 def read(
@@ -65,6 +70,7 @@ def read(
     max_memory: Optional[int] = None,
     page: int = 1,
     metadata: Literal[True],
+    cmyk: bool = False,
 ) -> Tuple[Image, _Metadata]: ...
 def write(
     path: _Path,
@@ -73,6 +79,7 @@ def write(
     metadata: Optional[_Metadata] = None,
     *,
     lossless: bool = False,
+    cmyk: Optional[bool] = None,
 ) -> None: ...
 
 class ImageInfo(NamedTuple):
@@ -89,9 +96,15 @@ def decode(
     *,
     max_pixels: Optional[int] = None,
     max_memory: Optional[int] = None,
+    cmyk: bool = False,
 ) -> Image: ...
 def encode(
-    array: npt.ArrayLike, format: Literal["bmp", "png", "jpeg", "jpg", "tiff", "tif", "webp"], quality: int = 92
+    array: npt.ArrayLike,
+    format: Literal["bmp", "png", "jpeg", "jpg", "tiff", "tif", "webp"],
+    quality: int = 92,
+    *,
+    metadata: Optional[_Metadata] = None,
+    cmyk: Optional[bool] = None,
 ) -> bytes: ...
 def resize_file(
     src: _Path,
