@@ -6,6 +6,7 @@
 #include <jpeglib.h>
 #include <lcms2.h>
 #include <libexif/exif-data.h>
+#include <md5.h>
 #include <png.h>
 #include <tiffio.h>
 #include <webp/demux.h>
@@ -13,6 +14,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -631,6 +633,136 @@ TEST(MetadataTest, PngItxtLanguageKept) {
     EXPECT_STREQ(text[i].lang_key != nullptr ? text[i].lang_key : "", chunks[i].translated);
   }
   png_destroy_read_struct(&p, &info, nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// MD5 as upper-case hexadecimal, worked out here with libmd's one-call form.
+std::string md5_hex(const std::string& s) {
+  char digest[MD5_DIGEST_STRING_LENGTH];
+  MD5Data(reinterpret_cast<const std::uint8_t*>(s.data()), s.size(), digest);
+  std::string upper(digest);
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return upper;
+}
+
+// The APP1 markers of a JPEG, as libjpeg reads them.
+std::vector<std::string> app1_markers(const bytes& jpeg) {
+  jpeg_decompress_struct cinfo{};
+  jpeg_error_mgr jerr{};
+  cinfo.err = jpeg_std_error(&jerr);
+  jpeg_create_decompress(&cinfo);
+  jpeg_mem_src(&cinfo, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+  jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xffff);
+  jpeg_read_header(&cinfo, TRUE);
+  std::vector<std::string> markers;
+  for (jpeg_saved_marker_ptr m = cinfo.marker_list; m != nullptr; m = m->next)
+    markers.emplace_back(reinterpret_cast<const char*>(m->data), m->data_length);
+  jpeg_destroy_decompress(&cinfo);
+  return markers;
+}
+
+std::string xmp_of_size(std::size_t size) {
+  std::string packet = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><dc:description>";
+  const std::string tail = "</dc:description></x:xmpmeta>";
+  for (std::size_t i = 0; packet.size() + tail.size() < size; ++i) packet += static_cast<char>('a' + i % 26);
+  return packet + tail;
+}
+
+// A packet too large for one marker goes into Adobe's extended XMP: the
+// standard packet names it by its MD5, the pieces (each in one marker)
+// give its length and their offsets, and it reads back whole; JPEG ->
+// JPEG keeps a foreign file's standard and extended packets apart.
+TEST(MetadataTest, JpegExtendedXmp) {
+  const std::string packet = xmp_of_size(150000);
+  pellimor::image img = codec_test::smooth_image(4, 4, 3);
+  img.meta.xmp = packet;
+  std::string err;
+  const bytes jpeg = codec_test::encode(img, image_format::jpeg, &err);
+  ASSERT_FALSE(jpeg.empty()) << err;
+  const std::string guid = md5_hex(packet);
+  static const std::string standard_name("http://ns.adobe.com/xap/1.0/\0", 29),
+      extended_name("http://ns.adobe.com/xmp/extension/\0", 35);
+  std::string standard, joined;
+  int pieces = 0;
+  for (const std::string& m : app1_markers(jpeg)) {
+    if (m.compare(0, standard_name.size(), standard_name) == 0) standard = m.substr(standard_name.size());
+    if (m.compare(0, extended_name.size(), extended_name) != 0) continue;
+    ASSERT_EQ(m.substr(35, 32), guid);
+    const auto be = [&](std::size_t at) {
+      return static_cast<std::uint32_t>(static_cast<std::uint8_t>(m[at])) << 24 |
+             static_cast<std::uint32_t>(static_cast<std::uint8_t>(m[at + 1])) << 16 |
+             static_cast<std::uint32_t>(static_cast<std::uint8_t>(m[at + 2])) << 8 |
+             static_cast<std::uint8_t>(m[at + 3]);
+    };
+    EXPECT_EQ(be(67), packet.size());
+    EXPECT_EQ(be(71), joined.size());
+    joined += m.substr(75);
+    ++pieces;
+  }
+  EXPECT_EQ(pieces, 3);
+  EXPECT_EQ(joined, packet);
+  EXPECT_NE(standard.find("xmpNote:HasExtendedXMP=\"" + guid + "\""), std::string::npos);
+  pellimor::image back;
+  ASSERT_TRUE(pellimor::decode_image(jpeg.data(), jpeg.size(), image_format::jpeg, &back, &err)) << err;
+  EXPECT_EQ(back.meta.xmp, packet);
+  EXPECT_TRUE(back.meta.xmp_extended.empty());
+
+  // A foreign file: its own standard packet naming an extended one. The
+  // extension is kept only whole and of the MD5 it is named by.
+  struct foreign_case {
+    const char* name;
+    bool named, whole;
+    bool kept;
+  };
+  const foreign_case cases[] = {
+      {"as written", true, true, true},
+      {"a piece missing", true, false, false},
+      {"named by another MD5", false, true, false},
+  };
+  const std::string extension = xmp_of_size(70000);
+  for (const foreign_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    pellimor::image foreign = codec_test::smooth_image(4, 4, 3);
+    const std::string name = c.named ? md5_hex(extension) : md5_hex("something else");
+    foreign.meta.xmp = "<x:xmpmeta><rdf:Description dc:format=\"image/jpeg\" xmpNote:HasExtendedXMP=\"" + name +
+                       "\"/></x:xmpmeta>";
+    foreign.meta.xmp_extended = extension;
+    // Written by this program when the name is right; otherwise pieces
+    // are put in by hand below.
+    bytes file = codec_test::encode(foreign, image_format::jpeg, &err);
+    ASSERT_FALSE(file.empty()) << err;
+    if (!c.named || !c.whole) {
+      foreign.meta.xmp_extended.clear();
+      file = codec_test::encode(foreign, image_format::jpeg, &err);
+      // Two pieces, the second only when whole, after SOI.
+      const std::size_t half = extension.size() / 2;
+      for (const std::size_t at : c.whole ? std::vector<std::size_t>{half, 0} : std::vector<std::size_t>{0}) {
+        const std::size_t n = at == 0 ? half : extension.size() - half;
+        bytes segment = {0xff, 0xe1, 0, 0};
+        segment.insert(segment.end(), extended_name.begin(), extended_name.end());
+        segment.insert(segment.end(), name.begin(), name.end());
+        for (const std::size_t v : {extension.size(), at})
+          for (int shift = 24; shift >= 0; shift -= 8) segment.push_back(static_cast<std::uint8_t>(v >> shift));
+        segment.insert(segment.end(), extension.begin() + static_cast<std::ptrdiff_t>(at),
+                       extension.begin() + static_cast<std::ptrdiff_t>(at + n));
+        codec_test::put_be(&segment, 2, static_cast<std::uint32_t>(segment.size() - 2), 2);
+        file.insert(file.begin() + 2, segment.begin(), segment.end());
+      }
+    }
+    pellimor::image got;
+    ASSERT_TRUE(pellimor::decode_image(file.data(), file.size(), image_format::jpeg, &got, &err)) << err;
+    EXPECT_EQ(got.meta.xmp, foreign.meta.xmp);
+    EXPECT_EQ(got.meta.xmp_extended, c.kept ? extension : "");
+    if (!c.kept) continue;
+    const bytes again = codec_test::encode(got, image_format::jpeg, &err);
+    pellimor::image twice;
+    ASSERT_TRUE(pellimor::decode_image(again.data(), again.size(), image_format::jpeg, &twice, &err)) << err;
+    EXPECT_EQ(twice.meta.xmp, foreign.meta.xmp);
+    EXPECT_EQ(twice.meta.xmp_extended, extension);
+  }
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ _Round = Literal["trunc", "nearest"]
 _Engine = Literal["fast", "direct"]
 _Nan = Literal["propagate", "raise"]
 _Strip = Union[bool, Literal["meta", "all"]]
-# Keys: icc, exif (bytes); xmp (str); text (list of (keyword, str)); dpi
+# Keys: icc, exif (bytes); xmp, xmp_extended (str); text (list of (keyword, str)); dpi
 # ((x, y)); gamma (float); chromaticities (8 floats); srgb (int).
 _Metadata = Dict[str, Any]
 _Array = npt.NDArray[_Samples]

@@ -691,6 +691,9 @@ py::dict dict_of(const pellimor::image& img) {
   if (!m.xmp.empty())
     d["xmp"] = py::reinterpret_steal<py::str>(
         PyUnicode_DecodeUTF8(m.xmp.data(), static_cast<py::ssize_t>(m.xmp.size()), "replace"));
+  if (!m.xmp_extended.empty())
+    d["xmp_extended"] = py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(
+        m.xmp_extended.data(), static_cast<py::ssize_t>(m.xmp_extended.size()), "replace"));
   if (!m.texts.empty()) {
     py::list texts;
     for (const pellimor::metadata::text& t : m.texts) texts.append(py::make_tuple(t.key, text_of(t)));
@@ -726,6 +729,8 @@ void metadata_argument(const char* function, const py::object& arg, pellimor::im
         m.exif.assign(b.begin(), b.end());
       } else if (key == "xmp") {
         m.xmp = value.cast<std::string>();
+      } else if (key == "xmp_extended") {
+        m.xmp_extended = value.cast<std::string>();
       } else if (key == "text") {
         for (const py::handle item : value) {
           if (!py::isinstance<py::tuple>(item) && !py::isinstance<py::list>(item)) throw py::cast_error();
@@ -763,7 +768,7 @@ void metadata_argument(const char* function, const py::object& arg, pellimor::im
         m.srgb_intent = std::clamp(value.cast<int>(), 0, 3);
       } else {
         refuse(who + "metadata has no key '" + key +
-               "' (icc, exif, xmp, text, dpi, gamma, chromaticities, srgb)");
+               "' (icc, exif, xmp, xmp_extended, text, dpi, gamma, chromaticities, srgb)");
       }
     } catch (const py::cast_error&) {
       refuse(who + "metadata['" + key + "'] has the wrong type: " + py::repr(value).cast<std::string>());
@@ -1264,7 +1269,8 @@ or None), which write() and encode() keep as CMYK.
 
 With metadata=True, returns (array, dict): the dict holds what the file
 has of "icc" (bytes), "exif" (bytes, TIFF-structured, as in a PNG eXIf
-chunk), "xmp" (str), "text" (a list of (keyword, str): PNG text chunks,
+chunk), "xmp" (str), "xmp_extended" (str: a JPEG's extended XMP, which
+"xmp" names), "text" (a list of (keyword, str): PNG text chunks,
 JPEG comments as "Comment", TIFF tags as "Description", "Author",
 "Software", "Copyright", "Creation Time", "Make", "Model"), "dpi" (x, y),
 "gamma", "chromaticities" (8 numbers) and "srgb" (the rendering intent)

@@ -186,3 +186,10 @@ def test_cmyk_needs_four_channels(tmp_path):
         pellimor.write(tmp_path / "x.jpg", np.zeros((2, 2, 3), np.uint8), cmyk=True)
     with pytest.raises(ValueError, match="4 channels"):
         pellimor.encode(np.zeros((2, 2), np.uint8), "tiff", cmyk=True)
+
+
+def test_jpeg_xmp_too_large_for_one_marker(tmp_path):
+    packet = '<x:xmpmeta xmlns:x="adobe:ns:meta/"><dc:description>' + "x" * 100000 + "</dc:description></x:xmpmeta>"
+    pellimor.write(tmp_path / "big.jpg", np.zeros((4, 4, 3), np.uint8), metadata={"xmp": packet})
+    _, got = pellimor.read(tmp_path / "big.jpg", metadata=True)
+    assert got["xmp"] == packet and "xmp_extended" not in got
