@@ -419,6 +419,8 @@ bool tiff_write_exif(TIFF* t, const std::vector<std::uint8_t>& block, std::uint6
   for (const ExifIfd ifd : {EXIF_IFD_EXIF, EXIF_IFD_GPS}) {
     const ExifContent* c = d->ifd[ifd];
     if (c == nullptr || c->count == 0) continue;
+    // Creating a directory does not free the custom one before it.
+    if (custom) TIFFFreeDirectory(t);
     // These return 0 when done, as TIFFCreateDirectory does.
     if ((ifd == EXIF_IFD_EXIF ? TIFFCreateEXIFDirectory(t) : TIFFCreateGPSDirectory(t)) != 0) return false;
     custom = true;
@@ -426,7 +428,9 @@ bool tiff_write_exif(TIFF* t, const std::vector<std::uint8_t>& block, std::uint6
     for (unsigned i = 0; i < c->count; ++i) any |= set_tag(t, d.get(), c->entries[i]);
     if (any && !TIFFWriteCustomDirectory(t, ifd == EXIF_IFD_EXIF ? exif_offset : gps_offset)) return false;
   }
-  return !custom || TIFFCreateDirectory(t) == 0;
+  if (!custom) return true;
+  TIFFFreeDirectory(t);
+  return TIFFCreateDirectory(t) == 0;
 }
 
 std::vector<metadata::text> exif_tiff_texts(const std::vector<std::uint8_t>& block) {

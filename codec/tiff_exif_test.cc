@@ -59,6 +59,7 @@ bytes camera_tiff(const test_util::temp_dir& dir, bool gps) {
   TIFFSetField(t, EXIFTAG_PIXELXDIMENSION, 8u);
   TIFFSetField(t, EXIFTAG_PIXELYDIMENSION, 6u);
   EXPECT_TRUE(TIFFWriteCustomDirectory(t, &exif_offset));
+  TIFFFreeDirectory(t);  // libtiff leaves a custom directory's values to its caller
   if (gps) {
     TIFFCreateGPSDirectory(t);
     const std::uint8_t gps_version[4] = {2, 3, 0, 0};
@@ -66,6 +67,7 @@ bytes camera_tiff(const test_util::temp_dir& dir, bool gps) {
     TIFFSetField(t, GPSTAG_LATITUDEREF, "N");
     TIFFSetField(t, GPSTAG_LATITUDE, latitude);
     EXPECT_TRUE(TIFFWriteCustomDirectory(t, &gps_offset));
+    TIFFFreeDirectory(t);
   }
   TIFFSetDirectory(t, 0);
   TIFFSetField(t, TIFFTAG_EXIFIFD, exif_offset);
