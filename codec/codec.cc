@@ -297,7 +297,9 @@ bool encode_image(const image& img, image_format format, const encode_options& o
                   std::string* err) {
   // Only these encoders wait row by row; any other is handed finished rows.
   const bool waits = format == image_format::png || format == image_format::jpeg || format == image_format::tiff;
-  const bool to_srgb = img.cmyk && (format == image_format::png || format == image_format::bmp);
+  // WebP, like BMP and PNG, has no ink: CMYK goes as sRGB.
+  const bool to_srgb =
+      img.cmyk && (format == image_format::png || format == image_format::bmp || format == image_format::webp);
   if ((!waits || to_srgb) && img.height > 0 && !codecs::rows_ready(options, img.height)) {
     *err = "the image was not finished";
     return false;

@@ -135,12 +135,12 @@ bool format_keeps(image_format format, int channels, sample_type type);
 //        as separated ink
 //   webp RGB or RGBA at 8 bits, lossy or lossless; grey is replicated
 //   gif  not written: refused
-// A CMYK image goes to BMP and PNG as sRGB (cmyk_to_srgb).
+// A CMYK image goes to BMP, PNG and WebP as sRGB (cmyk_to_srgb).
 // A sample type the format cannot hold is converted by the same rule the
 // resampler quantises with: value / full scale * 255 (or 65535), saturated,
 // truncated toward zero. The ICC profile goes with it where the format has
-// room, and so does img.meta: EXIF in JPEG and PNG (with Orientation and
-// pixel-size tags made the image's own), XMP in all three, text as PNG
+// room, and so does img.meta: EXIF in JPEG, PNG, TIFF and WebP (with
+// Orientation and pixel-size tags made the image's own), XMP in all three, text as PNG
 // chunks, JPEG comments ("Comment") and TIFF tags, the density in all
 // three, PNG colour chunks in PNG alone. False with *err.
 bool encode_image(const image& img, image_format format, const encode_options& options, const byte_sink& sink,

@@ -11,10 +11,12 @@
 // and lays the block out anew.
 #include <libexif/exif-data.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "codec/exif_block.h"
 #include "codec/formats.h"
 
 namespace pellimor::codecs {
@@ -44,14 +46,8 @@ bool read_number(const tiff_reader& r, std::size_t at, int bytes, std::uint32_t*
 
 constexpr std::uint8_t exif_header[6] = {'E', 'x', 'i', 'f', 0, 0};
 
-struct exif_unref {
-  void operator()(ExifData* d) const { exif_data_unref(d); }
-};
-using exif_handle = std::unique_ptr<ExifData, exif_unref>;
+}  // namespace
 
-// The block as libexif holds it, every tag kept as it is (libexif would
-// otherwise drop tags it does not know and add ones the standard asks
-// for). Null when it holds nothing libexif can read.
 exif_handle load_exif(const std::vector<std::uint8_t>& block) {
   if (block.size() < 8 || block.size() > max_exif_bytes) return nullptr;
   exif_handle d(exif_data_new());
@@ -64,6 +60,56 @@ exif_handle load_exif(const std::vector<std::uint8_t>& block) {
   if (d->ifd[EXIF_IFD_0] == nullptr || d->ifd[EXIF_IFD_0]->count == 0) return nullptr;
   return d;
 }
+
+std::vector<std::uint8_t> save_exif(ExifData* d) {
+  unsigned char* saved = nullptr;
+  unsigned int saved_size = 0;
+  exif_data_save_data(d, &saved, &saved_size);
+  std::vector<std::uint8_t> block;
+  if (saved != nullptr && saved_size > sizeof exif_header &&
+      std::memcmp(saved, exif_header, sizeof exif_header) == 0)
+    block.assign(saved + sizeof exif_header, saved + saved_size);
+  std::free(saved);
+  return block;
+}
+
+void nearest_fraction(double v, double tolerance, double most, double* numerator, double* denominator) {
+  double h0 = 0, h1 = 1, k0 = 1, k1 = 0, x = v;
+  for (int i = 0; i < 64 && std::isfinite(x); ++i) {
+    const double a = std::floor(x);
+    const double h2 = a * h1 + h0, k2 = a * k1 + k0;
+    if (h2 > most || k2 > most) break;
+    h0 = h1, h1 = h2, k0 = k1, k1 = k2;
+    if (std::fabs(v - h1 / k1) <= tolerance * v || x - a <= 0) break;
+    x = 1 / (x - a);
+  }
+  *numerator = k1 == 0 ? 0 : h1;
+  *denominator = k1 == 0 ? 1 : k1;
+}
+
+ExifEntry* add_exif_entry(ExifData* d, ExifIfd ifd, ExifTag tag, ExifFormat format, unsigned components) {
+  ExifMem* mem = exif_mem_new_default();
+  ExifEntry* e = exif_entry_new_mem(mem);
+  const unsigned size = exif_format_get_size(format) * components;
+  unsigned char* data =
+      e != nullptr && size != 0 ? static_cast<unsigned char*>(exif_mem_alloc(mem, size)) : nullptr;
+  if (data == nullptr) {
+    if (e != nullptr) exif_entry_unref(e);
+    exif_mem_unref(mem);
+    return nullptr;
+  }
+  e->tag = tag;
+  e->format = format;
+  e->components = components;
+  e->size = size;
+  e->data = data;
+  exif_content_add_entry(d->ifd[ifd], e);
+  exif_entry_unref(e);
+  exif_mem_unref(mem);
+  return e;
+}
+
+namespace {
 
 // Sets a SHORT or LONG tag that is there to `value`; a SHORT too small for
 // it becomes a LONG.
@@ -113,15 +159,7 @@ std::vector<std::uint8_t> exif_for_output(const image& img) {
     d->data = nullptr;
     d->size = 0;
   }
-  unsigned char* saved = nullptr;
-  unsigned int saved_size = 0;
-  exif_data_save_data(d.get(), &saved, &saved_size);
-  std::vector<std::uint8_t> block;
-  if (saved != nullptr && saved_size > sizeof exif_header &&
-      std::memcmp(saved, exif_header, sizeof exif_header) == 0)
-    block.assign(saved + sizeof exif_header, saved + saved_size);
-  std::free(saved);
-  return block;
+  return save_exif(d.get());
 }
 
 void exif_resolution(const std::vector<std::uint8_t>& exif, metadata* meta) {
@@ -138,6 +176,35 @@ void exif_resolution(const std::vector<std::uint8_t>& exif, metadata* meta) {
   meta->density_unit = u == 2 ? 1 : 2;
   meta->x_density = x;
   meta->y_density = y;
+}
+
+std::vector<std::uint8_t> exif_with_density(const std::vector<std::uint8_t>& block, const metadata& meta) {
+  double x = 0, y = 0;
+  if (!density_in(meta, meta.density_unit, &x, &y)) return block;
+  exif_handle d = load_exif(block);
+  if (!d) {
+    d.reset(exif_data_new());
+    if (!d) return block;
+    exif_data_unset_option(d.get(), EXIF_DATA_OPTION_IGNORE_UNKNOWN_TAGS);
+    exif_data_unset_option(d.get(), EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
+    exif_data_set_byte_order(d.get(), EXIF_BYTE_ORDER_INTEL);
+  }
+  ExifContent* first = d->ifd[EXIF_IFD_0];
+  for (const ExifTag tag : {EXIF_TAG_X_RESOLUTION, EXIF_TAG_Y_RESOLUTION, EXIF_TAG_RESOLUTION_UNIT})
+    if (ExifEntry* e = exif_content_get_entry(first, tag)) exif_content_remove_entry(first, e);
+  const ExifByteOrder order = exif_data_get_byte_order(d.get());
+  for (const auto& [tag, value] : {std::pair{EXIF_TAG_X_RESOLUTION, x}, std::pair{EXIF_TAG_Y_RESOLUTION, y}}) {
+    double numerator = 0, denominator = 1;
+    // Seven digits: all a TIFF's float density holds, and more than a
+    // print needs.
+    nearest_fraction(value, 1e-7, 4294967295.0, &numerator, &denominator);
+    if (ExifEntry* e = add_exif_entry(d.get(), EXIF_IFD_0, tag, EXIF_FORMAT_RATIONAL, 1))
+      exif_set_rational(e->data, order, {static_cast<ExifLong>(numerator), static_cast<ExifLong>(denominator)});
+  }
+  if (ExifEntry* e = add_exif_entry(d.get(), EXIF_IFD_0, EXIF_TAG_RESOLUTION_UNIT, EXIF_FORMAT_SHORT, 1))
+    exif_set_short(e->data, order, meta.density_unit == 1 ? 2 : 3);
+  std::vector<std::uint8_t> saved = save_exif(d.get());
+  return saved.empty() ? block : saved;
 }
 
 int exif_orientation(const std::uint8_t* data, std::size_t size) {

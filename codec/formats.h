@@ -111,6 +111,18 @@ void tiff_metadata(const std::uint8_t* data, std::size_t size, metadata* meta);
 // The EXIF and XMP chunks of a WebP file into *meta (webp_codec.cc).
 void webp_metadata(const std::uint8_t* data, std::size_t size, metadata* meta);
 
+// JPEG's extended XMP: the name a packet goes by (its MD5, 32 upper-case
+// hexadecimal digits), and the standard packet that holds nothing but the
+// pointer to it by that name, written when a packet is too large for one
+// marker.
+std::string extended_xmp_guid(const std::string& packet);
+std::string extended_xmp_pointer(const std::string& guid);
+// The signature of an extended XMP segment, with its NUL; then come the
+// GUID, the whole packet's length and this piece's offset (4 bytes each,
+// big-endian) and the piece.
+constexpr char extended_xmp_name[] = "http://ns.adobe.com/xmp/extension/";
+constexpr std::size_t extended_xmp_header = sizeof extended_xmp_name + 32 + 8;
+
 // Swaps the densities across and down when `orientation` (5..8) turns the
 // picture a quarter.
 void turn_metadata(metadata* meta, int orientation);
@@ -124,6 +136,11 @@ bool density_in(const metadata& meta, int unit, double* x, double* y);
 // the orientation changed (it would show turned). Empty when there is no
 // EXIF or libexif cannot read it.
 std::vector<std::uint8_t> exif_for_output(const image& img);
+// `block` (empty: none) with X/YResolution and ResolutionUnit saying
+// meta's density, for a file that has no other place for it (a CMYK JPEG,
+// which has no JFIF marker). `block` itself when the density is not in
+// inches or centimetres.
+std::vector<std::uint8_t> exif_with_density(const std::vector<std::uint8_t>& block, const metadata& meta);
 // X/YResolution and ResolutionUnit from an EXIF block into *meta, when it
 // has them.
 void exif_resolution(const std::vector<std::uint8_t>& exif, metadata* meta);

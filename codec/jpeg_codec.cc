@@ -409,6 +409,7 @@ struct jpeg_writer {
   // The markers' contents, made before libjpeg starts (it longjmps).
   std::vector<std::uint8_t> exif;  // "Exif\0\0" and the block
   std::vector<std::uint8_t> xmp;   // its name, NUL and the packet
+  std::vector<std::vector<std::uint8_t>> extended_xmp;  // each segment whole
   ~jpeg_writer() {
     if (created) jpeg_destroy_compress(&cinfo);
   }
@@ -497,6 +498,8 @@ bool write_file(jpeg_writer* w, const image& img, const encode_options* options,
   jpeg_start_compress(&cinfo, TRUE);
   if (!w->exif.empty()) jpeg_write_marker(&cinfo, exif_marker, w->exif.data(), static_cast<unsigned>(w->exif.size()));
   if (!w->xmp.empty()) jpeg_write_marker(&cinfo, exif_marker, w->xmp.data(), static_cast<unsigned>(w->xmp.size()));
+  for (const std::vector<std::uint8_t>& segment : w->extended_xmp)
+    jpeg_write_marker(&cinfo, exif_marker, segment.data(), static_cast<unsigned>(segment.size()));
   if (!img.icc.empty()) jpeg_write_icc_profile(&cinfo, img.icc.data(), static_cast<unsigned>(img.icc.size()));
   for (const metadata::text& text : img.meta.texts)
     if (text.key == "Comment" && text.value.size() <= max_marker_bytes)
@@ -583,14 +586,41 @@ bool jpeg_encode(const image& img, const encode_options& options, const byte_sin
   // What does not fit one marker is left out.
   static constexpr std::uint8_t exif_name[6] = {'E', 'x', 'i', 'f', 0, 0};
   static constexpr char xmp_name[] = "http://ns.adobe.com/xap/1.0/";  // with its NUL
-  const std::vector<std::uint8_t> exif = exif_for_output(img);
+  std::vector<std::uint8_t> exif = exif_for_output(img);
+  // libjpeg writes CMYK with an Adobe marker, not JFIF's: the density goes
+  // in EXIF, as libvips puts it.
+  if (img.cmyk) exif = exif_with_density(exif, img.meta);
   if (!exif.empty() && exif.size() + sizeof exif_name <= max_marker_bytes) {
     w.exif.assign(exif_name, exif_name + sizeof exif_name);
     w.exif.insert(w.exif.end(), exif.begin(), exif.end());
   }
-  if (!img.meta.xmp.empty() && img.meta.xmp.size() + sizeof xmp_name <= max_marker_bytes) {
+  // A packet too large for one marker goes whole into extended XMP, the
+  // standard packet holding only its name; one that fits goes as it is,
+  // with the extended packet it names, if any.
+  const std::string& packet = img.meta.xmp;
+  std::string standard = packet, extended, guid;
+  if (packet.size() + sizeof xmp_name > max_marker_bytes) {
+    extended = packet;
+    guid = extended_xmp_guid(extended);
+    standard = extended_xmp_pointer(guid);
+  } else if (!img.meta.xmp_extended.empty()) {
+    guid = extended_xmp_guid(img.meta.xmp_extended);
+    if (packet.find(guid) != std::string::npos) extended = img.meta.xmp_extended;
+  }
+  if (!packet.empty()) {
     w.xmp.assign(xmp_name, xmp_name + sizeof xmp_name);
-    w.xmp.insert(w.xmp.end(), img.meta.xmp.begin(), img.meta.xmp.end());
+    w.xmp.insert(w.xmp.end(), standard.begin(), standard.end());
+  }
+  const std::size_t piece_bytes = max_marker_bytes - extended_xmp_header;
+  for (std::size_t at = 0; at < extended.size() && extended.size() <= max_xmp_bytes; at += piece_bytes) {
+    const std::size_t n = std::min(piece_bytes, extended.size() - at);
+    std::vector<std::uint8_t> segment(extended_xmp_name, extended_xmp_name + sizeof extended_xmp_name);
+    segment.insert(segment.end(), guid.begin(), guid.end());
+    for (const std::size_t v : {extended.size(), at})
+      for (int shift = 24; shift >= 0; shift -= 8) segment.push_back(static_cast<std::uint8_t>(v >> shift));
+    segment.insert(segment.end(), extended.begin() + static_cast<std::ptrdiff_t>(at),
+                   extended.begin() + static_cast<std::ptrdiff_t>(at + n));
+    w.extended_xmp.push_back(std::move(segment));
   }
   if (!write_file(&w, img, &options, scratch.data())) {
     *err = std::string("jpeg: ") + w.failure.message;

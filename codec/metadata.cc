@@ -10,12 +10,18 @@
 // Square pixels of no stated size (JFIF's default, pHYs 1:1 without a
 // unit) say nothing, and are read as no density at all.
 //
+// A JPEG's extended XMP is put together from its pieces only for the name
+// (MD5) the standard packet gives, and kept only whole and of that MD5.
+//
 // Every piece is bounded, so a hostile file costs little: EXIF at most
-// max_exif_bytes, XMP max_xmp_bytes, all text together max_text_bytes in at
+// max_exif_bytes, XMP (and extended XMP) max_xmp_bytes, all text together max_text_bytes in at
 // most max_texts entries; a compressed text is inflated no further than
 // what is left of that.
+#include <md5.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 
@@ -46,7 +52,7 @@ bool is_utf8_beyond_ascii(const std::string& text) {
 
 // Keeps texts within the bounds; false once they are reached.
 bool add_text(metadata* meta, std::size_t* budget, metadata::text text) {
-  const std::size_t cost = text.key.size() + text.value.size();
+  const std::size_t cost = text.key.size() + text.value.size() + text.language.size() + text.translated_key.size();
   if (meta->texts.size() >= max_texts || cost > *budget) return false;
   *budget -= cost;
   meta->texts.push_back(std::move(text));
@@ -108,8 +114,7 @@ void png_text_chunk(const std::string& type, const std::uint8_t* p, std::size_t 
     text.compressed = p[at] != 0;
     text.utf8 = true;
     at += 2;
-    std::string language, translated;
-    if (!take_until_nul(p, n, &at, &language) || !take_until_nul(p, n, &at, &translated)) return;
+    if (!take_until_nul(p, n, &at, &text.language) || !take_until_nul(p, n, &at, &text.translated_key)) return;
     if (text.compressed) {
       if (!inflate_bounded(p + at, n - at, std::max(*budget, max_xmp_bytes), &text.value)) return;
     } else {
@@ -154,19 +159,62 @@ void png_metadata(const std::uint8_t* data, std::size_t size, metadata* meta) {
   }
 }
 
+// The GUID a standard XMP packet's xmpNote:HasExtendedXMP gives, as an
+// attribute or an element; empty when none.
+std::string named_extension(const std::string& xmp) {
+  const std::size_t at = xmp.find("HasExtendedXMP");
+  if (at == std::string::npos) return "";
+  std::size_t from = at + 14;
+  while (from < xmp.size() && (xmp[from] == '=' || xmp[from] == '"' || xmp[from] == '\'' || xmp[from] == '>' ||
+                               xmp[from] == ' '))
+    ++from;
+  if (xmp.size() - from < 32) return "";
+  const std::string guid = xmp.substr(from, 32);
+  for (const char c : guid)
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return "";
+  return guid;
+}
+
+struct xmp_piece {
+  std::uint32_t offset;
+  const std::uint8_t* bytes;
+  std::size_t size;
+};
+
+// The extended packet the standard one names, from its pieces: whole (the
+// pieces, in any order, cover its length once each), at most max_xmp_bytes,
+// and of the MD5 it is named by. Empty otherwise.
+std::string extended_packet(const std::string& guid, std::uint32_t length, std::vector<xmp_piece> pieces) {
+  if (guid.empty() || length == 0 || length > max_xmp_bytes || pieces.empty()) return "";
+  std::sort(pieces.begin(), pieces.end(), [](const xmp_piece& a, const xmp_piece& b) { return a.offset < b.offset; });
+  std::string packet;
+  for (const xmp_piece& p : pieces) {
+    if (p.offset != packet.size() || p.size > length - packet.size()) return "";
+    packet.append(reinterpret_cast<const char*>(p.bytes), p.size);
+  }
+  if (packet.size() != length) return "";
+  std::string upper = guid;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return extended_xmp_guid(packet) == upper ? packet : "";
+}
+
 void jpeg_metadata(const std::uint8_t* data, std::size_t size, metadata* meta) {
   static constexpr char exif_name[6] = {'E', 'x', 'i', 'f', 0, 0};
   static constexpr char xmp_name[] = "http://ns.adobe.com/xap/1.0/";  // with its NUL
   std::size_t budget = max_text_bytes;
   bool jfif_density = false;
+  // Extended XMP pieces by GUID, with the length they claim; the file's
+  // bytes are not copied until the one the standard packet names is known.
+  std::vector<std::pair<std::string, std::uint32_t>> extensions;
+  std::vector<std::vector<xmp_piece>> pieces;
   for (std::size_t at = 2; at < size && data[at] == 0xff;) {
     while (at < size && data[at] == 0xff) ++at;
-    if (at >= size) return;
+    if (at >= size) break;
     const std::uint8_t code = data[at++];
     if (code == 0xd8 || code == 0x01 || (code >= 0xd0 && code <= 0xd7)) continue;  // no length
-    if (code == 0xda || code == 0xd9 || size - at < 2) return;  // the first scan: no metadata after it
+    if (code == 0xda || code == 0xd9 || size - at < 2) break;  // the first scan: no metadata after it
     const std::size_t length = be16(data + at);
-    if (length < 2 || length > size - at) return;
+    if (length < 2 || length > size - at) break;
     const std::uint8_t* p = data + at + 2;
     const std::size_t n = length - 2;
     if (code == 0xe0 && n >= 12 && std::memcmp(p, "JFIF", 5) == 0 && p[7] <= 2 && be16(p + 8) != 0 &&
@@ -179,6 +227,19 @@ void jpeg_metadata(const std::uint8_t* data, std::size_t size, metadata* meta) {
       if (meta->exif.empty()) meta->exif.assign(p + sizeof exif_name, p + n);
     } else if (code == 0xe1 && n > sizeof xmp_name && std::memcmp(p, xmp_name, sizeof xmp_name) == 0) {
       if (meta->xmp.empty()) meta->xmp.assign(reinterpret_cast<const char*>(p) + sizeof xmp_name, n - sizeof xmp_name);
+    } else if (code == 0xe1 && n > extended_xmp_header &&
+               std::memcmp(p, extended_xmp_name, sizeof extended_xmp_name) == 0) {
+      const std::string guid(reinterpret_cast<const char*>(p) + sizeof extended_xmp_name, 32);
+      const std::uint32_t length = be32(p + sizeof extended_xmp_name + 32);
+      std::size_t k = 0;
+      while (k < extensions.size() && extensions[k].first != guid) ++k;
+      if (k == extensions.size() && k < 16) {  // a few names at most
+        extensions.emplace_back(guid, length);
+        pieces.emplace_back();
+      }
+      if (k < extensions.size() && extensions[k].second == length)
+        pieces[k].push_back({be32(p + sizeof extended_xmp_name + 36), p + extended_xmp_header,
+                             n - extended_xmp_header});
     } else if (code == 0xfe) {
       metadata::text text{"Comment", std::string(reinterpret_cast<const char*>(p), n)};
       // A comment's character set is not recorded; valid UTF-8 is taken
@@ -188,11 +249,42 @@ void jpeg_metadata(const std::uint8_t* data, std::size_t size, metadata* meta) {
     }
     at += length;
   }
+  const std::string named = named_extension(meta->xmp);
+  for (std::size_t k = 0; k < extensions.size() && !named.empty(); ++k) {
+    if (extensions[k].first != named) continue;
+    std::string packet = extended_packet(named, extensions[k].second, std::move(pieces[k]));
+    if (packet.empty()) break;
+    if (meta->xmp == extended_xmp_pointer(named)) meta->xmp = std::move(packet);
+    else meta->xmp_extended = std::move(packet);
+    break;
+  }
   // A file written without JFIF gives its density in EXIF alone.
   if (!jfif_density && !meta->exif.empty()) exif_resolution(meta->exif, meta);
 }
 
 }  // namespace
+
+std::string extended_xmp_guid(const std::string& packet) {
+  std::uint8_t digest[MD5_DIGEST_LENGTH];
+  MD5_CTX md5;
+  MD5Init(&md5);
+  MD5Update(&md5, reinterpret_cast<const std::uint8_t*>(packet.data()), packet.size());
+  MD5Final(digest, &md5);
+  static constexpr char hex[] = "0123456789ABCDEF";
+  std::string guid;
+  for (const std::uint8_t b : digest) {
+    guid += hex[b >> 4];
+    guid += hex[b & 15];
+  }
+  return guid;
+}
+
+std::string extended_xmp_pointer(const std::string& guid) {
+  return "<?xpacket begin=\"\xef\xbb\xbf\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>"
+         "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+         "<rdf:Description rdf:about=\"\" xmlns:xmpNote=\"http://ns.adobe.com/xmp/note/\" xmpNote:HasExtendedXMP=\"" +
+         guid + "\"/></rdf:RDF></x:xmpmeta><?xpacket end=\"w\"?>";
+}
 
 void turn_metadata(metadata* meta, int orientation) {
   if (orientation >= 5 && orientation <= 8) std::swap(meta->x_density, meta->y_density);

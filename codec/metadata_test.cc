@@ -6,6 +6,7 @@
 #include <jpeglib.h>
 #include <lcms2.h>
 #include <libexif/exif-data.h>
+#include <md5.h>
 #include <png.h>
 #include <tiffio.h>
 #include <webp/demux.h>
@@ -13,6 +14,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -122,9 +124,7 @@ bool holds_key(image_format format, const std::string& key) {
   }
 }
 
-bool holds_exif(image_format format) {
-  return format == image_format::jpeg || format == image_format::png || format == image_format::webp;
-}
+bool holds_exif(image_format format) { return format != image_format::bmp; }
 
 // WebP has no density but what EXIF says, and the EXIF here says none.
 bool holds_density(image_format format) { return format != image_format::webp; }
@@ -187,6 +187,10 @@ TEST(MetadataTest, ItemsCarriedBetweenFormats) {
       std::set<std::string> expected, seen;
       for (const metadata::text& t : src.meta.texts)
         if (holds_key(to, t.key)) expected.insert(t.key + "=" + t.value);
+      // A TIFF's main directory is the EXIF's first: the camera's Make is a
+      // tag there, and a text once read.
+      if (to == image_format::tiff || (from == image_format::tiff && holds_key(to, "Make")))
+        expected.insert("Make=Pellicam");
       for (const metadata::text& t : m.texts) seen.insert(t.key + "=" + t.value);
       EXPECT_EQ(seen, expected);
       // Turned a quarter: across and down swap. In dots per inch whatever
@@ -336,7 +340,7 @@ TEST(MetadataTest, StripLeavesWhatItSays) {
       {pellimor::strip_mode::all, "-strip all", "--strip=all", false, false},
   };
   for (const strip_case& c : cases) {
-    for (const std::string format : {"png", "webp"}) {
+    for (const std::string format : {"png", "webp", "tif"}) {
       SCOPED_TRACE(c.verb + " " + format);
       pellimor::file_options options;
       options.strip = c.mode;
@@ -497,6 +501,268 @@ TEST(MetadataTest, HostileMetadataLeftOut) {
   metadata m;
   pellimor::read_metadata(out.data(), out.size(), image_format::jpeg, &m);
   EXPECT_TRUE(m.exif.empty());
+}
+
+}  // namespace
+
+namespace {
+
+// libjpeg writes CMYK with an Adobe marker, which has no density: it goes
+// in EXIF (as libvips writes it), in the picture's own unit, beside what
+// the EXIF already holds, and reads back from there.
+TEST(MetadataTest, CmykJpegDensityInExif) {
+  struct density_case {
+    int unit;
+    double x, y;
+    bool exif;
+    ExifRational x_stored;
+    ExifShort unit_stored;
+  };
+  const density_case cases[] = {
+      {1, 300, 150, false, {300, 1}, 2},
+      {2, 118.11, 47.25, true, {11811, 100}, 3},
+  };
+  for (const density_case& c : cases) {
+    SCOPED_TRACE(c.unit);
+    pellimor::image img = codec_test::smooth_image(5, 4, 4);
+    img.cmyk = true;
+    img.meta.density_unit = c.unit;
+    img.meta.x_density = c.x;
+    img.meta.y_density = c.y;
+    if (c.exif) img.meta.exif = make_exif(1, 5, 4, false);
+    std::string err;
+    const bytes file = codec_test::encode(img, image_format::jpeg, &err);
+    ASSERT_FALSE(file.empty()) << err;
+    pellimor::image got;
+    ASSERT_TRUE(pellimor::decode_image(file.data(), file.size(), image_format::jpeg, &got, &err)) << err;
+    EXPECT_TRUE(got.cmyk);
+    EXPECT_EQ(got.meta.density_unit, c.unit);
+    EXPECT_DOUBLE_EQ(got.meta.x_density, c.x);
+    EXPECT_DOUBLE_EQ(got.meta.y_density, c.y);
+    EXPECT_EQ(read_exif(file.data(), file.size()).make, c.exif ? "Pellicam" : "");
+    ExifData* d = exif_data_new_from_data(file.data(), static_cast<unsigned>(file.size()));
+    ASSERT_NE(d, nullptr);
+    const ExifByteOrder o = exif_data_get_byte_order(d);
+    ExifEntry* x = exif_content_get_entry(d->ifd[EXIF_IFD_0], EXIF_TAG_X_RESOLUTION);
+    ExifEntry* unit = exif_content_get_entry(d->ifd[EXIF_IFD_0], EXIF_TAG_RESOLUTION_UNIT);
+    ASSERT_TRUE(x != nullptr && unit != nullptr);
+    const ExifRational r = exif_get_rational(x->data, o);
+    EXPECT_EQ(r.numerator, c.x_stored.numerator);
+    EXPECT_EQ(r.denominator, c.x_stored.denominator);
+    EXPECT_EQ(exif_get_short(unit->data, o), c.unit_stored);
+    exif_data_unref(d);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+void append_bytes(png_structp p, png_bytep data, png_size_t n) {
+  auto* out = static_cast<bytes*>(png_get_io_ptr(p));
+  out->insert(out->end(), data, data + n);
+}
+
+// An iTXt chunk's language tag and translated keyword go PNG -> PNG with
+// its text, compressed or not, as libpng reads them back; an iTXt chunk
+// without them gets none.
+TEST(MetadataTest, PngItxtLanguageKept) {
+  struct itxt {
+    const char *key, *text, *language, *translated;
+    int compression;
+  };
+  const itxt chunks[] = {
+      {"Title", "\xe4\xba\xac\xe9\x83\xbd", "ja", "\xe9\xa1\x8c\xe5\x90\x8d", PNG_ITXT_COMPRESSION_NONE},
+      {"Description", "a lantern at dusk", "en-GB", "", PNG_ITXT_COMPRESSION_zTXt},
+      {"Comment", "no language", "", "", PNG_ITXT_COMPRESSION_NONE},
+  };
+  bytes file;
+  {
+    png_structp p = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(p);
+    png_set_write_fn(p, &file, append_bytes, nullptr);
+    png_set_IHDR(p, info, 4, 4, 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE,
+                 PNG_FILTER_TYPE_BASE);
+    std::vector<png_text> texts;
+    for (const itxt& c : chunks) {
+      png_text t{};
+      t.compression = c.compression;
+      t.key = const_cast<char*>(c.key);
+      t.text = const_cast<char*>(c.text);
+      t.itxt_length = std::strlen(c.text);
+      t.lang = const_cast<char*>(c.language);
+      t.lang_key = const_cast<char*>(c.translated);
+      texts.push_back(t);
+    }
+    png_set_text(p, info, texts.data(), static_cast<int>(texts.size()));
+    png_write_info(p, info);
+    std::uint8_t row[4] = {10, 80, 160, 240};
+    for (int y = 0; y < 4; ++y) png_write_row(p, row);
+    png_write_end(p, info);
+    png_destroy_write_struct(&p, &info);
+  }
+  test_util::temp_dir dir;
+  test_util::write_file(dir.file("in.png"), std::string(file.begin(), file.end()));
+  pellimor::file_options options;
+  options.size = "50%";
+  pellimor::resize_file(dir.file("in.png"), dir.file("out.png"), options);
+  const std::string out = test_util::read_file(dir.file("out.png"));
+
+  png_structp p = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(p);
+  struct reader {
+    const std::string* b;
+    std::size_t at;
+  } r{&out, 0};
+  png_set_read_fn(p, &r, [](png_structp s, png_bytep to, png_size_t n) {
+    auto* rd = static_cast<reader*>(png_get_io_ptr(s));
+    std::memcpy(to, rd->b->data() + rd->at, n);
+    rd->at += n;
+  });
+  png_read_info(p, info);
+  png_textp text = nullptr;
+  int count = 0;
+  png_get_text(p, info, &text, &count);
+  ASSERT_EQ(count, 3);
+  for (int i = 0; i < count; ++i) {
+    SCOPED_TRACE(chunks[i].key);
+    EXPECT_STREQ(text[i].key, chunks[i].key);
+    EXPECT_EQ(std::string(text[i].text, text[i].itxt_length), chunks[i].text);
+    EXPECT_EQ(text[i].compression, chunks[i].compression);
+    EXPECT_STREQ(text[i].lang != nullptr ? text[i].lang : "", chunks[i].language);
+    EXPECT_STREQ(text[i].lang_key != nullptr ? text[i].lang_key : "", chunks[i].translated);
+  }
+  png_destroy_read_struct(&p, &info, nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// MD5 as upper-case hexadecimal, worked out here with libmd's one-call form.
+std::string md5_hex(const std::string& s) {
+  char digest[MD5_DIGEST_STRING_LENGTH];
+  MD5Data(reinterpret_cast<const std::uint8_t*>(s.data()), s.size(), digest);
+  std::string upper(digest);
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return upper;
+}
+
+// The APP1 markers of a JPEG, as libjpeg reads them.
+std::vector<std::string> app1_markers(const bytes& jpeg) {
+  jpeg_decompress_struct cinfo{};
+  jpeg_error_mgr jerr{};
+  cinfo.err = jpeg_std_error(&jerr);
+  jpeg_create_decompress(&cinfo);
+  jpeg_mem_src(&cinfo, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+  jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xffff);
+  jpeg_read_header(&cinfo, TRUE);
+  std::vector<std::string> markers;
+  for (jpeg_saved_marker_ptr m = cinfo.marker_list; m != nullptr; m = m->next)
+    markers.emplace_back(reinterpret_cast<const char*>(m->data), m->data_length);
+  jpeg_destroy_decompress(&cinfo);
+  return markers;
+}
+
+std::string xmp_of_size(std::size_t size) {
+  std::string packet = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><dc:description>";
+  const std::string tail = "</dc:description></x:xmpmeta>";
+  for (std::size_t i = 0; packet.size() + tail.size() < size; ++i) packet += static_cast<char>('a' + i % 26);
+  return packet + tail;
+}
+
+// A packet too large for one marker goes into Adobe's extended XMP: the
+// standard packet names it by its MD5, the pieces (each in one marker)
+// give its length and their offsets, and it reads back whole; JPEG ->
+// JPEG keeps a foreign file's standard and extended packets apart.
+TEST(MetadataTest, JpegExtendedXmp) {
+  const std::string packet = xmp_of_size(150000);
+  pellimor::image img = codec_test::smooth_image(4, 4, 3);
+  img.meta.xmp = packet;
+  std::string err;
+  const bytes jpeg = codec_test::encode(img, image_format::jpeg, &err);
+  ASSERT_FALSE(jpeg.empty()) << err;
+  const std::string guid = md5_hex(packet);
+  static const std::string standard_name("http://ns.adobe.com/xap/1.0/\0", 29),
+      extended_name("http://ns.adobe.com/xmp/extension/\0", 35);
+  std::string standard, joined;
+  int pieces = 0;
+  for (const std::string& m : app1_markers(jpeg)) {
+    if (m.compare(0, standard_name.size(), standard_name) == 0) standard = m.substr(standard_name.size());
+    if (m.compare(0, extended_name.size(), extended_name) != 0) continue;
+    ASSERT_EQ(m.substr(35, 32), guid);
+    const auto be = [&](std::size_t at) {
+      return static_cast<std::uint32_t>(static_cast<std::uint8_t>(m[at])) << 24 |
+             static_cast<std::uint32_t>(static_cast<std::uint8_t>(m[at + 1])) << 16 |
+             static_cast<std::uint32_t>(static_cast<std::uint8_t>(m[at + 2])) << 8 |
+             static_cast<std::uint8_t>(m[at + 3]);
+    };
+    EXPECT_EQ(be(67), packet.size());
+    EXPECT_EQ(be(71), joined.size());
+    joined += m.substr(75);
+    ++pieces;
+  }
+  EXPECT_EQ(pieces, 3);
+  EXPECT_EQ(joined, packet);
+  EXPECT_NE(standard.find("xmpNote:HasExtendedXMP=\"" + guid + "\""), std::string::npos);
+  pellimor::image back;
+  ASSERT_TRUE(pellimor::decode_image(jpeg.data(), jpeg.size(), image_format::jpeg, &back, &err)) << err;
+  EXPECT_EQ(back.meta.xmp, packet);
+  EXPECT_TRUE(back.meta.xmp_extended.empty());
+
+  // A foreign file: its own standard packet naming an extended one. The
+  // extension is kept only whole and of the MD5 it is named by.
+  struct foreign_case {
+    const char* name;
+    bool named, whole;
+    bool kept;
+  };
+  const foreign_case cases[] = {
+      {"as written", true, true, true},
+      {"a piece missing", true, false, false},
+      {"named by another MD5", false, true, false},
+  };
+  const std::string extension = xmp_of_size(70000);
+  for (const foreign_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    pellimor::image foreign = codec_test::smooth_image(4, 4, 3);
+    const std::string name = c.named ? md5_hex(extension) : md5_hex("something else");
+    foreign.meta.xmp = "<x:xmpmeta><rdf:Description dc:format=\"image/jpeg\" xmpNote:HasExtendedXMP=\"" + name +
+                       "\"/></x:xmpmeta>";
+    foreign.meta.xmp_extended = extension;
+    // Written by this program when the name is right; otherwise pieces
+    // are put in by hand below.
+    bytes file = codec_test::encode(foreign, image_format::jpeg, &err);
+    ASSERT_FALSE(file.empty()) << err;
+    if (!c.named || !c.whole) {
+      foreign.meta.xmp_extended.clear();
+      file = codec_test::encode(foreign, image_format::jpeg, &err);
+      // Two pieces, the second only when whole, after SOI.
+      const std::size_t half = extension.size() / 2;
+      for (const std::size_t at : c.whole ? std::vector<std::size_t>{half, 0} : std::vector<std::size_t>{0}) {
+        const std::size_t n = at == 0 ? half : extension.size() - half;
+        bytes segment = {0xff, 0xe1, 0, 0};
+        segment.insert(segment.end(), extended_name.begin(), extended_name.end());
+        segment.insert(segment.end(), name.begin(), name.end());
+        for (const std::size_t v : {extension.size(), at})
+          for (int shift = 24; shift >= 0; shift -= 8) segment.push_back(static_cast<std::uint8_t>(v >> shift));
+        segment.insert(segment.end(), extension.begin() + static_cast<std::ptrdiff_t>(at),
+                       extension.begin() + static_cast<std::ptrdiff_t>(at + n));
+        codec_test::put_be(&segment, 2, static_cast<std::uint32_t>(segment.size() - 2), 2);
+        file.insert(file.begin() + 2, segment.begin(), segment.end());
+      }
+    }
+    pellimor::image got;
+    ASSERT_TRUE(pellimor::decode_image(file.data(), file.size(), image_format::jpeg, &got, &err)) << err;
+    EXPECT_EQ(got.meta.xmp, foreign.meta.xmp);
+    EXPECT_EQ(got.meta.xmp_extended, c.kept ? extension : "");
+    if (!c.kept) continue;
+    const bytes again = codec_test::encode(got, image_format::jpeg, &err);
+    pellimor::image twice;
+    ASSERT_TRUE(pellimor::decode_image(again.data(), again.size(), image_format::jpeg, &twice, &err)) << err;
+    EXPECT_EQ(twice.meta.xmp, foreign.meta.xmp);
+    EXPECT_EQ(twice.meta.xmp_extended, extension);
+  }
 }
 
 }  // namespace

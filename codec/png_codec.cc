@@ -397,9 +397,14 @@ void write_metadata(png_writer* w, const image& img) {
   if (!w->exif.empty())
     png_set_eXIf_1(w->png, w->info, static_cast<png_uint_32>(w->exif.size()), w->exif.data());
   std::vector<png_text>& texts = w->texts;
-  const auto add = [&](const std::string& key, const std::string& value, bool utf8, bool compressed) {
+  const auto add = [&](const std::string& key, const std::string& value, bool utf8, bool compressed,
+                       const std::string& language, const std::string& translated_key) {
     if (key.empty() || key.size() > 79) return;
     png_text t{};
+    if (utf8) {  // libpng copies these too
+      if (!language.empty()) t.lang = const_cast<png_charp>(language.c_str());
+      if (!translated_key.empty()) t.lang_key = const_cast<png_charp>(translated_key.c_str());
+    }
     t.compression = utf8 ? (compressed ? PNG_ITXT_COMPRESSION_zTXt : PNG_ITXT_COMPRESSION_NONE)
                          : (compressed ? PNG_TEXT_COMPRESSION_zTXt : PNG_TEXT_COMPRESSION_NONE);
     t.key = const_cast<png_charp>(key.c_str());  // libpng copies, never writes
@@ -411,8 +416,10 @@ void write_metadata(png_writer* w, const image& img) {
     texts.push_back(t);
   };
   static const std::string xmp_key = "XML:com.adobe.xmp";
-  if (!meta.xmp.empty()) add(xmp_key, meta.xmp, true, false);
-  for (const metadata::text& text : meta.texts) add(text.key, text.value, text.utf8, text.compressed);
+  static const std::string none;
+  if (!meta.xmp.empty()) add(xmp_key, meta.xmp, true, false, none, none);
+  for (const metadata::text& text : meta.texts)
+    add(text.key, text.value, text.utf8, text.compressed, text.language, text.translated_key);
   if (!texts.empty()) png_set_text(w->png, w->info, texts.data(), static_cast<int>(texts.size()));
   double x = 0, y = 0;
   if (density_in(meta, 2, &x, &y))

@@ -24,8 +24,9 @@
 // and write at once and nothing is printed.
 //
 // Writing stores 8 or 16-bit integers or 32-bit floats (float64 narrowed),
-// interleaved, with alpha as an unassociated extra sample, the ICC profile
-// and the orientation when it is not 1. Compression: deflate at level 1
+// interleaved, with alpha as an unassociated extra sample, the ICC profile,
+// the orientation when it is not 1, and the metadata (EXIF and GPS
+// directories through tiff_exif.cc). Compression: deflate at level 1
 // with the horizontal (or, for floats, the floating-point) predictor, in
 // strips of about 256 KiB; see the README for the measurements behind it.
 // Into a file, each strip is written as soon as its rows are ready, so no
@@ -46,6 +47,7 @@
 #include <vector>
 
 #include "codec/formats.h"
+#include "codec/tiff_exif.h"
 
 namespace pellimor::codecs {
 namespace {
@@ -626,10 +628,17 @@ void pack_rows(const image& img, std::int32_t y0, std::int32_t rows, std::uint8_
 }
 
 // Text a TIFF tag holds, XMP and the density. DateTime is written only in
-// the form TIFF gives it ("YYYY:MM:DD HH:MM:SS"); EXIF is not carried.
-void write_metadata(TIFF* t, const metadata& meta) {
+// the form TIFF gives it ("YYYY:MM:DD HH:MM:SS"). Where the texts do not
+// give a tag, the EXIF block's first directory may (Make and Model from a
+// camera's JPEG): in TIFF that directory is the main one.
+void write_metadata(TIFF* t, const metadata& meta, const std::vector<std::uint8_t>& exif) {
+  std::vector<metadata::text> texts = meta.texts;
+  if (!exif.empty()) {
+    const std::vector<metadata::text> more = exif_tiff_texts(exif);
+    texts.insert(texts.end(), more.begin(), more.end());
+  }
   for (const tiff_text_tag& tag : tiff_text_tags) {
-    for (const metadata::text& text : meta.texts) {
+    for (const metadata::text& text : texts) {
       if (text.key != tag.key || text.value.find('\0') != std::string::npos) continue;
       if (tag.tag == TIFFTAG_DATETIME &&
           (text.value.size() != 19 || text.value[4] != ':' || text.value[7] != ':' || text.value[13] != ':'))
@@ -790,11 +799,14 @@ void tiff_metadata(const std::uint8_t* data, std::size_t size, metadata* meta) {
   std::uint16_t unit = RESUNIT_INCH;
   if (TIFFGetField(t, TIFFTAG_XRESOLUTION, &x) && TIFFGetField(t, TIFFTAG_YRESOLUTION, &y) && x > 0 && y > 0) {
     TIFFGetFieldDefaulted(t, TIFFTAG_RESOLUTIONUNIT, &unit);
-    if (unit != RESUNIT_INCH && unit != RESUNIT_CENTIMETER && x == y) return;  // square pixels, no size
-    meta->density_unit = unit == RESUNIT_INCH ? 1 : unit == RESUNIT_CENTIMETER ? 2 : 0;
-    meta->x_density = x;
-    meta->y_density = y;
+    // Square pixels of no stated size say nothing.
+    if (unit == RESUNIT_INCH || unit == RESUNIT_CENTIMETER || x != y) {
+      meta->density_unit = unit == RESUNIT_INCH ? 1 : unit == RESUNIT_CENTIMETER ? 2 : 0;
+      meta->x_density = x;
+      meta->y_density = y;
+    }
   }
+  tiff_read_exif(t, data, size, meta);  // last: it leaves the main directory
 }
 
 // The whole file into `stream`, each strip handed to it as its rows are ready.
@@ -816,6 +828,15 @@ static bool write_tiff(const image& img, const encode_options& options, memory_s
     tiff_handle tif = open_stream(stream, big ? "w8" : "w", &tiff_error);
     if (!tif) return fail_with(err, tiff_error, "cannot start a TIFF file");
     TIFF* t = tif.get();
+    // The EXIF and GPS directories go first, so that the main one, written
+    // last, can point to them.
+    std::vector<std::uint8_t> exif;
+    std::uint64_t exif_offset = 0, gps_offset = 0;
+    if (!img.meta.exif.empty()) {
+      exif = exif_for_output(img);
+      if (!tiff_write_exif(t, exif, &exif_offset, &gps_offset))
+        return fail_with(err, tiff_error, "cannot write the TIFF EXIF directory");
+    }
     const bool floats = is_float(type);
     const bool alpha = img.has_alpha();
     TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(img.width));
@@ -839,7 +860,9 @@ static bool write_tiff(const image& img, const encode_options& options, memory_s
       TIFFSetField(t, TIFFTAG_ORIENTATION, static_cast<std::uint16_t>(img.orientation));
     if (!img.icc.empty())
       TIFFSetField(t, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(img.icc.size()), img.icc.data());
-    write_metadata(t, img.meta);
+    write_metadata(t, img.meta, exif);
+    if (exif_offset != 0) TIFFSetField(t, TIFFTAG_EXIFIFD, exif_offset);
+    if (gps_offset != 0) TIFFSetField(t, TIFFTAG_GPSIFD, gps_offset);
 
     // libtiff may work in the buffer it is given, so each strip is a copy.
     std::vector<std::uint8_t> strip;

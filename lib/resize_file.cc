@@ -36,8 +36,8 @@ namespace {
 void output_layout(image_format format, const image_info& info, sample_type* type, int* channels) {
   *channels = info.channels;
   *type = info.type;
-  // CMYK goes to BMP and PNG as sRGB (cmyk_to_srgb), floats as 16-bit.
-  if (info.cmyk && (format == image_format::bmp || format == image_format::png)) {
+  // CMYK goes to BMP, PNG and WebP as sRGB (cmyk_to_srgb), floats as 16-bit.
+  if (info.cmyk && (format == image_format::bmp || format == image_format::png || format == image_format::webp)) {
     *channels = 3;
     if (is_float(*type)) *type = sample_type::u16;
   }

@@ -79,6 +79,12 @@ struct metadata {
   // the image's own and the pixel-size tags set to its size.
   std::vector<std::uint8_t> exif;
   std::string xmp;  // the XMP packet, UTF-8
+  // A JPEG's extended XMP (Adobe's extension APP1 segments, put together):
+  // the packet that `xmp`'s xmpNote:HasExtendedXMP names by its MD5. Empty
+  // when there is none, and when `xmp` held nothing but that name (a JPEG
+  // this program wrote from a packet too large for one marker): `xmp` is
+  // then the extended packet itself. Written into JPEG alone.
+  std::string xmp_extended;
   // Text by keyword. PNG tEXt, zTXt and iTXt chunks as they are; JPEG COM
   // markers are "Comment"; the TIFF tags ImageDescription, Artist,
   // Software, Copyright, DateTime, Make and Model are "Description",
@@ -88,6 +94,10 @@ struct metadata {
     std::string value;        // Latin-1, or UTF-8 when `utf8`
     bool utf8 = false;        // came from (and goes back to) an iTXt chunk
     bool compressed = false;  // zTXt, or a compressed iTXt
+    // An iTXt chunk's language tag ("ja", "en-GB") and the keyword in that
+    // language (UTF-8); empty when it gives none. Carried into PNG alone.
+    std::string language = {};
+    std::string translated_key = {};
   };
   std::vector<text> texts;
   // Pixel density: dots per `unit` across and down; unit 0 when none is
@@ -101,7 +111,7 @@ struct metadata {
   int srgb_intent = -1;      // sRGB: rendering intent 0..3; -1 when none
 
   bool empty() const {
-    return exif.empty() && xmp.empty() && texts.empty() && density_unit < 0 && gamma == 0 && chroma[0] == 0 &&
+    return exif.empty() && xmp.empty() && xmp_extended.empty() && texts.empty() && density_unit < 0 && gamma == 0 && chroma[0] == 0 &&
            srgb_intent < 0;
   }
 };

@@ -27,54 +27,99 @@ from ._pellimor import (
     ImageInfo,
     __version__,
     cache_bytes,
-    encode,
     parse_size,
     read_info,
     release_caches,
-    resize,
     resize_file,
     resize_files,
     set_cache_limit,
-    write,
 )
 
 
 class Image(_numpy.ndarray):
-    """An array read from a file, which remembers whether its last channel is alpha.
+    """An array read from a file, which remembers whether its last channel is alpha, or its channels ink.
 
     ``alpha`` is True when the file had an alpha channel; resize(alpha=None)
-    then resizes the colour premultiplied by it. Views, slices and
-    arithmetic keep the flag (resize() ignores it once the array no longer
-    has 2 or 4 channels); ``numpy.asarray`` drops it, as it drops the class.
+    then resizes the colour premultiplied by it. ``cmyk`` is True when the
+    4 channels are cyan, magenta, yellow and black ink (read(cmyk=True) of
+    a CMYK file), ``icc`` then the file's ICC profile (bytes, or None):
+    write() and encode() keep them as CMYK, and resize() gives an Image of
+    the same ink. Views, slices and arithmetic keep the flags (resize()
+    ignores alpha once the array no longer has 2 or 4 channels);
+    ``numpy.asarray`` drops them, as it drops the class.
     """
 
     alpha = False
+    cmyk = False
+    icc = None
 
     def __array_finalize__(self, obj):
         self.alpha = getattr(obj, "alpha", False)
+        self.cmyk = getattr(obj, "cmyk", False)
+        self.icc = getattr(obj, "icc", None)
 
     def __reduce__(self):
         rebuild, args, state = super().__reduce__()
-        return rebuild, args, (state, self.alpha)
+        return rebuild, args, (state, self.alpha, self.cmyk, self.icc)
 
     def __setstate__(self, state):
-        base, self.alpha = state
+        base, self.alpha = state[0], state[1]
+        self.cmyk, self.icc = state[2:] if len(state) == 4 else (False, None)
         super().__setstate__(base)
 
 
-def _image(array):
+def _image(array, cmyk=False, icc=None):
     image = array.view(Image)
-    image.alpha = image.ndim == 3 and image.shape[2] in (2, 4)
+    image.cmyk = cmyk
+    image.icc = icc if cmyk else None
+    image.alpha = not cmyk and image.ndim == 3 and image.shape[2] in (2, 4)
     return image
 
 
-def read(path, *, max_pixels=None, max_memory=None, page=1, metadata=False):
+def read(path, *, max_pixels=None, max_memory=None, page=1, metadata=False, cmyk=False):
+    if cmyk:
+        array, meta, ink = _pellimor.read(
+            path, max_pixels=max_pixels, max_memory=max_memory, page=page, metadata=True, cmyk=True
+        )
+        image = _image(array, ink, meta.get("icc"))
+        return (image, meta) if metadata else image
     result = _pellimor.read(path, max_pixels=max_pixels, max_memory=max_memory, page=page, metadata=metadata)
     return (_image(result[0]), result[1]) if metadata else _image(result)
 
 
-def decode(data, *, max_pixels=None, max_memory=None):
+def decode(data, *, max_pixels=None, max_memory=None, cmyk=False):
+    if cmyk:
+        array, icc, ink = _pellimor.decode(data, max_pixels=max_pixels, max_memory=max_memory, cmyk=True)
+        return _image(array, ink, icc)
     return _image(_pellimor.decode(data, max_pixels=max_pixels, max_memory=max_memory))
+
+
+def _ink(array, cmyk, metadata):
+    """cmyk and metadata for an array: an Image of ink says so itself, and brings its profile."""
+    if cmyk is None:
+        cmyk = bool(getattr(array, "cmyk", False))
+    icc = getattr(array, "icc", None)
+    if cmyk and icc is not None and getattr(array, "cmyk", False) and (metadata is None or "icc" not in metadata):
+        metadata = dict(metadata or {}, icc=icc)
+    return cmyk, metadata
+
+
+def write(path, array, quality=92, metadata=None, *, lossless=False, cmyk=None):
+    cmyk, metadata = _ink(array, cmyk, metadata)
+    _pellimor.write(path, array, quality, metadata, lossless=lossless, cmyk=cmyk)
+
+
+def encode(array, format, quality=92, *, metadata=None, cmyk=None):
+    cmyk, metadata = _ink(array, cmyk, metadata)
+    return _pellimor.encode(array, format, quality, metadata=metadata, cmyk=cmyk)
+
+
+def resize(image, shape, **options):
+    result = _pellimor.resize(image, shape, **options)
+    # Ink resized is still ink, of the same profile.
+    if getattr(image, "cmyk", False) and options.get("out") is None and result.ndim == 3 and result.shape[2] == 4:
+        result = _image(result, True, image.icc)
+    return result
 
 
 _alpha_note = (
@@ -83,6 +128,9 @@ _alpha_note = (
 )
 read.__doc__ = _pellimor.read.__doc__.replace("Alpha is straight (not premultiplied).", _alpha_note)
 decode.__doc__ = _pellimor.decode.__doc__
+write.__doc__ = _pellimor.write.__doc__
+encode.__doc__ = _pellimor.encode.__doc__
+resize.__doc__ = _pellimor.resize.__doc__
 
 __all__ = [
     "Error",

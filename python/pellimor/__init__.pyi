@@ -11,7 +11,7 @@ _Round = Literal["trunc", "nearest"]
 _Engine = Literal["fast", "direct"]
 _Nan = Literal["propagate", "raise"]
 _Strip = Union[bool, Literal["meta", "all"]]
-# Keys: icc, exif (bytes); xmp (str); text (list of (keyword, str)); dpi
+# Keys: icc, exif (bytes); xmp, xmp_extended (str); text (list of (keyword, str)); dpi
 # ((x, y)); gamma (float); chromaticities (8 floats); srgb (int).
 _Metadata = Dict[str, Any]
 _Array = npt.NDArray[_Samples]
@@ -21,9 +21,13 @@ __version__: str
 class Error(OSError): ...
 
 class Image(np.ndarray):
-    """An array read() made from a file; alpha: its last channel is alpha."""
+    """An array read() made from a file; alpha: its last channel is alpha;
+    cmyk: its 4 channels are ink (read(cmyk=True)), icc then the file's
+    ICC profile, which write() and encode() keep."""
 
     alpha: bool
+    cmyk: bool
+    icc: Optional[bytes]
 
 def resize(
     image: npt.ArrayLike,
@@ -58,6 +62,7 @@ def read(
     max_memory: Optional[int] = None,
     page: int = 1,
     metadata: Literal[False] = False,
+    cmyk: bool = False,
 ) -> Image: ...
 @overload
 def read(
@@ -67,6 +72,7 @@ def read(
     max_memory: Optional[int] = None,
     page: int = 1,
     metadata: Literal[True],
+    cmyk: bool = False,
 ) -> Tuple[Image, _Metadata]: ...
 def write(
     path: _Path,
@@ -75,6 +81,7 @@ def write(
     metadata: Optional[_Metadata] = None,
     *,
     lossless: bool = False,
+    cmyk: Optional[bool] = None,
 ) -> None: ...
 
 class ImageInfo(NamedTuple):
@@ -91,9 +98,15 @@ def decode(
     *,
     max_pixels: Optional[int] = None,
     max_memory: Optional[int] = None,
+    cmyk: bool = False,
 ) -> Image: ...
 def encode(
-    array: npt.ArrayLike, format: Literal["bmp", "png", "jpeg", "jpg", "tiff", "tif", "webp"], quality: int = 92
+    array: npt.ArrayLike,
+    format: Literal["bmp", "png", "jpeg", "jpg", "tiff", "tif", "webp"],
+    quality: int = 92,
+    *,
+    metadata: Optional[_Metadata] = None,
+    cmyk: Optional[bool] = None,
 ) -> bytes: ...
 def resize_file(
     src: _Path,

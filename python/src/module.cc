@@ -693,6 +693,9 @@ py::dict dict_of(const pellimor::image& img) {
   if (!m.xmp.empty())
     d["xmp"] = py::reinterpret_steal<py::str>(
         PyUnicode_DecodeUTF8(m.xmp.data(), static_cast<py::ssize_t>(m.xmp.size()), "replace"));
+  if (!m.xmp_extended.empty())
+    d["xmp_extended"] = py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(
+        m.xmp_extended.data(), static_cast<py::ssize_t>(m.xmp_extended.size()), "replace"));
   if (!m.texts.empty()) {
     py::list texts;
     for (const pellimor::metadata::text& t : m.texts) texts.append(py::make_tuple(t.key, text_of(t)));
@@ -728,6 +731,8 @@ void metadata_argument(const char* function, const py::object& arg, pellimor::im
         m.exif.assign(b.begin(), b.end());
       } else if (key == "xmp") {
         m.xmp = value.cast<std::string>();
+      } else if (key == "xmp_extended") {
+        m.xmp_extended = value.cast<std::string>();
       } else if (key == "text") {
         for (const py::handle item : value) {
           if (!py::isinstance<py::tuple>(item) && !py::isinstance<py::list>(item)) throw py::cast_error();
@@ -765,7 +770,7 @@ void metadata_argument(const char* function, const py::object& arg, pellimor::im
         m.srgb_intent = std::clamp(value.cast<int>(), 0, 3);
       } else {
         refuse(who + "metadata has no key '" + key +
-               "' (icc, exif, xmp, text, dpi, gamma, chromaticities, srgb)");
+               "' (icc, exif, xmp, xmp_extended, text, dpi, gamma, chromaticities, srgb)");
       }
     } catch (const py::cast_error&) {
       refuse(who + "metadata['" + key + "'] has the wrong type: " + py::repr(value).cast<std::string>());
@@ -789,7 +794,7 @@ pellimor::strip_mode strip_argument(const char* function, const py::object& stri
 }
 
 py::object read_array(const path_like& path_arg, const py::object& max_pixels, const py::object& max_memory,
-                      const py::object& page_arg, bool metadata) {
+                      const py::object& page_arg, bool metadata, bool cmyk) {
   const py::object& path = path_arg.object;
   const std::string name = path_argument("read", path);
   const pellimor::file_limits limits = limits_argument("read", max_pixels, max_memory);
@@ -798,18 +803,34 @@ py::object read_array(const path_like& path_arg, const py::object& max_pixels, c
   call_released(
       [&] {
         img = pellimor::read_image(name, limits, page);
-        // An array has no room to say it is ink: CMYK comes as sRGB.
+        // Unless asked for ink (the package's Image then says it is), CMYK
+        // comes as sRGB.
         std::string note, err;
-        if (!pellimor::cmyk_to_srgb(&img, &note, &err)) throw pellimor::error(name + ": " + err);
+        if (!cmyk && !pellimor::cmyk_to_srgb(&img, &note, &err)) throw pellimor::error(name + ": " + err);
       },
       {name});
+  // cmyk=True: (array, dict, whether it is ink) for the package to wrap.
+  if (cmyk) {
+    const bool ink = img.cmyk;
+    py::dict d = dict_of(img);
+    return py::make_tuple(array_of(std::move(img)), d, ink);
+  }
   if (!metadata) return array_of(std::move(img));
   py::dict d = dict_of(img);
   return py::make_tuple(array_of(std::move(img)), d);
 }
 
+// A cmyk=True argument: 4 channels of ink. ValueError for other shapes.
+void ink_argument(const char* function, bool cmyk, pellimor::image* img) {
+  if (!cmyk) return;
+  if (img->channels != 4)
+    refuse(std::string("pellimor.") + function + ": cmyk=True takes 4 channels (cyan, magenta, yellow, black), not " +
+           std::to_string(img->channels));
+  img->cmyk = true;
+}
+
 void write_array(const path_like& path_arg, const array_like& array_arg, int quality, const py::object& metadata,
-                 bool lossless) {
+                 bool lossless, bool cmyk) {
   const py::object &path = path_arg.object, &array = array_arg.object;
   const std::string name = path_argument("write", path);
   pellimor::image_format format;
@@ -823,6 +844,7 @@ void write_array(const path_like& path_arg, const array_like& array_arg, int qua
   img.height = in.rows;
   img.channels = in.channels;
   img.type = in.type;
+  ink_argument("write", cmyk, &img);
   metadata_argument("write", metadata, &img);
   const py::array& a = in.array;
   const auto* base = static_cast<const std::uint8_t*>(a.data());
@@ -1008,7 +1030,8 @@ class held_bytes {
   Py_buffer view_{};
 };
 
-py::array decode_bytes(const py::object& data, const py::object& max_pixels, const py::object& max_memory) {
+py::object decode_bytes(const py::object& data, const py::object& max_pixels, const py::object& max_memory,
+                        bool cmyk) {
   const pellimor::file_limits limits = limits_argument("decode", max_pixels, max_memory);
   const held_bytes bytes("decode", data);
   pellimor::image img;
@@ -1019,9 +1042,17 @@ py::array decode_bytes(const py::object& data, const py::object& max_pixels, con
         } catch (const pellimor::error& e) {
           throw pellimor::error(std::string("pellimor.decode: ") + e.what());
         }
+        // As read() does.
+        std::string note, err;
+        if (!cmyk && !pellimor::cmyk_to_srgb(&img, &note, &err))
+          throw pellimor::error("pellimor.decode: " + err);
       },
       {"pellimor.decode"});
-  return array_of(std::move(img));
+  if (!cmyk) return array_of(std::move(img));
+  const bool ink = img.cmyk;
+  py::object icc = py::none();
+  if (ink && !img.icc.empty()) icc = py::bytes(reinterpret_cast<const char*>(img.icc.data()), img.icc.size());
+  return py::make_tuple(array_of(std::move(img)), icc, ink);
 }
 
 // An image array's samples copied into an image of its own, top row first,
@@ -1047,15 +1078,23 @@ pellimor::image image_copy(const char* function, const image_array& in) {
   return img;
 }
 
-py::bytes encode_array(const array_like& array_arg, const std::string& name, int quality) {
+py::bytes encode_array(const array_like& array_arg, const std::string& name, int quality, const py::object& metadata,
+                       bool cmyk) {
   pellimor::image_format chosen;
   if (!pellimor::parse_format(name.c_str(), &chosen)) refuse("pellimor.encode: unknown format '" + name + "'");
   check_quality("encode", quality);
   const image_array in = image_argument("encode", array_arg.object, 4);
+  pellimor::image meta_holder;
+  meta_holder.channels = in.channels;
+  ink_argument("encode", cmyk, &meta_holder);
+  metadata_argument("encode", metadata, &meta_holder);
   std::vector<std::uint8_t> encoded;
   call_released(
       [&] {
-        const pellimor::image img = image_copy("encode", in);
+        pellimor::image img = image_copy("encode", in);
+        img.cmyk = meta_holder.cmyk;
+        img.icc = std::move(meta_holder.icc);
+        img.meta = std::move(meta_holder.meta);
         try {
           encoded = pellimor::encode(img, chosen, quality);
         } catch (const pellimor::error& e) {
@@ -1218,7 +1257,7 @@ Example
 )doc");
 
   m.def("read", &read_array, "path"_a, py::kw_only(), "max_pixels"_a = py::none(),
-        "max_memory"_a = py::none(), "page"_a = 1, "metadata"_a = false,
+        "max_memory"_a = py::none(), "page"_a = 1, "metadata"_a = false, "cmyk"_a = false,
         R"doc(Read a BMP, PNG, JPEG, TIFF, WebP or GIF file (the format is found from its content).
 
 page picks the page of a multi-page TIFF, or the frame of an animated GIF or
@@ -1232,12 +1271,16 @@ channels) with 2 (grey + alpha), 3 (RGB) or 4 (RGBA) channels, of the file's
 sample type: uint8, uint16, float32 or float64 (a TIFF of 64-bit floats).
 Alpha is straight (not premultiplied).
 CMYK (JPEG, TIFF) comes converted to sRGB through the file's ICC profile
-(LittleCMS, perceptual intent; without one, a default CMYK profile).
+(LittleCMS, perceptual intent; without one, a default CMYK profile);
+with cmyk=True it comes as it is stored, 4 channels of ink (0 for none),
+in a pellimor.Image whose .cmyk is True and .icc the file's profile (bytes,
+or None), which write() and encode() keep as CMYK.
 "-" reads standard input.
 
 With metadata=True, returns (array, dict): the dict holds what the file
 has of "icc" (bytes), "exif" (bytes, TIFF-structured, as in a PNG eXIf
-chunk), "xmp" (str), "text" (a list of (keyword, str): PNG text chunks,
+chunk), "xmp" (str), "xmp_extended" (str: a JPEG's extended XMP, which
+"xmp" names), "text" (a list of (keyword, str): PNG text chunks,
 JPEG comments as "Comment", TIFF tags as "Description", "Author",
 "Software", "Copyright", "Creation Time", "Make", "Model"), "dpi" (x, y),
 "gamma", "chromaticities" (8 numbers) and "srgb" (the rendering intent)
@@ -1257,7 +1300,7 @@ GIL while reading.
 )doc");
 
   m.def("write", &write_array, "path"_a, "array"_a, "quality"_a = 92, "metadata"_a = py::none(), py::kw_only(),
-        "lossless"_a = false,
+        "lossless"_a = false, "cmyk"_a = false,
         R"doc(Write an array as an image file; the format is the extension's.
 
 Extensions: .bmp, .png, .jpg/.jpeg, .tif/.tiff, .webp (any case); GIF is
@@ -1273,9 +1316,15 @@ by the full scales (1.0 -> 255 or 65535), saturate and truncate; as integers
 NaN and -inf are written as 0 and +inf as the maximum. TIFF's float samples
 keep them.
 
+cmyk=True (the default for a pellimor.Image read with cmyk=True) takes the
+4 channels as cyan, magenta, yellow and black ink: JPEG and TIFF store them
+as CMYK with the ICC profile (metadata["icc"], else the Image's .icc); BMP,
+PNG and WebP get sRGB through that profile (LittleCMS; without one, a
+default CMYK profile), as resize_file() does.
+
 metadata, a dict as read(..., metadata=True) gives, is written where the
 format has room: EXIF (its Orientation and pixel-size tags made the
-array's) in JPEG and PNG, XMP and "dpi" in JPEG, PNG and TIFF, "text" as
+array's) in JPEG, PNG, TIFF and WebP, XMP and "dpi" in JPEG, PNG and TIFF, "text" as
 PNG chunks, JPEG comments ("Comment") and TIFF tags, the PNG colour keys
 in PNG.
 
@@ -1409,14 +1458,14 @@ ImageInfo(width=4032, height=3024, channels=3, dtype=dtype('uint8'), format='jpe
 )doc");
 
   m.def("decode", &decode_bytes, "data"_a, py::kw_only(), "max_pixels"_a = py::none(),
-        "max_memory"_a = py::none(),
+        "max_memory"_a = py::none(), "cmyk"_a = false,
         R"doc(Decode an image file held in memory, as read() reads a file.
 
 data is bytes-like: bytes, bytearray, memoryview or a contiguous array of
 the whole file; the format is found from its content. Returns the array
 read() would return for the same file (EXIF orientation applied, the
-file's dtype: uint8, uint16, float32 or float64). max_pixels and
-max_memory as for read(). Raises TypeError when data is not bytes-like,
+file's dtype: uint8, uint16, float32 or float64; CMYK as sRGB, or with
+cmyk=True as ink). max_pixels and max_memory as for read(). Raises TypeError when data is not bytes-like,
 pellimor.Error when it is not a whole image file this module reads,
 MemoryError as read() does. Releases the GIL while decoding; data is held,
 never written.
@@ -1427,12 +1476,14 @@ never written.
 (2, 3)
 )doc");
 
-  m.def("encode", &encode_array, "array"_a, "format"_a, "quality"_a = 92,
+  m.def("encode", &encode_array, "array"_a, "format"_a, "quality"_a = 92, py::kw_only(),
+        "metadata"_a = py::none(), "cmyk"_a = false,
         R"doc(Encode an array as an image file in memory; returns its bytes.
 
 format is 'bmp', 'png', 'jpeg' (or 'jpg') or 'tiff' (or 'tif'); the bytes
-are those write() writes to a file of that format for the same array and
-quality (JPEG, 1..100), with the same conversions (see write()). Raises
+are those write() writes to a file of that format for the same array,
+quality (JPEG, 1..100), metadata and cmyk, with the same conversions (see
+write()). Raises
 ValueError for bad arguments, pellimor.Error when encoding fails,
 MemoryError when memory for the copy cannot be had. Releases the GIL while
 encoding.

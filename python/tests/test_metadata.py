@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: MIT
+import pickle
 import struct
 
 import numpy as np
@@ -26,6 +27,8 @@ XMP = '<x:xmpmeta xmlns:x="adobe:ns:meta/"><dc:title>caf\u00e9</dc:title></x:xmp
 KEPT = {
     "png": {"exif", "xmp", "dpi", "Comment", "Description"},
     "jpg": {"exif", "xmp", "dpi", "Comment"},
+    # The EXIF below has a first directory alone, which in TIFF is the main
+    # one: its Make becomes a TIFF tag, and there is no EXIF directory.
     "tif": {"xmp", "dpi", "Description"},
 }
 
@@ -49,7 +52,8 @@ def test_written_metadata_reads_back(tmp_path, extension):
         assert b"Pellicam\0" in got["exif"]
     assert got["xmp"] == XMP
     assert got["dpi"] == pytest.approx((300, 200), abs=0.02)
-    assert got.get("text", []) == [t for t in given["text"] if t[0] in kept]
+    made = [("Make", "Pellicam")] if extension == "tif" else []
+    assert got.get("text", []) == [t for t in given["text"] if t[0] in kept] + made
 
 
 @pytest.mark.parametrize(
@@ -109,3 +113,83 @@ def test_read_gives_cmyk_as_srgb(tmp_path):
     assert pixels.shape == (2, 4, 3)
     assert pixels[0].min() > 200  # paper is light
     assert pixels[1].max() < 80  # black ink is dark
+
+
+CMYK_PROFILE = "/usr/share/color/icc/ghostscript/default_cmyk.icc"
+
+
+def ink_ramp():
+    """8 x 8 of ink: cyan across, magenta down, a little yellow and black."""
+    ink = np.zeros((8, 8, 4), np.uint8)
+    ink[..., 0] = np.arange(8)[None, :] * 32
+    ink[..., 1] = np.arange(8)[:, None] * 30
+    ink[..., 2] = 40
+    ink[..., 3] = 20
+    return ink
+
+
+@pytest.fixture
+def cmyk_source(tmp_path):
+    """A CMYK TIFF of ink_ramp() with a CMYK profile, and the profile."""
+    try:
+        with open(CMYK_PROFILE, "rb") as f:
+            profile = f.read()
+    except OSError:
+        pytest.skip("no CMYK profile (libgs-common)")
+    path = tmp_path / "ink.tif"
+    pellimor.write(path, ink_ramp(), cmyk=True, metadata={"icc": profile})
+    return path, profile
+
+
+@pytest.mark.parametrize("extension", ["tif", "jpg"])
+def test_cmyk_read_resized_and_written_stays_ink(tmp_path, cmyk_source, extension):
+    source, profile = cmyk_source
+    image = pellimor.read(source, cmyk=True)
+    assert image.cmyk and not image.alpha and image.icc == profile
+    np.testing.assert_array_equal(image, ink_ramp())
+    assert pellimor.read(source).shape == (8, 8, 3)  # without cmyk=True: sRGB
+    kept = pickle.loads(pickle.dumps(image))
+    assert kept.cmyk and kept.icc == profile
+
+    resized = pellimor.resize(image, (16, 16))
+    assert resized.cmyk and resized.icc == profile
+    out = tmp_path / f"out.{extension}"
+    pellimor.write(out, resized)
+    assert out.read_bytes() == pellimor.encode(resized, extension)
+    again, meta = pellimor.read(out, cmyk=True, metadata=True)
+    assert again.cmyk and meta["icc"] == profile and again.shape == (16, 16, 4)
+    difference = np.abs(again.astype(int) - np.asarray(resized).astype(int))
+    if extension == "tif":
+        assert difference.max() == 0
+    else:
+        assert difference.mean() < 3
+    # decode() gives what read() gives, ink or sRGB.
+    np.testing.assert_array_equal(pellimor.decode(out.read_bytes(), cmyk=True), again)
+    assert pellimor.decode(out.read_bytes()).shape == (16, 16, 3)
+
+
+@pytest.mark.parametrize("extension", ["png", "bmp", "webp"])
+def test_cmyk_written_where_there_is_no_ink_is_srgb(tmp_path, cmyk_source, extension):
+    source, _ = cmyk_source
+    out, reference = tmp_path / f"out.{extension}", tmp_path / f"reference.{extension}"
+    pellimor.write(out, pellimor.read(source, cmyk=True), lossless=True)
+    pellimor.resize_file(source, reference, lossless=True)
+    got = pellimor.read(out)
+    assert got.shape == (8, 8, 3)
+    np.testing.assert_array_equal(got, pellimor.read(reference))
+    # No ink at all is the paper: near white, and cyan takes the red away.
+    assert got[0, 0].min() > 180 and got[0, 7, 0] < got[0, 0, 0] - 100
+
+
+def test_cmyk_needs_four_channels(tmp_path):
+    with pytest.raises(ValueError, match="4 channels"):
+        pellimor.write(tmp_path / "x.jpg", np.zeros((2, 2, 3), np.uint8), cmyk=True)
+    with pytest.raises(ValueError, match="4 channels"):
+        pellimor.encode(np.zeros((2, 2), np.uint8), "tiff", cmyk=True)
+
+
+def test_jpeg_xmp_too_large_for_one_marker(tmp_path):
+    packet = '<x:xmpmeta xmlns:x="adobe:ns:meta/"><dc:description>' + "x" * 100000 + "</dc:description></x:xmpmeta>"
+    pellimor.write(tmp_path / "big.jpg", np.zeros((4, 4, 3), np.uint8), metadata={"xmp": packet})
+    _, got = pellimor.read(tmp_path / "big.jpg", metadata=True)
+    assert got["xmp"] == packet and "xmp_extended" not in got
