@@ -21,6 +21,7 @@ using pellimor::sample_type;
 using extents_t = std::vector<std::int64_t>;
 
 using test_util::refusal_of;
+using test_util::stopper;
 
 std::vector<std::ptrdiff_t> packed_strides(const extents_t& extents, std::ptrdiff_t sample) {
   std::vector<std::ptrdiff_t> strides(extents.size());
@@ -315,17 +316,6 @@ TEST(NdResize, AlphaAndLinearAlongThreeAxesTakeEachElementAsAPixel) {
     EXPECT_LE(off_by_one, count / 100);
   }
 }
-
-// A proceed hook that lets `allowed` calls through, then says stop.
-struct stopper {
-  std::atomic<int> allowed;
-  std::atomic<int> asked{0};
-  static bool proceed(void* self) {
-    auto* s = static_cast<stopper*>(self);
-    ++s->asked;
-    return s->allowed.fetch_sub(1) > 0;
-  }
-};
 
 TEST(NdResize, ProceedSaysStopAndNothingMoreIsWritten) {
   struct route {

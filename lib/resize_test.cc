@@ -23,6 +23,7 @@ namespace {
 using pellimor::sample_type;
 
 using test_util::refusal_of;
+using test_util::stopper;
 
 struct shape {
   int width, height, new_width, new_height;
@@ -423,17 +424,6 @@ TEST(LibraryResize, ResizesFromSeveralThreadsAtOnceAgree) {
   for (std::thread& t : threads) t.join();
   for (const pellimor::image& g : got) EXPECT_EQ(g.pixels, expected.pixels);
 }
-
-// A proceed hook that lets `allowed` asks through, then says stop.
-struct stopper {
-  std::atomic<int> allowed;
-  std::atomic<int> asked{0};
-  static bool proceed(void* self) {
-    auto* s = static_cast<stopper*>(self);
-    ++s->asked;
-    return s->allowed.fetch_sub(1) > 0;
-  }
-};
 
 TEST(LibraryResize, OneChannelStopsInsideThePassesOverColumns) {
   // Two rows of batches in, 128 batches of columns each way, three rows out:

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -239,5 +240,17 @@ std::string refusal_of(const Call& call) {
   }
   return "";
 }
+
+// A resize_settings::proceed hook that lets `allowed` asks through, then
+// says stop; `asked` counts them all.
+struct stopper {
+  std::atomic<int> allowed;
+  std::atomic<int> asked{0};
+  static bool proceed(void* self) {
+    auto* s = static_cast<stopper*>(self);
+    ++s->asked;
+    return s->allowed.fetch_sub(1) > 0;
+  }
+};
 
 }  // namespace test_util
