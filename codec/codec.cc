@@ -312,22 +312,23 @@ bool encode_image(const image& img, image_format format, const encode_options& o
   return entry_for(format).encode(img, options, sink, err);
 }
 
+int write_fully(int fd, const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t wrote = ::write(fd, data, size);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return wrote < 0 ? errno : EIO;
+    data += wrote;
+    size -= static_cast<std::size_t>(wrote);
+  }
+  return 0;
+}
+
 bool encode_image_to_file(const image& img, image_format format, const encode_options& options, int fd,
                           std::string* err, int* write_error) {
   *write_error = 0;
   if (format == image_format::tiff) return codecs::tiff_encode_file(img, options, fd, write_error, err);
   const byte_sink sink = [fd, write_error](const std::uint8_t* bytes, std::size_t size) {
-    while (size > 0) {
-      const ssize_t wrote = ::write(fd, bytes, size);
-      if (wrote < 0 && errno == EINTR) continue;
-      if (wrote <= 0) {
-        *write_error = wrote < 0 ? errno : EIO;
-        return false;
-      }
-      bytes += wrote;
-      size -= static_cast<std::size_t>(wrote);
-    }
-    return true;
+    return (*write_error = write_fully(fd, bytes, size)) == 0;
   };
   return encode_image(img, format, options, sink, err);
 }

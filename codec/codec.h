@@ -146,6 +146,10 @@ bool format_keeps(image_format format, int channels, sample_type type);
 bool encode_image(const image& img, image_format format, const encode_options& options, const byte_sink& sink,
                   std::string* err);
 
+// Writes all of [data, data + size) to `fd`, again after EINTR and short
+// writes: 0, or the errno that stopped it (EIO for a write of nothing).
+int write_fully(int fd, const std::uint8_t* data, std::size_t size);
+
 // encode_image into `fd`, a new, empty regular file open for reading and
 // writing. TIFF, whose header is finished last, goes to it strip by strip
 // as its rows become ready instead of being made whole in memory first;

@@ -19,17 +19,9 @@ using namespace pellimor::detail;  // the library's internals
 namespace pellimor {
 
 bool write_all(int fd, const std::uint8_t* data, std::size_t size, std::string* err) {
-  while (size > 0) {
-    const ssize_t wrote = ::write(fd, data, size);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) {
-      *err = std::strerror(wrote < 0 ? errno : EIO);
-      return false;
-    }
-    data += wrote;
-    size -= static_cast<std::size_t>(wrote);
-  }
-  return true;
+  const int failed = write_fully(fd, data, size);
+  if (failed != 0) *err = std::strerror(failed);
+  return failed == 0;
 }
 
 bool encode_to_fd(const image& img, image_format format, const encode_options& options, int fd,
