@@ -650,9 +650,12 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
       const double* column = coefficients + std::min(u0 + c, u0 + count - 1) * cs;
       load_reordered_doubles(height, column, work.real.get() + c * rd);
     }
-    dct2_batch(s.column_forward, work, kept_height);
-    for (int c = 0; c < count; ++c)
-      std::copy_n(work.real.get() + c * rd, kept_height, coefficients + (u0 + c) * cs);
+    // Straight back into the columns: their values are in work.real now.
+    // Repeats past the last column go to lines of their own.
+    double* out[lines_per_batch];
+    for (int c = 0; c < lines_per_batch; ++c)
+      out[c] = c < count ? coefficients + (u0 + c) * cs : work.real.get() + c * rd;
+    dct2_batch(s.column_forward, work, kept_height, out);
   });
   if (stopped) return false;
   report_countdown(progress, "DCTV remain %lld Times\n", passes - height - 1, width);
@@ -670,15 +673,19 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
     if (!go_on()) return;
     dct_workspace& work = s.workspaces[w];
     const std::int64_t rd = s.column_inverse.real_distance;
+    // Read from the columns themselves, which the results overwrite: the
+    // halving and taper are applied there, once per column.
+    double* in[lines_per_batch];
     for (int c = 0; c < lines_per_batch; ++c) {
-      double* line = work.real.get() + c * rd;
       const std::int32_t u = std::min(u0 + c, u0 + count - 1);
-      std::copy_n(coefficients + u * cs, kept_height, line);
-      line[0] *= 0.5;
+      double* column = coefficients + u * cs;
+      in[c] = column;
+      if (c >= count) continue;
+      column[0] *= 0.5;
       if (!s.taper_u.empty())
-        for (std::int32_t v = 0; v < kept_height; ++v) line[v] *= s.taper_u[u] * s.taper_v[v];
+        for (std::int32_t v = 0; v < kept_height; ++v) column[v] *= s.taper_u[u] * s.taper_v[v];
     }
-    dct3_batch(s.column_inverse, work, kept_height);
+    dct3_batch(s.column_inverse, work, kept_height, in);
     for (int c = 0; c < count; ++c) {
       double* column = coefficients + (u0 + c) * cs;
       store_reordered_doubles(new_height, work.real.get() + c * rd, column, stream);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 
 #include "dct/half_untangle.h"
 
@@ -128,6 +129,7 @@ dct_workspace make_dct_workspace(std::initializer_list<const dct_plan*> plans) {
 }
 
 dct_plan make_dct_plan(std::int32_t length, int count, dct_use use) {
+  if (count < 2 || count > max_batch_lines || count % 2 != 0) throw std::invalid_argument("dct batch size");
   std::lock_guard<std::recursive_mutex> hold(planner_lock);
   dct_plan plan;
   plan.length = length;
@@ -281,20 +283,20 @@ half_twiddles twiddles_of(const dct_plan& plan) {
           plan.half_twiddle_im.data()};
 }
 
-void dct2_half(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
+void dct2_half(const dct_plan& plan, dct_workspace& work, std::int32_t keep, double* const* out) {
   fftw_execute_dft(plan.half_forward, reinterpret_cast<fftw_complex*>(work.real.get()), work.spectrum.get());
   const half_twiddles t = twiddles_of(plan);
   const dct2_untangle_fn untangle = best_half_untangle().dct2;
   for (int l = 0; l < plan.count; ++l)
-    untangle(reinterpret_cast<const double*>(work.spectrum.get() + l * plan.spectrum_distance),
-             work.real.get() + l * plan.real_distance, plan.length, keep, t);
+    untangle(reinterpret_cast<const double*>(work.spectrum.get() + l * plan.spectrum_distance), out[l],
+             plan.length, keep, t);
 }
 
 // dct3 of an even length, the steps of dct2_half backwards in one pass:
 // X[k] = conj(w[k]) (c[k] - i c[N-k]) / 2 is the real FFT of the reordered
 // result, 2E[k] = X[k] + conj X[M-k], 2O[k] = (X[k] - conj X[M-k]) / W[k],
 // and the inverse FFT of 2E + 2i O holds v[2m] + i v[2m+1].
-void dct3_half(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
+void dct3_half(const dct_plan& plan, dct_workspace& work, std::int32_t keep, double* const* in) {
   const half_twiddles t = twiddles_of(plan);
   // Kept coefficients within the first half leave the second half zero,
   // which the low tangle neither reads nor needs written.
@@ -302,18 +304,30 @@ void dct3_half(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
   const dct3_tangle_fn tangle = low ? best_half_untangle().dct3_low : best_half_untangle().dct3;
   const std::int32_t zero_end = low ? plan.length / 2 + 1 : plan.length;
   for (int l = 0; l < plan.count; ++l) {
-    double* c = work.real.get() + l * plan.real_distance;
+    double* c = in[l];
     std::fill(c + std::min(keep, zero_end), c + zero_end, 0.0);
     tangle(c, reinterpret_cast<double*>(work.spectrum.get() + l * plan.spectrum_distance), plan.length, t);
   }
   fftw_execute_dft(plan.half_backward, work.spectrum.get(), reinterpret_cast<fftw_complex*>(work.real.get()));
 }
 
+// Line l of a batch in work.real.
+struct own_lines {
+  double* lines[max_batch_lines];
+  own_lines(const dct_plan& plan, dct_workspace& work) {
+    for (int l = 0; l < plan.count; ++l) lines[l] = work.real.get() + l * plan.real_distance;
+  }
+};
+
 }  // namespace
 
 void dct2_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
+  dct2_batch(plan, work, keep, own_lines(plan, work).lines);
+}
+
+void dct2_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep, double* const* out_lines) {
   if (plan.half_forward != nullptr) {
-    dct2_half(plan, work, keep);
+    dct2_half(plan, work, keep, out_lines);
     return;
   }
   real_fft_forward(plan, work);
@@ -322,7 +336,7 @@ void dct2_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
   const double* wi = plan.twiddle_im.data();
   for (int line = 0; line < plan.count; ++line) {
     const fftw_complex* v = work.spectrum.get() + line * plan.spectrum_distance;
-    double* out = work.real.get() + line * plan.real_distance;
+    double* out = out_lines[line];
     out[0] = v[0][0];
     // Bins 1 .. N/2 give coefficient k from Re and N - k from Im.
     const std::int32_t low_end = std::min(half, keep - 1);
@@ -333,15 +347,19 @@ void dct2_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
 }
 
 void dct3_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
+  dct3_batch(plan, work, keep, own_lines(plan, work).lines);
+}
+
+void dct3_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep, double* const* in) {
   if (plan.half_backward != nullptr) {
-    dct3_half(plan, work, keep);
+    dct3_half(plan, work, keep, in);
     return;
   }
   const std::int32_t n = plan.length, half = n / 2;
   const double* wr = plan.twiddle_re.data();
   const double* wi = plan.twiddle_im.data();
   for (int line = 0; line < plan.count; ++line) {
-    const double* c = work.real.get() + line * plan.real_distance;
+    const double* c = in[line];
     fftw_complex* v = work.spectrum.get() + line * plan.spectrum_distance;
     v[0][0] = c[0];
     v[0][1] = 0.0;

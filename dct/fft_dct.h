@@ -81,7 +81,10 @@ struct dct_workspace {
 // small images, where FFTW's planner is a visible share of the run.
 enum class dct_use { dct2, dct3, both };
 
-// A plan for `count` (even) lines of `length`. Throws std::bad_alloc when
+// Most lines one batch may hold.
+constexpr int max_batch_lines = 64;
+
+// A plan for `count` (even, at most max_batch_lines) lines of `length`. Throws std::bad_alloc when
 // FFTW cannot plan or allocate.
 dct_plan make_dct_plan(std::int32_t length, int count, dct_use use = dct_use::both);
 void destroy_dct_plan(dct_plan* plan);
@@ -101,10 +104,21 @@ inline std::int64_t reordered_index(std::int64_t n, std::int64_t length) {
 // then holds its first `keep` coefficients at l * real_distance + k.
 void dct2_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep);
 
+// The same, but line l's coefficients go to out[l] (same indices) instead:
+// a column pass writes them straight back into its column. work.real's
+// lines are then left as scratch.
+void dct2_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep, double* const* out);
+
 // dct3 of the `plan.count` lines in work.real, in place: line l holds its
 // coefficients c[k], k < keep, at l * real_distance + k (what lies beyond
 // keep is ignored), and then its results n, reordered, at
 // l * real_distance + reordered_index(n).
 void dct3_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep);
+
+// The same, but line l's coefficients are read from in[l] rather than from
+// work.real (the results still land there). in[l] serves as scratch: from
+// keep up to the length it may be overwritten with zeros. Several entries
+// may name the same line.
+void dct3_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep, double* const* in);
 
 }  // namespace pellimor::detail
