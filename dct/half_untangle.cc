@@ -240,44 +240,68 @@ PELLIMOR_AVX2 inline __m256d avx2_reversed(const double* p) {  // p[3], p[2], p[
   return _mm256_permute4x64_pd(_mm256_loadu_pd(p), 0x1b);
 }
 
+// Bin k's X[k] and conj X[M-k] are bin M-k's conj X[M-(M-k)] and X[M-k]:
+// each step takes bins k .. k+3 and their partners M-k-3 .. M-k together
+// and computes each X once. A partner's terms are the same products and
+// sums as dct3_bin forms for it (its ki is the negated ji here, with no
+// rounding), so every bin still gets dct3_bin's bits.
 template <bool low>
 PELLIMOR_AVX2 void avx2_dct3_bins(const double* c, double* z, std::int32_t n, const half_twiddles& t) {
   dct3_ends(c, z, n, t);
   const std::int32_t m = n / 2;
   const __m256d half = _mm256_set1_pd(0.5), minus_half = _mm256_set1_pd(-0.5), sign = _mm256_set1_pd(-0.0);
+  // Bin re, im pairs in lane order, two vectors of interleaved values.
+  const auto store_bins = [](double* to, __m256d re, __m256d im) PELLIMOR_AVX2 {
+    const __m256d lo = _mm256_unpacklo_pd(re, im), hi = _mm256_unpackhi_pd(re, im);  // bins 0, 2 and 1, 3
+    _mm256_storeu_pd(to, _mm256_permute2f128_pd(lo, hi, 0x20));
+    _mm256_storeu_pd(to + 4, _mm256_permute2f128_pd(lo, hi, 0x31));
+  };
   std::int32_t k = 1;
-  for (; k + 4 <= m; k += 4) {
+  for (; k + 3 < m - k - 3; k += 4) {
     // Lanes k .. k+3; j = M - k runs down.
     const __m256d ck = _mm256_loadu_pd(c + k), cj = avx2_reversed(c + m - k - 3);
     const __m256d wrk = _mm256_loadu_pd(t.wr + k), wik = _mm256_loadu_pd(t.wi + k);
     const __m256d wrj = avx2_reversed(t.wr + m - k - 3), wij = avx2_reversed(t.wi + m - k - 3);
-    __m256d kr, ki, jr, ji;
+    __m256d kr, ki, jr, jki;  // jki: bin j's own ki
     if (low) {  // as dct3_bin_low
       const __m256d zero = _mm256_setzero_pd();
       kr = _mm256_mul_pd(half, _mm256_add_pd(_mm256_mul_pd(wrk, ck), zero));
       ki = _mm256_mul_pd(minus_half, _mm256_add_pd(zero, _mm256_mul_pd(wik, ck)));
       jr = _mm256_mul_pd(half, _mm256_add_pd(_mm256_mul_pd(wrj, cj), zero));
-      ji = _mm256_xor_pd(sign, _mm256_mul_pd(minus_half, _mm256_add_pd(zero, _mm256_mul_pd(wij, cj))));
+      jki = _mm256_mul_pd(minus_half, _mm256_add_pd(zero, _mm256_mul_pd(wij, cj)));
     } else {
       const __m256d cnk = avx2_reversed(c + n - k - 3), cnj = _mm256_loadu_pd(c + m + k);
       kr = _mm256_mul_pd(half, _mm256_sub_pd(_mm256_mul_pd(wrk, ck), _mm256_mul_pd(wik, cnk)));
       ki = _mm256_mul_pd(minus_half, _mm256_add_pd(_mm256_mul_pd(wrk, cnk), _mm256_mul_pd(wik, ck)));
       jr = _mm256_mul_pd(half, _mm256_sub_pd(_mm256_mul_pd(wrj, cj), _mm256_mul_pd(wij, cnj)));
-      ji = _mm256_xor_pd(
-          sign, _mm256_mul_pd(minus_half, _mm256_add_pd(_mm256_mul_pd(wrj, cnj), _mm256_mul_pd(wij, cj))));
+      jki = _mm256_mul_pd(minus_half, _mm256_add_pd(_mm256_mul_pd(wrj, cnj), _mm256_mul_pd(wij, cj)));
     }
-    const __m256d er = _mm256_add_pd(kr, jr), ei = _mm256_add_pd(ki, ji);
-    const __m256d dr = _mm256_sub_pd(kr, jr), di = _mm256_sub_pd(ki, ji);
-    const __m256d cwr = _mm256_loadu_pd(t.big_wr + k),
-                  cwi = _mm256_xor_pd(sign, _mm256_loadu_pd(t.big_wi + k));
-    const __m256d orr = _mm256_sub_pd(_mm256_mul_pd(dr, cwr), _mm256_mul_pd(di, cwi));
-    const __m256d oi = _mm256_add_pd(_mm256_mul_pd(dr, cwi), _mm256_mul_pd(di, cwr));
-    const __m256d re = _mm256_sub_pd(er, oi), im = _mm256_add_pd(ei, orr);
-    const __m256d lo = _mm256_unpacklo_pd(re, im), hi = _mm256_unpackhi_pd(re, im);  // bins 0, 2 and 1, 3
-    _mm256_storeu_pd(z + 2 * k, _mm256_permute2f128_pd(lo, hi, 0x20));
-    _mm256_storeu_pd(z + 2 * k + 4, _mm256_permute2f128_pd(lo, hi, 0x31));
+    const __m256d ji = _mm256_xor_pd(sign, jki), kji = _mm256_xor_pd(sign, ki);  // kji: bin j's ji
+    {
+      const __m256d er = _mm256_add_pd(kr, jr), ei = _mm256_add_pd(ki, ji);
+      const __m256d dr = _mm256_sub_pd(kr, jr), di = _mm256_sub_pd(ki, ji);
+      const __m256d cwr = _mm256_loadu_pd(t.big_wr + k),
+                    cwi = _mm256_xor_pd(sign, _mm256_loadu_pd(t.big_wi + k));
+      const __m256d orr = _mm256_sub_pd(_mm256_mul_pd(dr, cwr), _mm256_mul_pd(di, cwi));
+      const __m256d oi = _mm256_add_pd(_mm256_mul_pd(dr, cwi), _mm256_mul_pd(di, cwr));
+      store_bins(z + 2 * k, _mm256_sub_pd(er, oi), _mm256_add_pd(ei, orr));
+    }
+    {
+      const __m256d er = _mm256_add_pd(jr, kr), ei = _mm256_add_pd(jki, kji);
+      const __m256d dr = _mm256_sub_pd(jr, kr), di = _mm256_sub_pd(jki, kji);
+      const __m256d cwr = avx2_reversed(t.big_wr + m - k - 3),
+                    cwi = _mm256_xor_pd(sign, avx2_reversed(t.big_wi + m - k - 3));
+      const __m256d orr = _mm256_sub_pd(_mm256_mul_pd(dr, cwr), _mm256_mul_pd(di, cwi));
+      const __m256d oi = _mm256_add_pd(_mm256_mul_pd(dr, cwi), _mm256_mul_pd(di, cwr));
+      // Lanes hold bins M-k .. M-k-3: back to ascending order.
+      store_bins(z + 2 * (m - k - 3), _mm256_permute4x64_pd(_mm256_sub_pd(er, oi), 0x1b),
+                 _mm256_permute4x64_pd(_mm256_add_pd(ei, orr), 0x1b));
+    }
   }
-  for (; k < m; ++k) low ? dct3_bin_low(c, z, n, k, t) : dct3_bin(c, z, n, k, t);
+  for (; k <= m - k && k < m; ++k) {
+    low ? dct3_bin_low(c, z, n, k, t) : dct3_bin(c, z, n, k, t);
+    if (m - k != k) low ? dct3_bin_low(c, z, n, m - k, t) : dct3_bin(c, z, n, m - k, t);
+  }
 }
 
 PELLIMOR_AVX2 void avx2_dct3(const double* c, double* z, std::int32_t n, const half_twiddles& t) {

@@ -42,8 +42,8 @@ TEST(HalfUntangle, EveryVersionGivesThePlainBits) {
   EXPECT_EQ(kernels[0].dct2, plain_half_untangle.dct2);
   std::mt19937_64 random(12345);
   std::uniform_real_distribution<double> value(-1000.0, 1000.0);
-  const std::int32_t lengths[] = {2,  4,  6,  8,  10, 12, 14,  16,  18,   20,
-                                  22, 30, 34, 62, 64, 66, 126, 250, 1000, 1922};
+  const std::int32_t lengths[] = {2,  4,  6,  8,  10, 12, 14,  16,  18,  20,   22,  30,
+                                  34, 38, 42, 46, 50, 54, 58, 62, 64, 66, 126, 250, 1000, 1922};
   for (std::int32_t n : lengths) {
     const twiddle_arrays tw(n);
     const half_twiddles t = tw.view();
