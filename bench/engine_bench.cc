@@ -185,9 +185,24 @@ void run_job(std::int32_t w, std::int32_t h, std::int32_t nw, std::int32_t nh, i
     std::printf("%dx%d -> %dx%d, %d channels, %d thread%s (medians of %d%s)\n", w, h, nw, nh, channels,
                 threads, threads == 1 ? "" : "s", rounds, cpu_mode ? ", CPU time" : "");
     std::printf("  %-18s %10s %10s %7s\n", "pass", "engine ms", "FFTW ms", "ratio");
-    for (int p = 0; p < 5; ++p) {
-      const double e = median(engine[p]) * 1e3, f = median(floor[p]) * 1e3;
-      std::printf("  %-18s %10.1f %10.1f %7.2f\n", p < 4 ? passes[p].name : "whole resize", e, f, e / f);
+    // The engine runs both column transforms in one pass; its time is
+    // reported against both floors.
+    for (int p : {0, 1, 3, 4}) {
+      double e = median(engine[p]) * 1e3, f = median(floor[p]) * 1e3;
+      if (p == 1) {
+        std::vector<double> both(rounds), floors(rounds);
+        for (int r = 0; r < rounds; ++r) {
+          both[r] = engine[1][r] + engine[2][r];
+          floors[r] = floor[1][r] + floor[2][r];
+        }
+        e = median(both) * 1e3;
+        f = median(floors) * 1e3;
+      }
+      std::printf("  %-18s %10.1f %10.1f %7.2f\n",
+                  p == 1  ? "columns both ways"
+                  : p < 4 ? passes[p].name
+                          : "whole resize",
+                  e, f, e / f);
     }
   }
 }

@@ -572,7 +572,8 @@ quantise_row_fn best_quantise_row(pellimor::rounding mode) {
   const bool nearest = mode == pellimor::rounding::nearest;
 #if defined(__x86_64__) || defined(__i386__)
   if (runs_avx2())
-    return nearest ? avx2_quantise_row<pellimor::rounding::nearest> : avx2_quantise_row<pellimor::rounding::trunc>;
+    return nearest ? avx2_quantise_row<pellimor::rounding::nearest>
+                   : avx2_quantise_row<pellimor::rounding::trunc>;
 #endif
   return nearest ? quantise_row<pellimor::rounding::nearest> : quantise_row<pellimor::rounding::trunc>;
 }
@@ -698,63 +699,58 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
   report_passes_done(progress, height, passes);
   report_phase(progress, "Horizontal DCT end\n");
 
-  // Columns, in place: the first kept_height coefficients of each.
+  // Columns, in place, both ways in one pass: each batch of columns is
+  // transformed, cut or zero-extended and transformed back while it is in
+  // the cache, so the array is read and written once between the row passes
+  // instead of twice. The inverse runs columns first: the result is the
+  // same, and the cut array stays kept_width columns wide until the last
+  // pass. The forward passes leave the zero-frequency terms unhalved; each
+  // inverse pass halves the one it reads, which is the forward transform's
+  // halving, moved. The progress lines of the two column passes keep their
+  // text and order, written together when the pass is done.
   report_phase(progress, "Vertical DCT start\n");
   for_each_item(batches(kept_width), s.threads, [&](std::int64_t b, int w) {
     const std::int32_t u0 = static_cast<std::int32_t>(b * lines_per_batch);
     const std::int32_t count = std::min(lines_per_batch, kept_width - u0);
     if (!go_on()) return;
     dct_workspace& work = s.workspaces[w];
-    const std::int64_t rd = s.column_forward.real_distance;
+    const std::int64_t rd = s.column_forward.real_distance, ird = s.column_inverse.real_distance;
     for (int c = 0; c < lines_per_batch; ++c) {
       const double* column = coefficients + std::min(u0 + c, u0 + count - 1) * cs;
       load_reordered_doubles(height, column, work.real.get() + c * rd);
     }
-    // Straight back into the columns: their values are in work.real now.
-    // Repeats past the last column go to lines of their own.
-    double* out[lines_per_batch];
-    for (int c = 0; c < lines_per_batch; ++c)
-      out[c] = c < count ? coefficients + (u0 + c) * cs : work.real.get() + c * rd;
-    dct2_batch(s.column_forward, work, kept_height, out);
-  });
-  if (stopped) return false;
-  report_countdown(progress, "DCTV remain %lld Times\n", passes - height - 1, width);
-  report_passes_done(progress, std::int64_t{height} + width, passes);
-  report_phase(progress, "Horizontal DCT end\n");
-
-  // The inverse runs columns first: the result is the same, and the cut
-  // array stays kept_width columns wide until the last pass. The forward
-  // passes leave the zero-frequency terms unhalved; each inverse pass halves
-  // the one it reads, which is the forward transform's halving, moved.
-  report_phase(progress, "Horizontal IDCT start\n");
-  for_each_item(batches(kept_width), s.threads, [&](std::int64_t b, int w) {
-    const std::int32_t u0 = static_cast<std::int32_t>(b * lines_per_batch);
-    const std::int32_t count = std::min(lines_per_batch, kept_width - u0);
-    if (!go_on()) return;
-    dct_workspace& work = s.workspaces[w];
-    const std::int64_t rd = s.column_inverse.real_distance;
-    // Read from the columns themselves, which the results overwrite: the
-    // halving and taper are applied there, once per column.
-    double* in[lines_per_batch];
+    // The coefficients go to lines as far apart as the inverse needs (it
+    // zero-extends them in place); the forward FFT has read work.real by
+    // the time they are written.
+    double* line[lines_per_batch];
+    for (int c = 0; c < lines_per_batch; ++c) line[c] = work.real.get() + c * std::max(rd, ird);
+    dct2_batch(s.column_forward, work, kept_height, line);
+    // The repeats past the last column are that column's coefficients, as
+    // the inverse would read them from the array: a Bluestein transform
+    // takes lines in pairs, and its rounding mixes the two, so they must
+    // hold the same bits whichever pass order runs.
+    for (int c = count; c < lines_per_batch; ++c) std::copy_n(line[count - 1], kept_height, line[c]);
     for (int c = 0; c < lines_per_batch; ++c) {
-      const std::int32_t u = std::min(u0 + c, u0 + count - 1);
-      double* column = coefficients + u * cs;
-      in[c] = column;
-      if (c >= count) continue;
-      column[0] *= 0.5;
-      if (!s.taper_u.empty())
-        for (std::int32_t v = 0; v < kept_height; ++v) column[v] *= s.taper_u[u] * s.taper_v[v];
+      line[c][0] *= 0.5;
+      if (!s.taper_u.empty()) {
+        const double taper = s.taper_u[std::min(u0 + c, u0 + count - 1)];
+        for (std::int32_t v = 0; v < kept_height; ++v) line[c][v] *= taper * s.taper_v[v];
+      }
     }
-    dct3_batch(s.column_inverse, work, kept_height, in);
+    dct3_batch(s.column_inverse, work, kept_height, line);
     for (int c = 0; c < count; ++c) {
       double* column = coefficients + (u0 + c) * cs;
-      store_reordered_doubles(new_height, work.real.get() + c * rd, column, stream);
+      store_reordered_doubles(new_height, work.real.get() + c * ird, column, stream);
     }
 #ifdef __SSE2__
     if (stream) _mm_sfence();
 #endif
   });
   if (stopped) return false;
+  report_countdown(progress, "DCTV remain %lld Times\n", passes - height - 1, width);
+  report_passes_done(progress, std::int64_t{height} + width, passes);
+  report_phase(progress, "Horizontal DCT end\n");
+  report_phase(progress, "Horizontal IDCT start\n");
   report_countdown(progress, "IDCTH remain %lld Times\n", std::int64_t{new_height} + new_width - 1,
                    new_height);
   report_passes_done(progress, passes - new_width, passes);

@@ -426,7 +426,8 @@ TEST(LibraryResize, ResizesFromSeveralThreadsAtOnceAgree) {
 }
 
 TEST(LibraryResize, OneChannelStopsInsideThePassesOverColumns) {
-  // Two rows of batches in, 128 batches of columns each way, three rows out:
+  // Two rows of batches in, 128 batches of columns (each transformed both
+  // ways in one pass), three rows out:
   // nearly all the work lies between the rows read and the rows written.
   const int width = 2048, height = 16, new_width = 1024, new_height = 24;
   const int rows_in = height / 8, columns = std::min(width, new_width) / 8;
@@ -437,7 +438,7 @@ TEST(LibraryResize, OneChannelStopsInsideThePassesOverColumns) {
   ASSERT_TRUE(img.allocate());
   std::mt19937 rng(9);
   for (std::uint8_t& b : img.pixels) b = rng() & 0xff;
-  const int allowed[] = {rows_in, rows_in + columns / 2, rows_in + columns, rows_in + 2 * columns - 1};
+  const int allowed[] = {rows_in, rows_in + 1, rows_in + columns / 2, rows_in + columns - 1};
   for (const int a : allowed) {
     std::vector<std::uint8_t> out(static_cast<std::size_t>(new_width) * new_height, 0xEE);
     const pellimor::image_span to{out.data(), sample_type::u8, new_width, new_height, 1, new_width, 1, 0};
