@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -65,6 +67,69 @@ TEST(FftDct, Dct2AndDct3MatchTheSums) {
             << "dct3 line " << l << " n " << i;
       }
     destroy_dct_plan(&plan);
+  }
+}
+
+// The forms that read or write lines elsewhere (a column pass's own
+// columns) give the bits of the forms that use work.real, on every route:
+// half-length, odd, and Bluestein, whose lines go through in pairs. The
+// forward form writes nothing past the line's length; the inverse form
+// zeroes nothing past it, and lines named twice read the same values.
+TEST(FftDct, LinesElsewhereGiveTheSameBits) {
+  constexpr int count = 8;
+  for (std::int32_t n : {2, 9, 16, 22, 31, 62, 100, 1021}) {
+    for (std::int32_t keep : {1, n / 2, n / 2 + 1, n - 1, n}) {
+      if (keep < 1) continue;
+      SCOPED_TRACE(testing::Message() << "N = " << n << ", keep " << keep);
+      dct_plan plan = make_dct_plan(n, count);
+      dct_workspace work = make_dct_workspace({&plan});
+      std::mt19937 rng(n * 31 + keep);
+      std::uniform_real_distribution<double> value(-1000.0, 1000.0);
+      std::vector<double> input(static_cast<std::size_t>(plan.real_distance) * count);
+      for (double& v : input) v = value(rng);
+      const auto bits_equal = [](const double* a, const double* b, std::int32_t length) {
+        return std::memcmp(a, b, sizeof(double) * length) == 0;
+      };
+
+      // Forward: into separate lines with a guard after each.
+      std::copy(input.begin(), input.end(), work.real.get());
+      dct2_batch(plan, work, keep);
+      std::vector<double> own(work.real.get(), work.real.get() + input.size());
+      const std::int64_t spacing = n + 3;
+      std::vector<double> elsewhere(static_cast<std::size_t>(spacing) * count, std::nan(""));
+      double* out[count];
+      for (int l = 0; l < count; ++l) out[l] = elsewhere.data() + l * spacing;
+      std::copy(input.begin(), input.end(), work.real.get());
+      dct2_batch(plan, work, keep, out);
+      for (int l = 0; l < count; ++l) {
+        EXPECT_TRUE(bits_equal(out[l], own.data() + l * plan.real_distance, keep)) << "dct2 line " << l;
+        for (std::int64_t i = n; i < spacing; ++i) EXPECT_TRUE(std::isnan(out[l][i])) << "dct2 line " << l;
+      }
+
+      // Inverse: from separate lines, the last three naming line 4.
+      std::copy(input.begin(), input.end(), work.real.get());
+      for (int l = 5; l < count; ++l)
+        std::copy_n(input.begin() + 4 * plan.real_distance, plan.real_distance,
+                    work.real.get() + l * plan.real_distance);
+      dct3_batch(plan, work, keep);
+      own.assign(work.real.get(), work.real.get() + input.size());
+      std::vector<double> from(static_cast<std::size_t>(spacing) * count, -7.0);
+      double* in[count];
+      for (int l = 0; l < count; ++l) {
+        in[l] = from.data() + std::min(l, 4) * spacing;
+        std::copy_n(input.begin() + std::min(l, 4) * plan.real_distance, n, in[l]);
+      }
+      std::fill_n(work.real.get(), input.size(), std::nan(""));  // the inverse reads in[] alone
+      dct3_batch(plan, work, keep, in);
+      for (int l = 0; l < count; ++l) {
+        EXPECT_TRUE(
+            bits_equal(work.real.get() + l * plan.real_distance, own.data() + l * plan.real_distance, n))
+            << "dct3 line " << l;
+        for (std::int64_t i = n; i < spacing; ++i)
+          EXPECT_EQ(in[std::min(l, 4)][i], -7.0) << "dct3 line " << l;
+      }
+      destroy_dct_plan(&plan);
+    }
   }
 }
 
