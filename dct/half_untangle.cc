@@ -198,6 +198,10 @@ void sse2_dct3_low(const double* c, double* z, std::int32_t n, const half_twiddl
 // imaginary vectors in lane order (0xd8) or reversed lane order (0x27).
 #define PELLIMOR_AVX2 __attribute__((target("avx2")))
 
+PELLIMOR_AVX2 inline __m256d avx2_reversed(const double* p) {  // p[3], p[2], p[1], p[0]
+  return _mm256_permute4x64_pd(_mm256_loadu_pd(p), 0x1b);
+}
+
 template <bool both>
 PELLIMOR_AVX2 void avx2_dct2_run(const double* z, double* y, std::int32_t n, std::int32_t from,
                                  std::int32_t to, const half_twiddles& t) {
@@ -228,16 +232,71 @@ PELLIMOR_AVX2 void avx2_dct2_run(const double* z, double* y, std::int32_t n, std
   for (; k < to; ++k) dct2_bin(z, y, n, k, both, t);
 }
 
+// A run over every bin, 1 .. M-1: bins k .. k+3 and their partners
+// M-k-3 .. M-k a step. Bin M-k reads Z[M-k] and Z[k] as bin k does, so
+// its E's real part and O's real part are the same sums (the operands
+// swapped, which IEEE addition does not notice); the differences are taken
+// again the other way round, as dct2_bin takes them.
+template <bool both>
+PELLIMOR_AVX2 void avx2_dct2_paired(const double* z, double* y, std::int32_t n, const half_twiddles& t) {
+  const std::int32_t m = n / 2;
+  const __m256d half = _mm256_set1_pd(0.5), sign = _mm256_set1_pd(-0.0);
+  std::int32_t k = 1;
+  for (; k + 3 < m - k - 3; k += 4) {
+    const __m256d a0 = _mm256_loadu_pd(z + 2 * k), a1 = _mm256_loadu_pd(z + 2 * k + 4);
+    const __m256d b0 = _mm256_loadu_pd(z + 2 * (m - k - 3)), b1 = _mm256_loadu_pd(z + 2 * (m - k - 3) + 4);
+    const __m256d zr = _mm256_permute4x64_pd(_mm256_unpacklo_pd(a0, a1), 0xd8);
+    const __m256d zi = _mm256_permute4x64_pd(_mm256_unpackhi_pd(a0, a1), 0xd8);
+    const __m256d jr = _mm256_permute4x64_pd(_mm256_unpacklo_pd(b0, b1), 0x27);  // lanes M-k .. M-k-3
+    const __m256d ji = _mm256_permute4x64_pd(_mm256_unpackhi_pd(b0, b1), 0x27);
+    const __m256d er = _mm256_mul_pd(half, _mm256_add_pd(zr, jr));
+    const __m256d orr = _mm256_mul_pd(half, _mm256_add_pd(zi, ji));
+    {
+      const __m256d ei = _mm256_mul_pd(half, _mm256_sub_pd(zi, ji));
+      const __m256d oi = _mm256_mul_pd(half, _mm256_sub_pd(jr, zr));
+      const __m256d bwr = _mm256_loadu_pd(t.big_wr + k), bwi = _mm256_loadu_pd(t.big_wi + k);
+      const __m256d xr = _mm256_add_pd(er, _mm256_sub_pd(_mm256_mul_pd(bwr, orr), _mm256_mul_pd(bwi, oi)));
+      const __m256d xi = _mm256_add_pd(ei, _mm256_add_pd(_mm256_mul_pd(bwr, oi), _mm256_mul_pd(bwi, orr)));
+      const __m256d wr = _mm256_loadu_pd(t.wr + k), wi = _mm256_loadu_pd(t.wi + k);
+      _mm256_storeu_pd(y + k, _mm256_sub_pd(_mm256_mul_pd(wr, xr), _mm256_mul_pd(wi, xi)));
+      if (both) {
+        const __m256d high = _mm256_xor_pd(sign, _mm256_add_pd(_mm256_mul_pd(wr, xi), _mm256_mul_pd(wi, xr)));
+        _mm256_storeu_pd(y + n - k - 3, _mm256_permute4x64_pd(high, 0x1b));  // N-k-3 .. N-k
+      }
+    }
+    {
+      const __m256d ei = _mm256_mul_pd(half, _mm256_sub_pd(ji, zi));
+      const __m256d oi = _mm256_mul_pd(half, _mm256_sub_pd(zr, jr));
+      const __m256d bwr = avx2_reversed(t.big_wr + m - k - 3), bwi = avx2_reversed(t.big_wi + m - k - 3);
+      const __m256d xr = _mm256_add_pd(er, _mm256_sub_pd(_mm256_mul_pd(bwr, orr), _mm256_mul_pd(bwi, oi)));
+      const __m256d xi = _mm256_add_pd(ei, _mm256_add_pd(_mm256_mul_pd(bwr, oi), _mm256_mul_pd(bwi, orr)));
+      const __m256d wr = avx2_reversed(t.wr + m - k - 3), wi = avx2_reversed(t.wi + m - k - 3);
+      const __m256d low = _mm256_sub_pd(_mm256_mul_pd(wr, xr), _mm256_mul_pd(wi, xi));
+      _mm256_storeu_pd(y + m - k - 3, _mm256_permute4x64_pd(low, 0x1b));  // M-k-3 .. M-k
+      if (both)  // N - (M-k) = M+k .. M+k+3, in lane order
+        _mm256_storeu_pd(y + m + k,
+                         _mm256_xor_pd(sign, _mm256_add_pd(_mm256_mul_pd(wr, xi), _mm256_mul_pd(wi, xr))));
+    }
+  }
+  for (; k <= m - k && k < m; ++k) {
+    dct2_bin(z, y, n, k, both, t);
+    if (m - k != k) dct2_bin(z, y, n, m - k, both, t);
+  }
+}
+
 PELLIMOR_AVX2 void avx2_dct2(const double* z, double* y, std::int32_t n, std::int32_t keep,
                              const half_twiddles& t) {
   dct2_ends(z, y, n, keep, t);
   const dct2_ranges r = ranges(n, keep);
-  avx2_dct2_run<false>(z, y, n, 1, r.only_low + 1, t);
-  avx2_dct2_run<true>(z, y, n, r.both_from, n / 2, t);
-}
-
-PELLIMOR_AVX2 inline __m256d avx2_reversed(const double* p) {  // p[3], p[2], p[1], p[0]
-  return _mm256_permute4x64_pd(_mm256_loadu_pd(p), 0x1b);
+  const std::int32_t m = n / 2;
+  if (r.only_low == m - 1)
+    avx2_dct2_paired<false>(z, y, n, t);
+  else
+    avx2_dct2_run<false>(z, y, n, 1, r.only_low + 1, t);
+  if (r.both_from == 1)
+    avx2_dct2_paired<true>(z, y, n, t);
+  else
+    avx2_dct2_run<true>(z, y, n, r.both_from, m, t);
 }
 
 // Bin k's X[k] and conj X[M-k] are bin M-k's conj X[M-(M-k)] and X[M-k]:
@@ -263,7 +322,7 @@ PELLIMOR_AVX2 void avx2_dct3_bins(const double* c, double* z, std::int32_t n, co
     const __m256d wrk = _mm256_loadu_pd(t.wr + k), wik = _mm256_loadu_pd(t.wi + k);
     const __m256d wrj = avx2_reversed(t.wr + m - k - 3), wij = avx2_reversed(t.wi + m - k - 3);
     __m256d kr, ki, jr, jki;  // jki: bin j's own ki
-    if (low) {  // as dct3_bin_low
+    if (low) {                // as dct3_bin_low
       const __m256d zero = _mm256_setzero_pd();
       kr = _mm256_mul_pd(half, _mm256_add_pd(_mm256_mul_pd(wrk, ck), zero));
       ki = _mm256_mul_pd(minus_half, _mm256_add_pd(zero, _mm256_mul_pd(wik, ck)));
