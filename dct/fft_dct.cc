@@ -1,6 +1,18 @@
 // SPDX-License-Identifier: MIT
 // fft_dct.cc - plans, twiddles and real FFTs for the FFT-based DCT batches.
+// No multiply-add contraction: the vector complex products must give the
+// plain ones' bits whatever flags the build uses.
+#if defined(__clang__)
+#pragma STDC FP_CONTRACT OFF
+#elif defined(__GNUC__)
+#pragma GCC optimize("fp-contract=off")
+#endif
+
 #include "dct/fft_dct.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -56,6 +68,14 @@ inline complex times(complex a, complex b) {
   return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
 }
 
+// Complex values of one of a workspace's two chirp areas: the lines of a
+// batch, and the spectra their forward FFTs write, so that neither FFT runs
+// in place (FFTW copies in-place batches through a buffer). A multiple of 8,
+// so the second area has the first's alignment.
+std::int64_t chirp_area(const dct_plan& plan) {
+  return (std::int64_t{plan.chirp_length} * (plan.count / 2) + 7) / 8 * 8;
+}
+
 void make_chirp(dct_plan* plan, fftw_complex* probe) {
   const std::int32_t n = plan->length, m = smooth_length_at_least(2 * std::int64_t{n} - 1);
   const int lines = plan->count / 2;
@@ -65,9 +85,10 @@ void make_chirp(dct_plan* plan, fftw_complex* probe) {
     const std::int64_t reduced = j * j % (2 * std::int64_t{n});  // exact angle reduction
     plan->chirp.push_back(std::polar(1.0, -pi * static_cast<double>(reduced) / n));
   }
-  plan->chirp_forward = fftw_plan_many_dft(1, &m, lines, probe, nullptr, 1, m, probe, nullptr, 1, m,
+  fftw_complex* spectra = probe + chirp_area(*plan);
+  plan->chirp_forward = fftw_plan_many_dft(1, &m, lines, probe, nullptr, 1, m, spectra, nullptr, 1, m,
                                            FFTW_FORWARD, FFTW_ESTIMATE);
-  plan->chirp_backward = fftw_plan_many_dft(1, &m, lines, probe, nullptr, 1, m, probe, nullptr, 1, m,
+  plan->chirp_backward = fftw_plan_many_dft(1, &m, lines, spectra, nullptr, 1, m, probe, nullptr, 1, m,
                                             FFTW_BACKWARD, FFTW_ESTIMATE);
   if (plan->chirp_forward == nullptr || plan->chirp_backward == nullptr) throw std::bad_alloc();
   // Kernel: the conjugate chirp laid out cyclically over M, transformed,
@@ -85,28 +106,63 @@ void make_chirp(dct_plan* plan, fftw_complex* probe) {
   fftw_destroy_plan(one);
 }
 
+// a[j] = a[j] * b[j] for j < count, as times() does it.
+void multiply_plain(complex* a, const complex* b, std::int64_t count) {
+  for (std::int64_t j = 0; j < count; ++j) a[j] = times(a[j], b[j]);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Two products a step: (ar br, ai br) -+ (ai bi, ar bi) is times()'s
+// pair of a product difference and a product sum (the sum's terms swapped,
+// which IEEE addition does not notice), with no multiply-add: the same bits.
+__attribute__((target("avx2"))) void multiply_avx2(complex* a, const complex* b, std::int64_t count) {
+  double* x = reinterpret_cast<double*>(a);
+  const double* y = reinterpret_cast<const double*>(b);
+  std::int64_t j = 0;
+  for (; j + 2 <= count; j += 2) {
+    const __m256d av = _mm256_loadu_pd(x + 2 * j), bv = _mm256_loadu_pd(y + 2 * j);
+    const __m256d re = _mm256_movedup_pd(bv), im = _mm256_permute_pd(bv, 0xf);
+    const __m256d swapped = _mm256_permute_pd(av, 0x5);
+    _mm256_storeu_pd(x + 2 * j, _mm256_addsub_pd(_mm256_mul_pd(av, re), _mm256_mul_pd(swapped, im)));
+  }
+  multiply_plain(a + j, b + j, count - j);
+}
+#endif
+
+using multiply_fn = void (*)(complex*, const complex*, std::int64_t);
+
+multiply_fn best_multiply() {
+#if defined(__x86_64__) || defined(__i386__)
+  static const multiply_fn best = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? multiply_avx2 : multiply_plain;
+  }();
+  return best;
+#else
+  return multiply_plain;
+#endif
+}
+
 // The length-N DFT of each line in `lines` (count/2 lines, chirp_length
 // apart, values in the first N), left in the first N of each line.
 void chirp_dft(const dct_plan& plan, complex* lines) {
   const std::int32_t n = plan.length, m = plan.chirp_length;
   const int count = plan.count / 2;
+  const multiply_fn multiply = best_multiply();
   for (int l = 0; l < count; ++l) {
     complex* a = lines + static_cast<std::int64_t>(l) * m;
-    for (std::int32_t j = 0; j < n; ++j) a[j] = times(a[j], plan.chirp[j]);
+    multiply(a, plan.chirp.data(), n);
     std::fill(a + n, a + m, complex());
   }
+  complex* const spectra = lines + chirp_area(plan);
   fftw_execute_dft(plan.chirp_forward, reinterpret_cast<fftw_complex*>(lines),
-                   reinterpret_cast<fftw_complex*>(lines));
+                   reinterpret_cast<fftw_complex*>(spectra));
   for (int l = 0; l < count; ++l) {
-    complex* a = lines + static_cast<std::int64_t>(l) * m;
-    for (std::int32_t j = 0; j < m; ++j) a[j] = times(a[j], plan.kernel[j]);
+    multiply(spectra + static_cast<std::int64_t>(l) * m, plan.kernel.data(), m);
   }
-  fftw_execute_dft(plan.chirp_backward, reinterpret_cast<fftw_complex*>(lines),
+  fftw_execute_dft(plan.chirp_backward, reinterpret_cast<fftw_complex*>(spectra),
                    reinterpret_cast<fftw_complex*>(lines));
-  for (int l = 0; l < count; ++l) {
-    complex* a = lines + static_cast<std::int64_t>(l) * m;
-    for (std::int32_t j = 0; j < n; ++j) a[j] = times(a[j], plan.chirp[j]);
-  }
+  for (int l = 0; l < count; ++l) multiply(lines + static_cast<std::int64_t>(l) * m, plan.chirp.data(), n);
 }
 
 }  // namespace
@@ -118,7 +174,7 @@ dct_workspace make_dct_workspace(std::initializer_list<const dct_plan*> plans) {
   for (const dct_plan* plan : plans) {
     real = std::max(real, plan->real_distance * plan->count);
     spectrum = std::max(spectrum, plan->spectrum_distance * plan->count);
-    chirp = std::max(chirp, std::int64_t{plan->chirp_length} * (plan->count / 2));
+    chirp = std::max(chirp, 2 * chirp_area(*plan));
   }
   dct_workspace work;
   work.real.reset(fftw_alloc_real(static_cast<std::size_t>(real)));
