@@ -371,12 +371,15 @@ std::uint64_t fast_resampler::working_bytes(std::int64_t width, std::int64_t hei
   const std::uint64_t columns =
       kept_count(static_cast<std::int32_t>(width), static_cast<std::int32_t>(new_width));
   const std::uint64_t column_stride = round_up(std::max(height, new_height), line_alignment);
-  // Reordered lines, half spectra and, at worst, chirp lines and their
-  // spectra of about 4N each.
+  // Reordered lines, half spectra and, at worst, chirp lines of about 4N,
+  // and as much again for their spectra where a length takes that route.
   const std::uint64_t longest = round_up(std::max({width, height, new_width, new_height}), line_alignment);
+  bool chirps = false;
+  for (const std::int64_t n : {width, height, new_width, new_height})
+    chirps = chirps || uses_chirp(static_cast<std::int32_t>(std::min<std::int64_t>(n, INT32_MAX)));
   const std::uint64_t per_worker =
       lines_per_batch * (8 * longest + 16 * (longest / 2 + 8) + 8 * width + 8 * new_width) + 8 * new_width +
-      lines_per_batch / 2 * 16 * (8 * longest);
+      lines_per_batch / 2 * 16 * ((chirps ? 8 : 4) * longest);
   return 8 * columns * column_stride + static_cast<std::uint64_t>(worker_threads(threads)) * per_worker;
 }
 

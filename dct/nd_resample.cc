@@ -328,7 +328,7 @@ std::uint64_t nd_working_bytes(const std::vector<std::int64_t>& extents,
     before = made;
   }
   // Per worker: a batch of lines and their spectra and chirp scratch.
-  const std::uint64_t scratch = lines_per_batch * (8 * longest + 16 * (longest / 2 + 8)) + 256 * longest;
+  const std::uint64_t scratch = lines_per_batch * (8 * longest + 16 * (longest / 2 + 8)) + 128 * longest;
   return most + static_cast<std::uint64_t>(worker_threads(threads)) * scratch;
 }
 
