@@ -13,6 +13,9 @@
 // of the floors. Only the half-length complex FFTs of even, smooth lengths
 // are floored; the jobs here have nothing else.
 //
+// The engine runs both column transforms in one pass, so that pass is
+// reported against the sum of their two floors.
+//
 // With `cpu`, CPU seconds stand for wall seconds: the process's for the
 // engine, the sum of its threads' for the floor. On a machine other work
 // keeps busy that is the steadier measure of the work done, though it no
