@@ -12,6 +12,10 @@
 #include <numeric>
 #include <type_traits>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "dct/fast_resample.h"
 #include "dct/fft_dct.h"
 #include "dct/sample_rules.h"
@@ -60,6 +64,7 @@ struct pass {
 // Stores a value as T: integers saturated and quantised, floats as they are.
 template <class T, pellimor::rounding mode>
 struct typed_store {
+  static constexpr bool to_double = std::is_same_v<T, double>;
   double scale;
   void operator()(std::uint8_t* p, double value) const {
     T v;
@@ -73,6 +78,8 @@ struct typed_store {
 };
 
 struct double_store {
+  static constexpr bool to_double = true;
+  double scale = 1.0;
   void operator()(std::uint8_t* p, double value) const { std::memcpy(p, &value, sizeof value); }
 };
 
@@ -129,6 +136,135 @@ struct line_walk {
   }
 };
 
+// A pass that writes more than this streams its lines past the cache.
+constexpr std::int64_t stream_bytes = std::int64_t{8} << 20;
+
+std::int64_t count_of(const std::vector<std::int64_t>& extents) {
+  return std::accumulate(extents.begin(), extents.end(), std::int64_t{1}, std::multiplies<>());
+}
+
+// The sample at reordered place p of a line of n: the inverse of
+// reordered_index.
+std::int64_t sample_at_place(std::int64_t p, std::int64_t n) { return 2 * p < n ? 2 * p : 2 * (n - 1 - p) + 1; }
+
+// How many places ahead gather_side_by_side asks for a sample's bytes: on
+// a strided axis each sample is a page or more from the last, too far for
+// the hardware to see coming.
+constexpr std::int32_t prefetch_places = 8;
+
+// A batch of lines of doubles lying side by side (line j's sample k at
+// first + k * step + 8 j bytes) into its reordered rows of `real`, rf
+// doubles apart. Each sample of the batch is one load of 64 bytes, turned
+// two places by two lines at a time.
+void gather_side_by_side(const std::uint8_t* first, std::ptrdiff_t step, const std::int64_t* sample, std::int32_t n,
+                         double* real, std::int64_t rf) {
+  std::int32_t p = 0;
+#ifdef __SSE2__
+  for (; p + 2 <= n; p += 2) {
+    if (p + prefetch_places + 1 < n) {
+      __builtin_prefetch(first + sample[p + prefetch_places] * step);
+      __builtin_prefetch(first + sample[p + prefetch_places + 1] * step);
+    }
+    const auto* a = reinterpret_cast<const double*>(first + sample[p] * step);
+    const auto* b = reinterpret_cast<const double*>(first + sample[p + 1] * step);
+    for (int j = 0; j < lines_per_batch; j += 2) {
+      const __m128d va = _mm_loadu_pd(a + j), vb = _mm_loadu_pd(b + j);
+      _mm_storeu_pd(real + j * rf + p, _mm_unpacklo_pd(va, vb));
+      _mm_storeu_pd(real + (j + 1) * rf + p, _mm_unpackhi_pd(va, vb));
+    }
+  }
+#endif
+  for (; p < n; ++p)
+    for (int j = 0; j < lines_per_batch; ++j)
+      real[j * rf + p] = load<double>(first + sample[p] * step + j * sizeof(double));
+}
+
+// The reverse, times `scale` (a multiplication by 1 leaves every value as it is).
+// With `stream` (first and step multiples of 16), written past the cache:
+// each sample of the batch is a whole cache line of its own page when the
+// array is 64-byte aligned, and fetching it first, only to overwrite it,
+// would be most of the pass's time.
+void scatter_side_by_side(const double* real, std::int64_t ri, const std::int64_t* sample, std::int32_t n,
+                          std::uint8_t* first, std::ptrdiff_t step, double scale, bool stream) {
+  std::int32_t p = 0;
+#ifdef __SSE2__
+  const __m128d s = _mm_set1_pd(scale);
+  if (stream) {
+    for (; p + 2 <= n; p += 2) {
+      auto* a = reinterpret_cast<double*>(first + sample[p] * step);
+      auto* b = reinterpret_cast<double*>(first + sample[p + 1] * step);
+      for (int j = 0; j < lines_per_batch; j += 2) {
+        const __m128d x = _mm_loadu_pd(real + j * ri + p), y = _mm_loadu_pd(real + (j + 1) * ri + p);
+        _mm_stream_pd(a + j, _mm_mul_pd(_mm_unpacklo_pd(x, y), s));
+        _mm_stream_pd(b + j, _mm_mul_pd(_mm_unpackhi_pd(x, y), s));
+      }
+    }
+    _mm_sfence();  // the streamed stores are seen before anything stored after them
+  }
+  for (; p + 2 <= n; p += 2) {
+    auto* a = reinterpret_cast<double*>(first + sample[p] * step);
+    auto* b = reinterpret_cast<double*>(first + sample[p + 1] * step);
+    for (int j = 0; j < lines_per_batch; j += 2) {
+      const __m128d x = _mm_loadu_pd(real + j * ri + p), y = _mm_loadu_pd(real + (j + 1) * ri + p);
+      _mm_storeu_pd(a + j, _mm_mul_pd(_mm_unpacklo_pd(x, y), s));
+      _mm_storeu_pd(b + j, _mm_mul_pd(_mm_unpackhi_pd(x, y), s));
+    }
+  }
+#endif
+  for (; p < n; ++p)
+    for (int j = 0; j < lines_per_batch; ++j) {
+      const double v = real[j * ri + p] * scale;
+      std::memcpy(first + sample[p] * step + j * sizeof(double), &v, sizeof v);
+    }
+}
+
+// A line of n packed doubles into reordered places: evens ascending, then
+// odds descending, two pairs at a time.
+void load_reordered_line(std::int32_t n, const std::uint8_t* bytes, double* out) {
+  std::int32_t i = 0;
+#ifdef __SSE2__
+  const auto* line = reinterpret_cast<const double*>(bytes);
+  for (; 2 * i + 4 <= n; i += 2) {
+    const __m128d a = _mm_loadu_pd(line + 2 * i), b = _mm_loadu_pd(line + 2 * i + 2);
+    _mm_storeu_pd(out + i, _mm_unpacklo_pd(a, b));
+    const __m128d odd = _mm_unpackhi_pd(a, b);  // 2i + 1, 2i + 3
+    _mm_storeu_pd(out + n - 2 - i, _mm_shuffle_pd(odd, odd, 1));
+  }
+#endif
+  for (std::int32_t j = i; 2 * j < n; ++j) out[j] = load<double>(bytes + 2 * j * sizeof(double));
+  for (std::int32_t j = i; 2 * j + 1 < n; ++j) out[n - 1 - j] = load<double>(bytes + (2 * j + 1) * sizeof(double));
+}
+
+// The reverse, into n packed doubles, times `scale`.
+void store_reordered_line(std::int32_t n, const double* in, double scale, std::uint8_t* bytes) {
+  std::int32_t i = 0;
+#ifdef __SSE2__
+  auto* line = reinterpret_cast<double*>(bytes);
+  const __m128d s = _mm_set1_pd(scale);
+  for (; 2 * i + 4 <= n; i += 2) {
+    const __m128d even = _mm_loadu_pd(in + i), r = _mm_loadu_pd(in + n - 2 - i);
+    const __m128d odd = _mm_shuffle_pd(r, r, 1);  // n - 1 - i, n - 2 - i
+    _mm_storeu_pd(line + 2 * i, _mm_mul_pd(_mm_unpacklo_pd(even, odd), s));
+    _mm_storeu_pd(line + 2 * i + 2, _mm_mul_pd(_mm_unpackhi_pd(even, odd), s));
+  }
+#endif
+  for (std::int32_t j = i; 2 * j < n; ++j) {
+    const double v = in[j] * scale;
+    std::memcpy(bytes + 2 * j * sizeof(double), &v, sizeof v);
+  }
+  for (std::int32_t j = i; 2 * j + 1 < n; ++j) {
+    const double v = in[n - 1 - j] * scale;
+    std::memcpy(bytes + (2 * j + 1) * sizeof(double), &v, sizeof v);
+  }
+}
+
+// Whether a batch's lines lie side by side, `size` bytes apart.
+bool side_by_side(const std::ptrdiff_t* at, std::ptrdiff_t size) {
+  for (int j = 1; j < lines_per_batch; ++j)
+    if (at[j] != at[0] + j * size) return false;
+  return true;
+}
+
 template <class In, class Store>
 bool run_pass(const pass& p, const Store& store, std::int32_t out_sample, int threads, double taper,
               const nd_proceed& proceed) {
@@ -152,6 +288,12 @@ bool run_pass(const pass& p, const Store& store, std::int32_t out_sample, int th
   std::vector<std::int32_t> from_place(n), to_place(new_n);  // where sample k lies reordered
   for (std::int32_t k = 0; k < n; ++k) from_place[k] = static_cast<std::int32_t>(reordered_index(k, n));
   for (std::int32_t k = 0; k < new_n; ++k) to_place[k] = static_cast<std::int32_t>(reordered_index(k, new_n));
+  std::vector<std::int64_t> from_sample(n), to_sample(new_n);  // the sample at each reordered place
+  for (std::int32_t k = 0; k < n; ++k) from_sample[k] = sample_at_place(k, n);
+  for (std::int32_t k = 0; k < new_n; ++k) to_sample[k] = sample_at_place(k, new_n);
+  constexpr bool doubles_in = std::is_same_v<In, double>, doubles_out = Store::to_double;
+  // A large result goes past the cache (see scatter_side_by_side).
+  const bool stream = count_of(p.extents) / p.extents[p.axis] * new_n * out_sample > stream_bytes;
   std::atomic<bool> stopped{false};
   for_each_item(batches, std::max(workers, 1), [&](std::int64_t b, int w) {
     if (stopped.load(std::memory_order_relaxed)) return;
@@ -166,7 +308,11 @@ bool run_pass(const pass& p, const Store& store, std::int32_t out_sample, int th
       walk.offsets(first + std::min(j, count - 1), &in_at[j], &out_at[j]);
     double* real = spaces[w].real.get();
     // Samples in, reordered as fft_dct.h takes them: evens up, odds down.
-    if (in_packed) {
+    if (doubles_in && in_packed) {
+      for (int j = 0; j < lines_per_batch; ++j) load_reordered_line(n, p.in + in_at[j], real + j * rf);
+    } else if (doubles_in && count == lines_per_batch && side_by_side(in_at, sizeof(double))) {
+      gather_side_by_side(p.in + in_at[0], in_step, from_sample.data(), n, real, rf);
+    } else if (in_packed) {
       for (int j = 0; j < lines_per_batch; ++j) {
         const std::uint8_t* line = p.in + in_at[j];
         double* to = real + j * rf;
@@ -192,7 +338,12 @@ bool run_pass(const pass& p, const Store& store, std::int32_t out_sample, int th
         for (std::int32_t k = 0; k < kept; ++k) real[j * ri + k] = real[j * rf + k] * weight[k];
     }
     dct3_batch(plans.inverse, spaces[w], kept);
-    if (out_packed) {
+    if (doubles_out && out_packed) {
+      for (int j = 0; j < count; ++j) store_reordered_line(new_n, real + j * ri, store.scale, p.out + out_at[j]);
+    } else if (doubles_out && count == lines_per_batch && side_by_side(out_at, sizeof(double))) {
+      scatter_side_by_side(real, ri, to_sample.data(), new_n, p.out + out_at[0], out_step, store.scale,
+                           stream && (reinterpret_cast<std::uintptr_t>(p.out + out_at[0]) | out_step) % 16 == 0);
+    } else if (out_packed) {
       for (int j = 0; j < count; ++j) {
         std::uint8_t* line = p.out + out_at[j];
         const double* from = real + j * ri;
@@ -246,10 +397,6 @@ std::size_t first_in_destination(const std::vector<std::int64_t>& extents, const
   std::size_t first = order.size();
   while (first > 0 && destination.extents[order[first - 1]] >= extents[order[first - 1]]) --first;
   return first;
-}
-
-std::int64_t count_of(const std::vector<std::int64_t>& extents) {
-  return std::accumulate(extents.begin(), extents.end(), std::int64_t{1}, std::multiplies<>());
 }
 
 }  // namespace

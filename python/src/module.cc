@@ -20,6 +20,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -482,6 +483,30 @@ void refuse_non_finite_nd(const py::array& a, pellimor::sample_type type) {
          " at index " + where);
 }
 
+// A new C-contiguous result. A large one lies on memory of its own, 2 MiB
+// aligned and asking for huge pages: first touched by the engine, it takes
+// one fault every 2 MiB instead of every 4 KiB, and every cache line the
+// engine streams past the cache is a whole one (NumPy's own buffers start
+// 16 bytes into a page, so that a batch of eight doubles straddles two).
+py::array new_result(const py::dtype& dtype, const std::vector<py::ssize_t>& shape) {
+  constexpr std::size_t huge_page = std::size_t{2} << 20;
+  std::size_t bytes = static_cast<std::size_t>(dtype.itemsize());
+  for (const py::ssize_t e : shape) bytes *= static_cast<std::size_t>(e);
+  if (bytes < 2 * huge_page) return py::array(dtype, shape);
+  const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
+  void* data = std::aligned_alloc(huge_page, rounded);
+  if (data == nullptr) throw std::bad_alloc();
+  advise_huge_pages(data, rounded);
+  py::capsule owner;
+  try {
+    owner = py::capsule(data, [](void* p) { std::free(p); });
+  } catch (...) {
+    std::free(data);
+    throw;
+  }
+  return py::array(dtype, shape, {}, data, owner);
+}
+
 py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg, const py::object& axes_arg,
                        const py::object& channel_arg, const std::string& round, double taper, bool linear,
                        const integer_like& threads, const std::string& engine, const py::object& alpha_arg,
@@ -617,10 +642,7 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
   const std::string refusal = pellimor::memory_refusal(need, cols, rows);
   if (!refusal.empty()) throw memory_failure("pellimor.resize: " + refusal);
 
-  py::array out = given ? py::reinterpret_borrow<py::array>(out_arg) : py::array(array.dtype(), out_shape);
-  // A new result is first touched by the engine: on huge pages, one fault
-  // every 2 MiB instead of every 4 KiB.
-  if (!given) advise_huge_pages(out.mutable_data(), static_cast<std::size_t>(out.nbytes()));
+  py::array out = given ? py::reinterpret_borrow<py::array>(out_arg) : new_result(array.dtype(), out_shape);
 
   pellimor::nd_view source;
   source.data = array.data();
