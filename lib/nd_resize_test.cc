@@ -115,7 +115,8 @@ TEST(NdResize, DoublesMatchTheSumsAlongEachAxis) {
 // such cosines checks arrays too large for the sums above: results of
 // megabytes (the passes stream them past the cache), lines side by side in
 // memory and not, rows padded so that a batch of eight starts off a 16-byte
-// boundary, and a single axis in the middle.
+// boundary, the last two axes resized plane by plane and not, and a single
+// axis in the middle.
 TEST(NdResize, CosinesComeOutAsTheSameCosinesAtTheNewLengths) {
   struct cosine_case {
     extents_t extents;
@@ -129,6 +130,8 @@ TEST(NdResize, CosinesComeOutAsTheSameCosinesAtTheNewLengths) {
       {{9, 17, 331}, {0, 1, 2}, {12, 16, 400}, 0},
       {{9, 17, 331}, {0, 2, 1}, {12, 16, 400}, 3},
       {{64, 300, 72}, {1}, {64, 451, 72}, 0},
+      {{40, 48, 600}, {0, 1, 2}, {50, 60, 700}, 0},   // planes, in place in the destination
+      {{3, 1200, 400}, {0, 1, 2}, {4, 1300, 500}, 1}, // planes too large for the cache: passes
       {{5, 3, 2, 700}, {0, 1, 3}, {6, 2, 2, 1024}, 1},
   };
   const double pi = std::acos(-1.0);
