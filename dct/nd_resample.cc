@@ -405,9 +405,12 @@ bool run_pass(const pass& p, const Store& store, std::int32_t out_sample, int th
 }
 
 // Bytes of the array of doubles a plane pass keeps per worker: a plane with
-// its first axis resized, rows of the second axis padded to whole cache lines.
+// its first axis resized, rows of the second axis padded to whole cache
+// lines and one more. A batch writes one cache line into each row; rows a
+// power of two apart would put those lines in a handful of the cache's
+// sets, each write evicting the last.
 std::int64_t plane_bytes(std::int64_t new_n_a, std::int64_t n_b) {
-  return new_n_a * ((n_b + lines_per_batch - 1) / lines_per_batch * lines_per_batch) *
+  return new_n_a * ((n_b + lines_per_batch - 1) / lines_per_batch + 1) * lines_per_batch *
          static_cast<std::int64_t>(sizeof(double));
 }
 
