@@ -21,8 +21,13 @@ Usage (Debian's interpreter, with the module on the path):
    to the current size first through /proc/self/clear_refs where the kernel
    allows), against the output array plus one coefficient plane of
    min(W, W') x max(H, H') doubles (goal: <= 1.2 of that).
+4. The same image as float32 and as uint8 against SciPy's routes for them
+   (float32 transforms; uint8 through float64, rounded and clipped), and a
+   loop of 20 calls writing into one out= array against 20 calls of the
+   SciPy script (see arrays_bench; goals: >= 2.5x, >= 5x, >= 5x).
 --colour-only: an RGBA stack resized along three axes, plain against alpha
-   and linear light (see colour_bench).
+   and linear light (see colour_bench). --volume-only, --arrays-only: only
+   those parts.
 """
 import argparse
 import hashlib
@@ -303,6 +308,47 @@ def main():
           f"({quiet.spent:.0f} s spent); load average at the end "
           + " ".join(f"{v:.2f}" for v in os.getloadavg()))
     volume_bench(quiet, runs)
+    arrays_bench(quiet, runs)
+
+
+def scipy_uint8(x, shape, kept):
+    """SciPy's route for uint8: through float64, rounded and clipped back."""
+    return np.clip(np.rint(scipy_resize(x.astype(np.float64), shape, kept)), 0, 255).astype(np.uint8)
+
+
+def arrays_bench(quiet, runs):
+    """The 1920x1080x3 image as float32 and uint8 against SciPy's routes for
+    them, and 20 calls into one out= array against 20 of the SciPy script,
+    each SciPy padding array written before the timing."""
+    image = np.random.default_rng(0).random((ROWS, COLS, CHANNELS))
+    single, byte = image.astype(np.float32), (image * 255).astype(np.uint8)
+    padding, single_padding = scipy_padding(image, NEW), scipy_padding(single, NEW).astype(np.float32)
+    single_padding.fill(0.0)
+    out = np.empty(NEW + (CHANNELS,))
+    out.fill(0.0)
+    jobs = {
+        "float32": (lambda: pellimor.resize(single, NEW), lambda: scipy_resize(single, NEW, single_padding), 2.5),
+        "uint8": (lambda: pellimor.resize(byte, NEW), lambda: scipy_uint8(byte, NEW, padding), 5),
+        "20 calls, out= (float64)": (
+            lambda: [pellimor.resize(image, NEW, out=out) for _ in range(20)],
+            lambda: [scipy_resize(image, NEW, padding) for _ in range(20)],
+            5,
+        ),
+    }
+    for ours, theirs, _ in jobs.values():
+        ours(), theirs()  # plans, states and pages made before the timing
+    times = {name: ([], []) for name in jobs}
+    for _ in range(runs):
+        for name, (ours, theirs, _) in jobs.items():
+            times[name][0].append(quiet.time(ours)[0])
+            times[name][1].append(quiet.time(theirs)[0])
+    print(f"\n{COLS}x{ROWS}x{CHANNELS} -> {NEW[1]}x{NEW[0]} by sample type, medians of {runs} runs in turns; "
+          "load average " + " ".join(f"{v:.2f}" for v in os.getloadavg()) + "\n")
+    print("| job | pellimor | SciPy | ratio | goal |")
+    print("|---|---|---|---|---|")
+    for name, (_, _, goal) in jobs.items():
+        ours_s, scipy_s = (statistics.median(t) for t in times[name])
+        print(f"| {name} | {ours_s:.3f} s | {scipy_s:.3f} s | {scipy_s / ours_s:.2f}x faster | >= {goal}x |")
 
 
 VOLUME, NEW_VOLUME = (256, 256, 256), (384, 384, 384)
@@ -397,6 +443,10 @@ if __name__ == "__main__":
     if "--colour-only" in sys.argv:
         sys.argv.remove("--colour-only")
         colour_bench(max(int(sys.argv[sys.argv.index("--runs") + 1]) if "--runs" in sys.argv else 5, 5))
+    elif "--arrays-only" in sys.argv:
+        sys.argv.remove("--arrays-only")
+        arrays_runs = max(int(sys.argv[sys.argv.index("--runs") + 1]) if "--runs" in sys.argv else 5, 5)
+        arrays_bench(Quiet(60), arrays_runs)
     elif "--volume-only" in sys.argv:
         sys.argv.remove("--volume-only")
         volume_runs = max(int(sys.argv[sys.argv.index("--runs") + 1]) if "--runs" in sys.argv else 5, 5)

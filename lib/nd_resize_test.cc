@@ -110,6 +110,77 @@ TEST(NdResize, DoublesMatchTheSumsAlongEachAxis) {
   }
 }
 
+// A cosine that both lengths represent comes out as the same cosine at the
+// new length, at weight 1, and a constant as itself. A sum of products of
+// such cosines checks arrays too large for the sums above: results of
+// megabytes (the passes stream them past the cache), lines side by side in
+// memory and not, rows padded so that a batch of eight starts off a 16-byte
+// boundary, the last two axes resized plane by plane and not, and a single
+// axis in the middle.
+TEST(NdResize, CosinesComeOutAsTheSameCosinesAtTheNewLengths) {
+  struct cosine_case {
+    extents_t extents;
+    std::vector<int> axes;
+    extents_t new_extents;
+    std::int64_t pad;  // extra doubles at the end of each destination row
+  };
+  const cosine_case cosine_cases[] = {
+      {{24, 40, 1500}, {0, 1, 2}, {30, 45, 1100}, 0},
+      {{24, 40, 1500}, {0, 1, 2}, {30, 45, 1100}, 1},
+      {{9, 17, 331}, {0, 1, 2}, {12, 16, 400}, 0},
+      {{9, 17, 331}, {0, 2, 1}, {12, 16, 400}, 3},
+      {{64, 300, 72}, {1}, {64, 451, 72}, 0},
+      {{40, 48, 600}, {0, 1, 2}, {50, 60, 700}, 0},   // planes, in place in the destination
+      {{3, 1200, 400}, {0, 1, 2}, {4, 1300, 500}, 1}, // planes too large for the cache: passes
+      {{5, 3, 2, 700}, {0, 1, 3}, {6, 2, 2, 1024}, 1},
+  };
+  const double pi = std::acos(-1.0);
+  // Frequencies 1, 2, 3, ... along the resized axes, 0 along the others.
+  const auto frequency = [](const cosine_case& c, std::size_t a) {
+    for (std::size_t i = 0; i < c.axes.size(); ++i)
+      if (c.axes[i] == static_cast<int>(a)) return static_cast<std::int64_t>(i + 1);
+    return std::int64_t{0};
+  };
+  // 0.25 + the product over axes of cos(pi k (2 i + 1) / 2 n) at `index`.
+  const auto value = [&](const cosine_case& c, const extents_t& extents, const extents_t& index) {
+    double product = 1.0;
+    for (std::size_t a = 0; a < extents.size(); ++a)
+      product *= std::cos(pi * frequency(c, a) * (2.0 * index[a] + 1.0) / (2.0 * extents[a]));
+    return 0.25 + product;
+  };
+  const auto next = [](extents_t& index, const extents_t& extents) {
+    for (std::size_t a = extents.size(); a-- > 0;) {
+      if (++index[a] < extents[a]) return true;
+      index[a] = 0;
+    }
+    return false;
+  };
+  for (const cosine_case& c : cosine_cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.extents) + " -> " + ::testing::PrintToString(c.new_extents) +
+                 " pad " + std::to_string(c.pad));
+    std::vector<double> in(static_cast<std::size_t>(count_of(c.extents)));
+    extents_t index(c.extents.size(), 0);
+    std::size_t k = 0;
+    do in[k++] = value(c, c.extents, index);
+    while (next(index, c.extents));
+    extents_t rows = c.new_extents;
+    rows.back() += c.pad;
+    std::vector<double> out(static_cast<std::size_t>(count_of(rows)), -7.0);
+    pellimor::nd_view view{in.data(), sample_type::f64, c.extents, packed_strides(c.extents, 8)};
+    pellimor::nd_span span{out.data(), sample_type::f64, c.new_extents, packed_strides(rows, 8)};
+    pellimor::resize(view, span, c.axes, {});
+    index.assign(c.new_extents.size(), 0);
+    k = 0;
+    do {
+      const double want = value(c, c.new_extents, index);
+      ASSERT_NEAR(out[k], want, 1e-11) << ::testing::PrintToString(index);
+      if (++k % rows.back() == static_cast<std::size_t>(c.new_extents.back())) {
+        for (std::int64_t i = 0; i < c.pad; ++i, ++k) ASSERT_EQ(out[k], -7.0) << "padding written";
+      }
+    } while (next(index, c.new_extents));
+  }
+}
+
 TEST(NdResize, IntegersAreQuantisedAsRequested) {
   const extents_t extents{6, 5, 7}, new_extents{4, 9, 7};
   const std::vector<int> axes{0, 1, 2};

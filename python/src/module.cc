@@ -13,6 +13,7 @@
 // need more memory than the process may use, raises MemoryError.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
@@ -20,9 +21,11 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -482,6 +485,100 @@ void refuse_non_finite_nd(const py::array& a, pellimor::sample_type type) {
          " at index " + where);
 }
 
+// Large results Python has let go of, kept for the next result of the same
+// size. The kernel clears each page of a fresh buffer as it is first
+// touched; on the virtual machines we measure on, that was a quarter of the
+// time of a volume's resize. A kept buffer is handed back with MADV_FREE:
+// its pages stay mapped and are written again as they are, unless memory
+// runs short first, when the kernel takes them without writing them
+// anywhere (and a later write gets a cleared page). Every sample of a new
+// result is written by the resize, so nothing a buffer held before shows.
+// At most two are kept, the one kept first let go first; release_caches()
+// and set_cache_limit(0) let go of them all.
+class result_pool {
+ public:
+  // A kept buffer of exactly `bytes`, or nullptr.
+  void* take(std::size_t bytes) {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (slot& s : slots_)
+      if (s.data != nullptr && s.bytes == bytes) return std::exchange(s.data, nullptr);
+    return nullptr;
+  }
+
+  void keep(void* data, std::size_t bytes) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!on_) return std::free(data);
+    madvise(data, bytes, MADV_FREE);  // only a hint: without it the buffer works the same
+    slot* to = &slots_[0];
+    for (slot& s : slots_)
+      if (s.data == nullptr || (to->data != nullptr && s.kept < to->kept)) to = &s;
+    std::free(to->data);
+    *to = {data, bytes, ++clock_};
+  }
+
+  // Lets go of every kept buffer; with on = false keeps none from now on.
+  void clear(bool on = true) {
+    std::lock_guard<std::mutex> hold(lock_);
+    on_ = on;
+    for (slot& s : slots_) std::free(std::exchange(s.data, nullptr));
+  }
+
+ private:
+  struct slot {
+    void* data = nullptr;
+    std::size_t bytes = 0;
+    std::uint64_t kept = 0;
+  };
+  std::mutex lock_;
+  slot slots_[2];
+  std::uint64_t clock_ = 0;
+  bool on_ = true;
+};
+
+// Never destroyed: results may be let go of during the interpreter's exit.
+result_pool& results() {
+  static result_pool* pool = new result_pool;
+  return *pool;
+}
+
+// A new C-contiguous result. A large one lies on memory of its own, 2 MiB
+// aligned and asking for huge pages: first touched by the engine, it takes
+// one fault every 2 MiB instead of every 4 KiB, and every cache line the
+// engine streams past the cache is a whole one (NumPy's own buffers start
+// 16 bytes into a page, so that a batch of eight doubles straddles two).
+py::array new_result(const py::dtype& dtype, const std::vector<py::ssize_t>& shape) {
+  constexpr std::size_t huge_page = std::size_t{2} << 20;
+  std::size_t bytes = static_cast<std::size_t>(dtype.itemsize());
+  for (const py::ssize_t e : shape) bytes *= static_cast<std::size_t>(e);
+  if (bytes < 2 * huge_page) return py::array(dtype, shape);
+  struct block {
+    void* data;
+    std::size_t bytes;
+  };
+  const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
+  void* data = results().take(rounded);
+  if (data == nullptr) {
+    data = std::aligned_alloc(huge_page, rounded);
+    if (data == nullptr) {
+      results().clear();  // what the pool holds may be what is missing
+      data = std::aligned_alloc(huge_page, rounded);
+    }
+    if (data == nullptr) throw std::bad_alloc();
+    advise_huge_pages(data, rounded);
+  }
+  py::capsule owner;
+  try {
+    owner = py::capsule(new block{data, rounded}, [](void* p) {
+      const std::unique_ptr<block> b(static_cast<block*>(p));
+      results().keep(b->data, b->bytes);
+    });
+  } catch (...) {
+    std::free(data);
+    throw;
+  }
+  return py::array(dtype, shape, {}, data, owner);
+}
+
 py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg, const py::object& axes_arg,
                        const py::object& channel_arg, const std::string& round, double taper, bool linear,
                        const integer_like& threads, const std::string& engine, const py::object& alpha_arg,
@@ -617,10 +714,7 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
   const std::string refusal = pellimor::memory_refusal(need, cols, rows);
   if (!refusal.empty()) throw memory_failure("pellimor.resize: " + refusal);
 
-  py::array out = given ? py::reinterpret_borrow<py::array>(out_arg) : py::array(array.dtype(), out_shape);
-  // A new result is first touched by the engine: on huge pages, one fault
-  // every 2 MiB instead of every 4 KiB.
-  if (!given) advise_huge_pages(out.mutable_data(), static_cast<std::size_t>(out.nbytes()));
+  py::array out = given ? py::reinterpret_borrow<py::array>(out_arg) : new_result(array.dtype(), out_shape);
 
   pellimor::nd_view source;
   source.data = array.data();
@@ -1111,6 +1205,7 @@ py::bytes encode_array(const array_like& array_arg, const std::string& name, int
 py::int_ set_cache_limit_to(const py::object& bytes) {
   const long long n =
       integer_argument("set_cache_limit", "nbytes", bytes, 0, std::numeric_limits<long long>::max());
+  results().clear(n != 0);
   return py::int_(pellimor::set_cache_limit(static_cast<std::uint64_t>(n)));
 }
 
@@ -1514,18 +1609,28 @@ integer.
 (1531, 1021)
 )doc");
 
-  m.def("release_caches", &pellimor::release_caches,
-        R"doc(Frees the plans and working arrays kept from earlier resizes.
+  m.def(
+      "release_caches",
+      [] {
+        pellimor::release_caches();
+        results().clear();
+      },
+      R"doc(Frees the plans and working arrays kept from earlier resizes.
 
 resize() keeps those of the last two shapes it ran (sizes, threads and
 taper) for the next resize of the same shape, which then starts at once;
-the results are the same either way.
+the results are the same either way. It also keeps the memory of the last
+two large results (4 MiB or more) Python has freed, for new results of the
+same size, handed back to the system as reclaimable: the kernel takes it
+back when memory runs short, and does not clear it again when it is
+reused. This frees both.
 )doc");
 
   m.def("set_cache_limit", &set_cache_limit_to, "nbytes"_a,
         R"doc(Bounds what resize() keeps between calls at nbytes; returns the bound before.
 
-256 MiB at start; 0 turns the cache off and frees what it holds. Whatever
+256 MiB at start; 0 turns the cache off and frees what it holds, the
+memory of freed results kept for reuse (see release_caches) too. Whatever
 is set, the cache holds at most a quarter of the memory this process may
 use, and lets go of what it holds when a resize needs the room. Raises
 ValueError for a negative nbytes, TypeError when it is not an integer.

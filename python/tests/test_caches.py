@@ -77,3 +77,37 @@ def test_two_threads_of_one_shape_get_what_one_thread_gets(fresh_cache, limit):
         assert len(got) == 6
         for g in got:
             np.testing.assert_array_equal(g, want)
+
+
+@pytest.mark.parametrize("dtype", [np.uint8, np.float64])
+def test_a_freed_result_is_reused_without_its_old_values_showing(fresh_cache, dtype):
+    # Results of 4 MiB and more are kept for reuse once Python frees them:
+    # a later result of that size gets the memory, entirely rewritten; a
+    # result still held, or still seen through a view, is never handed out.
+    shape = (18, 40, 40, 3) if dtype == np.uint8 else (40, 64, 64)
+    new = (30, 1000, 60, 3) if dtype == np.uint8 else (60, 96, 96)
+    axes = (0, 1, 2)
+    a = random_image(dtype, shape[0] * shape[1], shape[2], shape[3] if len(shape) > 3 else None, 1).reshape(shape)
+    b = random_image(dtype, shape[0] * shape[1], shape[2], shape[3] if len(shape) > 3 else None, 2).reshape(shape)
+    pellimor.set_cache_limit(0)  # nothing kept: fresh memory every time
+    want_a, want_b = pellimor.resize(a, new[:3], axes=axes), pellimor.resize(b, new[:3], axes=axes)
+    assert want_a.nbytes >= 4 << 20
+    pellimor.set_cache_limit(256 << 20)
+
+    first = pellimor.resize(a, new[:3], axes=axes)
+    address = first.ctypes.data
+    del first
+    second = pellimor.resize(b, new[:3], axes=axes)
+    assert second.ctypes.data == address, "the freed result was not reused"
+    np.testing.assert_array_equal(second, want_b)
+    view = second[1:]
+    del second
+    third = pellimor.resize(a, new[:3], axes=axes)
+    assert not np.shares_memory(third, view)
+    np.testing.assert_array_equal(third, want_a)
+    np.testing.assert_array_equal(view, want_b[1:])
+
+    pellimor.release_caches()
+    del third
+    fourth = pellimor.resize(b, new[:3], axes=axes)
+    np.testing.assert_array_equal(fourth, want_b)
