@@ -27,7 +27,7 @@ Usage (Debian's interpreter, with the module on the path):
    SciPy script (see arrays_bench; goals: >= 2.5x, >= 5x, >= 5x).
 --colour-only: an RGBA stack resized along three axes, plain against alpha
    and linear light (see colour_bench). --volume-only, --arrays-only: only
-   those parts.
+   those runs.
 """
 import argparse
 import hashlib
