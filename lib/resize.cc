@@ -134,6 +134,14 @@ struct job {
 
   // The same from `count` rows of channel c's samples alone, packed.
   void read_packed_rows(int c, std::int32_t count, const std::uint8_t* rows, double* out) const {
+    if (!settings.linear) {  // no alpha here (resize_hooks.h): a plain conversion, with a fixed stride
+      with_type(source.type, [&](auto t) {
+        using T = decltype(t);
+        const std::size_t samples = static_cast<std::size_t>(count) * source.width;
+        for (std::size_t i = 0; i < samples; ++i) out[i] = static_cast<double>(load<T>(rows + i * sizeof(T)));
+      });
+      return;
+    }
     const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(sample_bytes(source.type));
     with_type(source.type,
               [&](auto t) { read_typed<decltype(t)>(c, 0, count, rows, step * source.width, step, out); });
