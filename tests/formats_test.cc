@@ -470,6 +470,15 @@ TEST(Formats, LargeShrinksGiveTheLibrarysValues) {
     EXPECT_EQ(got.cmyk, c.source.cmyk);
     EXPECT_TRUE(got.pixels == expected.pixels);
   }
+  // A decoder failing far down, rows above already packed and let go,
+  // still leaves nothing and says why.
+  temp_dir dir;
+  test_util::write_file(dir.file("in"), png_with_bad_filter(2400, 1800, 1500));
+  const test_util::run_result r = run_program(dir, "resize -s 1200x900! in out.png");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("pellimor: in: "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("filter"), std::string::npos) << r.err;
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"in"});
 }
 
 TEST(Formats, LibraryResizeFileWritesTheProgramsBytes) {
