@@ -432,7 +432,7 @@ TEST(Formats, JobsShortOfMemoryDecodeAgainForEachChannel) {
 // first compressed while the first is resized, and lets the decoded rows go
 // as it reads them: every channel still gets the library's values, for
 // samples that compress well and for noise that does not, of one and two
-// bytes, with batches finishing out of order.
+// bytes, in linear light too, with batches finishing out of order.
 TEST(Formats, LargeShrinksGiveTheLibrarysValues) {
   const auto cmyk = [](image img) {
     img.cmyk = true;  // four channels of ink, none of them alpha
@@ -442,20 +442,26 @@ TEST(Formats, LargeShrinksGiveTheLibrarysValues) {
     const char* name;
     image source;
     image_format format;
+    bool linear;
   } cases[] = {
-      {"smooth 8-bit png", codec_test::smooth_image(2400, 1500, 3), image_format::png},
-      {"noise 16-bit tiff", random_image(1300, 1100, 3, sample_type::u16, 21), image_format::tiff},
-      {"noise 8-bit cmyk tiff", cmyk(random_image(1500, 1300, 4, sample_type::u8, 22)), image_format::tiff},
+      {"smooth 8-bit png", codec_test::smooth_image(2400, 1500, 3), image_format::png, false},
+      {"noise 16-bit tiff", random_image(1300, 1100, 3, sample_type::u16, 21), image_format::tiff, false},
+      {"noise 8-bit cmyk tiff", cmyk(random_image(1500, 1300, 4, sample_type::u8, 22)), image_format::tiff,
+       false},
+      {"smooth jpeg in linear light", codec_test::smooth_image(2000, 1400, 3), image_format::jpeg, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     temp_dir dir;
-    test_util::write_file(dir.file("in"), encoded(c.source, c.format));
+    const std::string file = encoded(c.source, c.format);
+    test_util::write_file(dir.file("in"), file);
+    const image source = decoded(file);
     pellimor::file_options request;
     const int new_width = c.source.width / 2 - 3, new_height = c.source.height / 3 + 1;
     request.size = std::to_string(new_width) + "x" + std::to_string(new_height) + "!";
     request.format = image_format::tiff;
     request.settings.threads = 2;
+    request.settings.linear = c.linear;
     ASSERT_NO_THROW(pellimor::resize_file(dir.file("in"), dir.file("out"), request));
     const image got = decoded(read_file(dir.file("out")));
     image expected;
@@ -464,7 +470,7 @@ TEST(Formats, LargeShrinksGiveTheLibrarysValues) {
     expected.channels = c.source.channels;
     expected.type = c.source.type;
     ASSERT_TRUE(expected.allocate());
-    pellimor::resize(pellimor::view_of(c.source), pellimor::span_of(expected), request.settings);
+    pellimor::resize(pellimor::view_of(source), pellimor::span_of(expected), request.settings);
     ASSERT_EQ(got.channels, expected.channels);
     ASSERT_EQ(got.type, expected.type);
     EXPECT_EQ(got.cmyk, c.source.cmyk);
