@@ -7,14 +7,18 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
 #include <map>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "lib/file_io.h"
+#include "lib/packed_planes.h"
 #include "lib/resize_hooks.h"
 
 namespace pellimor {
@@ -45,6 +49,19 @@ struct shared_state {
   std::int32_t rows_read = 0;  // of the channel being resized, rows it reads no more
   std::map<std::int32_t, std::int32_t> read_waiting;  // as rows_waiting, for rows_read
   std::size_t source_gone = 0;                       // bytes of read_base let go
+  // With `packed`, the channels after the first resized are kept
+  // compressed, band by band, as the first channel reads them (the decoder
+  // kept a few megabytes ahead of those reads), and decoded rows go once
+  // read and packed: the decoded picture is
+  // never held whole beside the engine's coefficient array. Bands packed
+  // are counted from the top.
+  packed_planes* packed = nullptr;
+  std::int32_t bands_packed = 0, rows_packed = 0;
+  std::vector<std::int32_t> band_reads;               // the first channel's rows read of each band
+  std::map<std::int32_t, std::int32_t> pack_waiting;  // as rows_waiting, for bands_packed
+  bool pack_failed = false;
+  std::int32_t packed_width = 0;
+  std::size_t packed_sample = 0;
   std::int32_t rows_resized = 0;  // rows of the output with every channel final
   std::map<std::int32_t, std::int32_t> rows_waiting;  // later batches done, first row to end
   bool resize_over = false;       // the resize ended, well or not
@@ -86,6 +103,64 @@ void let_go(const std::uint8_t* base, std::size_t upto, std::size_t size, std::s
   *gone = end - at;
 }
 
+// The bytes of the source's first `rows` rows.
+std::size_t rows_bytes(const pipeline_job& job, std::int32_t rows) {
+  return static_cast<std::size_t>(rows) * job.info.row_bytes();
+}
+
+// With `packed`, lets the source rows go that the first channel has read
+// and whose other channels are packed. Called with s->lock held.
+void let_go_read_and_packed(const pipeline_job& job, shared_state* s) {
+  let_go(s->read_base, rows_bytes(job, std::min(s->rows_read, s->rows_packed)),
+         rows_bytes(job, job.info.height), &s->source_gone);
+}
+
+// Reading rows [first, first + count) for the first channel, with
+// `packed`: packs the other planes of each band those rows complete, while
+// they are at hand (the worker that reads a band's last rows packs it), and
+// lets go the rows behind. Called inside the read, so the decoder's buffer
+// cannot go meanwhile.
+void pack_read_rows(const pipeline_job& job, shared_state* s, std::int32_t first, std::int32_t count) {
+  packed_planes& store = *s->packed;
+  const std::int32_t band_rows = store.band_rows(), end = first + count;
+  std::vector<std::int32_t> complete;
+  {
+    std::lock_guard<std::mutex> hold(s->lock);
+    if (advance(&s->read_waiting, first, end, &s->rows_read))
+      s->changed.notify_all();  // the decoder may go on
+    for (std::int32_t b = first / band_rows; b * band_rows < end; ++b) {
+      const std::int32_t top = b * band_rows;
+      s->band_reads[b] += std::min(end, top + store.rows_in(b)) - std::max(first, top);
+      if (s->band_reads[b] == store.rows_in(b)) complete.push_back(b);
+    }
+  }
+  const std::ptrdiff_t sample = static_cast<std::ptrdiff_t>(sample_bytes(job.info.type));
+  const std::ptrdiff_t pixel = job.info.channels * sample,
+                       row = static_cast<std::ptrdiff_t>(job.info.row_bytes());
+  bool failed = false;
+  try {
+    for (const std::int32_t b : complete) {
+      const std::uint8_t* band = s->read_base + b * band_rows * row;
+      for (int plane = 0; plane < store.planes(); ++plane)
+        store.put(plane, b, band + (plane + 1) * sample, row, pixel, band + sample);
+    }
+  } catch (const std::bad_alloc&) {
+    failed = true;
+  }
+  std::lock_guard<std::mutex> hold(s->lock);
+  s->pack_failed = s->pack_failed || failed;
+  if (s->pack_failed) {
+    s->changed.notify_all();
+    return;
+  }
+  bool more = false;
+  for (const std::int32_t b : complete) more = advance(&s->pack_waiting, b, b + 1, &s->bands_packed) || more;
+  if (!more) return;
+  s->rows_packed = std::min(job.info.height, s->bands_packed * band_rows);
+  let_go_read_and_packed(job, s);
+  s->changed.notify_all();
+}
+
 bool same_layout(const image& decoded, const image_info& info) {
   return decoded.width == info.width && decoded.height == info.height && decoded.channels == info.channels &&
          decoded.type == info.type && decoded.orientation == info.orientation &&
@@ -121,8 +196,10 @@ void decode_then_encode(const pipeline_job& job, shared_state* s) {
         s->pixels = pixels;
         s->rows_decoded = rows;
         s->changed.notify_all();
-        if (s->again)
-          s->changed.wait(hold, [&] { return rows - s->rows_read <= s->ahead || s->resize_over; });
+      }
+      if (s->again || s->packed) {
+        std::unique_lock<std::mutex> hold(s->lock);
+        s->changed.wait(hold, [&] { return rows - s->rows_read <= s->ahead || s->resize_over; });
       }
       if (job.input_progress && job.info.height > 0)
         job.input_progress(static_cast<double>(rows) / job.info.height);
@@ -203,6 +280,39 @@ void decode_then_encode(const pipeline_job& job, shared_state* s) {
   }
 }
 
+// Rows [first, first + count) of packed plane `plane` into `out`, each band
+// once it is packed. A band read whole by the plane that reads it last
+// goes.
+bool read_packed(shared_state* s, int plane, std::int32_t first, std::int32_t count, std::uint8_t* out) {
+  packed_planes& store = *s->packed;
+  const std::int32_t band_rows = store.band_rows(), end = first + count;
+  const std::size_t row_bytes = static_cast<std::size_t>(s->packed_width) * s->packed_sample;
+  for (std::int32_t b = first / band_rows; b * band_rows < end; ++b) {
+    {
+      std::unique_lock<std::mutex> hold(s->lock);
+      s->changed.wait(hold, [&] { return s->bands_packed > b || s->pack_failed || s->resize_over; });
+      if (s->bands_packed <= b) return false;
+    }
+    const std::int32_t top = b * band_rows, rows = store.rows_in(b);
+    const std::int32_t from = std::max(first, top), to = std::min(end, top + rows);
+    std::uint8_t* at = out + static_cast<std::size_t>(from - first) * row_bytes;
+    if (from == top && to == top + rows) {
+      if (!store.get(plane, b, at)) return false;
+      // The first plane's band stays until the last plane, whose values are
+      // kept relative to it, is unpacked.
+      if (plane > 0 || store.planes() == 1) store.drop(plane, b);
+      if (plane > 0 && plane == store.planes() - 1) store.drop(0, b);
+      continue;
+    }
+    thread_local std::vector<std::uint8_t> band;
+    band.resize(static_cast<std::size_t>(rows) * row_bytes);
+    if (!store.get(plane, b, band.data())) return false;
+    std::memcpy(at, band.data() + static_cast<std::size_t>(from - top) * row_bytes,
+                static_cast<std::size_t>(to - from) * row_bytes);
+  }
+  return true;
+}
+
 // Joins the second thread however the caller leaves, telling it first that
 // no more rows will come.
 struct joined_thread {
@@ -236,6 +346,24 @@ pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
              job.format == image_format::tiff);
   s.ahead = static_cast<std::int32_t>(
       std::clamp<std::uint64_t>(ahead_bytes / std::max<std::uint64_t>(job.info.row_bytes(), 1), 64, INT32_MAX));
+  // Packed where the decoded picture is a good part of the engine's array
+  // (a shrink, mostly): a picture much smaller than that costs less held
+  // than packed and unpacked. Bands of eight rows, as the engine reads
+  // them, so that each is unpacked once.
+  std::optional<packed_planes> packed;
+  const double engine_bytes = static_cast<double>(resize_working_bytes(
+      job.info.width, job.info.height, job.out->width, job.out->height, job.out->channels, job.settings));
+  if (!s.again && job.out->channels > 1 && !job.settings.alpha && job.settings.method == engine::fast &&
+      (job.format == image_format::png || job.format == image_format::jpeg ||
+       job.format == image_format::tiff) &&
+      4 * static_cast<double>(job.info.pixel_bytes()) >= engine_bytes) {
+    packed.emplace(job.out->channels - 1, job.info.width, job.info.height,
+                   static_cast<int>(sample_bytes(job.info.type)), 8, true);
+    s.packed = &*packed;
+    s.band_reads.assign(static_cast<std::size_t>(packed->bands()), 0);
+    s.packed_width = job.info.width;
+    s.packed_sample = sample_bytes(job.info.type);
+  }
   joined_thread io{&s, {}};
   try {
     io.thread = std::thread(decode_then_encode, std::cref(job), &s);
@@ -304,7 +432,12 @@ pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
     // Called inside a read, so the decoder's buffer cannot go meanwhile.
     // Without `again`, only the last channel's reads are the source's last.
     const int last_index = job.out->channels - 1;
-    hooks.rows_read = [&s, &view, last_index](int index, std::int32_t first, std::int32_t count) {
+    // With `packed`, only the first channel reads the source.
+    hooks.rows_read = [&s, &view, &job, last_index](int index, std::int32_t first, std::int32_t count) {
+      if (s.packed != nullptr) {
+        if (index == 0) pack_read_rows(job, &s, first, count);
+        return;
+      }
       if (!s.again && index != last_index) return;
       std::lock_guard<std::mutex> hold(s.lock);
       if (!advance(&s.read_waiting, first, first + count, &s.rows_read)) return;
@@ -312,6 +445,12 @@ pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
       let_go(s.read_base, static_cast<std::size_t>(s.rows_read) * static_cast<std::size_t>(view.row_stride),
              static_cast<std::size_t>(view.height) * static_cast<std::size_t>(view.row_stride), &s.source_gone);
     };
+    if (s.packed != nullptr) {
+      hooks.reads_channel = [](int index) { return index > 0; };
+      hooks.read_channel = [&s](int index, std::int32_t first, std::int32_t count, std::uint8_t* out) {
+        return read_packed(&s, index - 1, first, count, out);
+      };
+    }
     hooks.after_write = [&s, last](int channel, std::int32_t first, std::int32_t count) {
       std::lock_guard<std::mutex> hold(s.lock);
       // The encoder is told only of rows with none missing above them.
@@ -335,7 +474,7 @@ pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
     return pipeline_status::input_failed;
   }
   if (!resized && (!s.encoding_failed || s.encoding_stopped)) {
-    *err = resize_err;
+    *err = s.pack_failed ? "out of memory" : resize_err;
     return pipeline_status::resize_failed;
   }
   if (s.encoding_failed) {

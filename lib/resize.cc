@@ -126,17 +126,36 @@ struct job {
 
   // Source rows [first, first + count) of channel c, width values each.
   void read_rows(int c, std::int32_t first, std::int32_t count, double* out) const {
-    with_type(source.type, [&](auto t) { read_typed<decltype(t)>(c, first, count, out); });
+    with_type(source.type, [&](auto t) {
+      read_typed<decltype(t)>(c, first, count, source_at(0, first, c), source.row_stride, source.pixel_stride,
+                              out);
+    });
   }
 
+  // The same from `count` rows of channel c's samples alone, packed.
+  void read_packed_rows(int c, std::int32_t count, const std::uint8_t* rows, double* out) const {
+    if (!settings.linear) {  // no alpha here (resize_hooks.h): a plain conversion, with a fixed stride
+      with_type(source.type, [&](auto t) {
+        using T = decltype(t);
+        const std::size_t samples = static_cast<std::size_t>(count) * source.width;
+        for (std::size_t i = 0; i < samples; ++i) out[i] = static_cast<double>(load<T>(rows + i * sizeof(T)));
+      });
+      return;
+    }
+    const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(sample_bytes(source.type));
+    with_type(source.type,
+              [&](auto t) { read_typed<decltype(t)>(c, 0, count, rows, step * source.width, step, out); });
+  }
+
+  // Row r's samples at rows + r * row_step + x * step.
   template <class T>
-  void read_typed(int c, std::int32_t first, std::int32_t count, double* out) const {
+  void read_typed(int c, std::int32_t first, std::int32_t count, const std::uint8_t* rows,
+                  std::ptrdiff_t row_step, std::ptrdiff_t step, double* out) const {
     const bool colour = !is_alpha(c), linear = settings.linear && colour;
     const bool premultiply = settings.alpha && colour;
-    const std::ptrdiff_t step = source.pixel_stride;
     const std::int32_t width = source.width;
     for (std::int32_t r = 0; r < count; ++r, out += width) {
-      const std::uint8_t* p = source_at(0, first + r, c);
+      const std::uint8_t* p = rows + r * row_step;
       const std::uint8_t* a = source_at(0, first + r, source.channels - 1);
       if (!linear && !premultiply) {
         for (std::int32_t x = 0; x < width; ++x) out[x] = static_cast<double>(load<T>(p + x * step));
@@ -299,9 +318,21 @@ void resize(const image_view& source, const image_span& destination, const resiz
       const int c = order[index];
       if (hooks.source_of && (work.source_data = hooks.source_of(static_cast<int>(index))) == nullptr)
         throw stopped();
+      const bool own = hooks.reads_channel && !settings.alpha && hooks.reads_channel(static_cast<int>(index));
       const value_row_reader rows = [&](std::int32_t first, std::int32_t count, double* out) {
         if (hooks.before_read && !hooks.before_read(first, count)) return false;
-        work.read_rows(c, first, count, out);
+        if (own) {
+          // One buffer a worker, kept for its next batches.
+          thread_local std::vector<std::uint8_t> samples;
+          samples.resize(static_cast<std::size_t>(count) * width * sample_bytes(source.type));
+          if (!hooks.read_channel(static_cast<int>(index), first, count, samples.data())) {
+            if (hooks.after_read) hooks.after_read();
+            return false;
+          }
+          work.read_packed_rows(c, count, samples.data(), out);
+        } else {
+          work.read_rows(c, first, count, out);
+        }
         if (hooks.rows_read) hooks.rows_read(static_cast<int>(index), first, count);
         if (hooks.after_read) hooks.after_read();
         return true;

@@ -27,6 +27,16 @@ struct resize_hooks {
   // source samples are, laid out as the source view says (a buffer of its
   // own, say, decoded again for it); null stops the resize. Unset: the view's.
   std::function<const void*(int index)> source_of;
+  // When set and true for the `index`th channel resized (asked before it
+  // reads any row), that channel's source rows come from read_channel
+  // instead of the view. Not with settings.alpha, whose colour channels
+  // read the alpha samples beside their own.
+  std::function<bool(int index)> reads_channel;
+  // Source rows [first, first + count) of the `index`th channel resized, of
+  // the view's sample type, its width a row, packed, into `out`. Called
+  // between before_read and rows_read, as a read of the view would be; from
+  // several threads at once. False stops the resize.
+  std::function<bool(int index, std::int32_t first, std::int32_t count, std::uint8_t* out)> read_channel;
   // After rows [first, first + count) of channel `channel` were written to
   // the destination, rows of each channel in order. False stops the resize.
   std::function<bool(int channel, std::int32_t first, std::int32_t count)> after_write;

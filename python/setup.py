@@ -5,7 +5,7 @@
 
 works offline with Debian's python3-pip, python3-setuptools, python3-wheel,
 pybind11-dev, python3-dev and the libraries the program needs (libfftw3-dev,
-libpng-dev, libjpeg-dev, libtiff-dev, libwebp-dev, libgif-dev, libexif-dev, liblcms2-dev, libmd-dev). The library's sources are the ones
+libpng-dev, libjpeg-dev, libtiff-dev, libwebp-dev, libgif-dev, libexif-dev, liblcms2-dev, libmd-dev, libzstd-dev). The library's sources are the ones
 the top CMakeLists.txt lists in PELLIMOR_SOURCES, compiled straight into the
 extension; the version is project()'s. Building needs the whole repository
 checkout (the package is not meant to be built from an sdist).
@@ -45,7 +45,7 @@ extension = Extension(
     define_macros=[("PELLIMOR_VERSION", f'"{VERSION}"'), ("NDEBUG", None)],
     extra_compile_args=["-std=c++20", "-O2", "-g0", "-fvisibility=hidden", "-fno-trapping-math"],
     extra_link_args=["-s"],
-    libraries=["fftw3", "png", "z", "jpeg", "tiff", "webp", "webpdemux", "webpmux", "gif", "exif", "lcms2", "md", "pthread"],
+    libraries=["fftw3", "png", "z", "jpeg", "tiff", "webp", "webpdemux", "webpmux", "gif", "exif", "lcms2", "md", "zstd", "pthread"],
 )
 
 setup(

@@ -16,7 +16,7 @@ ensure_packages() {
 
 # What building pellimor needs.
 build_packages=(cmake make g++ pkg-config libfftw3-dev libpng-dev libjpeg62-turbo-dev libtiff-dev
-  libwebp-dev libgif-dev libexif-dev liblcms2-dev libmd-dev libgs-common)
+  libwebp-dev libgif-dev libexif-dev liblcms2-dev libmd-dev libzstd-dev libgs-common)
 
 # What .ci/package needs besides: dpkg-shlibdeps for the package's
 # dependencies, groff to check the man page, lintian to check the package.

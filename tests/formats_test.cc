@@ -428,6 +428,65 @@ TEST(Formats, JobsShortOfMemoryDecodeAgainForEachChannel) {
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"in"});
 }
 
+// A shrink of a picture of many megabytes keeps the channels after the
+// first compressed while the first is resized, and lets the decoded rows go
+// as it reads them: every channel still gets the library's values, for
+// samples that compress well and for noise that does not, of one and two
+// bytes, in linear light too, with batches finishing out of order.
+TEST(Formats, LargeShrinksGiveTheLibrarysValues) {
+  const auto cmyk = [](image img) {
+    img.cmyk = true;  // four channels of ink, none of them alpha
+    return img;
+  };
+  const struct {
+    const char* name;
+    image source;
+    image_format format;
+    bool linear;
+  } cases[] = {
+      {"smooth 8-bit png", codec_test::smooth_image(2400, 1500, 3), image_format::png, false},
+      {"noise 16-bit tiff", random_image(1300, 1100, 3, sample_type::u16, 21), image_format::tiff, false},
+      {"noise 8-bit cmyk tiff", cmyk(random_image(1500, 1300, 4, sample_type::u8, 22)), image_format::tiff,
+       false},
+      {"smooth jpeg in linear light", codec_test::smooth_image(2000, 1400, 3), image_format::jpeg, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    temp_dir dir;
+    const std::string file = encoded(c.source, c.format);
+    test_util::write_file(dir.file("in"), file);
+    const image source = decoded(file);
+    pellimor::file_options request;
+    const int new_width = c.source.width / 2 - 3, new_height = c.source.height / 3 + 1;
+    request.size = std::to_string(new_width) + "x" + std::to_string(new_height) + "!";
+    request.format = image_format::tiff;
+    request.settings.threads = 2;
+    request.settings.linear = c.linear;
+    ASSERT_NO_THROW(pellimor::resize_file(dir.file("in"), dir.file("out"), request));
+    const image got = decoded(read_file(dir.file("out")));
+    image expected;
+    expected.width = new_width;
+    expected.height = new_height;
+    expected.channels = c.source.channels;
+    expected.type = c.source.type;
+    ASSERT_TRUE(expected.allocate());
+    pellimor::resize(pellimor::view_of(source), pellimor::span_of(expected), request.settings);
+    ASSERT_EQ(got.channels, expected.channels);
+    ASSERT_EQ(got.type, expected.type);
+    EXPECT_EQ(got.cmyk, c.source.cmyk);
+    EXPECT_TRUE(got.pixels == expected.pixels);
+  }
+  // A decoder failing far down, rows above already packed and let go,
+  // still leaves nothing and says why.
+  temp_dir dir;
+  test_util::write_file(dir.file("in"), png_with_bad_filter(2400, 1800, 1500));
+  const test_util::run_result r = run_program(dir, "resize -s 1200x900! in out.png");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("pellimor: in: "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("filter"), std::string::npos) << r.err;
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"in"});
+}
+
 TEST(Formats, LibraryResizeFileWritesTheProgramsBytes) {
   // A plain 24-bit BMP takes the program's streaming path; the library always
   // decodes whole. Both must give the same file.
