@@ -341,22 +341,17 @@ void carry_metadata(image* source, image* out, strip_mode strip, image_format fo
 
 pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
   shared_state s;
-  s.again = job.again && job.out->channels > 1 && job.settings.method == engine::fast &&
-            (job.format == image_format::png || job.format == image_format::jpeg ||
-             job.format == image_format::tiff);
+  const bool squeezable = job.out->channels > 1 && job.settings.method == engine::fast &&
+                          (job.format == image_format::png || job.format == image_format::jpeg ||
+                           job.format == image_format::tiff);
+  const bool pack = squeezable && job.pack && !job.settings.alpha;
+  s.again = squeezable && job.again && !pack;
   s.ahead = static_cast<std::int32_t>(
       std::clamp<std::uint64_t>(ahead_bytes / std::max<std::uint64_t>(job.info.row_bytes(), 1), 64, INT32_MAX));
-  // Packed where the decoded picture is a good part of the engine's array
-  // (a shrink, mostly): a picture much smaller than that costs less held
-  // than packed and unpacked. Bands of eight rows, as the engine reads
-  // them, so that each is unpacked once.
+  // Bands of eight rows, as the engine reads them, so that each is
+  // unpacked once.
   std::optional<packed_planes> packed;
-  const double engine_bytes = static_cast<double>(resize_working_bytes(
-      job.info.width, job.info.height, job.out->width, job.out->height, job.out->channels, job.settings));
-  if (!s.again && job.out->channels > 1 && !job.settings.alpha && job.settings.method == engine::fast &&
-      (job.format == image_format::png || job.format == image_format::jpeg ||
-       job.format == image_format::tiff) &&
-      4 * static_cast<double>(job.info.pixel_bytes()) >= engine_bytes) {
+  if (pack) {
     packed.emplace(job.out->channels - 1, job.info.width, job.info.height,
                    static_cast<int>(sample_bytes(job.info.type)), 8, true);
     s.packed = &*packed;

@@ -44,6 +44,12 @@ struct pipeline_job {
   // that channel's reads and its rows let go once read: the decoded picture
   // is never held whole, for one more decode per channel of time.
   bool again = false;
+  // Keep the channels after the first compressed, band by band, while the
+  // first is resized (PNG, JPEG and TIFF, more than one channel and no
+  // alpha, the fast engine), the decoded rows let go once read and packed:
+  // the decoded picture is never held whole, for the packing's time (a
+  // tenth or more of a shrink's). Ahead of `again` where both are set.
+  bool pack = false;
 };
 
 enum class pipeline_status {

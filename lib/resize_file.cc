@@ -439,24 +439,32 @@ bool run(const file_request& request, prepared_ptr ahead, std::string* where, st
                       encoder_bytes(request.format, out, request.output == "-") +
                       static_cast<double>(resize_working_bytes(info.width, info.height, out.width, out.height,
                                                                out.channels, settings));
-  // Short of memory for that, a job through the pipeline can decode the
-  // input again for each channel instead of holding it whole (slower by
-  // those decodes); not under an address-space limit, which counts the
-  // buffers' reserved size whatever part of them is in use.
+  // Short of memory for that, a job through the pipeline can keep the
+  // channels after the first compressed while the first is resized, or
+  // failing that decode the input again for each channel, instead of
+  // holding the picture whole (slower by the packing, or by those decodes;
+  // packing costs too much time to be done when memory allows the whole);
+  // not under an address-space limit, which counts the buffers' reserved
+  // size whatever part of them is in use.
   // (A picture decoded ahead of its turn is whole already.)
   const bool pipelined = page == 1 && (info.orientation < 2 || info.orientation > 8) &&
                          !(info.cmyk && !out.cmyk) && !p.decoded;
   const double lean = need - 2 * static_cast<double>(info.pixel_bytes()) + static_cast<double>(16 << 20);
+  // The later channels as they would be held packed should nothing in
+  // them compress.
+  const double packed = lean + static_cast<double>(info.pixel_bytes()) * (out.channels - 1) / out.channels;
   const memory_limit have = memory_for(request.limits);
-  const bool again = pipelined && out.channels > 1 && settings.method == engine::fast &&
-                     (format == image_format::png || format == image_format::jpeg ||
-                      format == image_format::tiff) &&
-                     have.bytes > 0 && need > have.bytes && lean <= have.bytes &&
-                     have.name.find("RLIMIT_AS") == std::string::npos;
-  *err = memory_refusal(again ? lean : need, new_width, new_height, request.limits);
+  const bool squeeze = pipelined && out.channels > 1 && settings.method == engine::fast &&
+                       (format == image_format::png || format == image_format::jpeg ||
+                        format == image_format::tiff) &&
+                       have.bytes > 0 && need > have.bytes && have.name.find("RLIMIT_AS") == std::string::npos;
+  const bool pack = squeeze && !settings.alpha && packed <= have.bytes;
+  const bool again = squeeze && !pack && lean <= have.bytes;
+  const double held = pack ? packed : again ? lean : need;
+  *err = memory_refusal(held, new_width, new_height, request.limits);
   if (!err->empty()) return false;
-  if (request.admitted) request.admitted(again ? lean : need);
-  make_room_for(again ? lean : need, have.bytes);  // cached engine states give way
+  if (request.admitted) request.admitted(held);
+  make_room_for(held, have.bytes);  // cached engine states give way
   const bool to_stdout = request.output == "-";
   if (!to_stdout && !check_output_target(request.output.c_str(), err)) {
     *where = request.output;
@@ -490,6 +498,7 @@ bool run(const file_request& request, prepared_ptr ahead, std::string* where, st
     job.input_done = [&bytes] { bytes.release(); };
     job.input_progress = [&bytes](double share) { bytes.drop_before(share); };
     job.again = again;
+    job.pack = pack;
     switch (run_pipeline(job, err)) {
       case pipeline_status::done:
         return true;

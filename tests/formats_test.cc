@@ -14,6 +14,7 @@
 
 #include "codec/codec.h"
 #include "codec/codec_test_util.h"
+#include "lib/resize_file.h"
 #include "pellimor/pellimor.h"
 #include "tests/test_util.h"
 
@@ -428,12 +429,15 @@ TEST(Formats, JobsShortOfMemoryDecodeAgainForEachChannel) {
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"in"});
 }
 
-// A shrink of a picture of many megabytes keeps the channels after the
-// first compressed while the first is resized, and lets the decoded rows go
-// as it reads them: every channel still gets the library's values, for
-// samples that compress well and for noise that does not, of one and two
-// bytes, in linear light too, with batches finishing out of order.
-TEST(Formats, LargeShrinksGiveTheLibrarysValues) {
+// Short of memory for the decoded picture, a shrink keeps the channels
+// after the first compressed while the first is resized, letting the
+// decoded rows go as it reads them, and shorter still decodes its input
+// again for each channel: every channel still gets the library's values,
+// for samples that compress well and for noise that does not, of one and
+// two bytes, in linear light too, with batches finishing out of order.
+// The memory a job is admitted with says which way it went: packed needs
+// less than whole, again less than packed.
+TEST(Formats, JobsShortOfMemoryPackOrDecodeAgainAndGiveTheLibrarysValues) {
   const auto cmyk = [](image img) {
     img.cmyk = true;  // four channels of ink, none of them alpha
     return img;
@@ -444,11 +448,11 @@ TEST(Formats, LargeShrinksGiveTheLibrarysValues) {
     image_format format;
     bool linear;
   } cases[] = {
-      {"smooth 8-bit png", codec_test::smooth_image(2400, 1500, 3), image_format::png, false},
-      {"noise 16-bit tiff", random_image(1300, 1100, 3, sample_type::u16, 21), image_format::tiff, false},
-      {"noise 8-bit cmyk tiff", cmyk(random_image(1500, 1300, 4, sample_type::u8, 22)), image_format::tiff,
+      {"smooth 8-bit png", codec_test::smooth_image(2400, 2000, 3), image_format::png, false},
+      {"noise 16-bit tiff", random_image(1600, 1400, 3, sample_type::u16, 21), image_format::tiff, false},
+      {"noise 8-bit cmyk tiff", cmyk(random_image(2000, 1800, 4, sample_type::u8, 22)), image_format::tiff,
        false},
-      {"smooth jpeg in linear light", codec_test::smooth_image(2000, 1400, 3), image_format::jpeg, true},
+      {"smooth jpeg in linear light", codec_test::smooth_image(2400, 2000, 3), image_format::jpeg, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -456,35 +460,61 @@ TEST(Formats, LargeShrinksGiveTheLibrarysValues) {
     const std::string file = encoded(c.source, c.format);
     test_util::write_file(dir.file("in"), file);
     const image source = decoded(file);
-    pellimor::file_options request;
+    pellimor::file_options options;
     const int new_width = c.source.width / 2 - 3, new_height = c.source.height / 3 + 1;
-    request.size = std::to_string(new_width) + "x" + std::to_string(new_height) + "!";
-    request.format = image_format::tiff;
-    request.settings.threads = 2;
-    request.settings.linear = c.linear;
-    ASSERT_NO_THROW(pellimor::resize_file(dir.file("in"), dir.file("out"), request));
-    const image got = decoded(read_file(dir.file("out")));
+    options.size = std::to_string(new_width) + "x" + std::to_string(new_height) + "!";
+    options.format = image_format::tiff;
+    options.settings.threads = 2;
+    options.settings.linear = c.linear;
     image expected;
     expected.width = new_width;
     expected.height = new_height;
     expected.channels = c.source.channels;
     expected.type = c.source.type;
     ASSERT_TRUE(expected.allocate());
-    pellimor::resize(pellimor::view_of(source), pellimor::span_of(expected), request.settings);
-    ASSERT_EQ(got.channels, expected.channels);
-    ASSERT_EQ(got.type, expected.type);
-    EXPECT_EQ(got.cmyk, c.source.cmyk);
-    EXPECT_TRUE(got.pixels == expected.pixels);
+    pellimor::resize(pellimor::view_of(source), pellimor::span_of(expected), options.settings);
+    double limit = 0;  // none: whole, then each way with less
+    for (const char* way : {"whole", "packed", "again"}) {
+      SCOPED_TRACE(way);
+      options.limits.memory = static_cast<std::uint64_t>(limit);
+      pellimor::file_request request = pellimor::request_for(dir.file("in"), dir.file("out"), options);
+      double admitted = 0;
+      request.admitted = [&admitted](double need) { admitted = need; };
+      std::string where, err;
+      ASSERT_TRUE(pellimor::run_file_request(request, &where, &err)) << where << ": " << err;
+      if (limit > 0) {
+        ASSERT_LE(admitted, limit);
+      }
+      limit = admitted - 1;
+      const image got = decoded(read_file(dir.file("out")));
+      ASSERT_EQ(got.channels, expected.channels);
+      ASSERT_EQ(got.type, expected.type);
+      EXPECT_EQ(got.cmyk, c.source.cmyk);
+      EXPECT_TRUE(got.pixels == expected.pixels);
+    }
   }
   // A decoder failing far down, rows above already packed and let go,
   // still leaves nothing and says why.
   temp_dir dir;
   test_util::write_file(dir.file("in"), png_with_bad_filter(2400, 1800, 1500));
-  const test_util::run_result r = run_program(dir, "resize -s 1200x900! in out.png");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("pellimor: in: "), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("filter"), std::string::npos) << r.err;
-  EXPECT_EQ(dir.entries(), std::vector<std::string>{"in"});
+  pellimor::file_options options;
+  options.size = "1200x900!";
+  double need = 0;
+  for (int run = 0; run < 2; ++run) {
+    options.limits.memory = static_cast<std::uint64_t>(need);
+    pellimor::file_request request = pellimor::request_for(dir.file("in"), dir.file("out.png"), options);
+    double admitted = 0;
+    request.admitted = [&admitted](double n) { admitted = n; };
+    std::string where, err;
+    EXPECT_FALSE(pellimor::run_file_request(request, &where, &err));
+    EXPECT_EQ(where, dir.file("in"));
+    EXPECT_NE(err.find("filter"), std::string::npos) << err;
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"in"});
+    if (run == 1) {
+      EXPECT_LT(admitted, need);
+    }
+    need = admitted - 1;
+  }
 }
 
 TEST(Formats, LibraryResizeFileWritesTheProgramsBytes) {
