@@ -691,12 +691,14 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
         load_reordered(
             width, [&](std::int32_t x) { return static_cast<double>(row[x]); }, work.real.get() + r * rd);
     }
-    dct2_batch(s.row_forward, work, kept_width);
     // All eight rows, the repeats past the last row included: they land in
     // rows the columns do not use.
-    const double* line[lines_per_batch];
-    for (int r = 0; r < lines_per_batch; ++r) line[r] = work.real.get() + r * rd;
-    scatter_batch(line, kept_width, coefficients + y0, cs, stream);
+    if (!dct2_batch_to_columns(s.row_forward, work, kept_width, coefficients + y0, cs, stream)) {
+      dct2_batch(s.row_forward, work, kept_width);
+      const double* line[lines_per_batch];
+      for (int r = 0; r < lines_per_batch; ++r) line[r] = work.real.get() + r * rd;
+      scatter_batch(line, kept_width, coefficients + y0, cs, stream);
+    }
   });
   if (source_failed || stopped) return false;
   report_countdown(progress, "DCTH remain %lld Times\n", passes - 1, height);
@@ -769,11 +771,13 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
     dct_workspace& work = s.workspaces[w];
     const std::int64_t rd = s.row_inverse.real_distance;
     // Rows past the new height (in the last batch) read the zeroed tail.
-    double* line[lines_per_batch];
-    for (int r = 0; r < lines_per_batch; ++r) line[r] = work.real.get() + r * rd;
-    gather_batch(coefficients + y0, cs, kept_width, line);
-    for (int r = 0; r < lines_per_batch; ++r) line[r][0] *= 0.5;
-    dct3_batch(s.row_inverse, work, kept_width);
+    if (!dct3_batch_from_columns(s.row_inverse, work, kept_width, coefficients + y0, cs)) {
+      double* line[lines_per_batch];
+      for (int r = 0; r < lines_per_batch; ++r) line[r] = work.real.get() + r * rd;
+      gather_batch(coefficients + y0, cs, kept_width, line);
+      for (int r = 0; r < lines_per_batch; ++r) line[r][0] *= 0.5;
+      dct3_batch(s.row_inverse, work, kept_width);
+    }
     // Once another worker has seen a stop, nothing more is handed on.
     if (stopped.load(std::memory_order_relaxed)) return;
     for (int r = 0; r < count; ++r) sample(w, y0 + r, work.real.get() + r * rd);
