@@ -406,9 +406,13 @@ PELLIMOR_AVX2 void avx2_dct2_columns(const double* z, std::int64_t z_distance, d
     put(0, h, _mm256_add_pd(e0, o0));
     if (m < keep) put(m, h, _mm256_mul_pd(_mm256_set1_pd(t.wr[m]), _mm256_sub_pd(e0, o0)));
   }
+  // A column's two halves are stored one after the other, so that a
+  // streamed cache line is complete at once and leaves its write-combining
+  // buffer whole.
   const auto bin = [&](std::int32_t k) PELLIMOR_AVX2 {
     const __m256d bwr = _mm256_set1_pd(t.big_wr[k]), bwi = _mm256_set1_pd(t.big_wi[k]);
     const __m256d wr = _mm256_set1_pd(t.wr[k]), wi = _mm256_set1_pd(t.wi[k]);
+    __m256d low[2], high[2];
     for (int h = 0; h < 2; ++h) {
       __m256d zr, zi, jr, ji;
       load(k, h, zr, zi);
@@ -419,9 +423,16 @@ PELLIMOR_AVX2 void avx2_dct2_columns(const double* z, std::int64_t z_distance, d
                     oi = _mm256_mul_pd(half, _mm256_sub_pd(jr, zr));
       const __m256d xr = _mm256_add_pd(er, _mm256_sub_pd(_mm256_mul_pd(bwr, orr), _mm256_mul_pd(bwi, oi)));
       const __m256d xi = _mm256_add_pd(ei, _mm256_add_pd(_mm256_mul_pd(bwr, oi), _mm256_mul_pd(bwi, orr)));
-      if (k < keep) put(k, h, _mm256_sub_pd(_mm256_mul_pd(wr, xr), _mm256_mul_pd(wi, xi)));
-      if (n - k < keep)
-        put(n - k, h, _mm256_xor_pd(sign, _mm256_add_pd(_mm256_mul_pd(wr, xi), _mm256_mul_pd(wi, xr))));
+      low[h] = _mm256_sub_pd(_mm256_mul_pd(wr, xr), _mm256_mul_pd(wi, xi));
+      high[h] = _mm256_xor_pd(sign, _mm256_add_pd(_mm256_mul_pd(wr, xi), _mm256_mul_pd(wi, xr)));
+    }
+    if (k < keep) {
+      put(k, 0, low[0]);
+      put(k, 1, low[1]);
+    }
+    if (n - k < keep) {
+      put(n - k, 0, high[0]);
+      put(n - k, 1, high[1]);
     }
   };
   // Bins giving a kept coefficient: k < keep, or N - k < keep.
