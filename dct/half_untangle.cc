@@ -409,23 +409,7 @@ PELLIMOR_AVX2 void avx2_dct2_columns(const double* z, std::int64_t z_distance, d
   // A column's two halves are stored one after the other, so that a
   // streamed cache line is complete at once and leaves its write-combining
   // buffer whole.
-  const auto bin = [&](std::int32_t k) PELLIMOR_AVX2 {
-    const __m256d bwr = _mm256_set1_pd(t.big_wr[k]), bwi = _mm256_set1_pd(t.big_wi[k]);
-    const __m256d wr = _mm256_set1_pd(t.wr[k]), wi = _mm256_set1_pd(t.wi[k]);
-    __m256d low[2], high[2];
-    for (int h = 0; h < 2; ++h) {
-      __m256d zr, zi, jr, ji;
-      load(k, h, zr, zi);
-      load(m - k, h, jr, ji);
-      const __m256d er = _mm256_mul_pd(half, _mm256_add_pd(zr, jr)),
-                    ei = _mm256_mul_pd(half, _mm256_sub_pd(zi, ji));
-      const __m256d orr = _mm256_mul_pd(half, _mm256_add_pd(zi, ji)),
-                    oi = _mm256_mul_pd(half, _mm256_sub_pd(jr, zr));
-      const __m256d xr = _mm256_add_pd(er, _mm256_sub_pd(_mm256_mul_pd(bwr, orr), _mm256_mul_pd(bwi, oi)));
-      const __m256d xi = _mm256_add_pd(ei, _mm256_add_pd(_mm256_mul_pd(bwr, oi), _mm256_mul_pd(bwi, orr)));
-      low[h] = _mm256_sub_pd(_mm256_mul_pd(wr, xr), _mm256_mul_pd(wi, xi));
-      high[h] = _mm256_xor_pd(sign, _mm256_add_pd(_mm256_mul_pd(wr, xi), _mm256_mul_pd(wi, xr)));
-    }
+  const auto put_bin = [&](std::int32_t k, const __m256d (&low)[2], const __m256d (&high)[2]) PELLIMOR_AVX2 {
     if (k < keep) {
       put(k, 0, low[0]);
       put(k, 1, low[1]);
@@ -435,10 +419,42 @@ PELLIMOR_AVX2 void avx2_dct2_columns(const double* z, std::int64_t z_distance, d
       put(n - k, 1, high[1]);
     }
   };
-  // Bins giving a kept coefficient: k < keep, or N - k < keep.
-  const std::int32_t low_end = std::min(m, keep), high_from = std::max(low_end, n - keep + 1);
-  for (std::int32_t k = 1; k < low_end; ++k) bin(k);
-  for (std::int32_t k = high_from; k < m; ++k) bin(k);
+  // dct2_bin's last steps, from E and O.
+  const auto finish = [&](std::int32_t k, __m256d er, __m256d ei, __m256d orr, __m256d oi, __m256d& low,
+                          __m256d& high) PELLIMOR_AVX2 {
+    const __m256d bwr = _mm256_set1_pd(t.big_wr[k]), bwi = _mm256_set1_pd(t.big_wi[k]);
+    const __m256d wr = _mm256_set1_pd(t.wr[k]), wi = _mm256_set1_pd(t.wi[k]);
+    const __m256d xr = _mm256_add_pd(er, _mm256_sub_pd(_mm256_mul_pd(bwr, orr), _mm256_mul_pd(bwi, oi)));
+    const __m256d xi = _mm256_add_pd(ei, _mm256_add_pd(_mm256_mul_pd(bwr, oi), _mm256_mul_pd(bwi, orr)));
+    low = _mm256_sub_pd(_mm256_mul_pd(wr, xr), _mm256_mul_pd(wi, xi));
+    high = _mm256_xor_pd(sign, _mm256_add_pd(_mm256_mul_pd(wr, xi), _mm256_mul_pd(wi, xr)));
+  };
+  // Bin M - k reads Z[M-k] and Z[k] as bin k does: the same loads serve
+  // both, and E's and O's real parts are the same sums (the operands
+  // swapped, which IEEE addition does not notice); the differences are
+  // taken again the other way round, as dct2_bin takes them.
+  const auto kept = [&](std::int32_t k) { return k < keep || n - k < keep; };
+  for (std::int32_t k = 1; 2 * k <= m; ++k) {
+    const std::int32_t j = m - k;
+    const bool first = kept(k), second = j != k && kept(j);
+    if (!first && !second) continue;
+    __m256d low_k[2] = {}, high_k[2] = {}, low_j[2] = {}, high_j[2] = {};  // set where used
+    for (int h = 0; h < 2; ++h) {
+      __m256d zr, zi, jr, ji;
+      load(k, h, zr, zi);
+      load(j, h, jr, ji);
+      const __m256d er = _mm256_mul_pd(half, _mm256_add_pd(zr, jr));
+      const __m256d orr = _mm256_mul_pd(half, _mm256_add_pd(zi, ji));
+      if (first)
+        finish(k, er, _mm256_mul_pd(half, _mm256_sub_pd(zi, ji)), orr, _mm256_mul_pd(half, _mm256_sub_pd(jr, zr)),
+               low_k[h], high_k[h]);
+      if (second)
+        finish(j, er, _mm256_mul_pd(half, _mm256_sub_pd(ji, zi)), orr, _mm256_mul_pd(half, _mm256_sub_pd(zr, jr)),
+               low_j[h], high_j[h]);
+    }
+    if (first) put_bin(k, low_k, high_k);
+    if (second) put_bin(j, low_j, high_j);
+  }
   if (stream) _mm_sfence();
 }
 
