@@ -626,6 +626,20 @@ bool fast_resampler::resample_doubles(const value_row_reader& source, const valu
       progress, proceed);
 }
 
+bool fast_resampler::resample_reordered(const value_row_reader& source, const reordered_row_writer& destination,
+                                        const progress_streams& progress, const proceed_check& proceed) {
+  const double scale = value_scale(state_->width, state_->height);
+  return run(
+      source, [](int, std::int32_t, const double*) {},
+      [&](int w, std::int32_t first, std::int32_t count) {
+        const double* rows[lines_per_batch];
+        for (int r = 0; r < count; ++r)
+          rows[r] = state_->workspaces[w].real.get() + r * state_->row_inverse.real_distance;
+        return destination(first, count, rows, scale);
+      },
+      progress, proceed);
+}
+
 bool fast_resampler::resample_values(const row_reader& source, double* values,
                                      const progress_streams& progress, const proceed_check& proceed) {
   const double scale = value_scale(state_->width, state_->height);

@@ -177,6 +177,35 @@ struct job {
     }
   }
 
+  // Resized rows of channel c in the engine's order (reordered_row_writer),
+  // without alpha or linear light: each value scaled and stored as
+  // write_rows stores it, in one step.
+  void write_reordered(int c, std::int32_t first, std::int32_t count, const double* const* rows, double scale) {
+    with_type(destination.type, [&](auto t) {
+      if (settings.round == rounding::nearest)
+        write_reordered_typed<decltype(t), rounding::nearest>(c, first, count, rows, scale);
+      else
+        write_reordered_typed<decltype(t), rounding::trunc>(c, first, count, rows, scale);
+    });
+  }
+
+  template <class T, rounding mode>
+  void write_reordered_typed(int c, std::int32_t first, std::int32_t count, const double* const* rows,
+                             double scale) {
+    const double to_destination = destination_full / source_full;
+    const std::int32_t n = destination.width;
+    const std::ptrdiff_t step = destination.pixel_stride;
+    for (std::int32_t r = 0; r < count; ++r) {
+      std::uint8_t* p = destination_at(0, first + r, c);
+      const double* v = rows[r];
+      for (std::int32_t i = 0; i < n / 2; ++i) {
+        store<T, mode>(v[i] * scale * to_destination, p + 2 * i * step);
+        store<T, mode>(v[n - 1 - i] * scale * to_destination, p + (2 * i + 1) * step);
+      }
+      if (n % 2 != 0) store<T, mode>(v[n / 2] * scale * to_destination, p + (n - 1) * step);
+    }
+  }
+
   // Resized rows [first, first + count) of channel c, new width values each
   // in source units.
   void write_rows(int c, std::int32_t first, std::int32_t count, const double* rows) {
@@ -353,6 +382,15 @@ void resize(const image_view& source, const image_span& destination, const resiz
         if (hooks.after_read) hooks.after_read();
         return true;
       };
+      if (!settings.alpha && !settings.linear) {
+        const reordered_row_writer in_order = [&](std::int32_t first, std::int32_t count,
+                                                  const double* const* values, double scale) {
+          work.write_reordered(c, first, count, values, scale);
+          return !hooks.after_write || hooks.after_write(c, first, count);
+        };
+        if (!resampler.resample_reordered(rows, in_order, progress, proceed)) throw stopped();
+        continue;
+      }
       const value_row_writer out = [&](std::int32_t first, std::int32_t count, const double* values) {
         work.write_rows(c, first, count, values);
         return !hooks.after_write || hooks.after_write(c, first, count);
