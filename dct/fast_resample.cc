@@ -626,6 +626,20 @@ bool fast_resampler::resample_doubles(const value_row_reader& source, const valu
       progress, proceed);
 }
 
+bool fast_resampler::resample_reordered(const value_row_reader& source, const reordered_row_writer& destination,
+                                        const progress_streams& progress, const proceed_check& proceed) {
+  const double scale = value_scale(state_->width, state_->height);
+  return run(
+      source, [](int, std::int32_t, const double*) {},
+      [&](int w, std::int32_t first, std::int32_t count) {
+        const double* rows[lines_per_batch];
+        for (int r = 0; r < count; ++r)
+          rows[r] = state_->workspaces[w].real.get() + r * state_->row_inverse.real_distance;
+        return destination(first, count, rows, scale);
+      },
+      progress, proceed);
+}
+
 bool fast_resampler::resample_values(const row_reader& source, double* values,
                                      const progress_streams& progress, const proceed_check& proceed) {
   const double scale = value_scale(state_->width, state_->height);
@@ -691,12 +705,14 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
         load_reordered(
             width, [&](std::int32_t x) { return static_cast<double>(row[x]); }, work.real.get() + r * rd);
     }
-    dct2_batch(s.row_forward, work, kept_width);
     // All eight rows, the repeats past the last row included: they land in
     // rows the columns do not use.
-    const double* line[lines_per_batch];
-    for (int r = 0; r < lines_per_batch; ++r) line[r] = work.real.get() + r * rd;
-    scatter_batch(line, kept_width, coefficients + y0, cs, stream);
+    if (!dct2_batch_to_columns(s.row_forward, work, kept_width, coefficients + y0, cs, stream)) {
+      dct2_batch(s.row_forward, work, kept_width);
+      const double* line[lines_per_batch];
+      for (int r = 0; r < lines_per_batch; ++r) line[r] = work.real.get() + r * rd;
+      scatter_batch(line, kept_width, coefficients + y0, cs, stream);
+    }
   });
   if (source_failed || stopped) return false;
   report_countdown(progress, "DCTH remain %lld Times\n", passes - 1, height);
@@ -769,11 +785,13 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
     dct_workspace& work = s.workspaces[w];
     const std::int64_t rd = s.row_inverse.real_distance;
     // Rows past the new height (in the last batch) read the zeroed tail.
-    double* line[lines_per_batch];
-    for (int r = 0; r < lines_per_batch; ++r) line[r] = work.real.get() + r * rd;
-    gather_batch(coefficients + y0, cs, kept_width, line);
-    for (int r = 0; r < lines_per_batch; ++r) line[r][0] *= 0.5;
-    dct3_batch(s.row_inverse, work, kept_width);
+    if (!dct3_batch_from_columns(s.row_inverse, work, kept_width, coefficients + y0, cs)) {
+      double* line[lines_per_batch];
+      for (int r = 0; r < lines_per_batch; ++r) line[r] = work.real.get() + r * rd;
+      gather_batch(coefficients + y0, cs, kept_width, line);
+      for (int r = 0; r < lines_per_batch; ++r) line[r][0] *= 0.5;
+      dct3_batch(s.row_inverse, work, kept_width);
+    }
     // Once another worker has seen a stop, nothing more is handed on.
     if (stopped.load(std::memory_order_relaxed)) return;
     for (int r = 0; r < count; ++r) sample(w, y0 + r, work.real.get() + r * rd);

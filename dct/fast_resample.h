@@ -47,6 +47,14 @@ using row_writer =
 using value_row_writer =
     std::function<bool(std::int32_t first_row, std::int32_t row_count, const double* rows)>;
 
+// Receives finished output rows as value_row_writer does, but still in the
+// engine's order and unscaled: sample 2i of row first_row + r is
+// rows[r][i] * scale and sample 2i + 1 is rows[r][new_width - 1 - i] * scale,
+// the products resample_doubles would hand on. A writer that stores with a
+// stride of its own then reads each value once, with no row in between.
+using reordered_row_writer = std::function<bool(std::int32_t first_row, std::int32_t row_count,
+                                                const double* const* rows, double scale)>;
+
 // Asked before each batch of lines in every pass, from several threads at
 // once; false stops the resize: no further batch starts, no more rows are
 // handed on and the call returns false. The passes over columns read no
@@ -76,6 +84,11 @@ class fast_resampler {
   // The same from rows of doubles, handing on the scaled values unquantised.
   bool resample_doubles(const value_row_reader& source, const value_row_writer& destination,
                         const progress_streams& progress, const proceed_check& proceed = {});
+
+  // The same, the rows handed on in the engine's order (see
+  // reordered_row_writer).
+  bool resample_reordered(const value_row_reader& source, const reordered_row_writer& destination,
+                          const progress_streams& progress, const proceed_check& proceed = {});
 
   // The same, but stores each value before saturation and truncation:
   // e = E * 4 / (width * height) for the inverse-transform value E.

@@ -438,4 +438,24 @@ void dct3_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep, do
   real_fft_inverse(plan, work);
 }
 
+bool dct2_batch_to_columns(const dct_plan& plan, dct_workspace& work, std::int32_t keep, double* columns,
+                           std::int64_t stride, bool stream) {
+  const dct2_columns_fn untangle = best_half_untangle().dct2_columns;
+  if (plan.half_forward == nullptr || plan.count != column_lines || untangle == nullptr) return false;
+  fftw_execute_dft(plan.half_forward, reinterpret_cast<fftw_complex*>(work.real.get()), work.spectrum.get());
+  untangle(reinterpret_cast<const double*>(work.spectrum.get()), 2 * plan.spectrum_distance, columns, stride,
+           plan.length, keep, stream, twiddles_of(plan));
+  return true;
+}
+
+bool dct3_batch_from_columns(const dct_plan& plan, dct_workspace& work, std::int32_t keep,
+                             const double* columns, std::int64_t stride) {
+  const dct3_columns_fn tangle = best_half_untangle().dct3_columns;
+  if (plan.half_backward == nullptr || plan.count != column_lines || tangle == nullptr) return false;
+  tangle(columns, stride, keep, reinterpret_cast<double*>(work.spectrum.get()), 2 * plan.spectrum_distance,
+         plan.length, twiddles_of(plan));
+  fftw_execute_dft(plan.half_backward, work.spectrum.get(), reinterpret_cast<fftw_complex*>(work.real.get()));
+  return true;
+}
+
 }  // namespace pellimor::detail

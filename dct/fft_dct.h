@@ -121,4 +121,18 @@ void dct3_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep);
 // may name the same line.
 void dct3_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep, double* const* in);
 
+// The row passes' batches against a column-major coefficient array, where
+// entry u of line l is columns[u * stride + l] (64-byte aligned, stride a
+// multiple of 8): the untangling reads or writes the array itself, a whole
+// cache line per column, instead of the lines being copied out or back.
+// Only for a plan of 8 lines of an even length outside Bluestein's route,
+// on processors with a column kernel (half_untangle.h); false, and nothing
+// done, otherwise. The values are those of dct2_batch followed by the copy
+// into the columns, and of the copy out, the zero-frequency terms halved,
+// followed by dct3_batch.
+bool dct2_batch_to_columns(const dct_plan& plan, dct_workspace& work, std::int32_t keep, double* columns,
+                           std::int64_t stride, bool stream);
+bool dct3_batch_from_columns(const dct_plan& plan, dct_workspace& work, std::int32_t keep,
+                             const double* columns, std::int64_t stride);
+
 }  // namespace pellimor::detail

@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include "dct/half_untangle.h"
 #include "tests/reference.h"
 
 using namespace pellimor::detail;  // the library's internals
@@ -128,6 +130,69 @@ TEST(FftDct, LinesElsewhereGiveTheSameBits) {
         for (std::int64_t i = n; i < spacing; ++i)
           EXPECT_EQ(in[std::min(l, 4)][i], -7.0) << "dct3 line " << l;
       }
+      destroy_dct_plan(&plan);
+    }
+  }
+}
+
+// The row passes' column forms give the bits of the line forms with the
+// copy into (or out of) the columns, where they run; elsewhere (odd
+// lengths, Bluestein's route, no column kernel) they decline and touch
+// nothing. The array's padding rows are never written.
+TEST(FftDct, ColumnFormsGiveTheLineFormsBits) {
+  constexpr int count = 8;
+  constexpr std::int64_t stride = 16;
+  for (std::int32_t n : {1, 2, 7, 16, 22, 30, 64, 202, 1080}) {
+    const bool runs = n % 2 == 0 && !uses_chirp(n) && best_half_untangle().dct2_columns != nullptr;
+    for (std::int32_t keep : {1, n / 2, n / 2 + 1, n - 1, n}) {
+      if (keep < 1 || keep > n) continue;
+      SCOPED_TRACE(testing::Message() << "N = " << n << ", keep " << keep);
+      dct_plan plan = make_dct_plan(n, count);
+      dct_workspace work = make_dct_workspace({&plan});
+      std::mt19937 rng(n * 17 + keep);
+      std::uniform_real_distribution<double> value(-1000.0, 1000.0);
+      std::vector<double> input(static_cast<std::size_t>(plan.real_distance) * count);
+      for (double& v : input) v = value(rng);
+      // 64-byte aligned columns, NaN where nothing may be written.
+      std::vector<double> storage(static_cast<std::size_t>(n) * stride + 8, std::nan(""));
+      double* const columns = storage.data() + ((64 - reinterpret_cast<std::uintptr_t>(storage.data()) % 64) % 64) / 8;
+
+      std::copy(input.begin(), input.end(), work.real.get());
+      dct2_batch(plan, work, keep);
+      const std::vector<double> own(work.real.get(), work.real.get() + input.size());
+      for (bool stream : {false, true}) {
+        std::copy(input.begin(), input.end(), work.real.get());
+        ASSERT_EQ(dct2_batch_to_columns(plan, work, keep, columns, stride, stream), runs);
+        for (std::int32_t u = 0; u < n; ++u)
+          for (int l = 0; l < stride; ++l) {
+            const double got = columns[u * stride + l];
+            if (runs && u < keep && l < count)
+              EXPECT_EQ(std::memcmp(&got, &own[l * plan.real_distance + u], sizeof got), 0) << u << ", " << l;
+            else
+              EXPECT_TRUE(std::isnan(got)) << u << ", " << l;
+          }
+      }
+      if (!runs) {
+        destroy_dct_plan(&plan);
+        continue;
+      }
+
+      // Inverse: the columns just written, the zero-frequency terms halved
+      // on the way, against the lines copied out and halved.
+      for (int l = 0; l < count; ++l) {
+        double* line = work.real.get() + l * plan.real_distance;
+        for (std::int32_t u = 0; u < keep; ++u) line[u] = columns[u * stride + l];
+        line[0] *= 0.5;
+      }
+      dct3_batch(plan, work, keep);
+      const std::vector<double> lines(work.real.get(), work.real.get() + input.size());
+      std::fill_n(work.real.get(), input.size(), std::nan(""));
+      ASSERT_TRUE(dct3_batch_from_columns(plan, work, keep, columns, stride));
+      for (int l = 0; l < count; ++l)
+        EXPECT_EQ(std::memcmp(work.real.get() + l * plan.real_distance, lines.data() + l * plan.real_distance,
+                              sizeof(double) * n),
+                  0)
+            << "dct3 line " << l;
       destroy_dct_plan(&plan);
     }
   }

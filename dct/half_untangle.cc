@@ -13,6 +13,7 @@
 #include "dct/half_untangle.h"
 
 #include <algorithm>
+#include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
 #define PELLIMOR_X86_VECTORS 1
@@ -370,8 +371,155 @@ PELLIMOR_AVX2 void avx2_dct3_low(const double* c, double* z, std::int32_t n, con
   avx2_dct3_bins<true>(c, z, n, t);
 }
 
-const half_untangle_kernels sse2_half_untangle = {"sse2", sse2_dct2, sse2_dct3, sse2_dct3_low};
-const half_untangle_kernels avx2_half_untangle = {"avx2", avx2_dct2, avx2_dct3, avx2_dct3_low};
+
+// The column versions: lanes are lines, four to a vector, two vectors to a
+// column's cache line. Each bin takes dct2_bin's or dct3_bin's operations
+// in their order, only on eight lines at once, so every line gets the plain
+// bits; the twiddles are the same for every lane.
+
+// dct2_bin over the eight lines. Bin k of lines 4h .. 4h+3 is gathered from
+// their spectra (re, im pairs) into a real and an imaginary vector.
+PELLIMOR_AVX2 void avx2_dct2_columns(const double* z, std::int64_t z_distance, double* columns,
+                                     std::int64_t stride, std::int32_t n, std::int32_t keep, bool stream,
+                                     const half_twiddles& t) {
+  const std::int32_t m = n / 2;
+  const __m256d half = _mm256_set1_pd(0.5), sign = _mm256_set1_pd(-0.0);
+  const auto load = [&](std::int32_t k, int h, __m256d& re, __m256d& im) PELLIMOR_AVX2 {
+    const double* p = z + 4 * h * z_distance + 2 * k;
+    const __m256d a =
+        _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(p)), _mm_loadu_pd(p + 2 * z_distance), 1);
+    const __m256d b = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(p + z_distance)),
+                                           _mm_loadu_pd(p + 3 * z_distance), 1);
+    re = _mm256_unpacklo_pd(a, b);  // lines 0, 1, 2, 3
+    im = _mm256_unpackhi_pd(a, b);
+  };
+  const auto put = [&](std::int32_t u, int h, __m256d v) PELLIMOR_AVX2 {
+    double* p = columns + u * stride + 4 * h;
+    if (stream)
+      _mm256_stream_pd(p, v);
+    else
+      _mm256_store_pd(p, v);
+  };
+  for (int h = 0; h < 2; ++h) {
+    __m256d e0, o0;
+    load(0, h, e0, o0);
+    put(0, h, _mm256_add_pd(e0, o0));
+    if (m < keep) put(m, h, _mm256_mul_pd(_mm256_set1_pd(t.wr[m]), _mm256_sub_pd(e0, o0)));
+  }
+  // A column's two halves are stored one after the other, so that a
+  // streamed cache line is complete at once and leaves its write-combining
+  // buffer whole.
+  const auto put_bin = [&](std::int32_t k, const __m256d (&low)[2], const __m256d (&high)[2]) PELLIMOR_AVX2 {
+    if (k < keep) {
+      put(k, 0, low[0]);
+      put(k, 1, low[1]);
+    }
+    if (n - k < keep) {
+      put(n - k, 0, high[0]);
+      put(n - k, 1, high[1]);
+    }
+  };
+  // dct2_bin's last steps, from E and O.
+  const auto finish = [&](std::int32_t k, __m256d er, __m256d ei, __m256d orr, __m256d oi, __m256d& low,
+                          __m256d& high) PELLIMOR_AVX2 {
+    const __m256d bwr = _mm256_set1_pd(t.big_wr[k]), bwi = _mm256_set1_pd(t.big_wi[k]);
+    const __m256d wr = _mm256_set1_pd(t.wr[k]), wi = _mm256_set1_pd(t.wi[k]);
+    const __m256d xr = _mm256_add_pd(er, _mm256_sub_pd(_mm256_mul_pd(bwr, orr), _mm256_mul_pd(bwi, oi)));
+    const __m256d xi = _mm256_add_pd(ei, _mm256_add_pd(_mm256_mul_pd(bwr, oi), _mm256_mul_pd(bwi, orr)));
+    low = _mm256_sub_pd(_mm256_mul_pd(wr, xr), _mm256_mul_pd(wi, xi));
+    high = _mm256_xor_pd(sign, _mm256_add_pd(_mm256_mul_pd(wr, xi), _mm256_mul_pd(wi, xr)));
+  };
+  // Bin M - k reads Z[M-k] and Z[k] as bin k does: the same loads serve
+  // both, and E's and O's real parts are the same sums (the operands
+  // swapped, which IEEE addition does not notice); the differences are
+  // taken again the other way round, as dct2_bin takes them.
+  const auto kept = [&](std::int32_t k) { return k < keep || n - k < keep; };
+  for (std::int32_t k = 1; 2 * k <= m; ++k) {
+    const std::int32_t j = m - k;
+    const bool first = kept(k), second = j != k && kept(j);
+    if (!first && !second) continue;
+    __m256d low_k[2] = {}, high_k[2] = {}, low_j[2] = {}, high_j[2] = {};  // set where used
+    for (int h = 0; h < 2; ++h) {
+      __m256d zr, zi, jr, ji;
+      load(k, h, zr, zi);
+      load(j, h, jr, ji);
+      const __m256d er = _mm256_mul_pd(half, _mm256_add_pd(zr, jr));
+      const __m256d orr = _mm256_mul_pd(half, _mm256_add_pd(zi, ji));
+      if (first)
+        finish(k, er, _mm256_mul_pd(half, _mm256_sub_pd(zi, ji)), orr, _mm256_mul_pd(half, _mm256_sub_pd(jr, zr)),
+               low_k[h], high_k[h]);
+      if (second)
+        finish(j, er, _mm256_mul_pd(half, _mm256_sub_pd(ji, zi)), orr, _mm256_mul_pd(half, _mm256_sub_pd(zr, jr)),
+               low_j[h], high_j[h]);
+    }
+    if (first) put_bin(k, low_k, high_k);
+    if (second) put_bin(j, low_j, high_j);
+  }
+  if (stream) _mm_sfence();
+}
+
+// dct3_bin over the eight lines, bins k and M - k from the same four
+// columns, as avx2_dct3_bins pairs them. The columns are a page or more
+// apart, too far for the hardware to see coming: the ones eight bins on
+// are asked for early.
+PELLIMOR_AVX2 void avx2_dct3_columns(const double* columns, std::int64_t stride, std::int32_t keep, double* z,
+                                     std::int64_t z_distance, std::int32_t n, const half_twiddles& t) {
+  const std::int32_t m = n / 2;
+  const __m256d half = _mm256_set1_pd(0.5), minus_half = _mm256_set1_pd(-0.5), sign = _mm256_set1_pd(-0.0);
+  constexpr std::int32_t ahead = 24;
+  const auto load = [&](std::int32_t u, int h) PELLIMOR_AVX2 {
+    return u < keep ? _mm256_load_pd(columns + u * stride + 4 * h) : _mm256_setzero_pd();
+  };
+  const auto prefetch = [&](std::int32_t u) {
+    if (u >= 0 && u < keep) __builtin_prefetch(columns + u * stride);
+  };
+  // Bin k's (re, im) into lines 4h .. 4h+3.
+  const auto store = [&](std::int32_t k, int h, __m256d re, __m256d im) PELLIMOR_AVX2 {
+    const __m256d even = _mm256_unpacklo_pd(re, im), odd = _mm256_unpackhi_pd(re, im);  // lines 0, 2 / 1, 3
+    double* p = z + 4 * h * z_distance + 2 * k;
+    _mm_storeu_pd(p, _mm256_castpd256_pd128(even));
+    _mm_storeu_pd(p + z_distance, _mm256_castpd256_pd128(odd));
+    _mm_storeu_pd(p + 2 * z_distance, _mm256_extractf128_pd(even, 1));
+    _mm_storeu_pd(p + 3 * z_distance, _mm256_extractf128_pd(odd, 1));
+  };
+  const auto bin = [&](std::int32_t k, int h, __m256d kr, __m256d ki, __m256d jr, __m256d ji) PELLIMOR_AVX2 {
+    const __m256d er = _mm256_add_pd(kr, jr), ei = _mm256_add_pd(ki, ji);
+    const __m256d dr = _mm256_sub_pd(kr, jr), di = _mm256_sub_pd(ki, ji);
+    const __m256d cwr = _mm256_set1_pd(t.big_wr[k]), cwi = _mm256_set1_pd(-t.big_wi[k]);
+    const __m256d orr = _mm256_sub_pd(_mm256_mul_pd(dr, cwr), _mm256_mul_pd(di, cwi));
+    const __m256d oi = _mm256_add_pd(_mm256_mul_pd(dr, cwi), _mm256_mul_pd(di, cwr));
+    store(k, h, _mm256_sub_pd(er, oi), _mm256_add_pd(ei, orr));
+  };
+  const __m256d wrm = _mm256_set1_pd(t.wr[m]);
+  for (int h = 0; h < 2; ++h) {  // dct3_ends
+    const __m256d x0 = _mm256_mul_pd(load(0, h), half), xm = _mm256_mul_pd(wrm, load(m, h));
+    store(0, h, _mm256_add_pd(x0, xm), _mm256_sub_pd(x0, xm));
+  }
+  for (std::int32_t k = 1; 2 * k <= m; ++k) {
+    const std::int32_t j = m - k;
+    prefetch(k + ahead);
+    prefetch(j - ahead);
+    prefetch(n - k - ahead);
+    prefetch(n - j + ahead);
+    const __m256d wrk = _mm256_set1_pd(t.wr[k]), wik = _mm256_set1_pd(t.wi[k]);
+    const __m256d wrj = _mm256_set1_pd(t.wr[j]), wij = _mm256_set1_pd(t.wi[j]);
+    for (int h = 0; h < 2; ++h) {
+      const __m256d ck = load(k, h), cnk = load(n - k, h), cj = load(j, h), cnj = load(n - j, h);
+      const __m256d kr = _mm256_mul_pd(half, _mm256_sub_pd(_mm256_mul_pd(wrk, ck), _mm256_mul_pd(wik, cnk)));
+      const __m256d ki =
+          _mm256_mul_pd(minus_half, _mm256_add_pd(_mm256_mul_pd(wrk, cnk), _mm256_mul_pd(wik, ck)));
+      const __m256d jr = _mm256_mul_pd(half, _mm256_sub_pd(_mm256_mul_pd(wrj, cj), _mm256_mul_pd(wij, cnj)));
+      const __m256d jki =
+          _mm256_mul_pd(minus_half, _mm256_add_pd(_mm256_mul_pd(wrj, cnj), _mm256_mul_pd(wij, cj)));
+      bin(k, h, kr, ki, jr, _mm256_xor_pd(sign, jki));
+      if (j != k) bin(j, h, jr, jki, kr, _mm256_xor_pd(sign, ki));
+    }
+  }
+}
+
+const half_untangle_kernels sse2_half_untangle = {"sse2", sse2_dct2, sse2_dct3, sse2_dct3_low, nullptr, nullptr};
+const half_untangle_kernels avx2_half_untangle = {"avx2",           avx2_dct2,        avx2_dct3,
+                                                  avx2_dct3_low,    avx2_dct2_columns, avx2_dct3_columns};
 
 bool has_avx2() {
   __builtin_cpu_init();
@@ -382,7 +530,27 @@ bool has_avx2() {
 
 }  // namespace
 
-const half_untangle_kernels plain_half_untangle = {"plain", plain_dct2, plain_dct3, plain_dct3_low};
+const half_untangle_kernels plain_half_untangle = {"plain",        plain_dct2, plain_dct3,
+                                                   plain_dct3_low, nullptr,    nullptr};
+
+void plain_dct2_columns(const double* z, std::int64_t z_distance, double* columns, std::int64_t stride,
+                        std::int32_t n, std::int32_t keep, bool, const half_twiddles& t) {
+  std::vector<double> y(n);
+  for (int l = 0; l < column_lines; ++l) {
+    plain_dct2(z + l * z_distance, y.data(), n, keep, t);
+    for (std::int32_t u = 0; u < keep; ++u) columns[u * stride + l] = y[u];
+  }
+}
+
+void plain_dct3_columns(const double* columns, std::int64_t stride, std::int32_t keep, double* z,
+                        std::int64_t z_distance, std::int32_t n, const half_twiddles& t) {
+  std::vector<double> c(n);
+  for (int l = 0; l < column_lines; ++l) {
+    for (std::int32_t u = 0; u < n; ++u) c[u] = u < keep ? columns[u * stride + l] : 0.0;
+    c[0] *= 0.5;
+    plain_dct3(c.data(), z + l * z_distance, n, t);
+  }
+}
 
 const half_untangle_kernels* runnable_half_untangles(int* count) {
 #ifdef PELLIMOR_X86_VECTORS

@@ -170,6 +170,61 @@ struct job {
     }
   }
 
+  // Source rows of channel c as they are, 8-bit samples only.
+  void read_bytes(int c, std::int32_t first, std::int32_t count, std::uint8_t* out) const {
+    const std::ptrdiff_t step = source.pixel_stride;
+    for (std::int32_t r = 0; r < count; ++r, out += source.width) {
+      const std::uint8_t* p = source_at(0, first + r, c);
+      if (step == 1) {
+        std::memcpy(out, p, static_cast<std::size_t>(source.width));
+        continue;
+      }
+      for (std::int32_t x = 0; x < source.width; ++x) out[x] = p[x * step];
+    }
+  }
+
+  // Finished 8-bit rows of channel c, stored as they are.
+  void write_bytes(int c, std::int32_t first, std::int32_t count, const std::uint8_t* rows) const {
+    const std::ptrdiff_t step = destination.pixel_stride;
+    for (std::int32_t r = 0; r < count; ++r, rows += destination.width) {
+      std::uint8_t* p = destination_at(0, first + r, c);
+      if (step == 1) {
+        std::memcpy(p, rows, static_cast<std::size_t>(destination.width));
+        continue;
+      }
+      for (std::int32_t x = 0; x < destination.width; ++x) p[x * step] = rows[x];
+    }
+  }
+
+  // Resized rows of channel c in the engine's order (reordered_row_writer),
+  // without alpha or linear light: each value scaled and stored as
+  // write_rows stores it, in one step.
+  void write_reordered(int c, std::int32_t first, std::int32_t count, const double* const* rows, double scale) {
+    with_type(destination.type, [&](auto t) {
+      if (settings.round == rounding::nearest)
+        write_reordered_typed<decltype(t), rounding::nearest>(c, first, count, rows, scale);
+      else
+        write_reordered_typed<decltype(t), rounding::trunc>(c, first, count, rows, scale);
+    });
+  }
+
+  template <class T, rounding mode>
+  void write_reordered_typed(int c, std::int32_t first, std::int32_t count, const double* const* rows,
+                             double scale) {
+    const double to_destination = destination_full / source_full;
+    const std::int32_t n = destination.width;
+    const std::ptrdiff_t step = destination.pixel_stride;
+    for (std::int32_t r = 0; r < count; ++r) {
+      std::uint8_t* p = destination_at(0, first + r, c);
+      const double* v = rows[r];
+      for (std::int32_t i = 0; i < n / 2; ++i) {
+        store<T, mode>(v[i] * scale * to_destination, p + 2 * i * step);
+        store<T, mode>(v[n - 1 - i] * scale * to_destination, p + (2 * i + 1) * step);
+      }
+      if (n % 2 != 0) store<T, mode>(v[n / 2] * scale * to_destination, p + (n - 1) * step);
+    }
+  }
+
   // Resized rows [first, first + count) of channel c, new width values each
   // in source units.
   void write_rows(int c, std::int32_t first, std::int32_t count, const double* rows) {
@@ -314,11 +369,39 @@ void resize(const image_view& source, const image_span& destination, const resiz
     // many small ones.
     proceed_check proceed;
     if (settings.proceed) proceed = [&settings] { return settings.proceed(settings.context); };
+    // Bytes to bytes, without alpha or linear light: the engine's byte path
+    // widens and quantises in vector steps, with the bytes the way through
+    // doubles gives (the scale to the destination is 1, and quantise_byte is
+    // store's rule for 8 bits).
+    const bool bytes = source.type == sample_type::u8 && destination.type == sample_type::u8 &&
+                       !settings.alpha && !settings.linear;
     for (std::size_t index = 0; index < order.size(); ++index) {
       const int c = order[index];
       if (hooks.source_of && (work.source_data = hooks.source_of(static_cast<int>(index))) == nullptr)
         throw stopped();
       const bool own = hooks.reads_channel && !settings.alpha && hooks.reads_channel(static_cast<int>(index));
+      if (bytes) {
+        const row_reader byte_rows = [&](std::int32_t first, std::int32_t count, std::uint8_t* out) {
+          if (hooks.before_read && !hooks.before_read(first, count)) return false;
+          if (own) {  // packed rows are this channel's bytes, a row after another
+            if (!hooks.read_channel(static_cast<int>(index), first, count, out)) {
+              if (hooks.after_read) hooks.after_read();
+              return false;
+            }
+          } else {
+            work.read_bytes(c, first, count, out);
+          }
+          if (hooks.rows_read) hooks.rows_read(static_cast<int>(index), first, count);
+          if (hooks.after_read) hooks.after_read();
+          return true;
+        };
+        const row_writer byte_out = [&](std::int32_t first, std::int32_t count, const std::uint8_t* values) {
+          work.write_bytes(c, first, count, values);
+          return !hooks.after_write || hooks.after_write(c, first, count);
+        };
+        if (!resampler.resample(byte_rows, byte_out, progress, settings.round, proceed)) throw stopped();
+        continue;
+      }
       const value_row_reader rows = [&](std::int32_t first, std::int32_t count, double* out) {
         if (hooks.before_read && !hooks.before_read(first, count)) return false;
         if (own) {
@@ -337,6 +420,15 @@ void resize(const image_view& source, const image_span& destination, const resiz
         if (hooks.after_read) hooks.after_read();
         return true;
       };
+      if (!settings.alpha && !settings.linear) {
+        const reordered_row_writer in_order = [&](std::int32_t first, std::int32_t count,
+                                                  const double* const* values, double scale) {
+          work.write_reordered(c, first, count, values, scale);
+          return !hooks.after_write || hooks.after_write(c, first, count);
+        };
+        if (!resampler.resample_reordered(rows, in_order, progress, proceed)) throw stopped();
+        continue;
+      }
       const value_row_writer out = [&](std::int32_t first, std::int32_t count, const double* values) {
         work.write_rows(c, first, count, values);
         return !hooks.after_write || hooks.after_write(c, first, count);

@@ -13,6 +13,9 @@
 #include <vector>
 
 #include "core/plane.h"
+#include "dct/fast_resample.h"
+#include "dct/sample_rules.h"
+#include "lib/sample_access.h"
 #include "lib/resize_hooks.h"
 #include "pellimor/pellimor.h"
 #include "tests/reference.h"
@@ -21,6 +24,11 @@
 namespace {
 
 using pellimor::sample_type;
+using pellimor::detail::fast_resampler;
+using pellimor::detail::progress_streams;
+using pellimor::detail::with_type;
+using pellimor::detail::value_row_reader;
+using pellimor::detail::value_row_writer;
 
 using test_util::refusal_of;
 using test_util::stopper;
@@ -169,6 +177,63 @@ TEST(LibraryResize, EveryTypeChannelCountAndShapeMatchesTheDefinition) {
               EXPECT_EQ(out.bytes.back(), 0xEE);
             }
           }
+}
+
+// The ways a plain resize takes, 8 bits to 8 bits through the engine's
+// bytes and every other pair of types storing the engine's rows as they
+// come, give the bytes of the way through rows of doubles, each value
+// times the ratio of full scales and stored by store(), to the last bit:
+// channel counts with pixels strided, smooth, odd and prime sides both
+// ways, both roundings, two threads.
+TEST(LibraryResize, EveryWayGivesTheBytesOfTheWayThroughDoubles) {
+  const shape cases[] = {{1, 1, 2, 3}, {7, 5, 11, 3}, {13, 9, 6, 17}, {64, 48, 96, 72}, {101, 67, 50, 131}};
+  const std::pair<sample_type, sample_type> conversions[] = {
+      {sample_type::u8, sample_type::u8},   {sample_type::u16, sample_type::u16},
+      {sample_type::f32, sample_type::f32}, {sample_type::f64, sample_type::f64},
+      {sample_type::u8, sample_type::f64},  {sample_type::f32, sample_type::u16}};
+  for (const auto& [from, to] : conversions)
+    for (const shape& sh : cases)
+      for (int channels : {1, 3, 4})
+        for (pellimor::rounding mode : {pellimor::rounding::trunc, pellimor::rounding::nearest}) {
+          SCOPED_TRACE(std::string(pellimor::sample_type_name(from)) + " -> " + pellimor::sample_type_name(to) +
+                       " " + std::to_string(sh.width) + "x" + std::to_string(sh.height) + " -> " +
+                       std::to_string(sh.new_width) + "x" + std::to_string(sh.new_height) + " x" +
+                       std::to_string(channels) + (mode == pellimor::rounding::nearest ? " nearest" : " trunc"));
+          const strided in = random_image(from, sh.width, sh.height, channels, sh.height * 5 + channels);
+          strided out = make_strided(to, sh.new_width, sh.new_height, channels),
+                  expected = make_strided(to, sh.new_width, sh.new_height, channels);
+          pellimor::resize_settings settings;
+          settings.round = mode;
+          settings.threads = 2;
+          pellimor::resize(in.view, out.span, settings);
+          const double to_destination = pellimor::sample_full_scale(to) / pellimor::sample_full_scale(from);
+          fast_resampler resampler(sh.width, sh.height, sh.new_width, sh.new_height, 2);
+          for (int c = 0; c < channels; ++c) {
+            const value_row_reader rows = [&](std::int32_t first, std::int32_t count, double* values) {
+              for (std::int32_t r = 0; r < count; ++r)
+                for (int x = 0; x < sh.width; ++x) *values++ = get(in, x, first + r, c);
+              return true;
+            };
+            const value_row_writer store = [&](std::int32_t first, std::int32_t count, const double* values) {
+              for (std::int32_t r = 0; r < count; ++r)
+                for (int x = 0; x < sh.new_width; ++x) {
+                  const double v = *values++ * to_destination;
+                  std::uint8_t* at = static_cast<std::uint8_t*>(expected.span.data) +
+                                     (first + r) * expected.span.row_stride + x * expected.span.pixel_stride +
+                                     c * pellimor::sample_bytes(to);
+                  with_type(to, [&](auto t) {
+                    if (mode == pellimor::rounding::nearest)
+                      pellimor::detail::store<decltype(t), pellimor::rounding::nearest>(v, at);
+                    else
+                      pellimor::detail::store<decltype(t), pellimor::rounding::trunc>(v, at);
+                  });
+                }
+              return true;
+            };
+            ASSERT_TRUE(resampler.resample_doubles(rows, store, progress_streams{nullptr, nullptr}));
+          }
+          ASSERT_TRUE(out.bytes == expected.bytes);  // the gaps between pixels too
+        }
 }
 
 TEST(LibraryResize, SampleTypesConvertByTheirFullScale) {
