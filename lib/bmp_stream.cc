@@ -99,8 +99,8 @@ bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, std::int32_
   // the file is written once, whole: no block is read back, and the page
   // cache copies a third of what merging channel by channel costs it.
   // On huge pages where the system allows: faulting small pages in one by
-  // one costs more than the rewriting the planes save. Below a huge page a
-  // plane saves too little to pay for one.
+  // one costs more than the rewriting the planes save. Below two huge pages
+  // a plane saves too little to pay for them.
   constexpr std::size_t huge_page = std::size_t{2} << 20;
   const std::size_t bytes = static_cast<std::size_t>(new_width) * static_cast<std::size_t>(new_height);
   const std::size_t plane_bytes = (bytes + huge_page - 1) / huge_page * huge_page;
@@ -108,7 +108,7 @@ bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, std::int32_
     void operator()(std::uint8_t* p) const { std::free(p); }
   };
   std::unique_ptr<std::uint8_t[], free_deleter> held[3];
-  if (hold_planes && bytes >= huge_page)
+  if (hold_planes && bytes >= 2 * huge_page)
     for (int c : {2, 1}) {
       held[c].reset(static_cast<std::uint8_t*>(std::aligned_alloc(huge_page, plane_bytes)));
       if (held[c]) madvise(held[c].get(), plane_bytes, MADV_HUGEPAGE);  // a hint only

@@ -20,7 +20,7 @@ struct closer {
 
 // Red and green held in memory until blue comes, and each channel merged
 // into the file as it comes, give the same file: with planes large enough
-// to be held (a huge page and more). Threads 2: the blocks of rows
+// to be held (two huge pages and more). Threads 2: the blocks of rows
 // arrive out of order.
 TEST(BmpStream, HeldPlanesGiveTheFileMergingGives) {
   const test_util::temp_dir dir;
