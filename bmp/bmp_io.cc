@@ -303,42 +303,6 @@ bool put_bmp_channel_rows(int fd, std::int32_t width, std::int32_t height, int c
   return true;
 }
 
-bool put_bmp_rows(int fd, std::int32_t width, std::int32_t height, std::int32_t first_row,
-                  std::int32_t row_count, const std::uint8_t* const channels[3], std::string* err) {
-  const std::size_t row_size = bmp_row_size(width);
-  const off_t offset =
-      static_cast<off_t>(54 + row_size * static_cast<std::uint64_t>(height - first_row - row_count));
-  const std::size_t size = row_size * row_count;
-  thread_local std::vector<std::uint8_t> block;
-  try {
-    block.resize(size);
-  } catch (const std::bad_alloc&) {
-    *err = "out of memory";
-    return false;
-  }
-  for (std::int32_t r = 0; r < row_count; ++r) {
-    std::uint8_t* out = block.data() + row_size * (row_count - 1 - r);
-    const std::size_t at = static_cast<std::size_t>(width) * r;
-    const std::uint8_t *b = channels[0] + at, *g = channels[1] + at, *red = channels[2] + at;
-    for (std::int32_t x = 0; x < width; ++x, out += 3) {
-      out[0] = b[x];
-      out[1] = g[x];
-      out[2] = red[x];
-    }
-    std::fill(out, block.data() + row_size * (row_count - r), std::uint8_t{0});
-  }
-  for (std::size_t done = 0; done < size;) {
-    const ssize_t put = pwrite(fd, block.data() + done, size - done, offset + static_cast<off_t>(done));
-    if (put < 0 && errno == EINTR) continue;
-    if (put < 0) {
-      *err = std::strerror(errno);
-      return false;
-    }
-    done += static_cast<std::size_t>(put);
-  }
-  return true;
-}
-
 bool write_output_bmp(std::FILE* file, const channel_plane& blue, const channel_plane& green,
                       const channel_plane& red, std::string* err) {
   const std::int32_t width = blue.width, height = blue.height;

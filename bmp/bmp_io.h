@@ -94,13 +94,6 @@ bool put_bmp_channel_rows(int fd, std::int32_t width, std::int32_t height, int c
                           std::int32_t first_row, std::int32_t row_count, const std::uint8_t* rows,
                           bool first_channel, std::string* err);
 
-// Stores image rows [first_row, first_row + row_count) whole: channel c
-// (0 blue, 1 green, 2 red) of row first_row + r from channels[c] + width * r,
-// padding zeroed, in one positional write; nothing is read back. Safe from
-// several threads for disjoint rows. False with *err on failure.
-bool put_bmp_rows(int fd, std::int32_t width, std::int32_t height, std::int32_t first_row,
-                  std::int32_t row_count, const std::uint8_t* const channels[3], std::string* err);
-
 // Writes a bottom-up 24-bit BMP with a 40-byte information header. The three
 // planes must have the same size. Returns false and sets *err when a write
 // fails or the image is too large for the format.

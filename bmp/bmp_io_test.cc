@@ -6,12 +6,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "tests/test_util.h"
 
@@ -178,51 +176,6 @@ TEST(BmpWrite, RefusesWhatItCannotWrite) {
     EXPECT_FALSE(err.empty());
     if (!c.path) {
       EXPECT_EQ(contents(file.get()), "");
-    }
-  }
-}
-
-// Rows put whole from the three channels, and rows merged into the file a
-// channel at a time, give write_output_bmp's bytes, row padding included,
-// over a file whose old bytes are all 0xee; blocks of rows of any length,
-// the last one short.
-TEST(BmpWrite, RowsPutWholeOrChannelByChannelGiveTheFile) {
-  const struct { std::int32_t width, height, block; } cases[] = {
-      {1, 1, 1}, {2, 3, 2}, {3, 2, 1}, {4, 5, 3}, {5, 9, 4}, {6, 7, 7}, {7, 4, 8}};
-  unsigned seed = 40;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height) + ", blocks of " +
-                 std::to_string(c.block));
-    const image img = random_image(c.width, c.height, seed += 3);
-    const std::string expected = written(img);
-    // Each channel's rows, top row first, as the engine hands them on.
-    std::vector<std::uint8_t> rows[3];
-    const channel_plane* planes[3] = {&img.blue, &img.green, &img.red};
-    for (int ch = 0; ch < 3; ++ch)
-      for (std::int32_t y = 0; y < c.height; ++y)
-        for (std::int32_t x = 0; x < c.width; ++x)
-          rows[ch].push_back(planes[ch]->samples[plane_index(x, y, c.height)]);
-    for (const bool whole : {true, false}) {
-      SCOPED_TRACE(whole ? "whole rows" : "channel by channel");
-      file_handle file = file_with(expected.substr(0, 54) + std::string(expected.size() - 54, '\xee'));
-      ASSERT_TRUE(file);
-      const int fd = fileno(file.get());
-      std::string err;
-      for (int ch = whole ? 0 : 2; ch >= 0; --ch)
-        for (std::int32_t first = 0; first < c.height; first += c.block) {
-          const std::int32_t count = std::min(c.block, c.height - first);
-          const std::size_t at = static_cast<std::size_t>(first) * c.width;
-          if (whole) {
-            const std::uint8_t* const channels[3] = {rows[0].data() + at, rows[1].data() + at,
-                                                     rows[2].data() + at};
-            ASSERT_TRUE(put_bmp_rows(fd, c.width, c.height, first, count, channels, &err)) << err;
-          } else {
-            ASSERT_TRUE(put_bmp_channel_rows(fd, c.width, c.height, ch, first, count, rows[ch].data() + at,
-                                             ch == 2, &err))
-                << err;
-          }
-        }
-      EXPECT_EQ(contents(file.get()), expected);
     }
   }
 }

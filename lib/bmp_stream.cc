@@ -3,16 +3,12 @@
 #include "lib/bmp_stream.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <memory>
 #include <new>
 #include <optional>
 #include <vector>
@@ -61,7 +57,7 @@ bmp_status resample_direct(std::FILE* input, const bmp_layout& layout, std::int3
 // into the output file, so no whole plane is ever held.
 bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, std::int32_t new_width,
                          std::int32_t new_height, const std::string& output, const resize_settings& settings,
-                         const progress_streams& progress, std::string* err, bool hold_planes) {
+                         const progress_streams& progress, std::string* err) {
   fast_resampler resampler(layout.width, layout.height, new_width, new_height, settings.threads,
                            settings.taper);
   const char* output_path = output.c_str();
@@ -95,25 +91,6 @@ bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, std::int32_
   };
   std::optional<linear_light> light;
   if (settings.linear) light.emplace(255.0, true, 255.0, true, settings.round);
-  // Red and green, when held, wait in memory for blue, and each block of
-  // the file is written once, whole: no block is read back, and the page
-  // cache copies a third of what merging channel by channel costs it.
-  // On huge pages where the system allows: faulting small pages in one by
-  // one costs more than the rewriting the planes save. Below two huge pages
-  // a plane saves too little to pay for them.
-  constexpr std::size_t huge_page = std::size_t{2} << 20;
-  const std::size_t bytes = static_cast<std::size_t>(new_width) * static_cast<std::size_t>(new_height);
-  const std::size_t plane_bytes = (bytes + huge_page - 1) / huge_page * huge_page;
-  struct free_deleter {
-    void operator()(std::uint8_t* p) const { std::free(p); }
-  };
-  std::unique_ptr<std::uint8_t[], free_deleter> held[3];
-  if (hold_planes && bytes >= 2 * huge_page)
-    for (int c : {2, 1}) {
-      held[c].reset(static_cast<std::uint8_t*>(std::aligned_alloc(huge_page, plane_bytes)));
-      if (held[c]) madvise(held[c].get(), plane_bytes, MADV_HUGEPAGE);  // a hint only
-    }
-  const bool holding = held[2] && held[1];  // else merged channel by channel
   for (int c = 2; c >= 0; --c) {
     const auto stopped = [&] {
       return settings.proceed && !settings.proceed(settings.context) &&
@@ -130,18 +107,9 @@ bmp_status resample_fast(std::FILE* input, const bmp_layout& layout, std::int32_
     if (settings.proceed) proceed = [&] { return !stopped(); };
     const row_writer merge = [&](std::int32_t first, std::int32_t count, const std::uint8_t* bytes) {
       if (stopped()) return false;
-      const std::size_t at = static_cast<std::size_t>(first) * new_width;
-      if (holding && c != 0) {
-        std::memcpy(held[c].get() + at, bytes, static_cast<std::size_t>(count) * new_width);
-        return true;
-      }
       std::string why;
-      if (holding) {
-        const std::uint8_t* const channels[3] = {bytes, held[1].get() + at, held[2].get() + at};
-        if (put_bmp_rows(out.fd(), new_width, new_height, first, count, channels, &why)) return true;
-      } else if (put_bmp_channel_rows(out.fd(), new_width, new_height, c, first, count, bytes, c == 2, &why)) {
+      if (put_bmp_channel_rows(out.fd(), new_width, new_height, c, first, count, bytes, c == 2, &why))
         return true;
-      }
       return record(bmp_status::write_error, "cannot write: " + why);
     };
     if (!light) {
@@ -195,19 +163,13 @@ double bmp_stream_bytes(const resize_settings& settings, double width, double he
       static_cast<std::int64_t>(new_width), static_cast<std::int64_t>(new_height), settings.threads));
 }
 
-double bmp_held_bytes(double new_width, double new_height) {
-  const double huge_page = 2 << 20;
-  return 2 * std::ceil(new_width * new_height / huge_page) * huge_page;
-}
-
 bmp_status resize_bmp_stream(std::FILE* input, const bmp_layout& layout, std::int32_t new_width,
                              std::int32_t new_height, const std::string& output,
                              const resize_settings& settings, const progress_streams& progress,
-                             std::string* err, bool hold_planes) {
+                             std::string* err) {
   return settings.method == engine::direct
              ? resample_direct(input, layout, new_width, new_height, output, settings, progress, err)
-             : resample_fast(input, layout, new_width, new_height, output, settings, progress, err,
-                             hold_planes);
+             : resample_fast(input, layout, new_width, new_height, output, settings, progress, err);
 }
 
 }  // namespace pellimor

@@ -30,17 +30,9 @@ double bmp_stream_bytes(const resize_settings& settings, double width, double he
 // new BMP file at `output`, which replaces the old one only once complete.
 // The fast engine streams; the direct sums read whole planes. Reports
 // through `progress`. The status says whose fault a failure is.
-// With `hold_planes` the fast engine keeps red and green as whole planes of
-// output bytes (bmp_held_bytes more) and writes the file once, with blue;
-// without, each channel is merged into the file as it comes, the blocks
-// read back and written again.
 detail::bmp_status resize_bmp_stream(std::FILE* input, const detail::bmp_layout& layout,
                                      std::int32_t new_width, std::int32_t new_height,
                                      const std::string& output, const resize_settings& settings,
-                                     const detail::progress_streams& progress, std::string* err,
-                                     bool hold_planes = false);
-
-// The bytes hold_planes adds.
-double bmp_held_bytes(double new_width, double new_height);
+                                     const detail::progress_streams& progress, std::string* err);
 
 }  // namespace pellimor

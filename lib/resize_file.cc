@@ -258,17 +258,10 @@ bool run_bmp_stream(const file_request& request, int fd, std::string* where, std
   }
   if (request.planned) request.planned(3, layout.width, layout.height, new_width, new_height, &settings);
   const progress_streams progress{settings.counters, settings.phases, settings.passes_done, settings.context};
-  // Whole planes of red and green save rewriting the file, where memory
-  // allows them beside the need admitted; not in a batch, whose turns count
-  // the need alone.
-  const double limit = memory_for(request.limits).bytes;
-  const bool hold = !request.admitted &&
-                    (limit <= 0 || need + bmp_held_bytes(static_cast<double>(new_width),
-                                                         static_cast<double>(new_height)) <= limit);
   try {
-    status = resize_bmp_stream(input.get(), layout, static_cast<std::int32_t>(new_width),
-                               static_cast<std::int32_t>(new_height), request.output, settings, progress, err,
-                               hold);
+    status =
+        resize_bmp_stream(input.get(), layout, static_cast<std::int32_t>(new_width),
+                          static_cast<std::int32_t>(new_height), request.output, settings, progress, err);
   } catch (const std::bad_alloc&) {
     *err = out_of_memory("out of memory for a resize to " + size);
     return false;
