@@ -44,6 +44,11 @@ struct pipeline_job {
   // that channel's reads and its rows let go once read: the decoded picture
   // is never held whole, for one more decode per channel of time.
   bool again = false;
+  // Keep the decoded picture's and the output's pages to the end (not with
+  // `again`): a batch's next file of the same sizes gets them again from
+  // malloc, where pages given back as the job goes would be faulted in
+  // afresh, 4 KiB at a time.
+  bool keep_pages = false;
 };
 
 enum class pipeline_status {
