@@ -60,13 +60,29 @@ bool worth_huge_pages(const char* path) {
   return !bmp;
 }
 
-// For `pellimor resize`: the first word naming a file worth huge pages.
+// For `pellimor resize`: the first word naming a file worth huge pages, or
+// none for a batch (two words or more naming regular files, the output
+// after -o or --output aside). A batch reuses its buffers from one file to
+// the next, so few pages are faulted in after its first file, and huge
+// pages would only round up the pages it keeps: 3 MiB more at the peak
+// on 40 PNGs of 640x480 enlarged to 200%, 2 MiB on 1920x1080 JPEGs halved.
 // Any word will do (an option's value or an output file that exists only
-// ever costs the restart), so the verb's options need not be parsed twice.
+// ever costs the restart, or its absence), so the verb's options need not
+// be parsed twice.
 const char* verb_input(int argc, char** argv) {
-  for (int i = 2; i < argc; ++i)
-    if (argv[i][0] != '-' && worth_huge_pages(argv[i])) return argv[i];
-  return nullptr;
+  const char* first = nullptr;
+  int files = 0;
+  for (int i = 2; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-o") == 0 || std::strcmp(argv[i], "--output") == 0) {
+      ++i;
+      continue;
+    }
+    struct stat st;
+    if (argv[i][0] == '-' || stat(argv[i], &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (++files > 1) return nullptr;
+    first = argv[i];
+  }
+  return first;
 }
 
 void restart_with_huge_pages(const char* input, char** argv) {

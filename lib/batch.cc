@@ -151,7 +151,8 @@ class batch_turns {
     {
       std::lock_guard<std::mutex> hold(lock_);
       total = running_ + bytes;
-      if (ahead_index_ != none || !memory_refusal(total, "", limits_).empty()) return false;
+      if (ahead_index_ != none || bytes > ahead_share * running_ || !memory_refusal(total, "", limits_).empty())
+        return false;
       ahead_index_ = i;
       ahead_ = bytes;
     }
@@ -221,6 +222,14 @@ struct turn_ended {
 int core_count() { return static_cast<int>(std::max(1u, std::thread::hardware_concurrency())); }
 
 }  // namespace
+
+int batch_file_threads(std::size_t count, int jobs, int threads, std::int64_t width, std::int64_t height,
+                       std::int64_t new_width, std::int64_t new_height) {
+  threads = std::max(threads, 1);
+  if (count < 2 || jobs == 1) return threads;
+  if (jobs > 1) return std::max(1, threads / jobs);
+  return std::max(width * height, new_width * new_height) > small_picture_pixels ? threads : 1;
+}
 
 std::string file_stem(const std::string& path) {
   const std::string name = file_name(path);
@@ -343,7 +352,7 @@ std::vector<file_result> run_batch(const batch_request& request) {
   const auto share = [&](std::int64_t width, std::int64_t height, std::int64_t new_width,
                          std::int64_t new_height) {
     if (one_at_a_time) return 1;
-    return std::max(width * height, new_width * new_height) > large_picture_pixels ? threads : 1;
+    return batch_file_threads(count, 0, threads, width, height, new_width, new_height);
   };
   const auto one_file = [&](std::size_t i) {
     file_result& r = results[i];
@@ -364,6 +373,7 @@ std::vector<file_result> run_batch(const batch_request& request) {
     options.settings.threads = file_threads;
     file_request job = request_for(r.input, r.output, options);
     job.page_hint = request.page_hint;
+    job.keep_pages = count > 1;
     tokens_held held;
     const auto take_turn = [&](int count) {
       if (turns) turns->wait_for_earlier(i);

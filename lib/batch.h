@@ -36,9 +36,26 @@ bool plan_outputs(const std::vector<std::string>& inputs, const std::string& out
                   const std::optional<image_format>& format, const std::string& format_hint,
                   std::vector<planned_output>* plan, std::string* err);
 
-// Pictures with more pixels than this (the picture or its result) get
-// every thread when a batch chooses how to share them.
-constexpr std::int64_t large_picture_pixels = 4000000;
+// By default a batch runs its files one at a time, each on every thread:
+// a second file in flight holds a second working set (its picture, its
+// result, its engine's arrays), more than the tenth over a single run's
+// peak memory that a batch may take. Only files whose picture and result
+// both have at most this many pixels share the threads, one each, as many
+// in flight as threads: a few hundred KiB apiece, where a single run holds
+// some 11 MiB of program and libraries.
+constexpr std::int64_t small_picture_pixels = 100000;
+
+// A file is decoded ahead of its turn only when its bytes and pixels are
+// at most this share of what the files in flight said they need.
+constexpr double ahead_share = 0.1;
+
+// The threads a batch of `count` files, `jobs` in flight (0: the default)
+// on `threads` in all (at least 1), gives a file whose picture is width x
+// height and its result new_width x new_height. A file given every thread
+// of a batch of several runs alone; one given one thread by the default
+// shares the others with files of its kind.
+int batch_file_threads(std::size_t count, int jobs, int threads, std::int64_t width, std::int64_t height,
+                       std::int64_t new_width, std::int64_t new_height);
 
 struct batch_request {
   std::vector<std::string> inputs;
@@ -55,7 +72,7 @@ struct batch_request {
   // Told, when set, of what file `index`'s output leaves out.
   std::function<void(std::size_t index, const std::string& note)> note;
   // Told, when set, that file `index` was decoded ahead of its turn, while
-  // the files before it ran.
+  // the files before it ran (see ahead_share).
   std::function<void(std::size_t index)> read_ahead;
   // Told, when set, of each file as it ends, one at a time (in the files'
   // order when they run one at a time).

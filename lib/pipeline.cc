@@ -255,8 +255,9 @@ void decode_then_encode(const pipeline_job& job, shared_state* s) {
   std::int32_t encoded = 0;  // rows the encoder has read for good (codec.h)
   std::size_t output_gone = 0;
   options.rows_ready = [s, &job, &encoded, &output_gone](std::int32_t rows) {
-    let_go(job.out->pixels.data(), static_cast<std::size_t>(encoded) * job.out->row_bytes(),
-           job.out->pixels.size(), &output_gone);
+    if (!job.keep_pages)
+      let_go(job.out->pixels.data(), static_cast<std::size_t>(encoded) * job.out->row_bytes(),
+             job.out->pixels.size(), &output_gone);
     encoded = rows;
     std::unique_lock<std::mutex> hold(s->lock);
     s->changed.wait(hold, [&] { return s->rows_resized >= rows || s->resize_over; });
@@ -427,13 +428,15 @@ pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
     // Called inside a read, so the decoder's buffer cannot go meanwhile.
     // Without `again`, only the last channel's reads are the source's last.
     const int last_index = job.out->channels - 1;
-    // With `packed`, only the first channel reads the source.
-    hooks.rows_read = [&s, &view, &job, last_index](int index, std::int32_t first, std::int32_t count) {
+    // With `packed`, only the first channel reads the source. A batch
+    // keeping its pages lets nothing go (packing and `again` always do).
+    const bool keep = job.keep_pages && !s.again;
+    hooks.rows_read = [&s, &view, &job, last_index, keep](int index, std::int32_t first, std::int32_t count) {
       if (s.packed != nullptr) {
         if (index == 0) pack_read_rows(job, &s, first, count);
         return;
       }
-      if (!s.again && index != last_index) return;
+      if (keep || (!s.again && index != last_index)) return;
       std::lock_guard<std::mutex> hold(s.lock);
       if (!advance(&s.read_waiting, first, first + count, &s.rows_read)) return;
       if (s.again) s.changed.notify_all();  // the decoder may go on

@@ -499,6 +499,7 @@ bool run(const file_request& request, prepared_ptr ahead, std::string* where, st
     job.input_progress = [&bytes](double share) { bytes.drop_before(share); };
     job.again = again;
     job.pack = pack;
+    job.keep_pages = request.keep_pages;
     switch (run_pipeline(job, err)) {
       case pipeline_status::done:
         return true;

@@ -28,6 +28,9 @@ struct file_request {
   strip_mode strip = strip_mode::none;  // what metadata to leave out
   int page = 1;           // of a file of several pictures, from 1
   bool lossless = false;  // WebP output
+  // Keep the decoded picture's and the output's pages until the job ends
+  // (pipeline_job::keep_pages): for a batch, whose next file reuses them.
+  bool keep_pages = false;
   // Ends the note naming a file's page count: how to choose another
   // (" (choose with -page N)").
   std::string page_hint;

@@ -514,7 +514,7 @@ TEST(Batch, ReadingAheadKeepsEachFilesBytesAndFailure) {
   }
 }
 
-TEST(Batch, ReadingAheadWaitsWhenTwoFilesWouldNotFitTheMemoryLimit) {
+TEST(Batch, OnlyASmallNextFileIsDecodedAheadWithinTheMemoryLimit) {
   temp_dir dir;
   std::filesystem::create_directory(dir.file("out"));
   names inputs;
@@ -545,8 +545,86 @@ TEST(Batch, ReadingAheadWaitsWhenTwoFilesWouldNotFitTheMemoryLimit) {
   EXPECT_EQ(tight.read_ahead, std::vector<std::size_t>{});
   expect_single_runs(dir, inputs, tight, limit);
   for (const pellimor::file_result& r : tight.results) EXPECT_EQ(r.error, "");
-  // Twice that is room for both.
-  const ahead_run roomy = run_reading_ahead(dir, inputs, 1, 2, 2 * limit, true);
-  EXPECT_FALSE(roomy.read_ahead.empty());
-  expect_single_runs(dir, inputs, roomy, 2 * limit);
+  // Twice that is room for both, but a next file's pixels as large as
+  // the running one's would take the batch far over a single run's peak.
+  for (int jobs : {0, 1}) {
+    const ahead_run roomy = run_reading_ahead(dir, inputs, jobs, 2, 2 * limit, false);
+    EXPECT_EQ(roomy.read_ahead, std::vector<std::size_t>{}) << jobs;
+    expect_single_runs(dir, inputs, roomy, 2 * limit);
+  }
+  // A small one (a tenth of the bytes at most) is decoded ahead; the large
+  // one after it is not.
+  std::string err;
+  const codec_test::bytes small =
+      codec_test::encode(codec_test::random_image(200, 150, 3, sample_type::u8, 30), image_format::png, &err);
+  ASSERT_EQ(err, "");
+  const names mixed = {inputs[0], dir.file("small.png"), inputs[1]};
+  write_file(mixed[1], std::string(small.begin(), small.end()));
+  for (int jobs : {0, 1}) {
+    const ahead_run run = run_reading_ahead(dir, mixed, jobs, 2, 0, true);
+    EXPECT_EQ(run.read_ahead, std::vector<std::size_t>{1}) << jobs;
+    expect_single_runs(dir, mixed, run, 0);
+  }
+}
+
+TEST(Batch, FilesRunAloneUnlessSmallOrJobsAreGiven) {
+  struct row {
+    std::size_t count;
+    int jobs, threads;
+    std::int64_t width, height, new_width, new_height;
+    int expected;
+  };
+  const row rows[] = {
+      {1, 0, 4, 30, 20, 15, 10, 4},              // one file: as asked
+      {1, 3, 4, 30, 20, 15, 10, 4},              //   whatever the jobs
+      {5, 0, 2, 640, 480, 1280, 960, 2},         // default: alone on every thread
+      {5, 0, 2, 1920, 1080, 960, 540, 2},        //
+      {5, 0, 4, 320, 240, 160, 120, 1},          // small: one thread each, sharing
+      {5, 0, 4, 400, 250, 200, 125, 1},          // 100000 pixels: still small
+      {5, 0, 4, 401, 250, 200, 125, 4},          // one more: alone
+      {5, 0, 4, 200, 125, 401, 250, 4},          // the result counts too
+      {5, 1, 4, 30, 20, 15, 10, 4},              // -j 1: one at a time, every thread
+      {5, 3, 8, 4000, 3000, 2000, 1500, 2},      // -j N: threads / N
+      {5, 4, 2, 4000, 3000, 2000, 1500, 1},      //   at least one
+      {5, 0, 0, 4000, 3000, 2000, 1500, 1},      // no threads given here: one
+  };
+  for (const row& r : rows)
+    EXPECT_EQ(pellimor::batch_file_threads(r.count, r.jobs, r.threads, r.width, r.height, r.new_width,
+                                           r.new_height),
+              r.expected)
+        << r.count << " files, -j " << r.jobs << ", " << r.threads << " threads, " << r.width << "x"
+        << r.height << " -> " << r.new_width << "x" << r.new_height;
+}
+
+TEST(Batch, ByDefaultALargerFileRunsOnEveryThreadAndSmallOnesOnOne) {
+  temp_dir dir;
+  std::filesystem::create_directory(dir.file("out"));
+  names inputs;
+  for (int i = 0; i < 4; ++i) {
+    inputs.push_back(dir.file("p" + std::to_string(i) + ".png"));
+    if (i == 1) {
+      std::string err;
+      const codec_test::bytes png = codec_test::encode(codec_test::smooth_image(700, 500, 3), image_format::png, &err);
+      ASSERT_EQ(err, "");
+      write_file(inputs.back(), std::string(png.begin(), png.end()));
+    } else {
+      make_picture(inputs.back(), image_format::png, static_cast<unsigned>(i));
+    }
+  }
+  pellimor::batch_request request;
+  request.inputs = inputs;
+  request.output = dir.file("out/%s.png");
+  request.options.size = "50%";
+  request.options.settings.threads = 2;
+  std::mutex lock;
+  std::vector<int> threads(inputs.size(), -1);
+  request.planned = [&](std::size_t i, int, std::int64_t, std::int64_t, std::int64_t, std::int64_t,
+                        pellimor::resize_settings* settings) {
+    std::lock_guard<std::mutex> hold(lock);
+    threads[i] = settings->threads;
+  };
+  ahead_run run;
+  run.results = pellimor::run_batch(request);
+  EXPECT_EQ(threads, (std::vector<int>{1, 2, 1, 1}));
+  expect_single_runs(dir, inputs, run, 0);
 }

@@ -292,10 +292,11 @@ struct batch_options {
 // The format is options.format, else the one each output's name says.
 // options.settings.threads (0: one per core) is the engine threads in all.
 // With batch.jobs = N, N files are in flight, each with threads / N of
-// them (at least 1). With jobs = 0 and several inputs, as many files as
-// threads are in flight, each with one thread while the picture and its
-// result are both of at most 4 megapixels (by the file's header); a larger
-// one waits for the files begun before it and runs alone on every thread.
+// them (at least 1). With jobs = 0 and several inputs, one file at a time
+// runs on every thread, so that the batch's peak memory stays near that of
+// its largest file run alone; only files whose picture and result both
+// have at most 100,000 pixels (by the file's header) run as many at once
+// as there are threads, each on one.
 // A file that fails does not stop the others. Returns one result per
 // input, in order. Throws pellimor::error when no outputs can be named: no
 // inputs, several inputs and a plain output name, standard input ("-")

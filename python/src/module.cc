@@ -1504,9 +1504,10 @@ threads : int
     Engine threads in all, 0 for one per core.
 jobs : int
     Files in flight, each with threads/jobs engine threads (at least 1).
-    0 chooses: as many files as threads, each on one thread while the
-    picture and its result are both of at most 4 megapixels; a larger one
-    waits for the files begun before it and runs alone on every thread.
+    0 chooses: one file at a time on every thread (a batch's peak memory
+    then stays near its largest file's alone), but as many files as
+    threads, each on one, while the picture and its result both have at
+    most 100,000 pixels.
 no_clobber : bool
     Leave outputs that exist alone (their error is None).
 strip : bool or str
