@@ -22,6 +22,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "cli/run.h"
 #include "cli/verb.h"
@@ -60,27 +61,26 @@ bool worth_huge_pages(const char* path) {
   return !bmp;
 }
 
-// For `pellimor resize`: the first word naming a file worth huge pages, or
-// none for a batch (two words or more naming regular files, the output
-// after -o or --output aside). A batch reuses its buffers from one file to
-// the next, so few pages are faulted in after its first file, and huge
-// pages would only round up the pages it keeps: 3 MiB more at the peak
-// on 40 PNGs of 640x480 enlarged to 200%, 2 MiB on 1920x1080 JPEGs halved.
-// Any word will do (an option's value or an output file that exists only
-// ever costs the restart, or its absence), so the verb's options need not
-// be parsed twice.
+// For `pellimor resize`: the input when there is one regular file to read,
+// none for a batch (two inputs or more naming regular files). A batch
+// reuses its buffers from one file to the next, so few pages are faulted in
+// after its first file, and huge pages would only round up the pages it
+// keeps: 3 MiB more at the peak on 40 PNGs of 640x480 enlarged to 200%,
+// 2 MiB on 1920x1080 JPEGs halved. Words the verb would refuse restart
+// nothing: the run only reports them.
 const char* verb_input(int argc, char** argv) {
+  const std::vector<std::string> words(argv + 2, argv + argc);
+  verb_options options;
+  std::string err;
+  if (parse_verb(words, &options, &err) != 0 || options.help) return nullptr;
   const char* first = nullptr;
   int files = 0;
-  for (int i = 2; i < argc; ++i) {
-    if (std::strcmp(argv[i], "-o") == 0 || std::strcmp(argv[i], "--output") == 0) {
-      ++i;
-      continue;
-    }
+  for (const std::string& input : options.inputs) {
     struct stat st;
-    if (argv[i][0] == '-' || stat(argv[i], &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (stat(input.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     if (++files > 1) return nullptr;
-    first = argv[i];
+    for (int i = 2; i < argc && first == nullptr; ++i)
+      if (input == argv[i]) first = argv[i];
   }
   return first;
 }
