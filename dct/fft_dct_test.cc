@@ -72,6 +72,24 @@ TEST(FftDct, Dct2AndDct3MatchTheSums) {
   }
 }
 
+// `count` lines of length n holding random values from `seed`, with the
+// plan and workspace that transform them.
+struct random_batch {
+  dct_plan plan;
+  dct_workspace work;
+  std::vector<double> input;
+  random_batch(std::int32_t n, int count, std::uint32_t seed)
+      : plan(make_dct_plan(n, count)), work(make_dct_workspace({&plan})) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> value(-1000.0, 1000.0);
+    input.resize(static_cast<std::size_t>(plan.real_distance) * count);
+    for (double& v : input) v = value(rng);
+  }
+  ~random_batch() { destroy_dct_plan(&plan); }
+  random_batch(const random_batch&) = delete;
+  random_batch& operator=(const random_batch&) = delete;
+};
+
 // The forms that read or write lines elsewhere (a column pass's own
 // columns) give the bits of the forms that use work.real, on every route:
 // half-length, odd, and Bluestein, whose lines go through in pairs. The
@@ -83,12 +101,10 @@ TEST(FftDct, LinesElsewhereGiveTheSameBits) {
     for (std::int32_t keep : {1, n / 2, n / 2 + 1, n - 1, n}) {
       if (keep < 1) continue;
       SCOPED_TRACE(testing::Message() << "N = " << n << ", keep " << keep);
-      dct_plan plan = make_dct_plan(n, count);
-      dct_workspace work = make_dct_workspace({&plan});
-      std::mt19937 rng(n * 31 + keep);
-      std::uniform_real_distribution<double> value(-1000.0, 1000.0);
-      std::vector<double> input(static_cast<std::size_t>(plan.real_distance) * count);
-      for (double& v : input) v = value(rng);
+      random_batch batch(n, count, static_cast<std::uint32_t>(n * 31 + keep));
+      dct_plan& plan = batch.plan;
+      dct_workspace& work = batch.work;
+      const std::vector<double>& input = batch.input;
       const auto bits_equal = [](const double* a, const double* b, std::int32_t length) {
         return std::memcmp(a, b, sizeof(double) * length) == 0;
       };
@@ -130,7 +146,6 @@ TEST(FftDct, LinesElsewhereGiveTheSameBits) {
         for (std::int64_t i = n; i < spacing; ++i)
           EXPECT_EQ(in[std::min(l, 4)][i], -7.0) << "dct3 line " << l;
       }
-      destroy_dct_plan(&plan);
     }
   }
 }
@@ -147,12 +162,10 @@ TEST(FftDct, ColumnFormsGiveTheLineFormsBits) {
     for (std::int32_t keep : {1, n / 2, n / 2 + 1, n - 1, n}) {
       if (keep < 1 || keep > n) continue;
       SCOPED_TRACE(testing::Message() << "N = " << n << ", keep " << keep);
-      dct_plan plan = make_dct_plan(n, count);
-      dct_workspace work = make_dct_workspace({&plan});
-      std::mt19937 rng(n * 17 + keep);
-      std::uniform_real_distribution<double> value(-1000.0, 1000.0);
-      std::vector<double> input(static_cast<std::size_t>(plan.real_distance) * count);
-      for (double& v : input) v = value(rng);
+      random_batch batch(n, count, static_cast<std::uint32_t>(n * 17 + keep));
+      dct_plan& plan = batch.plan;
+      dct_workspace& work = batch.work;
+      const std::vector<double>& input = batch.input;
       // 64-byte aligned columns, NaN where nothing may be written.
       std::vector<double> storage(static_cast<std::size_t>(n) * stride + 8, std::nan(""));
       double* const columns = storage.data() + ((64 - reinterpret_cast<std::uintptr_t>(storage.data()) % 64) % 64) / 8;
@@ -172,10 +185,7 @@ TEST(FftDct, ColumnFormsGiveTheLineFormsBits) {
               EXPECT_TRUE(std::isnan(got)) << u << ", " << l;
           }
       }
-      if (!runs) {
-        destroy_dct_plan(&plan);
-        continue;
-      }
+      if (!runs) continue;
 
       // Inverse: the columns just written, the zero-frequency terms halved
       // on the way, against the lines copied out and halved.
@@ -193,7 +203,6 @@ TEST(FftDct, ColumnFormsGiveTheLineFormsBits) {
                               sizeof(double) * n),
                   0)
             << "dct3 line " << l;
-      destroy_dct_plan(&plan);
     }
   }
 }
