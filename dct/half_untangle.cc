@@ -430,7 +430,7 @@ PELLIMOR_AVX2 void avx2_dct2_columns(const double* z, std::int64_t z_distance, d
     high = _mm256_xor_pd(sign, _mm256_add_pd(_mm256_mul_pd(wr, xi), _mm256_mul_pd(wi, xr)));
   };
   // Bin M - k reads Z[M-k] and Z[k] as bin k does: the same loads serve
-  // both, and E's and O's real parts are the same sums (the operands
+  // both, and the real halves of E and O are the same sums (the operands
   // swapped, which IEEE addition does not notice); the differences are
   // taken again the other way round, as dct2_bin takes them.
   const auto kept = [&](std::int32_t k) { return k < keep || n - k < keep; };
