@@ -5,9 +5,10 @@
 // a load and a store a sample, a noticeable share of a whole JPEG resize.
 // With SSSE3 a byte shuffle per 16 source bytes picks out the channel's
 // bytes, and an OR puts the picks together: 16 samples for three loads when
-// the pixels have three samples. Putting a channel back is left to the
-// plain loop: a vector store would write the other channels' bytes too
-// (with the values just read, but another thread may be writing them).
+// the pixels have three samples. Putting a channel back takes byte-masked
+// stores (AVX-512), else the plain loop: a whole vector stored would write
+// the other channels' bytes too (with the values just read, but another
+// thread may be writing them).
 #include "lib/strided_copy.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -17,6 +18,7 @@
 
 #include <array>
 #include <cstring>
+#include <type_traits>
 
 namespace pellimor::detail {
 
@@ -128,6 +130,68 @@ struct avx2 {
   }
 };
 
+// Putting a channel back, the reverse: the shuffle that takes to the jth 16
+// bytes of a step the packed bytes that belong there, and the bytes of the
+// 16 it may write (the samples' own).
+template <int size, int k>
+struct scatter_masks {
+  std::array<std::array<std::int8_t, 16>, k> shuffle{};
+  std::array<std::uint16_t, k> store{};
+};
+
+template <int size, int k>
+constexpr scatter_masks<size, k> make_scatter_masks() {
+  scatter_masks<size, k> masks{};
+  for (int j = 0; j < k; ++j)
+    for (int b = 0; b < 16; ++b) {
+      const int to = 16 * j + b, sample = to / (k * size), offset = to % (k * size);
+      const bool own = offset < size;
+      masks.shuffle[j][b] = static_cast<std::int8_t>(own ? sample * size + offset : -128);
+      if (own) masks.store[j] = static_cast<std::uint16_t>(masks.store[j] | 1u << b);
+    }
+  return masks;
+}
+
+template <int size, int k>
+alignas(16) constexpr scatter_masks<size, k> scatter_mask = make_scatter_masks<size, k>();
+
+// With AVX-512's byte-masked stores a vector may put a channel back: the
+// bytes outside the mask are not written at all, so the other channels'
+// are never rewritten, not even with their own values.
+struct avx512 : avx2 {
+  template <int size, int k>
+  __attribute__((target("avx512bw,avx512vl"))) static std::int32_t scatter(const std::uint8_t* from,
+                                                                            std::uint8_t* to, std::int32_t count) {
+    constexpr int per_step = 16 / size;
+    const scatter_masks<size, k>& masks = scatter_mask<size, k>;
+    __m128i shuffle[k];
+    for (int j = 0; j < k; ++j)
+      shuffle[j] = _mm_load_si128(reinterpret_cast<const __m128i*>(masks.shuffle[j].data()));
+    const std::int64_t end = samples_end(count, size, k);
+    std::int32_t i = 0;
+    for (; static_cast<std::int64_t>(i) * k * size + 16 * k <= end; i += per_step) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + static_cast<std::ptrdiff_t>(i) * size));
+      std::uint8_t* p = to + static_cast<std::ptrdiff_t>(i) * k * size;
+      for (int j = 0; j < k; ++j) _mm_mask_storeu_epi8(p + 16 * j, masks.store[j], _mm_shuffle_epi8(v, shuffle[j]));
+    }
+    return i;
+  }
+};
+
+template <class isa, int size>
+std::int32_t scatter_sized(const std::uint8_t* from, std::uint8_t* to, std::ptrdiff_t to_step,
+                           std::int32_t count) {
+  switch (to_step / size) {
+    case 2:
+      return isa::template scatter<size, 2>(from, to, count);
+    case 3:
+      return isa::template scatter<size, 3>(from, to, count);
+    case 4:
+      return isa::template scatter<size, 4>(from, to, count);
+  }
+  return 0;
+}
+
 template <class isa, int size>
 std::int32_t gather_sized(const std::uint8_t* from, std::ptrdiff_t from_step, std::uint8_t* to,
                           std::int32_t count) {
@@ -153,6 +217,12 @@ void vector_copy(const std::uint8_t* from, std::ptrdiff_t from_step, std::uint8_
     if (size == 1) done = gather_sized<isa, 1>(from, from_step, to, count);
     if (size == 2) done = gather_sized<isa, 2>(from, from_step, to, count);
   }
+  if constexpr (std::is_base_of_v<avx512, isa>) {
+    if (from_step == packed && to_step > 0 && to_step % packed == 0) {
+      if (size == 1) done = scatter_sized<isa, 1>(from, to, to_step, count);
+      if (size == 2) done = scatter_sized<isa, 2>(from, to, to_step, count);
+    }
+  }
   plain_copy(from + done * from_step, from_step, to + done * to_step, to_step, count - done, size);
 }
 
@@ -163,10 +233,16 @@ void vector_copy(const std::uint8_t* from, std::ptrdiff_t from_step, std::uint8_
 std::span<const sample_copier> runnable_sample_copiers() {
   static const std::span<const sample_copier> runnable = [] {
 #ifdef PELLIMOR_X86_VECTORS
-    static const sample_copier all[] = {
-        {"plain", plain_copy}, {"ssse3", vector_copy<ssse3>}, {"avx2", vector_copy<avx2>}};
+    static const sample_copier all[] = {{"plain", plain_copy},
+                                        {"ssse3", vector_copy<ssse3>},
+                                        {"avx2", vector_copy<avx2>},
+                                        {"avx512", vector_copy<avx512>}};
     __builtin_cpu_init();
-    const std::size_t count = __builtin_cpu_supports("avx2") ? 3 : __builtin_cpu_supports("ssse3") ? 2 : 1;
+    const bool avx512 = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+    const std::size_t count = !__builtin_cpu_supports("ssse3")  ? 1
+                              : !__builtin_cpu_supports("avx2") ? 2
+                              : !avx512                         ? 3
+                                                                : 4;
     return std::span<const sample_copier>(all, count);
 #else
     static const sample_copier all[] = {{"plain", plain_copy}};

@@ -19,7 +19,8 @@ using sample_copy_fn = void (*)(const std::uint8_t* from, std::ptrdiff_t from_st
 
 // A version of the copy; all give the same bytes. The vector ones take
 // a channel out of pixels of 2, 3 or 4 samples of 1 or 2 bytes into
-// packed samples in shuffles, and leave every other case to the plain loop.
+// packed samples in shuffles (and with AVX-512, put it back), and leave
+// every other case to the plain loop.
 struct sample_copier {
   const char* name;
   sample_copy_fn copy;

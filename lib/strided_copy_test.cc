@@ -106,7 +106,8 @@ TEST(StridedCopy, ChannelOutOfPixelsMatchesTheByteLoop) {
 }
 
 // Putting a channel back into pixels writes its samples' bytes and no
-// other: the other channels and the padding keep theirs.
+// other: the other channels, the padding and the pixels after the last
+// keep theirs.
 TEST(StridedCopy, ChannelIntoPixelsLeavesOtherBytesAlone) {
   std::mt19937 random(12);
   for (const sample_copier& copier : runnable_sample_copiers())
@@ -116,7 +117,7 @@ TEST(StridedCopy, ChannelIntoPixelsLeavesOtherBytesAlone) {
           SCOPED_TRACE(testing::Message() << copier.name << " size " << l.size << " channels " << l.channels
                                           << " padding " << l.padding << " width " << width << " channel " << c);
           const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(l.channels * l.size) + l.padding;
-          const std::size_t bytes = static_cast<std::size_t>(width) * step;
+          const std::size_t bytes = static_cast<std::size_t>(width + 2) * step;
           std::vector<std::uint8_t> pixels(bytes), packed(width * l.size);
           for (std::uint8_t& b : pixels) b = static_cast<std::uint8_t>(random());
           for (std::uint8_t& b : packed) b = static_cast<std::uint8_t>(random());
