@@ -30,7 +30,7 @@ struct job {
 };
 
 constexpr job jobs[] = {
-    {"u8x3/out", 1, 3, true}, {"u8x4/out", 1, 4, true}, {"u8x2/out", 1, 2, true},
+    {"u8x3/out", 1, 3, true},  {"u8x4/out", 1, 4, true},  {"u8x2/out", 1, 2, true},
     {"u16x3/out", 2, 3, true}, {"u16x4/out", 2, 4, true}, {"u8x3/in", 1, 3, false},
 };
 
@@ -44,11 +44,11 @@ void copy_channel(benchmark::State& state, sample_copy_fn copy, job j, std::int3
   for (auto _ : state) {
     for (std::int32_t r = 0; r < rows; ++r) {
       if (j.out_of_pixels)
-        copy(pixels.data() + r * interleaved.row + j.size, step, packed.data() + r * plane.row, plane.step, width,
-             j.size);
+        copy(pixels.data() + r * interleaved.row + j.size, step, packed.data() + r * plane.row, plane.step,
+             width, j.size);
       else
-        copy(packed.data() + r * plane.row, plane.step, pixels.data() + r * interleaved.row + j.size, step, width,
-             j.size);
+        copy(packed.data() + r * plane.row, plane.step, pixels.data() + r * interleaved.row + j.size, step,
+             width, j.size);
     }
     benchmark::DoNotOptimize(pixels.data());
     benchmark::DoNotOptimize(packed.data());

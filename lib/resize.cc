@@ -174,8 +174,8 @@ struct job {
   // Source rows [first, first + count) of channel c as they are, packed
   // (8-bit samples only).
   void read_bytes(int c, std::int32_t first, std::int32_t count, std::uint8_t* out) const {
-    copy_sample_rows(source_at(0, first, c), {source.row_stride, source.pixel_stride}, out,
-                     {source.width, 1}, count, source.width, 1);
+    copy_sample_rows(source_at(0, first, c), {source.row_stride, source.pixel_stride}, out, {source.width, 1},
+                     count, source.width, 1);
   }
 
   // Finished 8-bit rows of channel c, packed, stored as they are.
@@ -213,7 +213,8 @@ struct job {
   // Resized rows [first, first + count) of channel c, new width values each
   // in source units.
   void write_rows(int c, std::int32_t first, std::int32_t count, const double* rows) {
-    with_store([&](auto t, auto mode) { write_typed<decltype(t), decltype(mode)::value>(c, first, count, rows); });
+    with_store(
+        [&](auto t, auto mode) { write_typed<decltype(t), decltype(mode)::value>(c, first, count, rows); });
   }
 
   // Calls f(T{}, mode) for the destination's C++ type T and the rounding

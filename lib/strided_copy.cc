@@ -81,7 +81,7 @@ struct ssse3 {
   // Gathers 16 bytes a step; returns the samples done.
   template <int size, int k>
   __attribute__((target("ssse3"))) static std::int32_t gather(const std::uint8_t* from, std::uint8_t* to,
-                                                               std::int32_t count) {
+                                                              std::int32_t count) {
     constexpr int per_step = 16 / size;
     __m128i mask[k];
     for (int j = 0; j < k; ++j)
@@ -102,8 +102,9 @@ struct ssse3 {
 
 // 16 bytes at low and 16 at high, as the low and high lanes of one vector.
 __attribute__((target("avx2"))) inline __m256i lanes(const std::uint8_t* low, const std::uint8_t* high) {
-  return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low))),
-                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(high)), 1);
+  return _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low))),
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(high)), 1);
 }
 
 // The same shuffles on two steps at once, one in each 128-bit lane (the
@@ -111,7 +112,7 @@ __attribute__((target("avx2"))) inline __m256i lanes(const std::uint8_t* low, co
 struct avx2 {
   template <int size, int k>
   __attribute__((target("avx2"))) static std::int32_t gather(const std::uint8_t* from, std::uint8_t* to,
-                                                              std::int32_t count) {
+                                                             std::int32_t count) {
     constexpr int per_step = 32 / size;
     __m256i mask[k];
     for (int j = 0; j < k; ++j)
@@ -161,7 +162,8 @@ alignas(16) constexpr scatter_masks<size, k> scatter_mask = make_scatter_masks<s
 struct avx512 : avx2 {
   template <int size, int k>
   __attribute__((target("avx512bw,avx512vl"))) static std::int32_t scatter(const std::uint8_t* from,
-                                                                            std::uint8_t* to, std::int32_t count) {
+                                                                           std::uint8_t* to,
+                                                                           std::int32_t count) {
     constexpr int per_step = 16 / size;
     const scatter_masks<size, k>& masks = scatter_mask<size, k>;
     __m128i shuffle[k];
@@ -170,9 +172,11 @@ struct avx512 : avx2 {
     const std::int64_t end = samples_end(count, size, k);
     std::int32_t i = 0;
     for (; static_cast<std::int64_t>(i) * k * size + 16 * k <= end; i += per_step) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + static_cast<std::ptrdiff_t>(i) * size));
+      const __m128i v =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + static_cast<std::ptrdiff_t>(i) * size));
       std::uint8_t* p = to + static_cast<std::ptrdiff_t>(i) * k * size;
-      for (int j = 0; j < k; ++j) _mm_mask_storeu_epi8(p + 16 * j, masks.store[j], _mm_shuffle_epi8(v, shuffle[j]));
+      for (int j = 0; j < k; ++j)
+        _mm_mask_storeu_epi8(p + 16 * j, masks.store[j], _mm_shuffle_epi8(v, shuffle[j]));
     }
     return i;
   }
@@ -252,8 +256,8 @@ std::span<const sample_copier> runnable_sample_copiers() {
   return runnable;
 }
 
-void copy_samples(const std::uint8_t* from, std::ptrdiff_t from_step, std::uint8_t* to, std::ptrdiff_t to_step,
-                  std::int32_t count, std::size_t size) {
+void copy_samples(const std::uint8_t* from, std::ptrdiff_t from_step, std::uint8_t* to,
+                  std::ptrdiff_t to_step, std::int32_t count, std::size_t size) {
   static const sample_copy_fn best = runnable_sample_copiers().back().copy;
   best(from, from_step, to, to_step, count, size);
 }
@@ -261,7 +265,8 @@ void copy_samples(const std::uint8_t* from, std::ptrdiff_t from_step, std::uint8
 void copy_sample_rows(const std::uint8_t* from, strided_rows from_layout, std::uint8_t* to,
                       strided_rows to_layout, std::int32_t rows, std::int32_t count, std::size_t size) {
   for (std::int32_t r = 0; r < rows; ++r)
-    copy_samples(from + r * from_layout.row, from_layout.step, to + r * to_layout.row, to_layout.step, count, size);
+    copy_samples(from + r * from_layout.row, from_layout.step, to + r * to_layout.row, to_layout.step, count,
+                 size);
 }
 
 }  // namespace pellimor::detail

@@ -30,8 +30,8 @@ struct sample_copier {
 std::span<const sample_copier> runnable_sample_copiers();
 
 // The fastest of them.
-void copy_samples(const std::uint8_t* from, std::ptrdiff_t from_step, std::uint8_t* to, std::ptrdiff_t to_step,
-                  std::int32_t count, std::size_t size);
+void copy_samples(const std::uint8_t* from, std::ptrdiff_t from_step, std::uint8_t* to,
+                  std::ptrdiff_t to_step, std::int32_t count, std::size_t size);
 
 // Rows of samples as copy_samples copies one: `rows` rows of `count`
 // samples, row r from from + r * from_row to to + r * to_row.

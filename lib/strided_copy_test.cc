@@ -65,9 +65,8 @@ struct layout {
 // padded to four samples (RGBX) and padded by an odd byte (misaligned
 // 2-byte samples).
 constexpr layout layouts[] = {
-    {1, 1, 0}, {1, 2, 0}, {1, 3, 0}, {1, 4, 0}, {1, 3, 1}, {1, 5, 0}, {2, 1, 0}, {2, 2, 0},
-    {2, 3, 0}, {2, 4, 0}, {2, 3, 2}, {2, 3, 1}, {4, 1, 0}, {4, 3, 0}, {4, 4, 0}, {8, 2, 0},
-    {8, 3, 0}, {8, 4, 8},
+    {1, 1, 0}, {1, 2, 0}, {1, 3, 0}, {1, 4, 0}, {1, 3, 1}, {1, 5, 0}, {2, 1, 0}, {2, 2, 0}, {2, 3, 0},
+    {2, 4, 0}, {2, 3, 2}, {2, 3, 1}, {4, 1, 0}, {4, 3, 0}, {4, 4, 0}, {8, 2, 0}, {8, 3, 0}, {8, 4, 8},
 };
 
 // Widths around each version's step (16 and 32 bytes of packed samples),
@@ -83,8 +82,9 @@ TEST(StridedCopy, ChannelOutOfPixelsMatchesTheByteLoop) {
     for (const layout& l : layouts)
       for (const std::int32_t width : widths)
         for (int c = 0; c < l.channels; ++c) {
-          SCOPED_TRACE(testing::Message() << copier.name << " size " << l.size << " channels " << l.channels
-                                          << " padding " << l.padding << " width " << width << " channel " << c);
+          SCOPED_TRACE(testing::Message()
+                       << copier.name << " size " << l.size << " channels " << l.channels << " padding "
+                       << l.padding << " width " << width << " channel " << c);
           const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(l.channels * l.size) + l.padding;
           const std::size_t span = static_cast<std::size_t>(width - 1) * step + l.size;  // channel c's bytes
           guarded_bytes source(span + l.channels * l.size);
@@ -114,8 +114,9 @@ TEST(StridedCopy, ChannelIntoPixelsLeavesOtherBytesAlone) {
     for (const layout& l : layouts)
       for (const std::int32_t width : widths)
         for (int c = 0; c < l.channels; ++c) {
-          SCOPED_TRACE(testing::Message() << copier.name << " size " << l.size << " channels " << l.channels
-                                          << " padding " << l.padding << " width " << width << " channel " << c);
+          SCOPED_TRACE(testing::Message()
+                       << copier.name << " size " << l.size << " channels " << l.channels << " padding "
+                       << l.padding << " width " << width << " channel " << c);
           const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(l.channels * l.size) + l.padding;
           const std::size_t bytes = static_cast<std::size_t>(width + 2) * step;
           std::vector<std::uint8_t> pixels(bytes), packed(width * l.size);
@@ -124,8 +125,8 @@ TEST(StridedCopy, ChannelIntoPixelsLeavesOtherBytesAlone) {
           std::vector<std::uint8_t> expected = pixels;
           for (std::int32_t x = 0; x < width; ++x)
             std::memcpy(&expected[x * step + c * l.size], &packed[x * l.size], l.size);
-          copier.copy(packed.data(), static_cast<std::ptrdiff_t>(l.size), pixels.data() + c * l.size, step, width,
-                      l.size);
+          copier.copy(packed.data(), static_cast<std::ptrdiff_t>(l.size), pixels.data() + c * l.size, step,
+                      width, l.size);
           ASSERT_EQ(pixels, expected);
         }
 }
@@ -140,24 +141,24 @@ TEST(StridedCopy, RowsFollowTheirStrides) {
   std::vector<std::uint8_t> pixels(rows * row_bytes);
   for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<std::uint8_t>(i * 7 + 1);
   for (const bool bottom_up : {false, true}) {
-      SCOPED_TRACE(bottom_up ? "bottom up" : "top down");
-      const std::ptrdiff_t row = bottom_up ? -row_bytes : row_bytes;
-      const std::uint8_t* first = pixels.data() + (bottom_up ? (rows - 1) * row_bytes : 0) + 1;  // green
-      std::vector<std::uint8_t> packed(width * rows);
-      copy_sample_rows(first, {row, channels}, packed.data(), {width, 1}, rows, width, 1);
-      for (std::int32_t r = 0; r < rows; ++r)
-        for (std::int32_t x = 0; x < width; ++x)
-          ASSERT_EQ(packed[r * width + x], first[r * row + x * channels]) << "row " << r << " x " << x;
-      std::vector<std::uint8_t> back = pixels;
-      for (std::uint8_t& b : packed) b = static_cast<std::uint8_t>(~b);
-      std::uint8_t* into = back.data() + (first - pixels.data());
-      copy_sample_rows(packed.data(), {width, 1}, into, {row, channels}, rows, width, 1);
-      for (std::size_t i = 0; i < back.size(); ++i) {
-        const std::ptrdiff_t in_row = static_cast<std::ptrdiff_t>(i % row_bytes);
-        const bool green = in_row < width * channels && in_row % channels == 1;
-        ASSERT_EQ(back[i], green ? static_cast<std::uint8_t>(~pixels[i]) : pixels[i]) << "byte " << i;
-      }
+    SCOPED_TRACE(bottom_up ? "bottom up" : "top down");
+    const std::ptrdiff_t row = bottom_up ? -row_bytes : row_bytes;
+    const std::uint8_t* first = pixels.data() + (bottom_up ? (rows - 1) * row_bytes : 0) + 1;  // green
+    std::vector<std::uint8_t> packed(width * rows);
+    copy_sample_rows(first, {row, channels}, packed.data(), {width, 1}, rows, width, 1);
+    for (std::int32_t r = 0; r < rows; ++r)
+      for (std::int32_t x = 0; x < width; ++x)
+        ASSERT_EQ(packed[r * width + x], first[r * row + x * channels]) << "row " << r << " x " << x;
+    std::vector<std::uint8_t> back = pixels;
+    for (std::uint8_t& b : packed) b = static_cast<std::uint8_t>(~b);
+    std::uint8_t* into = back.data() + (first - pixels.data());
+    copy_sample_rows(packed.data(), {width, 1}, into, {row, channels}, rows, width, 1);
+    for (std::size_t i = 0; i < back.size(); ++i) {
+      const std::ptrdiff_t in_row = static_cast<std::ptrdiff_t>(i % row_bytes);
+      const bool green = in_row < width * channels && in_row % channels == 1;
+      ASSERT_EQ(back[i], green ? static_cast<std::uint8_t>(~pixels[i]) : pixels[i]) << "byte " << i;
     }
+  }
 }
 
 // The versions the processor runs start with the plain loop; the vector
