@@ -211,10 +211,12 @@ void scatter_side_by_side(const double* real, std::int64_t ri, const std::int64_
   std::int32_t p = 0;
 #ifdef __SSE2__
   if (stream) {
-    p = scatter_pairs(real, ri, sample, n, first, step, scale, [](double* to, __m128d v) { _mm_stream_pd(to, v); });
+    p = scatter_pairs(real, ri, sample, n, first, step, scale,
+                      [](double* to, __m128d v) { _mm_stream_pd(to, v); });
     _mm_sfence();  // the streamed stores are seen before anything stored after them
   } else {
-    p = scatter_pairs(real, ri, sample, n, first, step, scale, [](double* to, __m128d v) { _mm_storeu_pd(to, v); });
+    p = scatter_pairs(real, ri, sample, n, first, step, scale,
+                      [](double* to, __m128d v) { _mm_storeu_pd(to, v); });
   }
 #endif
   for (; p < n; ++p)
