@@ -182,50 +182,48 @@ struct avx512 : avx2 {
   }
 };
 
-template <class isa, int size>
-std::int32_t scatter_sized(const std::uint8_t* from, std::uint8_t* to, std::ptrdiff_t to_step,
-                           std::int32_t count) {
-  switch (to_step / size) {
-    case 2:
-      return isa::template scatter<size, 2>(from, to, count);
-    case 3:
-      return isa::template scatter<size, 3>(from, to, count);
-    case 4:
-      return isa::template scatter<size, 4>(from, to, count);
-  }
-  return 0;
+// isa's shuffles for samples of `size` bytes `step` bytes apart in the
+// pixels: out of them into packed samples, or the other way.
+template <class isa, int size, bool out_of_pixels, int k>
+std::int32_t shuffle_samples(const std::uint8_t* from, std::uint8_t* to, std::int32_t count) {
+  if constexpr (out_of_pixels)
+    return isa::template gather<size, k>(from, to, count);
+  else
+    return isa::template scatter<size, k>(from, to, count);
 }
 
-template <class isa, int size>
-std::int32_t gather_sized(const std::uint8_t* from, std::ptrdiff_t from_step, std::uint8_t* to,
-                          std::int32_t count) {
-  switch (from_step / size) {
-    case 2:
-      return isa::template gather<size, 2>(from, to, count);
-    case 3:
-      return isa::template gather<size, 3>(from, to, count);
-    case 4:
-      return isa::template gather<size, 4>(from, to, count);
-  }
+template <class isa, bool out_of_pixels>
+std::int32_t shuffle_samples(const std::uint8_t* from, std::uint8_t* to, std::ptrdiff_t step,
+                             std::int32_t count, std::size_t size) {
+  const auto sized = [&](auto size_constant) -> std::int32_t {
+    constexpr int size_ = decltype(size_constant)::value;
+    switch (step / size_) {
+      case 2:
+        return shuffle_samples<isa, size_, out_of_pixels, 2>(from, to, count);
+      case 3:
+        return shuffle_samples<isa, size_, out_of_pixels, 3>(from, to, count);
+      case 4:
+        return shuffle_samples<isa, size_, out_of_pixels, 4>(from, to, count);
+    }
+    return 0;
+  };
+  if (step <= 0 || step % static_cast<std::ptrdiff_t>(size) != 0) return 0;
+  if (size == 1) return sized(std::integral_constant<int, 1>{});
+  if (size == 2) return sized(std::integral_constant<int, 2>{});
   return 0;
 }
 
 // Samples of 1 or 2 bytes, 2, 3 or 4 samples apart, into packed ones in
-// vectors; the rest, and all else, by the plain loop.
+// vectors (and back, where isa has byte-masked stores); the rest, and all
+// else, by the plain loop.
 template <class isa>
 void vector_copy(const std::uint8_t* from, std::ptrdiff_t from_step, std::uint8_t* to, std::ptrdiff_t to_step,
                  std::int32_t count, std::size_t size) {
   std::int32_t done = 0;
   const auto packed = static_cast<std::ptrdiff_t>(size);
-  if (to_step == packed && from_step > 0 && from_step % packed == 0) {
-    if (size == 1) done = gather_sized<isa, 1>(from, from_step, to, count);
-    if (size == 2) done = gather_sized<isa, 2>(from, from_step, to, count);
-  }
+  if (to_step == packed) done = shuffle_samples<isa, true>(from, to, from_step, count, size);
   if constexpr (std::is_base_of_v<avx512, isa>) {
-    if (from_step == packed && to_step > 0 && to_step % packed == 0) {
-      if (size == 1) done = scatter_sized<isa, 1>(from, to, to_step, count);
-      if (size == 2) done = scatter_sized<isa, 2>(from, to, to_step, count);
-    }
+    if (from_step == packed) done = shuffle_samples<isa, false>(from, to, to_step, count, size);
   }
   plain_copy(from + done * from_step, from_step, to + done * to_step, to_step, count - done, size);
 }

@@ -73,11 +73,20 @@ constexpr layout layouts[] = {
 // odd ones, and one of a full HD row.
 constexpr std::int32_t widths[] = {1, 2, 3, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 47, 63, 64, 65, 97, 1920};
 
-// Taking channel c out of pixels: every version gives the samples a byte
-// loop gives, for each channel, reading none past the last one's bytes
-// (the channel's last byte is the last of the buffer) nor before the first.
-TEST(StridedCopy, ChannelOutOfPixelsMatchesTheByteLoop) {
-  std::mt19937 random(11);
+// One copy of one channel of a row of pixels by one version.
+struct channel_case {
+  const sample_copier& copier;
+  std::size_t size;
+  int channels;
+  std::int32_t width;
+  int channel;
+  std::ptrdiff_t step;  // bytes between pixels
+};
+
+// Calls check(each case) for every version, layout, width and channel,
+// until a check fails.
+template <class Check>
+void for_each_channel(const Check& check) {
   for (const sample_copier& copier : runnable_sample_copiers())
     for (const layout& l : layouts)
       for (const std::int32_t width : widths)
@@ -86,23 +95,34 @@ TEST(StridedCopy, ChannelOutOfPixelsMatchesTheByteLoop) {
                        << copier.name << " size " << l.size << " channels " << l.channels << " padding "
                        << l.padding << " width " << width << " channel " << c);
           const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(l.channels * l.size) + l.padding;
-          const std::size_t span = static_cast<std::size_t>(width - 1) * step + l.size;  // channel c's bytes
-          guarded_bytes source(span + l.channels * l.size);
-          std::uint8_t* all = source.ending(span + c * l.size);
-          for (std::size_t i = 0; i < span + c * l.size; ++i) all[i] = static_cast<std::uint8_t>(random());
-          const std::uint8_t* first = all + c * l.size;
-          guarded_bytes out(width * l.size);
-          std::uint8_t* packed = out.ending(width * l.size);
-          copier.copy(first, step, packed, static_cast<std::ptrdiff_t>(l.size), width, l.size);
-          ASSERT_EQ(samples_of(packed, static_cast<std::ptrdiff_t>(l.size), width, l.size),
-                    samples_of(first, step, width, l.size));
-          // From the start of the buffer: nothing read before the first sample.
-          std::uint8_t* at_start = source.starting();
-          std::memmove(at_start, first, span);
-          copier.copy(at_start, step, packed, static_cast<std::ptrdiff_t>(l.size), width, l.size);
-          ASSERT_EQ(samples_of(packed, static_cast<std::ptrdiff_t>(l.size), width, l.size),
-                    samples_of(at_start, step, width, l.size));
+          check(channel_case{copier, l.size, l.channels, width, c, step});
+          if (testing::Test::HasFatalFailure()) return;
         }
+}
+
+// Taking channel c out of pixels: every version gives the samples a byte
+// loop gives, for each channel, reading none past the last one's bytes
+// (the channel's last byte is the last of the buffer) nor before the first.
+TEST(StridedCopy, ChannelOutOfPixelsMatchesTheByteLoop) {
+  std::mt19937 random(11);
+  for_each_channel([&](const channel_case& t) {
+    const auto size = static_cast<std::ptrdiff_t>(t.size);
+    const std::size_t span = static_cast<std::size_t>(t.width - 1) * t.step + t.size;  // the channel's bytes
+    const std::size_t before = t.channel * t.size;
+    guarded_bytes source(span + before);
+    std::uint8_t* all = source.ending(span + before);
+    for (std::size_t i = 0; i < span + before; ++i) all[i] = static_cast<std::uint8_t>(random());
+    const std::uint8_t* first = all + before;
+    guarded_bytes out(t.width * t.size);
+    std::uint8_t* packed = out.ending(t.width * t.size);
+    t.copier.copy(first, t.step, packed, size, t.width, t.size);
+    ASSERT_EQ(samples_of(packed, size, t.width, t.size), samples_of(first, t.step, t.width, t.size));
+    // From the start of the buffer: nothing read before the first sample.
+    std::uint8_t* at_start = source.starting();
+    std::memmove(at_start, first, span);
+    t.copier.copy(at_start, t.step, packed, size, t.width, t.size);
+    ASSERT_EQ(samples_of(packed, size, t.width, t.size), samples_of(at_start, t.step, t.width, t.size));
+  });
 }
 
 // Putting a channel back into pixels writes its samples' bytes and no
@@ -110,25 +130,18 @@ TEST(StridedCopy, ChannelOutOfPixelsMatchesTheByteLoop) {
 // keep theirs.
 TEST(StridedCopy, ChannelIntoPixelsLeavesOtherBytesAlone) {
   std::mt19937 random(12);
-  for (const sample_copier& copier : runnable_sample_copiers())
-    for (const layout& l : layouts)
-      for (const std::int32_t width : widths)
-        for (int c = 0; c < l.channels; ++c) {
-          SCOPED_TRACE(testing::Message()
-                       << copier.name << " size " << l.size << " channels " << l.channels << " padding "
-                       << l.padding << " width " << width << " channel " << c);
-          const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(l.channels * l.size) + l.padding;
-          const std::size_t bytes = static_cast<std::size_t>(width + 2) * step;
-          std::vector<std::uint8_t> pixels(bytes), packed(width * l.size);
-          for (std::uint8_t& b : pixels) b = static_cast<std::uint8_t>(random());
-          for (std::uint8_t& b : packed) b = static_cast<std::uint8_t>(random());
-          std::vector<std::uint8_t> expected = pixels;
-          for (std::int32_t x = 0; x < width; ++x)
-            std::memcpy(&expected[x * step + c * l.size], &packed[x * l.size], l.size);
-          copier.copy(packed.data(), static_cast<std::ptrdiff_t>(l.size), pixels.data() + c * l.size, step,
-                      width, l.size);
-          ASSERT_EQ(pixels, expected);
-        }
+  for_each_channel([&](const channel_case& t) {
+    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(t.width + 2) * t.step),
+        packed(t.width * t.size);
+    for (std::uint8_t& b : pixels) b = static_cast<std::uint8_t>(random());
+    for (std::uint8_t& b : packed) b = static_cast<std::uint8_t>(random());
+    std::vector<std::uint8_t> expected = pixels;
+    for (std::int32_t x = 0; x < t.width; ++x)
+      std::memcpy(&expected[x * t.step + t.channel * t.size], &packed[x * t.size], t.size);
+    t.copier.copy(packed.data(), static_cast<std::ptrdiff_t>(t.size), pixels.data() + t.channel * t.size,
+                  t.step, t.width, t.size);
+    ASSERT_EQ(pixels, expected);
+  });
 }
 
 // Rows bottom up (negative steps) and rows padded past their pixels: the
