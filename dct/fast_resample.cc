@@ -21,6 +21,7 @@
 
 #include "core/plane.h"
 #include "dct/fft_dct.h"
+#include "dct/reorder.h"
 #include "dct/worker_pool.h"
 
 namespace pellimor::detail {
@@ -125,22 +126,6 @@ template <class Put>
 void store_reordered(std::int32_t n, const double* in, const Put& put) {
   for (std::int32_t i = 0; 2 * i < n; ++i) put(2 * i, in[i]);
   for (std::int32_t i = 0; 2 * i + 1 < n; ++i) put(2 * i + 1, in[n - 1 - i]);
-}
-
-// load_reordered of a line of doubles: evens ascending, then odds
-// descending, two pairs at a time.
-void load_reordered_doubles(std::int32_t n, const double* line, double* out) {
-  std::int32_t i = 0;
-#ifdef __SSE2__
-  for (; 2 * i + 4 <= n; i += 2) {
-    const __m128d a = _mm_loadu_pd(line + 2 * i), b = _mm_loadu_pd(line + 2 * i + 2);
-    _mm_storeu_pd(out + i, _mm_unpacklo_pd(a, b));
-    const __m128d odd = _mm_unpackhi_pd(a, b);  // 2i + 1, 2i + 3
-    _mm_storeu_pd(out + n - 2 - i, _mm_shuffle_pd(odd, odd, 1));
-  }
-#endif
-  for (std::int32_t j = i; 2 * j < n; ++j) out[j] = line[2 * j];
-  for (std::int32_t j = i; 2 * j + 1 < n; ++j) out[n - 1 - j] = line[2 * j + 1];
 }
 
 // load_reordered of a row of bytes: eight evens and eight odds from each

@@ -203,11 +203,28 @@ PELLIMOR_AVX2 inline __m256d avx2_reversed(const double* p) {  // p[3], p[2], p[
   return _mm256_permute4x64_pd(_mm256_loadu_pd(p), 0x1b);
 }
 
+// dct2_bin's last steps on four bins, from their E and O and twiddles:
+// X = E + W O, then y[k] = Re(w X) (`low`) and y[N-k] = -Im(w X) (`high`),
+// each bin in its lane.
+struct avx2_bins {
+  __m256d low, high;
+};
+
+PELLIMOR_AVX2 inline __attribute__((always_inline)) avx2_bins avx2_dct2_finish(__m256d er, __m256d ei,
+                                                                               __m256d orr, __m256d oi,
+                                                                               __m256d bwr, __m256d bwi,
+                                                                               __m256d wr, __m256d wi) {
+  const __m256d xr = _mm256_add_pd(er, _mm256_sub_pd(_mm256_mul_pd(bwr, orr), _mm256_mul_pd(bwi, oi)));
+  const __m256d xi = _mm256_add_pd(ei, _mm256_add_pd(_mm256_mul_pd(bwr, oi), _mm256_mul_pd(bwi, orr)));
+  return {_mm256_sub_pd(_mm256_mul_pd(wr, xr), _mm256_mul_pd(wi, xi)),
+          _mm256_xor_pd(_mm256_set1_pd(-0.0), _mm256_add_pd(_mm256_mul_pd(wr, xi), _mm256_mul_pd(wi, xr)))};
+}
+
 template <bool both>
 PELLIMOR_AVX2 void avx2_dct2_run(const double* z, double* y, std::int32_t n, std::int32_t from,
                                  std::int32_t to, const half_twiddles& t) {
   const std::int32_t m = n / 2;
-  const __m256d half = _mm256_set1_pd(0.5), sign = _mm256_set1_pd(-0.0);
+  const __m256d half = _mm256_set1_pd(0.5);
   std::int32_t k = from;
   for (; k + 4 <= to; k += 4) {
     const __m256d a0 = _mm256_loadu_pd(z + 2 * k), a1 = _mm256_loadu_pd(z + 2 * k + 4);
@@ -220,15 +237,11 @@ PELLIMOR_AVX2 void avx2_dct2_run(const double* z, double* y, std::int32_t n, std
                   ei = _mm256_mul_pd(half, _mm256_sub_pd(zi, ji));
     const __m256d orr = _mm256_mul_pd(half, _mm256_add_pd(zi, ji)),
                   oi = _mm256_mul_pd(half, _mm256_sub_pd(jr, zr));
-    const __m256d bwr = _mm256_loadu_pd(t.big_wr + k), bwi = _mm256_loadu_pd(t.big_wi + k);
-    const __m256d xr = _mm256_add_pd(er, _mm256_sub_pd(_mm256_mul_pd(bwr, orr), _mm256_mul_pd(bwi, oi)));
-    const __m256d xi = _mm256_add_pd(ei, _mm256_add_pd(_mm256_mul_pd(bwr, oi), _mm256_mul_pd(bwi, orr)));
-    const __m256d wr = _mm256_loadu_pd(t.wr + k), wi = _mm256_loadu_pd(t.wi + k);
-    _mm256_storeu_pd(y + k, _mm256_sub_pd(_mm256_mul_pd(wr, xr), _mm256_mul_pd(wi, xi)));
-    if (both) {
-      const __m256d high = _mm256_xor_pd(sign, _mm256_add_pd(_mm256_mul_pd(wr, xi), _mm256_mul_pd(wi, xr)));
-      _mm256_storeu_pd(y + n - k - 3, _mm256_permute4x64_pd(high, 0x1b));  // N-k-3 .. N-k
-    }
+    const avx2_bins x =
+        avx2_dct2_finish(er, ei, orr, oi, _mm256_loadu_pd(t.big_wr + k), _mm256_loadu_pd(t.big_wi + k),
+                         _mm256_loadu_pd(t.wr + k), _mm256_loadu_pd(t.wi + k));
+    _mm256_storeu_pd(y + k, x.low);
+    if (both) _mm256_storeu_pd(y + n - k - 3, _mm256_permute4x64_pd(x.high, 0x1b));  // N-k-3 .. N-k
   }
   for (; k < to; ++k) dct2_bin(z, y, n, k, both, t);
 }
@@ -241,7 +254,7 @@ PELLIMOR_AVX2 void avx2_dct2_run(const double* z, double* y, std::int32_t n, std
 template <bool both>
 PELLIMOR_AVX2 void avx2_dct2_paired(const double* z, double* y, std::int32_t n, const half_twiddles& t) {
   const std::int32_t m = n / 2;
-  const __m256d half = _mm256_set1_pd(0.5), sign = _mm256_set1_pd(-0.0);
+  const __m256d half = _mm256_set1_pd(0.5);
   std::int32_t k = 1;
   for (; k + 3 < m - k - 3; k += 4) {
     const __m256d a0 = _mm256_loadu_pd(z + 2 * k), a1 = _mm256_loadu_pd(z + 2 * k + 4);
@@ -252,32 +265,18 @@ PELLIMOR_AVX2 void avx2_dct2_paired(const double* z, double* y, std::int32_t n, 
     const __m256d ji = _mm256_permute4x64_pd(_mm256_unpackhi_pd(b0, b1), 0x27);
     const __m256d er = _mm256_mul_pd(half, _mm256_add_pd(zr, jr));
     const __m256d orr = _mm256_mul_pd(half, _mm256_add_pd(zi, ji));
-    {
-      const __m256d ei = _mm256_mul_pd(half, _mm256_sub_pd(zi, ji));
-      const __m256d oi = _mm256_mul_pd(half, _mm256_sub_pd(jr, zr));
-      const __m256d bwr = _mm256_loadu_pd(t.big_wr + k), bwi = _mm256_loadu_pd(t.big_wi + k);
-      const __m256d xr = _mm256_add_pd(er, _mm256_sub_pd(_mm256_mul_pd(bwr, orr), _mm256_mul_pd(bwi, oi)));
-      const __m256d xi = _mm256_add_pd(ei, _mm256_add_pd(_mm256_mul_pd(bwr, oi), _mm256_mul_pd(bwi, orr)));
-      const __m256d wr = _mm256_loadu_pd(t.wr + k), wi = _mm256_loadu_pd(t.wi + k);
-      _mm256_storeu_pd(y + k, _mm256_sub_pd(_mm256_mul_pd(wr, xr), _mm256_mul_pd(wi, xi)));
-      if (both) {
-        const __m256d high = _mm256_xor_pd(sign, _mm256_add_pd(_mm256_mul_pd(wr, xi), _mm256_mul_pd(wi, xr)));
-        _mm256_storeu_pd(y + n - k - 3, _mm256_permute4x64_pd(high, 0x1b));  // N-k-3 .. N-k
-      }
-    }
-    {
-      const __m256d ei = _mm256_mul_pd(half, _mm256_sub_pd(ji, zi));
-      const __m256d oi = _mm256_mul_pd(half, _mm256_sub_pd(zr, jr));
-      const __m256d bwr = avx2_reversed(t.big_wr + m - k - 3), bwi = avx2_reversed(t.big_wi + m - k - 3);
-      const __m256d xr = _mm256_add_pd(er, _mm256_sub_pd(_mm256_mul_pd(bwr, orr), _mm256_mul_pd(bwi, oi)));
-      const __m256d xi = _mm256_add_pd(ei, _mm256_add_pd(_mm256_mul_pd(bwr, oi), _mm256_mul_pd(bwi, orr)));
-      const __m256d wr = avx2_reversed(t.wr + m - k - 3), wi = avx2_reversed(t.wi + m - k - 3);
-      const __m256d low = _mm256_sub_pd(_mm256_mul_pd(wr, xr), _mm256_mul_pd(wi, xi));
-      _mm256_storeu_pd(y + m - k - 3, _mm256_permute4x64_pd(low, 0x1b));  // M-k-3 .. M-k
-      if (both)  // N - (M-k) = M+k .. M+k+3, in lane order
-        _mm256_storeu_pd(y + m + k,
-                         _mm256_xor_pd(sign, _mm256_add_pd(_mm256_mul_pd(wr, xi), _mm256_mul_pd(wi, xr))));
-    }
+    const avx2_bins x =
+        avx2_dct2_finish(er, _mm256_mul_pd(half, _mm256_sub_pd(zi, ji)), orr,
+                         _mm256_mul_pd(half, _mm256_sub_pd(jr, zr)), _mm256_loadu_pd(t.big_wr + k),
+                         _mm256_loadu_pd(t.big_wi + k), _mm256_loadu_pd(t.wr + k), _mm256_loadu_pd(t.wi + k));
+    _mm256_storeu_pd(y + k, x.low);
+    if (both) _mm256_storeu_pd(y + n - k - 3, _mm256_permute4x64_pd(x.high, 0x1b));  // N-k-3 .. N-k
+    const avx2_bins j = avx2_dct2_finish(
+        er, _mm256_mul_pd(half, _mm256_sub_pd(ji, zi)), orr, _mm256_mul_pd(half, _mm256_sub_pd(zr, jr)),
+        avx2_reversed(t.big_wr + m - k - 3), avx2_reversed(t.big_wi + m - k - 3),
+        avx2_reversed(t.wr + m - k - 3), avx2_reversed(t.wi + m - k - 3));
+    _mm256_storeu_pd(y + m - k - 3, _mm256_permute4x64_pd(j.low, 0x1b));  // M-k-3 .. M-k
+    if (both) _mm256_storeu_pd(y + m + k, j.high);  // N - (M-k) = M+k .. M+k+3, in lane order
   }
   for (; k <= m - k && k < m; ++k) {
     dct2_bin(z, y, n, k, both, t);
@@ -383,7 +382,7 @@ PELLIMOR_AVX2 void avx2_dct2_columns(const double* z, std::int64_t z_distance, d
                                      std::int64_t stride, std::int32_t n, std::int32_t keep, bool stream,
                                      const half_twiddles& t) {
   const std::int32_t m = n / 2;
-  const __m256d half = _mm256_set1_pd(0.5), sign = _mm256_set1_pd(-0.0);
+  const __m256d half = _mm256_set1_pd(0.5);
   const auto load = [&](std::int32_t k, int h, __m256d& re, __m256d& im) PELLIMOR_AVX2 {
     const double* p = z + 4 * h * z_distance + 2 * k;
     const __m256d a =
@@ -422,12 +421,11 @@ PELLIMOR_AVX2 void avx2_dct2_columns(const double* z, std::int64_t z_distance, d
   // dct2_bin's last steps, from E and O.
   const auto finish = [&](std::int32_t k, __m256d er, __m256d ei, __m256d orr, __m256d oi, __m256d& low,
                           __m256d& high) PELLIMOR_AVX2 {
-    const __m256d bwr = _mm256_set1_pd(t.big_wr[k]), bwi = _mm256_set1_pd(t.big_wi[k]);
-    const __m256d wr = _mm256_set1_pd(t.wr[k]), wi = _mm256_set1_pd(t.wi[k]);
-    const __m256d xr = _mm256_add_pd(er, _mm256_sub_pd(_mm256_mul_pd(bwr, orr), _mm256_mul_pd(bwi, oi)));
-    const __m256d xi = _mm256_add_pd(ei, _mm256_add_pd(_mm256_mul_pd(bwr, oi), _mm256_mul_pd(bwi, orr)));
-    low = _mm256_sub_pd(_mm256_mul_pd(wr, xr), _mm256_mul_pd(wi, xi));
-    high = _mm256_xor_pd(sign, _mm256_add_pd(_mm256_mul_pd(wr, xi), _mm256_mul_pd(wi, xr)));
+    const avx2_bins x =
+        avx2_dct2_finish(er, ei, orr, oi, _mm256_set1_pd(t.big_wr[k]), _mm256_set1_pd(t.big_wi[k]),
+                         _mm256_set1_pd(t.wr[k]), _mm256_set1_pd(t.wi[k]));
+    low = x.low;
+    high = x.high;
   };
   // Bin M - k reads Z[M-k] and Z[k] as bin k does: the same loads serve
   // both, and the real halves of E and O are the same sums (the operands

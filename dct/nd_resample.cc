@@ -18,6 +18,7 @@
 
 #include "dct/fast_resample.h"
 #include "dct/fft_dct.h"
+#include "dct/reorder.h"
 #include "dct/sample_rules.h"
 #include "dct/worker_pool.h"
 
@@ -179,6 +180,27 @@ void gather_side_by_side(const std::uint8_t* first, std::ptrdiff_t step, const s
       real[j * rf + p] = load<double>(first + sample[p] * step + j * sizeof(double));
 }
 
+#ifdef __SSE2__
+// scatter_side_by_side's pairs of places, each pair of lines' two values
+// stored by store(to, values).
+template <class Store>
+std::int32_t scatter_pairs(const double* real, std::int64_t ri, const std::int64_t* sample, std::int32_t n,
+                           std::uint8_t* first, std::ptrdiff_t step, double scale, const Store& store) {
+  const __m128d s = _mm_set1_pd(scale);
+  std::int32_t p = 0;
+  for (; p + 2 <= n; p += 2) {
+    auto* a = reinterpret_cast<double*>(first + sample[p] * step);
+    auto* b = reinterpret_cast<double*>(first + sample[p + 1] * step);
+    for (int j = 0; j < lines_per_batch; j += 2) {
+      const __m128d x = _mm_loadu_pd(real + j * ri + p), y = _mm_loadu_pd(real + (j + 1) * ri + p);
+      store(a + j, _mm_mul_pd(_mm_unpacklo_pd(x, y), s));
+      store(b + j, _mm_mul_pd(_mm_unpackhi_pd(x, y), s));
+    }
+  }
+  return p;
+}
+#endif
+
 // The reverse, times `scale` (a multiplication by 1 leaves every value as it is).
 // With `stream` (first and step multiples of 16), written past the cache:
 // each sample of the batch is a whole cache line of its own page when the
@@ -188,27 +210,13 @@ void scatter_side_by_side(const double* real, std::int64_t ri, const std::int64_
                           std::uint8_t* first, std::ptrdiff_t step, double scale, bool stream) {
   std::int32_t p = 0;
 #ifdef __SSE2__
-  const __m128d s = _mm_set1_pd(scale);
   if (stream) {
-    for (; p + 2 <= n; p += 2) {
-      auto* a = reinterpret_cast<double*>(first + sample[p] * step);
-      auto* b = reinterpret_cast<double*>(first + sample[p + 1] * step);
-      for (int j = 0; j < lines_per_batch; j += 2) {
-        const __m128d x = _mm_loadu_pd(real + j * ri + p), y = _mm_loadu_pd(real + (j + 1) * ri + p);
-        _mm_stream_pd(a + j, _mm_mul_pd(_mm_unpacklo_pd(x, y), s));
-        _mm_stream_pd(b + j, _mm_mul_pd(_mm_unpackhi_pd(x, y), s));
-      }
-    }
+    p = scatter_pairs(real, ri, sample, n, first, step, scale,
+                      [](double* to, __m128d v) { _mm_stream_pd(to, v); });
     _mm_sfence();  // the streamed stores are seen before anything stored after them
-  }
-  for (; p + 2 <= n; p += 2) {
-    auto* a = reinterpret_cast<double*>(first + sample[p] * step);
-    auto* b = reinterpret_cast<double*>(first + sample[p + 1] * step);
-    for (int j = 0; j < lines_per_batch; j += 2) {
-      const __m128d x = _mm_loadu_pd(real + j * ri + p), y = _mm_loadu_pd(real + (j + 1) * ri + p);
-      _mm_storeu_pd(a + j, _mm_mul_pd(_mm_unpacklo_pd(x, y), s));
-      _mm_storeu_pd(b + j, _mm_mul_pd(_mm_unpackhi_pd(x, y), s));
-    }
+  } else {
+    p = scatter_pairs(real, ri, sample, n, first, step, scale,
+                      [](double* to, __m128d v) { _mm_storeu_pd(to, v); });
   }
 #endif
   for (; p < n; ++p)
@@ -218,25 +226,9 @@ void scatter_side_by_side(const double* real, std::int64_t ri, const std::int64_
     }
 }
 
-// A line of n packed doubles into reordered places: evens ascending, then
-// odds descending, two pairs at a time.
-void load_reordered_line(std::int32_t n, const std::uint8_t* bytes, double* out) {
-  std::int32_t i = 0;
-#ifdef __SSE2__
-  const auto* line = reinterpret_cast<const double*>(bytes);
-  for (; 2 * i + 4 <= n; i += 2) {
-    const __m128d a = _mm_loadu_pd(line + 2 * i), b = _mm_loadu_pd(line + 2 * i + 2);
-    _mm_storeu_pd(out + i, _mm_unpacklo_pd(a, b));
-    const __m128d odd = _mm_unpackhi_pd(a, b);  // 2i + 1, 2i + 3
-    _mm_storeu_pd(out + n - 2 - i, _mm_shuffle_pd(odd, odd, 1));
-  }
-#endif
-  for (std::int32_t j = i; 2 * j < n; ++j) out[j] = load<double>(bytes + 2 * j * sizeof(double));
-  for (std::int32_t j = i; 2 * j + 1 < n; ++j) out[n - 1 - j] = load<double>(bytes + (2 * j + 1) * sizeof(double));
-}
-
-// The reverse, into n packed doubles, times `scale`; with `stream`, past
-// the cache where the line starts on a 16-byte boundary.
+// A reordered line back into n packed doubles (the reverse of
+// load_reordered_doubles), times `scale`; with `stream`, past the cache
+// where the line starts on a 16-byte boundary.
 void store_reordered_line(std::int32_t n, const double* in, double scale, std::uint8_t* bytes, bool stream) {
   std::int32_t i = 0;
 #ifdef __SSE2__
@@ -314,7 +306,7 @@ struct line_resizer {
     double* real = space.real.get();
     // Samples in, reordered as fft_dct.h takes them: evens up, odds down.
     if (doubles_in && in_packed) {
-      for (int j = 0; j < lines_per_batch; ++j) load_reordered_line(n, in + in_at[j], real + j * rf);
+      for (int j = 0; j < lines_per_batch; ++j) load_reordered_doubles(n, in + in_at[j], real + j * rf);
     } else if (doubles_in && side_by_side(in_at, sizeof(double))) {
       gather_side_by_side(in + in_at[0], in_step, from_sample.data(), n, real, rf);
     } else if (in_packed) {

@@ -31,6 +31,7 @@
 #include "lib/linear_light.h"
 #include "lib/resize_hooks.h"
 #include "lib/sample_access.h"
+#include "lib/strided_copy.h"
 #include "pellimor/pellimor.h"
 
 using namespace pellimor::detail;  // the library's internals
@@ -170,41 +171,25 @@ struct job {
     }
   }
 
-  // Source rows of channel c as they are, 8-bit samples only.
+  // Source rows [first, first + count) of channel c as they are, packed
+  // (8-bit samples only).
   void read_bytes(int c, std::int32_t first, std::int32_t count, std::uint8_t* out) const {
-    const std::ptrdiff_t step = source.pixel_stride;
-    for (std::int32_t r = 0; r < count; ++r, out += source.width) {
-      const std::uint8_t* p = source_at(0, first + r, c);
-      if (step == 1) {
-        std::memcpy(out, p, static_cast<std::size_t>(source.width));
-        continue;
-      }
-      for (std::int32_t x = 0; x < source.width; ++x) out[x] = p[x * step];
-    }
+    copy_sample_rows(source_at(0, first, c), {source.row_stride, source.pixel_stride}, out, {source.width, 1},
+                     count, source.width, 1);
   }
 
-  // Finished 8-bit rows of channel c, stored as they are.
+  // Finished 8-bit rows of channel c, packed, stored as they are.
   void write_bytes(int c, std::int32_t first, std::int32_t count, const std::uint8_t* rows) const {
-    const std::ptrdiff_t step = destination.pixel_stride;
-    for (std::int32_t r = 0; r < count; ++r, rows += destination.width) {
-      std::uint8_t* p = destination_at(0, first + r, c);
-      if (step == 1) {
-        std::memcpy(p, rows, static_cast<std::size_t>(destination.width));
-        continue;
-      }
-      for (std::int32_t x = 0; x < destination.width; ++x) p[x * step] = rows[x];
-    }
+    copy_sample_rows(rows, {destination.width, 1}, destination_at(0, first, c),
+                     {destination.row_stride, destination.pixel_stride}, count, destination.width, 1);
   }
 
   // Resized rows of channel c in the engine's order (reordered_row_writer),
   // without alpha or linear light: each value scaled and stored as
   // write_rows stores it, in one step.
   void write_reordered(int c, std::int32_t first, std::int32_t count, const double* const* rows, double scale) {
-    with_type(destination.type, [&](auto t) {
-      if (settings.round == rounding::nearest)
-        write_reordered_typed<decltype(t), rounding::nearest>(c, first, count, rows, scale);
-      else
-        write_reordered_typed<decltype(t), rounding::trunc>(c, first, count, rows, scale);
+    with_store([&](auto t, auto mode) {
+      write_reordered_typed<decltype(t), decltype(mode)::value>(c, first, count, rows, scale);
     });
   }
 
@@ -228,11 +213,19 @@ struct job {
   // Resized rows [first, first + count) of channel c, new width values each
   // in source units.
   void write_rows(int c, std::int32_t first, std::int32_t count, const double* rows) {
+    with_store(
+        [&](auto t, auto mode) { write_typed<decltype(t), decltype(mode)::value>(c, first, count, rows); });
+  }
+
+  // Calls f(T{}, mode) for the destination's C++ type T and the rounding
+  // asked for, as a std::integral_constant.
+  template <class F>
+  void with_store(const F& f) const {
     with_type(destination.type, [&](auto t) {
       if (settings.round == rounding::nearest)
-        write_typed<decltype(t), rounding::nearest>(c, first, count, rows);
+        f(t, std::integral_constant<rounding, rounding::nearest>{});
       else
-        write_typed<decltype(t), rounding::trunc>(c, first, count, rows);
+        f(t, std::integral_constant<rounding, rounding::trunc>{});
     });
   }
 

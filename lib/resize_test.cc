@@ -193,7 +193,7 @@ TEST(LibraryResize, EveryWayGivesTheBytesOfTheWayThroughDoubles) {
       {sample_type::u8, sample_type::f64},  {sample_type::f32, sample_type::u16}};
   for (const auto& [from, to] : conversions)
     for (const shape& sh : cases)
-      for (int channels : {1, 3, 4})
+      for (int channels : {1, 2, 3, 4})  // pixels of 2 to 5 samples, the last one unused
         for (pellimor::rounding mode : {pellimor::rounding::trunc, pellimor::rounding::nearest}) {
           SCOPED_TRACE(std::string(pellimor::sample_type_name(from)) + " -> " + pellimor::sample_type_name(to) +
                        " " + std::to_string(sh.width) + "x" + std::to_string(sh.height) + " -> " +

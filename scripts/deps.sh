@@ -24,8 +24,9 @@ package_packages=(dpkg-dev groff-base lintian)
 
 # What bench/batch_bench.py runs as peers and measures with (never CI):
 # libvips's and ImageMagick's command lines, GNU time for peak memory, NumPy
-# to make the inputs.
-bench_packages=(libvips-tools imagemagick time python3-numpy)
+# to make the inputs; Google Benchmark for the micro-benchmarks
+# (-DPELLIMOR_BENCH=ON).
+bench_packages=(libvips-tools imagemagick time python3-numpy libbenchmark-dev)
 
 # What .ci/python needs besides: the module's build (pybind11, the
 # interpreter's headers, setuptools, wheel and pip for the pip install) and
