@@ -631,10 +631,11 @@ TEST(Batch, ByDefaultALargerFileRunsOnEveryThreadAndSmallOnesOnOne) {
 
 // A batch frees each decoded picture once its last channel has read it and
 // only then starts the encoder (pipeline.h, keep_pages). Whatever channel
-// reads last (a colour channel reading alpha beside its own samples) and
-// whichever axes change, every output is still its file's run alone; and
-// a resize stopped before the picture was read through ends its file
-// (the encoder waits for nothing more) with nothing written.
+// reads last (a colour channel reading alpha beside its own samples),
+// whichever axes change, in linear light too, every output is still its
+// file's run alone; and a resize stopped before the picture was read
+// through ends its file (the encoder waits for nothing more) with nothing
+// written.
 TEST(Batch, PicturesFreedOnceReadBeforeEncodingKeepEachFilesBytes) {
   const struct {
     const char* name;
@@ -643,11 +644,13 @@ TEST(Batch, PicturesFreedOnceReadBeforeEncodingKeepEachFilesBytes) {
     image_format format;
     const char* size;
     const char* output;
+    bool linear;
   } cases[] = {
-      {"rgb jpeg, both axes", 3, sample_type::u8, image_format::jpeg, "150x90!", "out/%s.jpg"},
-      {"rgba png, alpha first", 4, sample_type::u8, image_format::png, "350x170!", "out/%s.png"},
-      {"grey 16-bit png, width only", 1, sample_type::u16, image_format::png, "510x240!", "out/%s.tif"},
-      {"rgb tiff, height only", 3, sample_type::u8, image_format::tiff, "320x333!", "out/%s.png"},
+      {"rgb jpeg, both axes", 3, sample_type::u8, image_format::jpeg, "150x90!", "out/%s.jpg", false},
+      {"rgba png, alpha first", 4, sample_type::u8, image_format::png, "350x170!", "out/%s.png", false},
+      {"grey 16-bit png, width only", 1, sample_type::u16, image_format::png, "510x240!", "out/%s.tif", false},
+      {"rgb tiff, height only", 3, sample_type::u8, image_format::tiff, "320x333!", "out/%s.png", false},
+      {"rgb png, linear light", 3, sample_type::u8, image_format::png, "170x130!", "out/%s.jpg", true},
   };
   for (const auto& c : cases) {
     for (const int jobs : {0, 1}) {
@@ -666,6 +669,7 @@ TEST(Batch, PicturesFreedOnceReadBeforeEncodingKeepEachFilesBytes) {
       pellimor::file_options options;
       options.size = c.size;
       options.settings.threads = 2;
+      options.settings.linear = c.linear;
       pellimor::batch_options batch;
       batch.jobs = jobs;
       const std::vector<pellimor::file_result> results =
