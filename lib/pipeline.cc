@@ -280,6 +280,17 @@ void decode_then_encode(const pipeline_job& job, shared_state* s) {
   }
   carry_metadata(&source, job.out, job.strip, job.out_format);
   if (job.input_done) job.input_done();
+  // Keeping its pages, the decoded picture is not let go as it is read: it
+  // goes whole once the last channel has read it, and only then does the
+  // encoder start, so that its buffers (JPEG's every coefficient, 3 MiB
+  // for a 960x540 result) take the picture's pages instead of sitting
+  // beside them. A whole-plane resize makes no output row final before.
+  if (job.keep_pages && !s->again && s->packed == nullptr) {
+    std::unique_lock<std::mutex> hold(s->lock);
+    const auto read = [&] { return s->rows_read >= job.info.height && s->reading == 0; };
+    s->changed.wait(hold, [&] { return read() || s->resize_over; });
+    if (read()) std::vector<std::uint8_t>().swap(source.pixels);
+  }
 
   encode_options options = job.options;
   std::int32_t encoded = 0;  // rows the encoder has read for good (codec.h)
@@ -489,9 +500,13 @@ pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
         if (index == 0) pack_read_rows(job, &s, first, count);
         return;
       }
-      if (keep || (!s.again && index != last_index)) return;
+      if (!s.again && index != last_index) return;
       std::lock_guard<std::mutex> hold(s.lock);
       if (!advance(&s.read_waiting, first, first + count, &s.rows_read)) return;
+      if (keep) {  // the picture goes whole once read (decode_then_encode)
+        if (s.rows_read >= view.height) s.changed.notify_all();
+        return;
+      }
       if (s.again) s.changed.notify_all();  // the decoder may go on
       let_go(s.read_base, static_cast<std::size_t>(s.rows_read) * static_cast<std::size_t>(view.row_stride),
              static_cast<std::size_t>(view.height) * static_cast<std::size_t>(view.row_stride), &s.source_gone);

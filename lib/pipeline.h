@@ -50,10 +50,12 @@ struct pipeline_job {
   // the decoded picture is never held whole, for the packing's time (a
   // tenth or more of a shrink's). Ahead of `again` where both are set.
   bool pack = false;
-  // Keep the decoded picture's and the output's pages to the end (not with
-  // `again` or `pack`): a batch's next file of the same sizes gets them
-  // again from malloc, where pages given back as the job goes would be
-  // faulted in afresh, 4 KiB at a time.
+  // Keep the decoded picture's and the output's pages (not with `again` or
+  // `pack`): a batch's next file of the same sizes gets them again from
+  // malloc, where pages given back as the job goes would be faulted in
+  // afresh, 4 KiB at a time. The picture is freed whole once the resize
+  // has read it for the last time, and the encoder starts only then, its
+  // buffers taking the picture's pages.
   bool keep_pages = false;
 };
 

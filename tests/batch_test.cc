@@ -628,3 +628,80 @@ TEST(Batch, ByDefaultALargerFileRunsOnEveryThreadAndSmallOnesOnOne) {
   EXPECT_EQ(threads, (std::vector<int>{1, 2, 1, 1}));
   expect_single_runs(dir, inputs, run, 0);
 }
+
+// A batch frees each decoded picture once its last channel has read it and
+// only then starts the encoder (pipeline.h, keep_pages). Whatever channel
+// reads last (a colour channel reading alpha beside its own samples),
+// whichever axes change, in linear light too, every output is still its
+// file's run alone; and a resize stopped before the picture was read
+// through ends its file (the encoder waits for nothing more) with nothing
+// written.
+TEST(Batch, PicturesFreedOnceReadBeforeEncodingKeepEachFilesBytes) {
+  const struct {
+    const char* name;
+    int channels;
+    sample_type type;
+    image_format format;
+    const char* size;
+    const char* output;
+    bool linear;
+  } cases[] = {
+      {"rgb jpeg, both axes", 3, sample_type::u8, image_format::jpeg, "150x90!", "out/%s.jpg", false},
+      {"rgba png, alpha first", 4, sample_type::u8, image_format::png, "350x170!", "out/%s.png", false},
+      {"grey 16-bit png, width only", 1, sample_type::u16, image_format::png, "510x240!", "out/%s.tif", false},
+      {"rgb tiff, height only", 3, sample_type::u8, image_format::tiff, "320x333!", "out/%s.png", false},
+      {"rgb png, linear light", 3, sample_type::u8, image_format::png, "170x130!", "out/%s.jpg", true},
+  };
+  for (const auto& c : cases) {
+    for (const int jobs : {0, 1}) {
+      SCOPED_TRACE(std::string(c.name) + ", jobs " + std::to_string(jobs));
+      temp_dir dir;
+      std::filesystem::create_directory(dir.file("out"));
+      names inputs;
+      for (unsigned seed = 1; seed <= 3; ++seed) {
+        std::string err;
+        const codec_test::bytes file =
+            codec_test::encode(codec_test::random_image(320, 240, c.channels, c.type, seed), c.format, &err);
+        ASSERT_EQ(err, "");
+        inputs.push_back(dir.file("in" + std::to_string(seed)));
+        write_file(inputs.back(), std::string(file.begin(), file.end()));
+      }
+      pellimor::file_options options;
+      options.size = c.size;
+      options.settings.threads = 2;
+      options.settings.linear = c.linear;
+      pellimor::batch_options batch;
+      batch.jobs = jobs;
+      const std::vector<pellimor::file_result> results =
+          pellimor::resize_files(inputs, dir.file(c.output), options, batch);
+      ASSERT_EQ(results.size(), inputs.size());
+      for (std::size_t i = 0; i < inputs.size(); ++i) {
+        ASSERT_EQ(results[i].error, "");
+        const std::string single = dir.file("single" + results[i].output.substr(results[i].output.rfind('.')));
+        pellimor::resize_file(inputs[i], single, options);
+        EXPECT_SAME(read_file(results[i].output), read_file(single));
+      }
+    }
+  }
+  temp_dir dir;
+  std::filesystem::create_directory(dir.file("out"));
+  names inputs;
+  for (unsigned seed = 1; seed <= 2; ++seed) {
+    inputs.push_back(dir.file("in" + std::to_string(seed) + ".jpg"));
+    make_picture(inputs.back(), image_format::jpeg, seed);
+  }
+  pellimor::batch_request request;
+  request.inputs = inputs;
+  request.output = dir.file("out/");
+  request.options.size = "50%";
+  request.options.settings.threads = 2;
+  request.planned = [](std::size_t, int, std::int64_t, std::int64_t, std::int64_t, std::int64_t,
+                       pellimor::resize_settings* settings) {
+    settings->proceed = [](void*) { return false; };
+  };
+  const std::vector<pellimor::file_result> results = pellimor::run_batch(request);
+  ASSERT_EQ(results.size(), inputs.size());
+  for (const pellimor::file_result& r : results)
+    EXPECT_NE(r.error.find("the resize was stopped"), std::string::npos) << r.error;
+  EXPECT_EQ(temp_dir::entries_of(dir.file("out")), names{});
+}
