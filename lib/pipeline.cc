@@ -51,6 +51,9 @@ struct shared_state {
   // go), and how many readers are between before_read and after_read.
   std::atomic<bool> withdrawn{false};
   std::atomic<int> reading{0};
+  // A batch's picture has had its last row read (rows_read below): the
+  // decoding thread waits for that and for the reads to end, to free it.
+  std::atomic<bool> all_read{false};
   // With `again`, the input is decoded once for each channel, the decoder
   // kept a few megabytes ahead of that channel's reads and the rows read
   // let go at once, so that no whole picture is ever held: `pass` is the
@@ -482,9 +485,10 @@ pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
         return s.read_base;
       };
     }
-    // Only a failed decoder waits for the reads to end.
+    // Only a failed decoder, or one freeing a picture read to the end,
+    // waits for the reads to end.
     hooks.after_read = [&s] {
-      if (--s.reading == 0 && s.withdrawn) {
+      if (--s.reading == 0 && (s.withdrawn || s.all_read)) {
         std::lock_guard<std::mutex> hold(s.lock);
         s.changed.notify_all();
       }
@@ -504,7 +508,10 @@ pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
       std::lock_guard<std::mutex> hold(s.lock);
       if (!advance(&s.read_waiting, first, first + count, &s.rows_read)) return;
       if (keep) {  // the picture goes whole once read (decode_then_encode)
-        if (s.rows_read >= view.height) s.changed.notify_all();
+        if (s.rows_read >= view.height) {
+          s.all_read = true;
+          s.changed.notify_all();
+        }
         return;
       }
       if (s.again) s.changed.notify_all();  // the decoder may go on
