@@ -301,8 +301,8 @@ bool read_packed(shared_state* s, int plane, std::int32_t first, std::int32_t co
       if (!store.get(plane, b, at)) return false;
       // The first plane's band stays until the last plane, whose values are
       // kept relative to it, is unpacked.
-      if (plane > 0 || store.planes() == 1) store.drop(plane, b);
-      if (plane > 0 && plane == store.planes() - 1) store.drop(0, b);
+      if (plane > 0 || store.planes() == 1 || !store.relative()) store.drop(plane, b);
+      if (plane > 0 && plane == store.planes() - 1 && store.relative()) store.drop(0, b);
       continue;
     }
     thread_local std::vector<std::uint8_t> band;
@@ -354,7 +354,7 @@ pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
   std::optional<packed_planes> packed;
   if (pack) {
     packed.emplace(job.out->channels - 1, job.info.width, job.info.height,
-                   static_cast<int>(sample_bytes(job.info.type)), 8, true);
+                   static_cast<int>(sample_bytes(job.info.type)), 8, true, job.pack_plain);
     s.packed = &*packed;
     s.band_reads.assign(static_cast<std::size_t>(packed->bands()), 0);
     s.packed_width = job.info.width;
