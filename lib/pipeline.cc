@@ -72,6 +72,10 @@ struct shared_state {
 // How far a decode for one channel (pipeline_job::again) may run ahead of
 // that channel's reads.
 constexpr std::uint64_t ahead_bytes = std::uint64_t{4} << 20;
+// With plain planes the decoded rows ahead are never the peak (that is the
+// planes and the output beside the whole array once the first channel is
+// done): a longer lead keeps the decoder from waiting on a busy engine.
+constexpr std::uint64_t plain_ahead_bytes = std::uint64_t{16} << 20;
 
 // Adds the batch [first, end) to `waiting` and moves `*done` past every
 // batch that now follows on from it: workers finish in any order, and only
@@ -348,7 +352,9 @@ pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
   const bool pack = squeezable && job.pack && !job.settings.alpha;
   s.again = squeezable && job.again && !pack;
   s.ahead = static_cast<std::int32_t>(
-      std::clamp<std::uint64_t>(ahead_bytes / std::max<std::uint64_t>(job.info.row_bytes(), 1), 64, INT32_MAX));
+      std::clamp<std::uint64_t>((pack && job.pack_plain ? plain_ahead_bytes : ahead_bytes) /
+                                    std::max<std::uint64_t>(job.info.row_bytes(), 1),
+                                64, INT32_MAX));
   // Bands of eight rows, as the engine reads them, so that each is
   // unpacked once.
   std::optional<packed_planes> packed;
