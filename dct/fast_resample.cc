@@ -4,7 +4,6 @@
 
 #include <pthread.h>
 #include <sys/mman.h>
-#include <unistd.h>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -768,21 +767,6 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
 #endif
   });
   if (stopped) return false;
-  // The last pass reads each column's first rs rows (the last batch's rows
-  // past the new height included, as they are): moved together, in column
-  // order (each lands on rows already read), they leave whole pages at the
-  // array's end that no pass reads before the next plane's first.
-  std::int64_t rs = cs;
-  if (give_back_ && round_up(new_height, lines_per_batch) < cs) {
-    rs = round_up(new_height, lines_per_batch);
-    for (std::int64_t u = 1; u < kept_width; ++u)
-      std::memmove(coefficients + u * rs, coefficients + u * cs, static_cast<std::size_t>(rs) * sizeof(double));
-    static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(coefficients);
-    const std::uintptr_t start = (at + kept_width * rs * sizeof(double) + page - 1) & ~(page - 1);
-    const std::uintptr_t end = (at + kept_width * cs * sizeof(double)) & ~(page - 1);
-    if (start < end) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
-  }
   report_countdown(progress, "DCTV remain %lld Times\n", passes - height - 1, width);
   report_passes_done(progress, std::int64_t{height} + width, passes);
   report_phase(progress, "Horizontal DCT end\n");
@@ -801,10 +785,10 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
     dct_workspace& work = s.workspaces[w];
     const std::int64_t rd = s.row_inverse.real_distance;
     // Rows past the new height (in the last batch) read the zeroed tail.
-    if (!dct3_batch_from_columns(s.row_inverse, work, kept_width, coefficients + y0, rs)) {
+    if (!dct3_batch_from_columns(s.row_inverse, work, kept_width, coefficients + y0, cs)) {
       double* line[lines_per_batch];
       for (int r = 0; r < lines_per_batch; ++r) line[r] = work.real.get() + r * rd;
-      gather_batch(coefficients + y0, rs, kept_width, line);
+      gather_batch(coefficients + y0, cs, kept_width, line);
       for (int r = 0; r < lines_per_batch; ++r) line[r][0] *= 0.5;
       dct3_batch(s.row_inverse, work, kept_width);
     }

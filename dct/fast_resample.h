@@ -95,13 +95,6 @@ class fast_resampler {
   bool resample_values(const row_reader& source, double* values, const progress_streams& progress,
                        const proceed_check& proceed = {});
 
-  // With `on`, the next planes resampled, once their columns are done,
-  // give the memory of the coefficient array's rows past the new height
-  // back to the system, for the last pass and whatever runs beside it
-  // (a shrink in height only; the same output). The plane after one that
-  // gave them back faults them in again, a little time a plane.
-  void give_back_cut_rows(bool on) { give_back_ = on; }
-
   // Bytes of working memory the resampler holds for these sizes.
   static std::uint64_t working_bytes(std::int64_t width, std::int64_t height, std::int64_t new_width,
                                      std::int64_t new_height, int threads);
@@ -116,7 +109,6 @@ class fast_resampler {
            const RowsDone& rows_done, const progress_streams& progress, const proceed_check& proceed);
 
   std::unique_ptr<state> state_;
-  bool give_back_ = false;
 };
 
 // Number of worker threads `requested` (< 1: one per core) gives.

@@ -62,55 +62,6 @@ TEST(FastResampler, ReusableAcrossPlanes) {
   EXPECT_EQ(a.samples, test_engines::resize(engine_kind::fast, first, 30, 7).samples);
 }
 
-// Rows past the new height given back after the column pass change no
-// output bit: heights cut to a multiple of eight and not, to a prime (its
-// last batch goes through Bluestein's route in pairs), with a taper, on one
-// and two threads, an enlargement (nothing to give back) among them; the
-// same resampler then resizes a second plane into the pages given back,
-// and a later one takes over its state from the cache.
-TEST(FastResampler, GivingBackCutRowsChangesNoBit) {
-  const struct {
-    std::int32_t width, height, new_width, new_height;
-    double taper;
-  } shapes[] = {{300, 2000, 250, 333, 0.0}, {257, 1999, 300, 331, 0.0}, {64, 1600, 40, 800, 1.5},
-                {120, 900, 119, 899, 0.0},  {40, 50, 30, 90, 0.0}};
-  for (const auto& s : shapes)
-    for (const int threads : {1, 2}) {
-      SCOPED_TRACE(testing::Message() << s.width << "x" << s.height << " -> " << s.new_width << "x"
-                                      << s.new_height << " taper " << s.taper << ", " << threads << " threads");
-      const channel_plane planes[] = {test_util::random_plane(s.width, s.height, 1),
-                                      test_util::random_plane(s.width, s.height, 2)};
-      channel_plane expected[2], got[2];
-      std::vector<double> expected_values(static_cast<std::size_t>(s.new_width) * s.new_height),
-          got_values(expected_values.size());
-      release_engine_cache();
-      {
-        fast_resampler kept(s.width, s.height, s.new_width, s.new_height, threads, s.taper);
-        for (int p = 0; p < 2; ++p) {
-          allocate_plane(&expected[p], s.new_width, s.new_height);
-          ASSERT_TRUE(kept.resample(test_engines::plane_rows(planes[p]), test_engines::plane_writer(&expected[p]),
-                                    test_engines::quiet()));
-        }
-        ASSERT_TRUE(kept.resample_values(test_engines::plane_rows(planes[0]), expected_values.data(),
-                                         test_engines::quiet()));
-      }
-      release_engine_cache();
-      for (int round = 0; round < 2; ++round) {  // a fresh state, then the one it left in the cache
-        fast_resampler giving(s.width, s.height, s.new_width, s.new_height, threads, s.taper);
-        giving.give_back_cut_rows(true);
-        for (int p = 0; p < 2; ++p) {
-          allocate_plane(&got[p], s.new_width, s.new_height);
-          ASSERT_TRUE(giving.resample(test_engines::plane_rows(planes[p]), test_engines::plane_writer(&got[p]),
-                                      test_engines::quiet()));
-          EXPECT_EQ(got[p].samples, expected[p].samples) << "plane " << p << " round " << round;
-        }
-        ASSERT_TRUE(giving.resample_values(test_engines::plane_rows(planes[0]), got_values.data(),
-                                           test_engines::quiet()));
-        EXPECT_TRUE(got_values == expected_values) << "round " << round;
-      }
-    }
-}
-
 TEST(FastResampler, RowWriterGetsEveryRowOnce) {
   const channel_plane source = test_util::random_plane(23, 14, 9);
   const channel_plane expected = test_engines::resize(engine_kind::fast, source, 17, 29);

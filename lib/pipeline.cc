@@ -455,8 +455,6 @@ pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
         return read_packed(&s, index - 1, first, count, out);
       };
     }
-    // A batch keeping its pages for the next file keeps the engine's too.
-    hooks.give_back_cut_rows = !job.keep_pages;
     hooks.after_write = [&s, last](int channel, std::int32_t first, std::int32_t count) {
       std::lock_guard<std::mutex> hold(s.lock);
       // The encoder is told only of rows with none missing above them.

@@ -380,7 +380,6 @@ void resize(const image_view& source, const image_span& destination, const resiz
       if (hooks.source_of && (work.source_data = hooks.source_of(static_cast<int>(index))) == nullptr)
         throw stopped();
       const bool own = hooks.reads_channel && !settings.alpha && hooks.reads_channel(static_cast<int>(index));
-      resampler.give_back_cut_rows(hooks.give_back_cut_rows && index + 1 == order.size());
       if (bytes) {
         const row_reader byte_rows = [&](std::int32_t first, std::int32_t count, std::uint8_t* out) {
           if (hooks.before_read && !hooks.before_read(first, count)) return false;

@@ -40,12 +40,6 @@ struct resize_hooks {
   // After rows [first, first + count) of channel `channel` were written to
   // the destination, rows of each channel in order. False stops the resize.
   std::function<bool(int channel, std::int32_t first, std::int32_t count)> after_write;
-  // The fast engine gives a shrink's coefficient rows past the new height
-  // back to the system once the last channel's columns are done, for its
-  // last pass and the encoding beside it. Not for the channels before: the
-  // next one's first row pass faults the whole array in again at once (a
-  // row writes into every huge page), so that only costs time.
-  bool give_back_cut_rows = false;
 };
 
 // resize() with `hooks`, throwing as it does. Channels go one after
