@@ -463,10 +463,16 @@ bool run(const file_request& request, prepared_ptr ahead, std::string* where, st
   // With the memory for the whole, the later channels are still kept apart
   // as they are, uncompressed, while the first is resized: the decoded
   // picture then never sits whole beside the engine's array, for about a
-  // copy's time. Not for a batch keeping its pages for the next file, nor
-  // under an address-space limit (the decoder's buffer is reserved whole
-  // all the same).
+  // copy's time. Only where the picture is at least a quarter of that
+  // array (a shrink, mostly): an enlargement's peak comes at its end,
+  // the array, the output and the encoder together, the picture long gone.
+  // Not for a batch keeping its pages for the next file, nor under an
+  // address-space limit (the decoder's buffer is reserved whole all the
+  // same).
+  const double working = static_cast<double>(
+      resize_working_bytes(info.width, info.height, out.width, out.height, out.channels, settings));
   const bool pack_plain = pipelined && !squeeze && out.channels > 1 && settings.method == engine::fast &&
+                          4 * static_cast<double>(info.pixel_bytes()) >= working &&
                           !settings.alpha && !request.keep_pages &&
                           (format == image_format::png || format == image_format::jpeg ||
                            format == image_format::tiff) &&

@@ -520,7 +520,7 @@ TEST(Formats, JobsShortOfMemoryPackOrDecodeAgainAndGiveTheLibrarysValues) {
 // A single job keeps the channels after the first apart, uncompressed,
 // while the first is resized; a batch's job, keeping its pages for the
 // next file, holds the decoded picture whole: the same output bytes,
-// shrunk and enlarged, for one, two and four byte samples, with planes of
+// shrunk and widened, for one, two and four byte samples, with planes of
 // more than one chunk read by two threads in any order.
 TEST(Formats, PlanesKeptApartGiveTheWholePicturesBytes) {
   const struct {
@@ -530,7 +530,7 @@ TEST(Formats, PlanesKeptApartGiveTheWholePicturesBytes) {
     const char* size;
   } cases[] = {
       {"8-bit jpeg shrunk", codec_test::smooth_image(1800, 1300, 3), image_format::jpeg, "700x900!"},
-      {"8-bit png enlarged", random_image(700, 500, 3, sample_type::u8, 31), image_format::png, "1001x777!"},
+      {"8-bit png widened", random_image(900, 800, 3, sample_type::u8, 31), image_format::png, "1201x250!"},
       {"16-bit tiff", random_image(1500, 900, 3, sample_type::u16, 32), image_format::tiff, "601x1203!"},
       {"float tiff", random_image(400, 700, 3, sample_type::f32, 33), image_format::tiff, "333x222!"},
   };
