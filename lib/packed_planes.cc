@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// packed_planes.cc - bands of samples, less the row above, through zstd.
+// packed_planes.cc - bands of samples, less the row above, through zstd, or as they are.
 #include "lib/packed_planes.h"
 
 #include <sys/mman.h>
@@ -100,8 +100,9 @@ void with_width(int bytes, F&& f) {
 }  // namespace
 
 packed_planes::packed_planes(int planes, std::int32_t width, std::int32_t height, int sample_bytes,
-                             std::int32_t band_rows, bool relative)
-    : relative_(relative),
+                             std::int32_t band_rows, bool relative, bool plain)
+    : relative_(relative && !plain),
+      plain_(plain),
       planes_(planes),
       sample_bytes_(sample_bytes),
       width_(width),
@@ -110,7 +111,8 @@ packed_planes::packed_planes(int planes, std::int32_t width, std::int32_t height
       bands_((height + band_rows_ - 1) / band_rows_) {
   // A chunk holds at least a band that does not compress.
   const std::size_t raw = static_cast<std::size_t>(band_rows_) * width_ * sample_bytes_;
-  chunk_bytes_ = std::max(huge_page, (ZSTD_compressBound(raw) + huge_page - 1) / huge_page * huge_page);
+  const std::size_t most = plain_ ? raw : ZSTD_compressBound(raw);
+  chunk_bytes_ = std::max(huge_page, (most + huge_page - 1) / huge_page * huge_page);
   chunks_.resize(planes_);
   places_.resize(static_cast<std::size_t>(planes_) * bands_);
 }
@@ -134,6 +136,26 @@ void packed_planes::put(int plane, std::int32_t band, const std::uint8_t* first,
   const std::uint8_t* reference = relative_ && plane > 0 ? first_plane : nullptr;
   const std::int32_t rows = rows_in(band);
   const std::size_t raw = static_cast<std::size_t>(rows) * width_ * sample_bytes_;
+  if (plain_) {
+    // Copied outside the lock: no one reads the band before put returns.
+    std::uint8_t* at = reserve(plane, band, raw);
+    const std::size_t row_bytes = static_cast<std::size_t>(width_) * sample_bytes_;
+    for (std::int32_t r = 0; r < rows; ++r, at += row_bytes) {
+      const std::uint8_t* row = first + r * row_stride;
+      if (pixel_stride == sample_bytes_) {
+        std::memcpy(at, row, row_bytes);
+        continue;
+      }
+      with_width(sample_bytes_, [&](auto t) {
+        using T = decltype(t);
+        for (std::int32_t x = 0; x < width_; ++x) {
+          const T v = load<T>(row + x * pixel_stride);
+          std::memcpy(at + x * sizeof(T), &v, sizeof v);
+        }
+      });
+    }
+    return;
+  }
   thread_local std::vector<std::uint8_t> differences, packed;
   if (differences.size() < raw) differences.resize(raw);
   with_width(sample_bytes_, [&](auto t) {
@@ -145,6 +167,10 @@ void packed_planes::put(int plane, std::int32_t band, const std::uint8_t* first,
   if (packed.size() < bound) packed.resize(bound);
   const std::size_t size = ZSTD_compressCCtx(compressor(), packed.data(), bound, differences.data(), raw, 1);
   if (ZSTD_isError(size)) throw std::bad_alloc();  // zstd fails only short of memory here
+  std::memcpy(reserve(plane, band, size), packed.data(), size);
+}
+
+std::uint8_t* packed_planes::reserve(int plane, std::int32_t band, std::size_t size) {
   std::lock_guard<std::mutex> hold(lock_);
   std::vector<chunk>& chunks = chunks_[plane];
   if (chunks.empty() || chunks.back().bytes == nullptr || chunk_bytes_ - chunks.back().used < size) {
@@ -157,9 +183,10 @@ void packed_planes::put(int plane, std::int32_t band, const std::uint8_t* first,
   chunk& c = chunks.back();
   band_place& place = places_[static_cast<std::size_t>(plane) * bands_ + band];
   place = {static_cast<int>(chunks.size() - 1), c.used, size};
-  std::memcpy(c.bytes + c.used, packed.data(), size);
+  std::uint8_t* at = c.bytes + c.used;
   c.used += size;
   ++c.live;
+  return at;
 }
 
 bool packed_planes::get(int plane, std::int32_t band, std::uint8_t* out) const {
@@ -174,6 +201,11 @@ bool packed_planes::get(int plane, std::int32_t band, std::uint8_t* out) const {
   }
   const std::int32_t rows = rows_in(band);
   const std::size_t raw = static_cast<std::size_t>(rows) * width_ * sample_bytes_;
+  if (plain_) {
+    if (size != raw) return false;
+    std::memcpy(out, bytes, raw);
+    return true;
+  }
   ZSTD_DCtx* context = decompressor();
   if (context == nullptr) return false;
   const std::size_t got = ZSTD_decompressDCtx(context, out, raw, bytes, size);

@@ -11,6 +11,9 @@
 // little but smoothly); then compressed by zstd at level 1: lossless
 // for every sample type, floats included (their bit patterns are what is
 // subtracted), and unpacked without a serial dependence along the row.
+// Kept plain instead, a band is its samples as they are, one plane apart
+// from the others: a third less than the interleaved rows for three
+// channels (the first is not kept), for no more than a copy's time.
 #pragma once
 
 #include <cstddef>
@@ -26,14 +29,16 @@ class packed_planes {
   // 8) bytes each, cut into bands of `band_rows` rows (the last may have
   // fewer). With `relative`, planes after the first are kept as their
   // difference from the first, whose bands must then stay until the
-  // others' are unpacked.
+  // others' are unpacked. With `plain`, bands are kept uncompressed (and
+  // never relative).
   packed_planes(int planes, std::int32_t width, std::int32_t height, int sample_bytes, std::int32_t band_rows,
-                bool relative = false);
+                bool relative = false, bool plain = false);
   ~packed_planes();
   packed_planes(const packed_planes&) = delete;
   packed_planes& operator=(const packed_planes&) = delete;
 
   int planes() const { return planes_; }
+  bool relative() const { return relative_; }
   std::int32_t band_rows() const { return band_rows_; }
   std::int32_t bands() const { return bands_; }
   // Rows in band `band`.
@@ -74,7 +79,11 @@ class packed_planes {
   };
   void free_chunk(chunk* c);
 
-  bool relative_;
+  // Where `size` more bytes of plane `plane` go: the end of its last
+  // chunk, or a new one.
+  std::uint8_t* reserve(int plane, std::int32_t band, std::size_t size);
+
+  bool relative_, plain_;
   int planes_, sample_bytes_;
   std::int32_t width_, height_, band_rows_, bands_;
   std::size_t chunk_bytes_;

@@ -31,7 +31,7 @@ std::vector<std::uint8_t> picture(std::int32_t width, std::int32_t height, int c
 // Every plane packed from an interleaved picture and unpacked again gives
 // each sample's bytes back, for every sample width, band heights that do
 // and do not divide the height, a band of one row and a band taller than
-// the picture; planes kept alone or as differences from the first.
+// the picture; planes kept alone, as differences from the first, or plain.
 TEST(PackedPlanes, EveryBandUnpacksToItsSamples) {
   struct shape {
     std::int32_t width, height;
@@ -43,14 +43,15 @@ TEST(PackedPlanes, EveryBandUnpacksToItsSamples) {
       {21, 17, 3, 4, 8, false}, {21, 17, 3, 4, 16, true}, {9, 11, 2, 8, 3, false},  {9, 11, 2, 8, 1, true},
       {5, 3, 3, 1, 64, false},  {1, 1, 3, 2, 8, false},
   };
-  for (const bool relative : {false, true})
+  enum { alone, relative, plain };
+  for (const int way : {alone, relative, plain})
     for (const shape& s : shapes) {
       SCOPED_TRACE(testing::Message() << s.width << "x" << s.height << " channels " << s.channels << " bytes "
                                       << s.bytes << " bands of " << s.band_rows << (s.noise ? " noise" : "")
-                                      << (relative ? " relative" : ""));
+                                      << " way " << way);
       const std::vector<std::uint8_t> source = picture(s.width, s.height, s.channels, s.bytes, s.noise, 5);
       const std::ptrdiff_t pixel = s.channels * s.bytes, row = pixel * s.width;
-      packed_planes store(s.channels, s.width, s.height, s.bytes, s.band_rows, relative);
+      packed_planes store(s.channels, s.width, s.height, s.bytes, s.band_rows, way == relative, way == plain);
       ASSERT_EQ(store.bands(), (s.height + s.band_rows - 1) / s.band_rows);
       std::int32_t rows = 0;
       for (std::int32_t b = 0; b < store.bands(); ++b) rows += store.rows_in(b);
@@ -121,16 +122,47 @@ TEST(PackedPlanes, PlanesKeptRelativeToTheFirstShareItsDetail) {
 // A band dropped, or never packed, is refused rather than read as anything.
 TEST(PackedPlanes, DroppedAndMissingBandsAreRefused) {
   const std::vector<std::uint8_t> source = picture(16, 20, 2, 1, false, 3);
-  packed_planes store(2, 16, 20, 1, 8);
-  store.put(0, 0, source.data(), 32, 2);
-  std::vector<std::uint8_t> band(8 * 16);
-  EXPECT_TRUE(store.get(0, 0, band.data()));
-  EXPECT_FALSE(store.get(1, 0, band.data()));
-  EXPECT_FALSE(store.get(0, 2, band.data()));
-  const std::size_t held = store.packed_bytes();
-  EXPECT_GT(held, 0u);
-  store.drop(0, 0);
-  EXPECT_FALSE(store.get(0, 0, band.data()));
+  for (const bool plain : {false, true}) {
+    SCOPED_TRACE(plain ? "plain" : "compressed");
+    packed_planes store(2, 16, 20, 1, 8, false, plain);
+    store.put(0, 0, source.data(), 32, 2);
+    std::vector<std::uint8_t> band(8 * 16);
+    EXPECT_TRUE(store.get(0, 0, band.data()));
+    EXPECT_FALSE(store.get(1, 0, band.data()));
+    EXPECT_FALSE(store.get(0, 2, band.data()));
+    const std::size_t held = store.packed_bytes();
+    EXPECT_GT(held, 0u);
+    store.drop(0, 0);
+    EXPECT_FALSE(store.get(0, 0, band.data()));
+    EXPECT_EQ(store.packed_bytes(), 0u);
+  }
+}
+
+// Plain planes hold each band's samples and nothing more, however smooth
+// (more than a chunk of them here), and are never kept relative to the
+// first, even when asked: a later plane still unpacks to its own samples
+// once every band of the first has been dropped.
+TEST(PackedPlanes, PlainPlanesHoldTheirSamplesAsTheyAre) {
+  const std::int32_t width = 1000, height = 600, band_rows = 8;
+  const std::vector<std::uint8_t> source = picture(width, height, 3, 1, false, 7);
+  packed_planes store(2, width, height, 1, band_rows, true, true);
+  EXPECT_FALSE(store.relative());
+  const std::ptrdiff_t row = 3 * width;
+  std::vector<std::uint8_t> band(static_cast<std::size_t>(band_rows) * width);
+  for (std::int32_t b = 0; b < store.bands(); ++b)
+    for (int c = 0; c < 2; ++c)
+      store.put(c, b, &source[b * band_rows * row + c + 1], row, 3, &source[b * band_rows * row]);
+  EXPECT_EQ(store.packed_bytes(), 2u * width * height);
+  for (std::int32_t b = 0; b < store.bands(); ++b) {
+    ASSERT_TRUE(store.get(0, b, band.data()));
+    store.drop(0, b);
+  }
+  EXPECT_EQ(store.packed_bytes(), static_cast<std::size_t>(width) * height);
+  for (std::int32_t b = 0; b < store.bands(); ++b) {
+    ASSERT_TRUE(store.get(1, b, band.data()));
+    for (std::int32_t x = 0; x < width; ++x) ASSERT_EQ(band[x], source[b * band_rows * row + 3 * x + 2]) << b;
+    store.drop(1, b);
+  }
   EXPECT_EQ(store.packed_bytes(), 0u);
 }
 

@@ -95,6 +95,10 @@ struct shared_state {
 // How far a decode for one channel (pipeline_job::again) may run ahead of
 // that channel's reads.
 constexpr std::uint64_t ahead_bytes = std::uint64_t{4} << 20;
+// With plain planes the decoded rows ahead are never the peak (that is the
+// planes and the output beside the whole array once the first channel is
+// done): a longer lead keeps the decoder from waiting on a busy engine.
+constexpr std::uint64_t plain_ahead_bytes = std::uint64_t{16} << 20;
 
 // A reader that has to wait for the decoder, or the encoder for the
 // resize, waits for this many rows more than it needs, so that it is woken
@@ -351,8 +355,8 @@ bool read_packed(shared_state* s, int plane, std::int32_t first, std::int32_t co
       if (!store.get(plane, b, at)) return false;
       // The first plane's band stays until the last plane, whose values are
       // kept relative to it, is unpacked.
-      if (plane > 0 || store.planes() == 1) store.drop(plane, b);
-      if (plane > 0 && plane == store.planes() - 1) store.drop(0, b);
+      if (plane > 0 || store.planes() == 1 || !store.relative()) store.drop(plane, b);
+      if (plane > 0 && plane == store.planes() - 1 && store.relative()) store.drop(0, b);
       continue;
     }
     thread_local std::vector<std::uint8_t> band;
@@ -398,13 +402,15 @@ pipeline_status run_pipeline(const pipeline_job& job, std::string* err) {
   const bool pack = squeezable && job.pack && !job.settings.alpha;
   s.again = squeezable && job.again && !pack;
   s.ahead = static_cast<std::int32_t>(
-      std::clamp<std::uint64_t>(ahead_bytes / std::max<std::uint64_t>(job.info.row_bytes(), 1), 64, INT32_MAX));
+      std::clamp<std::uint64_t>((pack && job.pack_plain ? plain_ahead_bytes : ahead_bytes) /
+                                    std::max<std::uint64_t>(job.info.row_bytes(), 1),
+                                64, INT32_MAX));
   // Bands of eight rows, as the engine reads them, so that each is
   // unpacked once.
   std::optional<packed_planes> packed;
   if (pack) {
     packed.emplace(job.out->channels - 1, job.info.width, job.info.height,
-                   static_cast<int>(sample_bytes(job.info.type)), 8, true);
+                   static_cast<int>(sample_bytes(job.info.type)), 8, true, job.pack_plain);
     s.packed = &*packed;
     s.band_reads.assign(static_cast<std::size_t>(packed->bands()), 0);
     s.packed_width = job.info.width;

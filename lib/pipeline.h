@@ -50,6 +50,11 @@ struct pipeline_job {
   // the decoded picture is never held whole, for the packing's time (a
   // tenth or more of a shrink's). Ahead of `again` where both are set.
   bool pack = false;
+  // With `pack`, keep those channels as they are, not compressed: two
+  // thirds of the decoded picture for three channels, where whole it sits
+  // beside the engine's coefficient array to the last channel, for about a
+  // copy's time.
+  bool pack_plain = false;
   // Keep the decoded picture's and the output's pages (not with `again` or
   // `pack`): a batch's next file of the same sizes gets them again from
   // malloc, where pages given back as the job goes would be faulted in

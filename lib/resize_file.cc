@@ -460,6 +460,23 @@ bool run(const file_request& request, prepared_ptr ahead, std::string* where, st
                        have.bytes > 0 && need > have.bytes && have.name.find("RLIMIT_AS") == std::string::npos;
   const bool pack = squeeze && !settings.alpha && packed <= have.bytes;
   const bool again = squeeze && !pack && lean <= have.bytes;
+  // With the memory for the whole, the later channels are still kept apart
+  // as they are, uncompressed, while the first is resized: the decoded
+  // picture then never sits whole beside the engine's array, for about a
+  // copy's time. Only where the picture is at least a quarter of that
+  // array (a shrink, mostly): an enlargement's peak comes at its end,
+  // the array, the output and the encoder together, the picture long gone.
+  // Not for a batch keeping its pages for the next file, nor under an
+  // address-space limit (the decoder's buffer is reserved whole all the
+  // same).
+  const double working = static_cast<double>(
+      resize_working_bytes(info.width, info.height, out.width, out.height, out.channels, settings));
+  const bool pack_plain = pipelined && !squeeze && out.channels > 1 && settings.method == engine::fast &&
+                          4 * static_cast<double>(info.pixel_bytes()) >= working &&
+                          !settings.alpha && !request.keep_pages &&
+                          (format == image_format::png || format == image_format::jpeg ||
+                           format == image_format::tiff) &&
+                          !(have.bytes > 0 && have.name.find("RLIMIT_AS") != std::string::npos);
   const double held = pack ? packed : again ? lean : need;
   *err = memory_refusal(held, new_width, new_height, request.limits);
   if (!err->empty()) return false;
@@ -498,7 +515,8 @@ bool run(const file_request& request, prepared_ptr ahead, std::string* where, st
     job.input_done = [&bytes] { bytes.release(); };
     job.input_progress = [&bytes](double share) { bytes.drop_before(share); };
     job.again = again;
-    job.pack = pack;
+    job.pack = pack || pack_plain;
+    job.pack_plain = pack_plain;
     job.keep_pages = request.keep_pages;
     switch (run_pipeline(job, err)) {
       case pipeline_status::done:

@@ -517,6 +517,44 @@ TEST(Formats, JobsShortOfMemoryPackOrDecodeAgainAndGiveTheLibrarysValues) {
   }
 }
 
+// A single job keeps the channels after the first apart, uncompressed,
+// while the first is resized; a batch's job, keeping its pages for the
+// next file, holds the decoded picture whole: the same output bytes,
+// shrunk and widened, for one, two and four byte samples, with planes of
+// more than one chunk read by two threads in any order.
+TEST(Formats, PlanesKeptApartGiveTheWholePicturesBytes) {
+  const struct {
+    const char* name;
+    image source;
+    image_format format;
+    const char* size;
+  } cases[] = {
+      {"8-bit jpeg shrunk", codec_test::smooth_image(1800, 1300, 3), image_format::jpeg, "700x900!"},
+      {"8-bit png widened", random_image(900, 800, 3, sample_type::u8, 31), image_format::png, "1201x250!"},
+      {"16-bit tiff", random_image(1500, 900, 3, sample_type::u16, 32), image_format::tiff, "601x1203!"},
+      {"float tiff", random_image(400, 700, 3, sample_type::f32, 33), image_format::tiff, "333x222!"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    temp_dir dir;
+    test_util::write_file(dir.file("in"), encoded(c.source, c.format));
+    pellimor::file_options options;
+    options.size = c.size;
+    options.format = image_format::tiff;
+    options.settings.threads = 2;
+    std::string outputs[2];
+    for (const bool keep_pages : {false, true}) {
+      pellimor::file_request request = pellimor::request_for(dir.file("in"), dir.file("out"), options);
+      request.keep_pages = keep_pages;
+      std::string where, err;
+      ASSERT_TRUE(pellimor::run_file_request(request, &where, &err)) << where << ": " << err;
+      outputs[keep_pages] = read_file(dir.file("out"));
+    }
+    ASSERT_FALSE(outputs[0].empty());
+    EXPECT_TRUE(outputs[0] == outputs[1]);
+  }
+}
+
 TEST(Formats, LibraryResizeFileWritesTheProgramsBytes) {
   // A plain 24-bit BMP takes the program's streaming path; the library always
   // decodes whole. Both must give the same file.
