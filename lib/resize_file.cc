@@ -468,12 +468,18 @@ bool run(const file_request& request, prepared_ptr ahead, std::string* where, st
   // the array, the output and the encoder together, the picture long gone.
   // Not for a batch keeping its pages for the next file, nor under an
   // address-space limit (the decoder's buffer is reserved whole all the
-  // same).
+  // same). A batch keeps no pages of a picture beyond malloc's largest
+  // mmap threshold: such a buffer is mapped afresh for every file and
+  // unmapped when freed whatever the batch asks, so keeping it whole only
+  // raised the batch's peak over a single run's (99.6 against 90 MiB on
+  // 4000x3000 JPEGs to 50%).
+  constexpr std::uint64_t mapped_afresh = std::uint64_t{32} << 20;
+  const bool pages_kept = request.keep_pages && info.pixel_bytes() < mapped_afresh;
   const double working = static_cast<double>(
       resize_working_bytes(info.width, info.height, out.width, out.height, out.channels, settings));
   const bool pack_plain = pipelined && !squeeze && out.channels > 1 && settings.method == engine::fast &&
                           4 * static_cast<double>(info.pixel_bytes()) >= working &&
-                          !settings.alpha && !request.keep_pages &&
+                          !settings.alpha && !pages_kept &&
                           (format == image_format::png || format == image_format::jpeg ||
                            format == image_format::tiff) &&
                           !(have.bytes > 0 && have.name.find("RLIMIT_AS") != std::string::npos);
@@ -517,7 +523,7 @@ bool run(const file_request& request, prepared_ptr ahead, std::string* where, st
     job.again = again;
     job.pack = pack || pack_plain;
     job.pack_plain = pack_plain;
-    job.keep_pages = request.keep_pages;
+    job.keep_pages = pages_kept;
     switch (run_pipeline(job, err)) {
       case pipeline_status::done:
         return true;
