@@ -11,6 +11,8 @@
 #include <memory>
 #include <new>
 
+#include "lib/strided_copy.h"
+
 namespace pellimor {
 namespace {
 
@@ -156,22 +158,9 @@ void packed_planes::put(int plane, std::int32_t band, const std::uint8_t* first,
   const std::size_t raw = static_cast<std::size_t>(rows) * width_ * sample_bytes_;
   if (plain_) {
     // Copied outside the lock: no one reads the band before put returns.
-    std::uint8_t* at = reserve(plane, band, raw);
-    const std::size_t row_bytes = static_cast<std::size_t>(width_) * sample_bytes_;
-    for (std::int32_t r = 0; r < rows; ++r, at += row_bytes) {
-      const std::uint8_t* row = first + r * row_stride;
-      if (pixel_stride == sample_bytes_) {
-        std::memcpy(at, row, row_bytes);
-        continue;
-      }
-      with_width(sample_bytes_, [&](auto t) {
-        using T = decltype(t);
-        for (std::int32_t x = 0; x < width_; ++x) {
-          const T v = load<T>(row + x * pixel_stride);
-          std::memcpy(at + x * sizeof(T), &v, sizeof v);
-        }
-      });
-    }
+    const std::ptrdiff_t row_bytes = static_cast<std::ptrdiff_t>(width_) * sample_bytes_;
+    detail::copy_sample_rows(first, {row_stride, pixel_stride}, reserve(plane, band, raw), {row_bytes, sample_bytes_},
+                             rows, width_, static_cast<std::size_t>(sample_bytes_));
     return;
   }
   thread_local std::vector<std::uint8_t> differences, packed;

@@ -434,11 +434,11 @@ bool run(const file_request& request, prepared_ptr ahead, std::string* where, st
   resize_settings settings = request.settings;
   settings.alpha = out.has_alpha();
   if (request.planned) request.planned(out.channels, width, height, new_width, new_height, &settings);
+  const double working = static_cast<double>(
+      resize_working_bytes(info.width, info.height, out.width, out.height, out.channels, settings));
   const double need = static_cast<double>(p.input_size) + static_cast<double>(info.pixel_bytes()) * 2 +
                       static_cast<double>(out.pixel_bytes()) +
-                      encoder_bytes(request.format, out, request.output == "-") +
-                      static_cast<double>(resize_working_bytes(info.width, info.height, out.width, out.height,
-                                                               out.channels, settings));
+                      encoder_bytes(request.format, out, request.output == "-") + working;
   // Short of memory for that, a job through the pipeline can keep the
   // channels after the first compressed while the first is resized, or
   // failing that decode the input again for each channel, instead of
@@ -454,10 +454,12 @@ bool run(const file_request& request, prepared_ptr ahead, std::string* where, st
   // them compress.
   const double packed = lean + static_cast<double>(info.pixel_bytes()) * (out.channels - 1) / out.channels;
   const memory_limit have = memory_for(request.limits);
-  const bool squeeze = pipelined && out.channels > 1 && settings.method == engine::fast &&
-                       (format == image_format::png || format == image_format::jpeg ||
-                        format == image_format::tiff) &&
-                       have.bytes > 0 && need > have.bytes && have.name.find("RLIMIT_AS") == std::string::npos;
+  // Whether the later channels can be held apart from the picture at all.
+  const bool separable = pipelined && out.channels > 1 && settings.method == engine::fast &&
+                         (format == image_format::png || format == image_format::jpeg ||
+                          format == image_format::tiff) &&
+                         have.name.find("RLIMIT_AS") == std::string::npos;
+  const bool squeeze = separable && have.bytes > 0 && need > have.bytes;
   const bool pack = squeeze && !settings.alpha && packed <= have.bytes;
   const bool again = squeeze && !pack && lean <= have.bytes;
   // With the memory for the whole, the later channels are still kept apart
@@ -475,14 +477,8 @@ bool run(const file_request& request, prepared_ptr ahead, std::string* where, st
   // 4000x3000 JPEGs to 50%).
   constexpr std::uint64_t mapped_afresh = std::uint64_t{32} << 20;
   const bool pages_kept = request.keep_pages && info.pixel_bytes() < mapped_afresh;
-  const double working = static_cast<double>(
-      resize_working_bytes(info.width, info.height, out.width, out.height, out.channels, settings));
-  const bool pack_plain = pipelined && !squeeze && out.channels > 1 && settings.method == engine::fast &&
-                          4 * static_cast<double>(info.pixel_bytes()) >= working &&
-                          !settings.alpha && !pages_kept &&
-                          (format == image_format::png || format == image_format::jpeg ||
-                           format == image_format::tiff) &&
-                          !(have.bytes > 0 && have.name.find("RLIMIT_AS") != std::string::npos);
+  const bool pack_plain = separable && !squeeze && !settings.alpha && !pages_kept &&
+                          4 * static_cast<double>(info.pixel_bytes()) >= working;
   const double held = pack ? packed : again ? lean : need;
   *err = memory_refusal(held, new_width, new_height, request.limits);
   if (!err->empty()) return false;
