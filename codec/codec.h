@@ -57,7 +57,10 @@ bool read_info(const std::uint8_t* data, std::size_t size, image_format format, 
                std::string* err, int page = 0);
 
 // Every sample, in the layout read_info announced, plus the ICC profile and
-// the metadata (read_metadata).
+// the metadata (read_metadata). PNG, JPEG and TIFF decode into the room of
+// an empty out->pixels when it has enough (a batch hands each picture's
+// buffer on to the next); that room goes on failure, and *out is otherwise
+// left as it was.
 // A damaged or truncated file is refused, never half-filled. The EXIF
 // orientation is reported in out->orientation, not applied. An animation
 // frame comes as displayed: the frames before it drawn and disposed of as

@@ -383,6 +383,32 @@ TEST(DecodeProgress, RowsToldAreFinal) {
   }
 }
 
+// PNG, JPEG and TIFF decode into the room an empty buffer keeps (a batch
+// hands each picture's buffer on to the next); whatever that room held
+// before never shows, and a buffer without enough room is simply replaced.
+TEST(DecodeIntoRoom, AnEmptyBuffersRoomIsUsedAndItsOldSamplesNeverShow) {
+  for (const layout_case& c : layouts) {
+    SCOPED_TRACE(std::string(format_name(c.format)) + " " + std::to_string(c.channels) + " channels");
+    std::string err;
+    const bytes file = codec_test::encode(picture_for(c), c.format, &err);
+    ASSERT_FALSE(file.empty()) << err;
+    image expected;
+    ASSERT_TRUE(decode_image(file.data(), file.size(), c.format, &expected, &err)) << err;
+    const bool reused = c.format != image_format::bmp;
+    for (const std::size_t room : {expected.pixels.size() + 100, expected.pixels.size() / 2}) {
+      image into;
+      into.pixels.assign(room, 0xa5);
+      into.pixels.clear();
+      const std::uint8_t* const buffer = into.pixels.data();
+      ASSERT_TRUE(decode_image(file.data(), file.size(), c.format, &into, &err)) << err;
+      EXPECT_TRUE(into.pixels == expected.pixels) << room;
+      if (room >= expected.pixels.size()) {
+        EXPECT_EQ(into.pixels.data() == buffer, reused);
+      }
+    }
+  }
+}
+
 // An encoder handed rows as they are made reads none before asking: rows
 // filled in only when asked for give the file the finished picture gives,
 // and a refusal stops the encoding.

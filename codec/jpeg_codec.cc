@@ -541,6 +541,7 @@ bool jpeg_decode_rows(const std::uint8_t* data, std::size_t size, image* out, st
                       const decode_progress& progress) {
   jpeg_reader r;
   image img;
+  if (out->pixels.empty()) img.pixels.swap(out->pixels);  // its room is used again (codec.h)
   if (!start_reading(&r, data, size, true, err) || !describe(r.cinfo, size, &img, err)) return false;
   const bool cmyk = is_cmyk(r.cinfo);
   if (!img.allocate()) {

@@ -723,6 +723,7 @@ static bool decode_page(const std::uint8_t* data, std::size_t size, int page, im
 
   // Unpacked samples; the output itself when nothing is left to convert.
   image raw;
+  if (out->pixels.empty()) raw.pixels.swap(out->pixels);  // its room is used again (codec.h)
   static_cast<image_info&>(raw) = t.info;
   raw.channels = t.kept();
   if (!size_fits(raw) || !size_fits(t.info) || !raw.allocate()) return fail(err, "out of memory");

@@ -27,6 +27,10 @@ bool image::allocate() {
   try {
     pixels.clear();
     const std::size_t size = static_cast<std::size_t>(pixel_bytes());
+    if (pixels.capacity() >= size) {  // room kept for it (a batch's last picture): its pages are there
+      pixels.resize(size);
+      return true;
+    }
     reserve_on_huge_pages(&pixels, size);
     // The zeros are written a few megabytes at a time and each piece given
     // back at once: untouched pages read as zeros too, and a picture
