@@ -114,7 +114,12 @@ struct tokens_held {
 class batch_turns {
  public:
   batch_turns(std::size_t count, const std::vector<planned_output>& plan, const file_limits& limits)
-      : plan_(plan), limits_(limits), need_(count, 0), settled_(count, 0), ended_(count, 0) {}
+      : plan_(plan),
+        limits_(limits),
+        need_(count, 0),
+        settled_(count, 0),
+        ended_(count, 0),
+        holding_(count, 0) {}
 
   // Waits until every file before `i` has had its turn (has its threads
   // and said what it needs) or has ended.
@@ -127,10 +132,28 @@ class batch_turns {
     running_ += need - need_[i];
     need_[i] = need;
     if (ahead_index_ == i) drop_ahead();  // counted in `need` from now
+    if (!holding_[i]) {
+      holding_[i] = 1;
+      ++pictures_held_;
+    }
     settle(i);
   }
-  void ended(std::size_t i) {
+  // File `i` holds its decoded picture no more (it may still encode), and
+  // leaves its buffer to the next decoding ahead.
+  void picture_gone(std::size_t i, std::vector<std::uint8_t>&& pixels) {
+    std::vector<std::uint8_t> dropped;  // freed after the lock
     std::lock_guard<std::mutex> hold(lock_);
+    dropped.swap(spare_);
+    spare_.swap(pixels);
+    let_picture_go(i);
+  }
+  void ended(std::size_t i) {
+    std::vector<std::uint8_t> dropped;
+    std::lock_guard<std::mutex> hold(lock_);
+    let_picture_go(i);
+    // A buffer no decoding ahead is waiting for goes with the file that
+    // left it: the next file may decode in its turn, into its own.
+    if (!spare_wanted_) dropped.swap(spare_);
     running_ -= need_[i];
     need_[i] = 0;
     if (ahead_index_ == i) drop_ahead();
@@ -144,20 +167,44 @@ class batch_turns {
     std::lock_guard<std::mutex> hold(lock_);
     settle(i);
   }
-  // Whether file `i` may hold `bytes` decoded before its turn; call after
-  // wait_for_earlier(i).
-  bool reserve_ahead(std::size_t i, double bytes) {
+  // How file `i` may hold `bytes` decoded before its turn; call after
+  // wait_for_earlier(i). `in_place`: it can be decoded into the buffer of
+  // the picture before it (decodes_into_buffer), which it is where it is
+  // too large to be decoded beside it.
+  enum class ahead_kind { refused, beside, in_place };
+  ahead_kind reserve_ahead(std::size_t i, double bytes, bool in_place) {
     double total;
+    ahead_kind kind;
     {
       std::lock_guard<std::mutex> hold(lock_);
       total = running_ + bytes;
-      if (ahead_index_ != none || bytes > ahead_share * running_ || !memory_refusal(total, "", limits_).empty())
-        return false;
+      kind = bytes <= ahead_share * running_ ? ahead_kind::beside
+             : in_place                      ? ahead_kind::in_place
+                                             : ahead_kind::refused;
+      if (ahead_index_ != none || kind == ahead_kind::refused || !memory_refusal(total, "", limits_).empty())
+        return ahead_kind::refused;
       ahead_index_ = i;
       ahead_ = bytes;
+      spare_wanted_ = kind == ahead_kind::in_place;
     }
     make_room_for(total, static_cast<double>(limits_.memory));  // cached engine states give way
-    return true;
+    return kind;
+  }
+  // For a file decoded ahead in place: waits until no file in flight holds
+  // its decoded picture, and gives `into` (null: none) the buffer the last
+  // of them left. A batch then never holds two pictures, nor their memory:
+  // the next file is decoded into the pages the picture before it had,
+  // while that file's last passes and its encoder run.
+  void take_spare(image* into) {
+    std::vector<std::uint8_t> dropped;
+    std::unique_lock<std::mutex> hold(lock_);
+    changed_.wait(hold, [&] { return pictures_held_ == 0; });
+    spare_wanted_ = false;
+    if (into != nullptr && into->pixels.empty()) {
+      spare_.clear();  // its room, not its samples
+      into->pixels.swap(spare_);
+    }
+    dropped.swap(spare_);
   }
   // Whether `input` may be the output of a file before `i` that has not
   // ended: such an input is read in its turn, once that output is written.
@@ -193,6 +240,12 @@ class batch_turns {
     ahead_index_ = none;
     ahead_ = 0;
   }
+  void let_picture_go(std::size_t i) {
+    if (!holding_[i]) return;
+    holding_[i] = 0;
+    --pictures_held_;
+    changed_.notify_all();
+  }
   void settle(std::size_t i) {
     settled_[i] = 1;
     while (first_unsettled_ < settled_.size() && settled_[first_unsettled_]) ++first_unsettled_;
@@ -204,7 +257,10 @@ class batch_turns {
   std::mutex lock_;
   std::condition_variable changed_;
   std::vector<double> need_;
-  std::vector<char> settled_, ended_;
+  std::vector<char> settled_, ended_, holding_;  // holding_: admitted, its picture not gone
+  std::size_t pictures_held_ = 0;
+  std::vector<std::uint8_t> spare_;  // a picture's buffer, left for the next decoding ahead
+  bool spare_wanted_ = false;        // a file decoding ahead in place will take it
   std::size_t first_unsettled_ = 0, first_unended_ = 0, reported_ = 0;
   double running_ = 0, ahead_ = 0;
   std::size_t ahead_index_ = none;
@@ -389,7 +445,10 @@ std::vector<file_result> run_batch(const batch_request& request) {
       }
       if (request.planned) request.planned(i, channels, width, height, new_width, new_height, settings);
     };
-    if (turns) job.admitted = [&, i](double need) { turns->admitted(i, need); };
+    if (turns) {
+      job.admitted = [&, i](double need) { turns->admitted(i, need); };
+      job.picture_gone = [&, i](std::vector<std::uint8_t>&& pixels) { turns->picture_gone(i, std::move(pixels)); };
+    }
     if (request.note)
       job.note = [&, i](const std::string& note) {
         std::lock_guard<std::mutex> hold(report_lock);
@@ -404,8 +463,13 @@ std::vector<file_result> run_batch(const batch_request& request) {
     if (ahead && prepared_ready(*ahead, &width, &height, &new_width, &new_height, &ahead_bytes)) {
       const int wanted = share(width, height, new_width, new_height);
       turns->wait_for_earlier(i);
-      if (!tokens->free_now(wanted) && turns->reserve_ahead(i, ahead_bytes)) {
-        decode_ahead(job, ahead.get());
+      const auto kind = tokens->free_now(wanted)
+                            ? batch_turns::ahead_kind::refused
+                            : turns->reserve_ahead(i, ahead_bytes, decodes_into_buffer(job, *ahead));
+      if (kind != batch_turns::ahead_kind::refused) {
+        std::function<void(image*)> into;
+        if (kind == batch_turns::ahead_kind::in_place) into = [&](image* to) { turns->take_spare(to); };
+        decode_ahead(job, ahead.get(), into);
         if (request.read_ahead) {
           std::lock_guard<std::mutex> hold(report_lock);
           request.read_ahead(i);

@@ -45,8 +45,10 @@ bool plan_outputs(const std::vector<std::string>& inputs, const std::string& out
 // some 11 MiB of program and libraries.
 constexpr std::int64_t small_picture_pixels = 100000;
 
-// A file is decoded ahead of its turn only when its bytes and pixels are
-// at most this share of what the files in flight said they need.
+// A file is decoded ahead of its turn beside the pictures of the files in
+// flight only when its bytes and pixels are at most this share of what
+// they said they need; a larger one, into the buffer of the picture before
+// it once no file in flight holds its picture (decodes_into_buffer).
 constexpr double ahead_share = 0.1;
 
 // The threads a batch of `count` files, `jobs` in flight (0: the default)

@@ -193,12 +193,6 @@ void pack_read_rows(const pipeline_job& job, shared_state* s, std::int32_t first
   s->changed.notify_all();
 }
 
-bool same_layout(const image& decoded, const image_info& info) {
-  return decoded.width == info.width && decoded.height == info.height && decoded.channels == info.channels &&
-         decoded.type == info.type && decoded.orientation == info.orientation &&
-         decoded.pixels.size() == decoded.pixel_bytes();
-}
-
 // The second thread: decodes, then (when that went well) encodes.
 void decode_then_encode(const pipeline_job& job, shared_state* s) {
   image source, again;  // the first decode, and the one for the channel being resized
@@ -240,7 +234,13 @@ void decode_then_encode(const pipeline_job& job, shared_state* s) {
       if (job.input_progress && job.info.height > 0)
         job.input_progress(static_cast<double>(rows) / job.info.height);
     };
-    ok = decode_image(job.data, job.size, job.format, &source, &err, progress);
+    if (job.decoded != nullptr) {  // every row at once
+      source = std::move(*job.decoded);
+      progress(source.pixels.data(), source.height);
+      ok = true;
+    } else {
+      ok = decode_image(job.data, job.size, job.format, &source, &err, progress);
+    }
     // The input again for each further channel, once the resize asks for it
     // (the buffer before is then read no more).
     for (int pass = 1; ok && s->again && pass < job.out->channels; ++pass) {
@@ -248,7 +248,7 @@ void decode_then_encode(const pipeline_job& job, shared_state* s) {
         std::unique_lock<std::mutex> hold(s->lock);
         if (pass == 1) {  // the first decode's end is told first, as without `again`
           s->decoding_over = true;
-          s->start_over = !same_layout(source, job.info);
+          s->start_over = !decoded_as_told(source, job.info);
           s->decoded = !s->start_over;
           s->changed.notify_all();
           if (!s->decoded) return;
@@ -260,7 +260,7 @@ void decode_then_encode(const pipeline_job& job, shared_state* s) {
         s->rows_decoded = 0;
       }
       again = image{};
-      ok = decode_image(job.data, job.size, job.format, &again, &err, progress) && same_layout(again, job.info);
+      ok = decode_image(job.data, job.size, job.format, &again, &err, progress) && decoded_as_told(again, job.info);
       if (!ok && err.empty()) err = "the file changed while it was read";
       std::lock_guard<std::mutex> hold(s->lock);
       (ok ? s->pass_over : s->pass_failed) = true;
@@ -277,7 +277,7 @@ void decode_then_encode(const pipeline_job& job, shared_state* s) {
     std::lock_guard<std::mutex> hold(s->lock);
     if (!s->again || !s->decoding_over) {
       s->decoding_over = true;
-      s->start_over = ok && !same_layout(source, job.info);
+      s->start_over = ok && !decoded_as_told(source, job.info);
     }
     s->decoded = ok && !s->start_over;
     if (s->decoded && !s->again) s->settled.store(true, std::memory_order_release);
@@ -296,7 +296,12 @@ void decode_then_encode(const pipeline_job& job, shared_state* s) {
     std::unique_lock<std::mutex> hold(s->lock);
     const auto read = [&] { return s->rows_read >= job.info.height && s->reading == 0; };
     s->changed.wait(hold, [&] { return read() || s->resize_over; });
-    if (read()) std::vector<std::uint8_t>().swap(source.pixels);
+    if (read()) {
+      std::vector<std::uint8_t> pixels;
+      pixels.swap(source.pixels);
+      hold.unlock();
+      if (job.picture_gone) job.picture_gone(std::move(pixels));
+    }
   }
 
   encode_options options = job.options;
@@ -385,6 +390,12 @@ struct joined_thread {
 };
 
 }  // namespace
+
+bool decoded_as_told(const image& decoded, const image_info& info) {
+  return decoded.width == info.width && decoded.height == info.height && decoded.channels == info.channels &&
+         decoded.type == info.type && decoded.orientation == info.orientation &&
+         decoded.pixels.size() == decoded.pixel_bytes();
+}
 
 void carry_metadata(image* source, image* out, strip_mode strip, image_format format) {
   strip_metadata(source, strip);

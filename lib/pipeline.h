@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "codec/codec.h"
 #include "pellimor/pellimor.h"
@@ -62,6 +63,12 @@ struct pipeline_job {
   // has read it for the last time, and the encoder starts only then, its
   // buffers taking the picture's pages.
   bool keep_pages = false;
+  // Given (from the second thread), with keep_pages, the picture's buffer
+  // once the resize has read it for the last time.
+  std::function<void(std::vector<std::uint8_t>&& pixels)> picture_gone;
+  // The picture decoded already (from the input's bytes, not read again):
+  // taken over as the decoder's, which it must match (decoded_as_told).
+  image* decoded = nullptr;
 };
 
 enum class pipeline_status {
@@ -73,6 +80,10 @@ enum class pipeline_status {
                   // after the image data), or no second thread could be started: nothing was
                   // written, the caller decodes whole instead
 };
+
+// Whether `decoded` holds what a decoder told `info` of it would: its
+// sizes, channels, sample type and orientation, every sample there.
+bool decoded_as_told(const image& decoded, const image_info& info);
 
 // Moves the ICC profile and metadata of a decoded `source` to `out`, to be
 // written as `format`, leaving out what `strip` says. PNG's colour chunks

@@ -398,6 +398,10 @@ bool open_input(const file_request& request, prepared_input* p) {
   return true;
 }
 
+// Pictures at least this large malloc maps afresh for every file and unmaps
+// when freed, whatever a batch asks (its largest mmap threshold).
+constexpr std::uint64_t mapped_afresh = std::uint64_t{32} << 20;
+
 bool run(const file_request& request, prepared_ptr ahead, std::string* where, std::string* err) {
   const bool read_now = !ahead;
   prepared_ptr opened(read_now ? new prepared_input : ahead.release());
@@ -446,16 +450,19 @@ bool run(const file_request& request, prepared_ptr ahead, std::string* where, st
   // packing costs too much time to be done when memory allows the whole);
   // not under an address-space limit, which counts the buffers' reserved
   // size whatever part of them is in use.
-  // (A picture decoded ahead of its turn is whole already.)
+  // A picture decoded ahead of its turn, whole already, goes through the
+  // pipeline as it is (freed once read, the encoder beside the last passes)
+  // when it is what the header said.
+  const bool predecoded = p.decoded && !p.decode_failed && decoded_as_told(p.source, info);
   const bool pipelined = page == 1 && (info.orientation < 2 || info.orientation > 8) &&
-                         !(info.cmyk && !out.cmyk) && !p.decoded;
+                         !(info.cmyk && !out.cmyk) && (!p.decoded || predecoded);
   const double lean = need - 2 * static_cast<double>(info.pixel_bytes()) + static_cast<double>(16 << 20);
   // The later channels as they would be held packed should nothing in
   // them compress.
   const double packed = lean + static_cast<double>(info.pixel_bytes()) * (out.channels - 1) / out.channels;
   const memory_limit have = memory_for(request.limits);
   // Whether the later channels can be held apart from the picture at all.
-  const bool separable = pipelined && out.channels > 1 && settings.method == engine::fast &&
+  const bool separable = pipelined && !p.decoded && out.channels > 1 && settings.method == engine::fast &&
                          (format == image_format::png || format == image_format::jpeg ||
                           format == image_format::tiff) &&
                          have.name.find("RLIMIT_AS") == std::string::npos;
@@ -475,7 +482,6 @@ bool run(const file_request& request, prepared_ptr ahead, std::string* where, st
   // unmapped when freed whatever the batch asks, so keeping it whole only
   // raised the batch's peak over a single run's (99.6 against 90 MiB on
   // 4000x3000 JPEGs to 50%).
-  constexpr std::uint64_t mapped_afresh = std::uint64_t{32} << 20;
   const bool pages_kept = request.keep_pages && info.pixel_bytes() < mapped_afresh;
   const bool pack_plain = separable && !squeeze && !settings.alpha && !pages_kept &&
                           4 * static_cast<double>(info.pixel_bytes()) >= working;
@@ -520,6 +526,8 @@ bool run(const file_request& request, prepared_ptr ahead, std::string* where, st
     job.pack = pack || pack_plain;
     job.pack_plain = pack_plain;
     job.keep_pages = pages_kept;
+    job.picture_gone = request.picture_gone;
+    if (predecoded) job.decoded = &p.source;
     switch (run_pipeline(job, err)) {
       case pipeline_status::done:
         return true;
@@ -562,6 +570,7 @@ bool run(const file_request& request, prepared_ptr ahead, std::string* where, st
     if (err->rfind("out of memory", 0) == 0) *err = out_of_memory(*err);
     return false;
   }
+  if (request.picture_gone && pages_kept) request.picture_gone(std::move(source.pixels));
   source = {};
 
   *where = to_stdout ? "standard output" : request.output;
@@ -638,10 +647,16 @@ bool prepared_ready(const prepared_input& p, std::int64_t* width, std::int64_t* 
   return true;
 }
 
-void decode_ahead(const file_request& request, prepared_input* p) {
+bool decodes_into_buffer(const file_request& request, const prepared_input& p) {
+  return request.keep_pages && request.page == 1 && p.info.pixel_bytes() < mapped_afresh &&
+         (p.format == image_format::png || p.format == image_format::jpeg || p.format == image_format::tiff);
+}
+
+void decode_ahead(const file_request& request, prepared_input* p, const std::function<void(image* into)>& into) {
   if (p->failed || p->decoded) return;
   try {
     p->decoded = true;
+    if (into) into(decodes_into_buffer(request, *p) ? &p->source : nullptr);
     if (!decode_image(p->bytes.data, p->bytes.size, p->format, &p->source, &p->err, request.page - 1) ||
         p->bytes.spoiled()) {
       p->decode_failed = true;  // the bytes stay for the failure's report

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "codec/codec.h"
 #include "pellimor/pellimor.h"
@@ -44,6 +45,11 @@ struct file_request {
   // Told, when set, the bytes the work needs once the memory check has let
   // it through, before the output is looked at or any pixel decoded.
   std::function<void(double need)> admitted;
+  // Given, when set, the decoded picture's buffer once the resize has read
+  // it for the last time, before the output is encoded (keep_pages): a
+  // batch decodes its next file into it, which then neither waits for
+  // memory nor takes any more.
+  std::function<void(std::vector<std::uint8_t>&& pixels)> picture_gone;
   // Called, when set, before a failure because the input is a BMP file
   // that ends before its headers or pixel rows do.
   std::function<void()> short_bmp;
@@ -76,9 +82,17 @@ prepared_ptr prepare_input(const file_request& request);
 bool prepared_ready(const prepared_input& p, std::int64_t* width, std::int64_t* height,
                     std::int64_t* new_width, std::int64_t* new_height, double* pixel_bytes);
 
+// Whether `p` could be decoded into the buffer of the picture before it:
+// a batch keeping its pages (a picture malloc keeps, its first page), a
+// format whose decoder takes a buffer (codec.h).
+bool decodes_into_buffer(const file_request& request, const prepared_input& p);
+
 // Decodes `p` whole now; a failure is kept for its turn, and memory
-// running out leaves the decoding to the turn.
-void decode_ahead(const file_request& request, prepared_input* p);
+// running out leaves the decoding to the turn. `into`, when set, is called
+// first, and may wait, and give the buffer to decode into (pixels of the
+// image it is handed; null where the decoder would not use it).
+void decode_ahead(const file_request& request, prepared_input* p,
+                  const std::function<void(image* into)>& into = {});
 
 // run_file_request for an input read ahead (`ahead` may be null).
 bool run_file_request(const file_request& request, prepared_ptr ahead, std::string* where, std::string* err);
