@@ -236,22 +236,6 @@ int run(const verb_options& o) {
   // allocations while a file runs seldom meet).
   if (!one) mallopt(M_ARENA_MAX, 1);
 #endif
-#if defined(M_MMAP_THRESHOLD) && defined(M_TRIM_THRESHOLD)
-  // A batch hands each decoded picture's buffer on to the next file's
-  // decoding, so no picture is freed, and malloc, which raises its
-  // thresholds only on freeing a large mapped block, would keep them where
-  // they start: the encoder's buffers (a megabyte a plane of a 960x540
-  // JPEG's coefficients) were then mapped afresh, or given back from the
-  // top of the heap, for every file, 4 KiB at a time (780 page faults a
-  // file). Blocks of 4 MiB or more are mapped apart, on huge pages where
-  // they ask for them; the heap keeps twice that free at its top, as
-  // malloc's own rule sets it. (32 and 64 MiB, what a 32 MiB block freed
-  // would set, took six 4000x3000 JPEGs from 91 to 111 MiB.)
-  if (!one) {
-    mallopt(M_MMAP_THRESHOLD, 4 << 20);
-    mallopt(M_TRIM_THRESHOLD, 8 << 20);
-  }
-#endif
   std::unique_ptr<passes_bar> file_bar;
   std::unique_ptr<progress_bar> files_bar;
   if (bar && one) {
