@@ -287,6 +287,10 @@ bool decode_image(const std::uint8_t* data, std::size_t size, image_format forma
   return decoded;
 }
 
+bool decodes_into_room(image_format format) {
+  return format == image_format::png || format == image_format::jpeg || format == image_format::tiff;
+}
+
 bool format_keeps(image_format format, int channels, sample_type type) {
   const codec_entry& entry = entry_for(format);
   return channels >= 1 && channels <= 4 && (entry.kept_channels & channel_bit(channels)) != 0 &&

@@ -57,10 +57,10 @@ bool read_info(const std::uint8_t* data, std::size_t size, image_format format, 
                std::string* err, int page = 0);
 
 // Every sample, in the layout read_info announced, plus the ICC profile and
-// the metadata (read_metadata). PNG, JPEG and TIFF decode into the room of
-// an empty out->pixels when it has enough (a batch hands each picture's
-// buffer on to the next); that room goes on failure, and *out is otherwise
-// left as it was.
+// the metadata (read_metadata). The formats decodes_into_room names decode
+// into the room of an empty out->pixels when it has enough (a batch hands
+// each picture's buffer on to the next); that room goes on failure, and
+// *out is otherwise left as it was.
 // A damaged or truncated file is refused, never half-filled. The EXIF
 // orientation is reported in out->orientation, not applied. An animation
 // frame comes as displayed: the frames before it drawn and disposed of as
@@ -125,6 +125,10 @@ struct encode_options {
 
 // Receives the encoded file in pieces, in order. False to stop.
 using byte_sink = std::function<bool(const std::uint8_t* bytes, std::size_t size)>;
+
+// Whether decode_image of `format` decodes into the room out->pixels has
+// (PNG, JPEG and TIFF).
+bool decodes_into_room(image_format format);
 
 // Whether `format` stores this many channels and this sample type as they
 // are; encode_image converts what it does not (see below).

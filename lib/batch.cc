@@ -192,8 +192,7 @@ class batch_turns {
     return kind;
   }
   // For a file decoded ahead in place: waits until no file in flight holds
-  // its decoded picture, and gives `into` (null: none) the buffer the last
-  // of them left. A batch then never holds two pictures, nor their memory:
+  // its decoded picture, and gives `into` the buffer the last of them left. A batch then never holds two pictures, nor their memory:
   // the next file is decoded into the pages the picture before it had,
   // while that file's last passes and its encoder run.
   void take_spare(image* into) {
@@ -201,7 +200,7 @@ class batch_turns {
     std::unique_lock<std::mutex> hold(lock_);
     changed_.wait(hold, [&] { return pictures_held_ == 0; });
     spare_wanted_ = false;
-    if (into != nullptr && into->pixels.empty()) {
+    if (into->pixels.empty()) {
       spare_.clear();  // its room, not its samples
       into->pixels.swap(spare_);
     }

@@ -649,14 +649,14 @@ bool prepared_ready(const prepared_input& p, std::int64_t* width, std::int64_t* 
 
 bool decodes_into_buffer(const file_request& request, const prepared_input& p) {
   return request.keep_pages && request.page == 1 && p.info.pixel_bytes() < mapped_afresh &&
-         (p.format == image_format::png || p.format == image_format::jpeg || p.format == image_format::tiff);
+         decodes_into_room(p.format);
 }
 
 void decode_ahead(const file_request& request, prepared_input* p, const std::function<void(image* into)>& into) {
   if (p->failed || p->decoded) return;
   try {
     p->decoded = true;
-    if (into) into(decodes_into_buffer(request, *p) ? &p->source : nullptr);
+    if (into) into(&p->source);
     if (!decode_image(p->bytes.data, p->bytes.size, p->format, &p->source, &p->err, request.page - 1) ||
         p->bytes.spoiled()) {
       p->decode_failed = true;  // the bytes stay for the failure's report

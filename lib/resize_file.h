@@ -84,13 +84,13 @@ bool prepared_ready(const prepared_input& p, std::int64_t* width, std::int64_t* 
 
 // Whether `p` could be decoded into the buffer of the picture before it:
 // a batch keeping its pages (a picture malloc keeps, its first page), a
-// format whose decoder takes a buffer (codec.h).
+// format whose decoder takes a buffer (decodes_into_room).
 bool decodes_into_buffer(const file_request& request, const prepared_input& p);
 
 // Decodes `p` whole now; a failure is kept for its turn, and memory
-// running out leaves the decoding to the turn. `into`, when set, is called
-// first, and may wait, and give the buffer to decode into (pixels of the
-// image it is handed; null where the decoder would not use it).
+// running out leaves the decoding to the turn. `into`, when set (only where
+// decodes_into_buffer), is called first, and may wait, and give the
+// buffer to decode into (the pixels of the image it is handed).
 void decode_ahead(const file_request& request, prepared_input* p,
                   const std::function<void(image* into)>& into = {});
 
