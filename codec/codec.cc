@@ -364,9 +364,10 @@ bool apply_orientation(image* img) {
   const std::int32_t out_width = swap ? img->height : img->width;
   const std::int32_t out_height = swap ? img->width : img->height;
   const std::size_t pixel = static_cast<std::size_t>(img->channels) * sample_bytes(img->type);
-  std::vector<std::uint8_t> turned;
+  pixel_buffer turned;  // every pixel is written below
   try {
-    turned.resize(img->pixels.size());
+    reserve_on_huge_pages(&turned, img->pixels.size());
+    resize_for_overwrite(&turned, img->pixels.size());
   } catch (const std::bad_alloc&) {
     img->orientation = orientation;
     return false;

@@ -409,6 +409,34 @@ TEST(DecodeIntoRoom, AnEmptyBuffersRoomIsUsedAndItsOldSamplesNeverShow) {
   }
 }
 
+// A pixel buffer zero-fills as std::vector does, except where it is told
+// every sample will be written: then the room it has is used as it is.
+TEST(PixelBuffer, GrowsZeroFilledUnlessEverySampleIsToBeWritten) {
+  image img = codec_test::spoiled_room(1000);
+  const std::uint8_t* const room = img.pixels.data();
+  img.width = 10;
+  img.height = 20;
+  img.channels = 3;
+  ASSERT_TRUE(img.allocate_for_overwrite());
+  EXPECT_EQ(img.pixels.data(), room);
+  EXPECT_EQ(img.pixels.size(), 600u);
+  EXPECT_EQ(std::count(img.pixels.begin(), img.pixels.end(), 0xa5), 600);  // nothing written
+  resize_for_overwrite(&img.pixels, 100);
+  EXPECT_EQ(img.pixels.size(), 100u);
+  for (int way = 0; way < 2; ++way) {
+    std::fill(img.pixels.begin(), img.pixels.end(), std::uint8_t{0xa5});
+    img.pixels.clear();
+    if (way == 0)
+      ASSERT_TRUE(img.allocate());
+    else
+      img.pixels.resize(img.pixel_bytes());
+    EXPECT_EQ(img.pixels.data(), room);
+    EXPECT_EQ(std::count(img.pixels.begin(), img.pixels.end(), 0), 600) << way;
+  }
+  img.width = -1;
+  EXPECT_FALSE(img.allocate_for_overwrite());
+}
+
 // An encoder handed rows as they are made reads none before asking: rows
 // filled in only when asked for give the file the finished picture gives,
 // and a refusal stops the encoding.

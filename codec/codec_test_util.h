@@ -24,6 +24,17 @@ namespace codec_test {
 
 using bytes = std::vector<std::uint8_t>;
 
+// An image to decode into: no pixels, but room for `room` bytes that all
+// hold 0xa5, which the PNG, JPEG and TIFF decoders fill in place. A sample
+// a decoder leaves unwritten then shows as 0xa5 rather than as a zero a
+// fresh page would happen to hold.
+inline pellimor::image spoiled_room(std::size_t room) {
+  pellimor::image img;
+  img.pixels.assign(room, 0xa5);
+  img.pixels.clear();
+  return img;
+}
+
 // An image of random samples (integers over their whole range, floats in
 // -0.25..1.25 so both saturations show).
 inline pellimor::image random_image(std::int32_t width, std::int32_t height, int channels,

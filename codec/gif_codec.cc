@@ -204,14 +204,15 @@ std::vector<int> row_order(int height, bool interlaced) {
 
 // Decodes frames 0..page onto an RGBA canvas of the layout's size.
 bool render(const std::uint8_t* data, std::size_t size, const gif_layout& layout, int page,
-            std::vector<std::uint8_t>* canvas, std::string* err) {
+            pixel_buffer* canvas, std::string* err) {
   byte_source source{data, size};
   const gif_handle gif = open_gif(&source, err);
   if (!gif) return false;
   const std::size_t width = static_cast<std::size_t>(layout.canvas_width);
   const std::size_t height = static_cast<std::size_t>(layout.canvas_height);
   canvas->assign(width * height * 4, 0);
-  std::vector<std::uint8_t> saved, indices;
+  pixel_buffer saved;
+  std::vector<std::uint8_t> indices;
   for (int n = 0; n <= page;) {
     GifRecordType type;
     if (DGifGetRecordType(gif.get(), &type) == GIF_ERROR) return fail(err, gif_error(gif->Error));
@@ -307,7 +308,7 @@ bool gif_decode_page(const std::uint8_t* data, std::size_t size, int page, image
   gif_layout layout;
   image img;
   if (!describe(data, size, page, &layout, &img, err)) return false;
-  std::vector<std::uint8_t> canvas;
+  pixel_buffer canvas;
   try {
     if (!render(data, size, layout, page, &canvas, err)) return false;
     if (!img.allocate()) throw std::bad_alloc();

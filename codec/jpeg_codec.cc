@@ -544,7 +544,7 @@ bool jpeg_decode_rows(const std::uint8_t* data, std::size_t size, image* out, st
   if (out->pixels.empty()) img.pixels.swap(out->pixels);  // its room is used again (codec.h)
   if (!start_reading(&r, data, size, true, err) || !describe(r.cinfo, size, &img, err)) return false;
   const bool cmyk = is_cmyk(r.cinfo);
-  if (!img.allocate()) {
+  if (!img.allocate_for_overwrite()) {  // every scanline is decoded into it
     *err = "jpeg: not enough memory for " + std::to_string(img.width) + "x" + std::to_string(img.height) +
            " pixels";
     return false;

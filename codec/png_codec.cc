@@ -509,7 +509,7 @@ bool png_decode_rows(const std::uint8_t* data, std::size_t size, image* out, std
   image img;
   if (out->pixels.empty()) img.pixels.swap(out->pixels);  // its room is used again (codec.h)
   if (!start_reading(&r, data, size, err) || !describe(r, &img, &grey_palette, err)) return false;
-  if (!img.allocate()) {
+  if (!img.allocate_for_overwrite()) {  // every row is decoded into it (interlaced: every pass)
     *err = "png: not enough memory for " + std::to_string(img.width) + "x" + std::to_string(img.height) +
            " pixels";
     return false;

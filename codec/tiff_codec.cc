@@ -726,7 +726,8 @@ static bool decode_page(const std::uint8_t* data, std::size_t size, int page, im
   if (out->pixels.empty()) raw.pixels.swap(out->pixels);  // its room is used again (codec.h)
   static_cast<image_info&>(raw) = t.info;
   raw.channels = t.kept();
-  if (!size_fits(raw) || !size_fits(t.info) || !raw.allocate()) return fail(err, "out of memory");
+  if (!size_fits(raw) || !size_fits(t.info) || !raw.allocate_for_overwrite())  // every block is read into it
+    return fail(err, "out of memory");
   told_rows told{progress};
   // Rows unpacked are final only where nothing is left to convert.
   const bool early = !t.needs_finishing();
@@ -740,7 +741,7 @@ static bool decode_page(const std::uint8_t* data, std::size_t size, int page, im
   if (!t.needs_finishing()) {
     result.pixels = std::move(raw.pixels);
   } else {
-    if (!result.allocate()) return fail(err, "out of memory");
+    if (!result.allocate_for_overwrite()) return fail(err, "out of memory");  // all finished below
     switch (t.stored) {
       case sample_type::u8:
         finish_pixels(t, map, raw.pixels.data(), result.pixels.data());

@@ -46,7 +46,7 @@ bytes camera_tiff(const test_util::temp_dir& dir, bool gps) {
   TIFFSetField(t, TIFFTAG_MAKE, make);
   TIFFSetField(t, TIFFTAG_MODEL, model);
   const pellimor::image img = codec_test::smooth_image(8, 6, 3);
-  bytes strip = img.pixels;
+  bytes strip(img.pixels.begin(), img.pixels.end());
   TIFFWriteEncodedStrip(t, 0, strip.data(), static_cast<tmsize_t>(strip.size()));
   TIFFWriteDirectory(t);
 

@@ -28,9 +28,10 @@ inline void advise_huge_pages(const void* data, std::size_t bytes) {
 
 // Gives `v` room for `size` bytes, on huge pages when it is large and had
 // no such room yet; its contents stay. Throws as std::vector::reserve does.
-inline void reserve_on_huge_pages(std::vector<std::uint8_t>* v, std::size_t size) {
+template <class Vector>
+void reserve_on_huge_pages(Vector* v, std::size_t size) {
   if (v->capacity() >= size) return;
-  std::vector<std::uint8_t> fresh;
+  Vector fresh;
   fresh.reserve(size);  // not touched yet
   advise_huge_pages(fresh.data(), size);
   fresh.assign(v->begin(), v->end());
@@ -38,7 +39,8 @@ inline void reserve_on_huge_pages(std::vector<std::uint8_t>* v, std::size_t size
 }
 
 // Makes `v` hold `size` bytes, on huge pages as above, zero-filled.
-inline void resize_on_huge_pages(std::vector<std::uint8_t>* v, std::size_t size) {
+template <class Vector>
+void resize_on_huge_pages(Vector* v, std::size_t size) {
   reserve_on_huge_pages(v, size);
   v->resize(size);
 }

@@ -141,15 +141,15 @@ class batch_turns {
   }
   // File `i` holds its decoded picture no more (it may still encode), and
   // leaves its buffer to the next decoding ahead.
-  void picture_gone(std::size_t i, std::vector<std::uint8_t>&& pixels) {
-    std::vector<std::uint8_t> dropped;  // freed after the lock
+  void picture_gone(std::size_t i, pixel_buffer&& pixels) {
+    pixel_buffer dropped;  // freed after the lock
     std::lock_guard<std::mutex> hold(lock_);
     dropped.swap(spare_);
     spare_.swap(pixels);
     let_picture_go(i);
   }
   void ended(std::size_t i) {
-    std::vector<std::uint8_t> dropped;
+    pixel_buffer dropped;
     std::lock_guard<std::mutex> hold(lock_);
     let_picture_go(i);
     // A buffer no decoding ahead is waiting for goes with the file that
@@ -196,7 +196,7 @@ class batch_turns {
   // the next file is decoded into the pages the picture before it had,
   // while that file's last passes and its encoder run.
   void take_spare(image* into) {
-    std::vector<std::uint8_t> dropped;
+    pixel_buffer dropped;
     std::unique_lock<std::mutex> hold(lock_);
     changed_.wait(hold, [&] { return pictures_held_ == 0; });
     spare_wanted_ = false;
@@ -259,7 +259,7 @@ class batch_turns {
   std::vector<double> need_;
   std::vector<char> settled_, ended_, holding_;  // holding_: admitted, its picture not gone
   std::size_t pictures_held_ = 0;
-  std::vector<std::uint8_t> spare_;  // a picture's buffer, left for the next decoding ahead
+  pixel_buffer spare_;  // a picture's buffer, left for the next decoding ahead
   bool spare_wanted_ = false;        // a file decoding ahead in place will take it
   std::size_t first_unsettled_ = 0, first_unended_ = 0, reported_ = 0;
   double running_ = 0, ahead_ = 0;
@@ -465,7 +465,7 @@ std::vector<file_result> run_batch(const batch_request& request) {
     };
     if (turns) {
       job.admitted = [&, i](double need) { turns->admitted(i, need); };
-      job.picture_gone = [&, i](std::vector<std::uint8_t>&& pixels) { turns->picture_gone(i, std::move(pixels)); };
+      job.picture_gone = [&, i](pixel_buffer&& pixels) { turns->picture_gone(i, std::move(pixels)); };
     }
     if (request.note)
       job.note = [&, i](const std::string& note) {

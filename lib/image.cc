@@ -22,8 +22,16 @@ const char* sample_type_name(sample_type type) {
   return "?";
 }
 
+namespace {
+
+bool size_is_sound(const image& img) {
+  return img.width >= 0 && img.height >= 0 && img.channels >= 0 && img.pixel_bytes() <= SIZE_MAX / 2;
+}
+
+}  // namespace
+
 bool image::allocate() {
-  if (width < 0 || height < 0 || channels < 0 || pixel_bytes() > SIZE_MAX / 2) return false;
+  if (!size_is_sound(*this)) return false;
   try {
     pixels.clear();
     const std::size_t size = static_cast<std::size_t>(pixel_bytes());
@@ -34,8 +42,8 @@ bool image::allocate() {
     reserve_on_huge_pages(&pixels, size);
     // The zeros are written a few megabytes at a time and each piece given
     // back at once: untouched pages read as zeros too, and a picture
-    // decoded or resized band by band (and let go behind, pipeline.h) then
-    // takes memory only as its rows are filled, never all at once.
+    // resized band by band (and let go behind, pipeline.h) then takes
+    // memory only as its rows are filled, never all at once.
     // Whole huge pages (core/huge_pages.h) go, so none is split.
     constexpr std::size_t page = std::size_t{2} << 20, piece = std::size_t{4} << 20;
     const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(pixels.data());
@@ -47,6 +55,21 @@ bool image::allocate() {
       if (end > given) madvise(reinterpret_cast<void*>(given), end - given, MADV_DONTNEED);
       given = std::max(given, end);
     }
+  } catch (const std::bad_alloc&) {
+    return false;
+  } catch (const std::length_error&) {
+    return false;
+  }
+  return true;
+}
+
+bool image::allocate_for_overwrite() {
+  if (!size_is_sound(*this)) return false;
+  try {
+    pixels.clear();
+    const std::size_t size = static_cast<std::size_t>(pixel_bytes());
+    reserve_on_huge_pages(&pixels, size);  // untouched until written
+    resize_for_overwrite(&pixels, size);
   } catch (const std::bad_alloc&) {
     return false;
   } catch (const std::length_error&) {

@@ -297,7 +297,7 @@ void decode_then_encode(const pipeline_job& job, shared_state* s) {
     const auto read = [&] { return s->rows_read >= job.info.height && s->reading == 0; };
     s->changed.wait(hold, [&] { return read() || s->resize_over; });
     if (read()) {
-      std::vector<std::uint8_t> pixels;
+      pixel_buffer pixels;
       pixels.swap(source.pixels);
       hold.unlock();
       if (job.picture_gone) job.picture_gone(std::move(pixels));

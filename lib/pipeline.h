@@ -65,7 +65,7 @@ struct pipeline_job {
   bool keep_pages = false;
   // Given (from the second thread), with keep_pages, the picture's buffer
   // once the resize has read it for the last time.
-  std::function<void(std::vector<std::uint8_t>&& pixels)> picture_gone;
+  std::function<void(pixel_buffer&& pixels)> picture_gone;
   // The picture decoded already (from the input's bytes, not read again):
   // taken over as the decoder's, which it must match (decoded_as_told).
   image* decoded = nullptr;

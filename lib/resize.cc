@@ -447,7 +447,7 @@ image resize(const image& source, std::int32_t new_width, std::int32_t new_heigh
   out.icc = source.icc;
   out.meta = source.meta;
   if (new_width < 1 || new_height < 1) throw error("the new size has no pixels");
-  if (!out.allocate())
+  if (!out.allocate_for_overwrite())  // the resize writes every sample
     throw error("out of memory for a " + std::to_string(new_width) + " x " + std::to_string(new_height) +
                 " image");
   resize(view_of(source), span_of(out), settings);

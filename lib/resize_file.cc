@@ -498,7 +498,7 @@ bool run(const file_request& request, prepared_ptr ahead, std::string* where, st
 
   if (info.has_alpha() && !out.has_alpha() && request.note)
     request.note(std::string(format_name(request.format)) + " output has no alpha channel; alpha is dropped");
-  if (!out.allocate()) throw std::bad_alloc();
+  if (!out.allocate_for_overwrite()) throw std::bad_alloc();  // the resize writes every sample
   encode_options options;
   options.quality = request.quality;
   options.lossless = request.lossless;

@@ -49,7 +49,7 @@ struct file_request {
   // it for the last time, before the output is encoded (keep_pages): a
   // batch decodes its next file into it, which then neither waits for
   // memory nor takes any more.
-  std::function<void(std::vector<std::uint8_t>&& pixels)> picture_gone;
+  std::function<void(pixel_buffer&& pixels)> picture_gone;
   // Called, when set, before a failure because the input is a BMP file
   // that ends before its headers or pixel rows do.
   std::function<void()> short_bmp;

@@ -11,9 +11,14 @@
 // premultiplied).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <memory>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 // Everything declared here is the library's interface: exported from the
@@ -23,6 +28,75 @@
 #pragma GCC visibility push(default)
 
 namespace pellimor {
+
+// A pixel buffer is a std::vector that zero-fills as any other does, with
+// one more way to grow: resize_for_overwrite() leaves the new samples as
+// the memory holds them, for a decoder or a resize that writes every one
+// before anything reads it. A picture's pages are then first touched by
+// the code that fills them, not zeroed once by the kernel, once by
+// std::vector and faulted in again.
+struct left_as_is {
+  template <class T>
+  operator T() const noexcept { return T(); }  // only to compile std::copy over none of them
+};
+
+template <class T>
+struct pixel_allocator : std::allocator<T> {
+  pixel_allocator() = default;
+  template <class U>
+  pixel_allocator(const pixel_allocator<U>&) noexcept {}
+  template <class U>
+  struct rebind {
+    using other = pixel_allocator<U>;
+  };
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    if constexpr (sizeof...(Args) == 1 && (std::is_same_v<std::remove_cvref_t<Args>, left_as_is> && ...))
+      ::new (static_cast<void*>(p)) U;
+    else
+      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+using pixel_buffer = std::vector<std::uint8_t, pixel_allocator<std::uint8_t>>;
+
+// Samples compare with those of a plain vector as between two vectors.
+inline bool operator==(const pixel_buffer& a, const std::vector<std::uint8_t>& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+}
+
+// `count` samples to be left as they are: what resize_for_overwrite()
+// inserts. Random access, so nothing loops to count them.
+struct none_written {
+  using iterator_category = std::random_access_iterator_tag;
+  using value_type = left_as_is;
+  using difference_type = std::ptrdiff_t;
+  using pointer = void;
+  using reference = left_as_is;
+  difference_type count;
+  left_as_is operator*() const noexcept { return {}; }
+  left_as_is operator[](difference_type) const noexcept { return {}; }
+  none_written& operator++() noexcept { return ++count, *this; }
+  none_written operator++(int) noexcept { return none_written{count++}; }
+  none_written& operator--() noexcept { return --count, *this; }
+  none_written operator--(int) noexcept { return none_written{count--}; }
+  none_written& operator+=(difference_type n) noexcept { return count += n, *this; }
+  none_written& operator-=(difference_type n) noexcept { return count -= n, *this; }
+  none_written operator+(difference_type n) const noexcept { return none_written{count + n}; }
+  none_written operator-(difference_type n) const noexcept { return none_written{count - n}; }
+  difference_type operator-(const none_written& o) const noexcept { return count - o.count; }
+  auto operator<=>(const none_written&) const = default;
+};
+
+// Makes `v` hold `size` samples; those it gains are left as the memory had
+// them. Throws as std::vector::resize does.
+template <class T>
+void resize_for_overwrite(std::vector<T, pixel_allocator<T>>* v, std::size_t size) {
+  if (size <= v->size())
+    v->resize(size);
+  else
+    v->insert(v->end(), none_written{0}, none_written{static_cast<std::ptrdiff_t>(size - v->size())});
+}
 
 enum class sample_type : std::uint8_t { u8, u16, f32, f64 };
 
@@ -119,10 +193,14 @@ struct metadata {
 struct image : image_info {
   std::vector<std::uint8_t> icc;     // ICC profile, byte for byte; empty when none
   metadata meta;                     // all else the file says; kept as icc is
-  std::vector<std::uint8_t> pixels;  // height * row_bytes() bytes
+  pixel_buffer pixels;               // height * row_bytes() bytes
 
-  // Sizes `pixels` for the current info. False when the memory cannot be had.
+  // Sizes `pixels` for the current info, zero-filled. False when the memory
+  // cannot be had.
   bool allocate();
+  // As allocate(), but the samples are left as the memory had them: for a
+  // caller that writes every one before any is read.
+  bool allocate_for_overwrite();
   std::uint8_t* row(std::int32_t y) { return pixels.data() + static_cast<std::size_t>(y) * row_bytes(); }
   const std::uint8_t* row(std::int32_t y) const {
     return pixels.data() + static_cast<std::size_t>(y) * row_bytes();
