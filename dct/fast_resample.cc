@@ -197,7 +197,7 @@ namespace {
 // count (one workspace per worker) and the taper, to the bit.
 struct state_key {
   std::int32_t width, height, new_width, new_height;
-  int threads;
+  int threads, planes;
   std::uint64_t taper_bits;
   bool operator==(const state_key&) const = default;
 };
@@ -334,10 +334,11 @@ std::uint64_t set_engine_cache_budget(std::uint64_t bytes) { return cache().set_
 struct fast_resampler::state : cached_state {
   std::int32_t width, height, new_width, new_height;
   int threads;
-  std::int32_t kept_width, kept_height;   // coefficients both sizes share
-  std::int64_t column_stride;             // doubles between columns: max(height, new_height), aligned
-  huge_array coefficients;                // kept_width columns
-  std::vector<dct_workspace> workspaces;  // one per worker
+  std::int32_t kept_width, kept_height;  // coefficients both sizes share
+  std::int64_t column_stride;            // doubles between columns: max(height, new_height), aligned
+  int planes;
+  std::vector<huge_array> coefficients;                // a plane each, kept_width columns
+  std::vector<dct_workspace> workspaces;               // a worker each, for each plane in turn
   std::vector<std::vector<std::uint8_t>> source_rows;  // one per worker: a batch of rows of any sample type
   std::vector<std::vector<std::uint8_t>> output_rows;  // one per worker, when used
   std::vector<std::vector<double>> output_values;      // one per worker, when used
@@ -352,7 +353,7 @@ struct fast_resampler::state : cached_state {
 };
 
 std::uint64_t fast_resampler::working_bytes(std::int64_t width, std::int64_t height, std::int64_t new_width,
-                                            std::int64_t new_height, int threads) {
+                                            std::int64_t new_height, int threads, int planes) {
   const std::uint64_t columns =
       kept_count(static_cast<std::int32_t>(width), static_cast<std::int32_t>(new_width));
   const std::uint64_t column_stride = round_up(std::max(height, new_height), line_alignment);
@@ -365,7 +366,8 @@ std::uint64_t fast_resampler::working_bytes(std::int64_t width, std::int64_t hei
   const std::uint64_t per_worker =
       lines_per_batch * (8 * longest + 16 * (longest / 2 + 8) + 8 * width + 8 * new_width) + 8 * new_width +
       lines_per_batch / 2 * 16 * ((chirps ? 8 : 4) * longest);
-  return 8 * columns * column_stride + static_cast<std::uint64_t>(worker_threads(threads)) * per_worker;
+  return static_cast<std::uint64_t>(planes) *
+         (8 * columns * column_stride + static_cast<std::uint64_t>(worker_threads(threads)) * per_worker);
 }
 
 namespace {
@@ -379,8 +381,9 @@ std::uint64_t bits_of(double d) {
 }  // namespace
 
 fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int32_t new_width,
-                               std::int32_t new_height, int threads, double taper) {
-  const state_key key{width, height, new_width, new_height, worker_threads(threads), bits_of(taper)};
+                               std::int32_t new_height, int threads, double taper, int planes) {
+  planes = std::clamp(planes, 1, max_planes_at_once);
+  const state_key key{width, height, new_width, new_height, worker_threads(threads), planes, bits_of(taper)};
   if (std::unique_ptr<cached_state> kept = cache().take(key)) {
     state_.reset(static_cast<state*>(kept.release()));
     return;
@@ -393,12 +396,13 @@ fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int
   }
   state& s = *state_;
   s.key = key;
-  s.bytes = working_bytes(width, height, new_width, new_height, threads);
+  s.bytes = working_bytes(width, height, new_width, new_height, threads, planes);
   s.width = width;
   s.height = height;
   s.new_width = new_width;
   s.new_height = new_height;
   s.threads = key.threads;
+  s.planes = planes;
   s.kept_width = kept_count(width, new_width);
   s.kept_height = kept_count(height, new_height);
   if (taper != 0.0) {
@@ -408,11 +412,13 @@ fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int
   }
   s.column_stride = round_up(std::max(height, new_height), line_alignment);
   const std::size_t coefficient_count = static_cast<std::size_t>(s.kept_width) * s.column_stride;
-  try {
-    s.coefficients = allocate_huge(coefficient_count);
-  } catch (const std::bad_alloc&) {
-    release_engine_cache();
-    s.coefficients = allocate_huge(coefficient_count);
+  for (int p = 0; p < planes; ++p) {
+    try {
+      s.coefficients.push_back(allocate_huge(coefficient_count));
+    } catch (const std::bad_alloc&) {
+      release_engine_cache();
+      s.coefficients.push_back(allocate_huge(coefficient_count));
+    }
   }
   // The last batch of output rows reads up to 7 rows past the new height;
   // those the source rows do not fill are zero. No pass writes them, and
@@ -420,9 +426,10 @@ fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int
   // the cache holds the same values there as a fresh one. Rows further on
   // are never read.
   const std::int64_t tail_end = std::min(s.column_stride, round_up(new_height, lines_per_batch));
-  for (std::int32_t u = 0; u < s.kept_width; ++u)
-    std::fill(s.coefficients.get() + u * s.column_stride + new_height,
-              s.coefficients.get() + u * s.column_stride + tail_end, 0.0);
+  for (const huge_array& array : s.coefficients)
+    for (std::int32_t u = 0; u < s.kept_width; ++u)
+      std::fill(array.get() + u * s.column_stride + new_height, array.get() + u * s.column_stride + tail_end,
+                0.0);
   s.row_forward = make_dct_plan(width, lines_per_batch, dct_use::dct2);
   s.column_forward = make_dct_plan(height, lines_per_batch, dct_use::dct2);
   s.column_inverse = make_dct_plan(new_height, lines_per_batch, dct_use::dct3);
@@ -432,6 +439,8 @@ fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int
         make_dct_workspace({&s.row_forward, &s.column_forward, &s.column_inverse, &s.row_inverse}));
     s.source_rows.emplace_back(static_cast<std::size_t>(width) * lines_per_batch);
   }
+  for (int i = s.threads; i < s.threads * planes; ++i)  // the last pass's, for the other planes
+    s.workspaces.push_back(make_dct_workspace({&s.row_inverse}));
 }
 
 fast_resampler::~fast_resampler() { cache().keep(std::move(state_)); }
@@ -611,7 +620,8 @@ bool fast_resampler::resample_doubles(const value_row_reader& source, const valu
       progress, proceed);
 }
 
-bool fast_resampler::resample_reordered(const value_row_reader& source, const reordered_row_writer& destination,
+bool fast_resampler::resample_reordered(const value_row_reader& source,
+                                        const reordered_row_writer& destination,
                                         const progress_streams& progress, const proceed_check& proceed) {
   const double scale = value_scale(state_->width, state_->height);
   return run(
@@ -620,6 +630,31 @@ bool fast_resampler::resample_reordered(const value_row_reader& source, const re
         const double* rows[lines_per_batch];
         for (int r = 0; r < count; ++r)
           rows[r] = state_->workspaces[w].real.get() + r * state_->row_inverse.real_distance;
+        return destination(first, count, rows, scale);
+      },
+      progress, proceed);
+}
+
+bool fast_resampler::resample_planes_reordered(const plane_row_reader& source,
+                                               const planes_row_writer& destination,
+                                               const progress_streams& progress,
+                                               const proceed_check& proceed) {
+  state& s = *state_;
+  const double scale = value_scale(s.width, s.height);
+  for (int p = 0; p < s.planes; ++p) {
+    const value_row_reader rows = [&](std::int32_t first, std::int32_t count, double* out) {
+      return source(p, first, count, out);
+    };
+    if (!forward(p, rows, progress, proceed)) return false;
+  }
+  return inverse(
+      s.planes, [](int, int, std::int32_t, const double*) {},
+      [&](int w, std::int32_t first, std::int32_t count) {
+        const double* rows[max_planes_at_once * lines_per_batch];
+        for (int p = 0; p < s.planes; ++p)
+          for (int r = 0; r < count; ++r)
+            rows[p * count + r] = s.workspaces[static_cast<std::size_t>(p) * s.threads + w].real.get() +
+                                  r * s.row_inverse.real_distance;
         return destination(first, count, rows, scale);
       },
       progress, proceed);
@@ -639,29 +674,52 @@ bool fast_resampler::resample_values(const row_reader& source, double* values,
       no_rows_hook, progress, proceed);
 }
 
+namespace {
+
+// A stop asked for: once per batch of eight lines, a relaxed load, and
+// with no hook nothing more, against the thousands of operations of the
+// batch's transforms.
+class stop_check {
+ public:
+  explicit stop_check(const proceed_check& proceed) : proceed_(proceed) {}
+  bool go_on() {
+    if (stopped_.load(std::memory_order_relaxed)) return false;
+    if (proceed_ && !proceed_()) {
+      stopped_.store(true, std::memory_order_relaxed);
+      return false;
+    }
+    return true;
+  }
+  bool stopped() const { return stopped_.load(std::memory_order_relaxed); }
+
+ private:
+  const proceed_check& proceed_;
+  std::atomic<bool> stopped_{false};
+};
+
+}  // namespace
+
 template <class In, class Sample, class RowsDone>
 bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In*)>& source,
                          const Sample& sample, const RowsDone& rows_done, const progress_streams& progress,
                          const proceed_check& proceed) {
+  const auto one_plane = [&](int w, int, std::int32_t y, const double* line) { sample(w, y, line); };
+  return forward(0, source, progress, proceed) && inverse(1, one_plane, rows_done, progress, proceed);
+}
+
+template <class In>
+bool fast_resampler::forward(int plane, const std::function<bool(std::int32_t, std::int32_t, In*)>& source,
+                             const progress_streams& progress, const proceed_check& proceed) {
   state& s = *state_;
   const std::int32_t width = s.width, height = s.height;
   const std::int32_t new_width = s.new_width, new_height = s.new_height;
   const std::int32_t kept_width = s.kept_width, kept_height = s.kept_height;
   const std::int64_t cs = s.column_stride;
-  double* const coefficients = s.coefficients.get();
+  double* const coefficients = s.coefficients[plane].get();
   const bool stream = static_cast<std::size_t>(kept_width) * cs * sizeof(double) > stream_bytes;
   const std::int64_t passes = pass_count(width, height, new_width, new_height);
-  std::atomic<bool> source_failed{false}, destination_failed{false}, stopped{false};
-  // Once per batch of eight lines: a relaxed load, and with no hook nothing
-  // more, against the thousands of operations of the batch's transforms.
-  const auto go_on = [&] {
-    if (stopped.load(std::memory_order_relaxed)) return false;
-    if (proceed && !proceed()) {
-      stopped.store(true, std::memory_order_relaxed);
-      return false;
-    }
-    return true;
-  };
+  std::atomic<bool> source_failed{false};
+  stop_check stop(proceed);
   for (std::vector<std::uint8_t>& rows : s.source_rows)
     rows.resize(static_cast<std::size_t>(width) * lines_per_batch * sizeof(In));
 
@@ -672,7 +730,7 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
   for_each_item(batches(height), s.threads, [&](std::int64_t b, int w) {
     const std::int32_t y0 = static_cast<std::int32_t>(b * lines_per_batch);
     const std::int32_t count = std::min(lines_per_batch, height - y0);
-    if (source_failed.load(std::memory_order_relaxed) || !go_on()) return;
+    if (source_failed.load(std::memory_order_relaxed) || !stop.go_on()) return;
     In* const samples = reinterpret_cast<In*>(s.source_rows[w].data());
     dct_workspace& work = s.workspaces[w];
     const std::int64_t rd = s.row_forward.real_distance;
@@ -699,7 +757,7 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
       scatter_batch(line, kept_width, coefficients + y0, cs, stream);
     }
   });
-  if (source_failed || stopped) return false;
+  if (source_failed || stop.stopped()) return false;
   report_countdown(progress, "DCTH remain %lld Times\n", passes - 1, height);
   report_passes_done(progress, height, passes);
   report_phase(progress, "Horizontal DCT end\n");
@@ -717,7 +775,7 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
   for_each_item(batches(kept_width), s.threads, [&](std::int64_t b, int w) {
     const std::int32_t u0 = static_cast<std::int32_t>(b * lines_per_batch);
     const std::int32_t count = std::min(lines_per_batch, kept_width - u0);
-    if (!go_on()) return;
+    if (!stop.go_on()) return;
     dct_workspace& work = s.workspaces[w];
     const std::int64_t rd = s.column_forward.real_distance, ird = s.column_inverse.real_distance;
     for (int c = 0; c < lines_per_batch; ++c) {
@@ -751,7 +809,7 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
     if (stream) _mm_sfence();
 #endif
   });
-  if (stopped) return false;
+  if (stop.stopped()) return false;
   report_countdown(progress, "DCTV remain %lld Times\n", passes - height - 1, width);
   report_passes_done(progress, std::int64_t{height} + width, passes);
   report_phase(progress, "Horizontal DCT end\n");
@@ -760,32 +818,53 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
                    new_height);
   report_passes_done(progress, passes - new_width, passes);
   report_phase(progress, "Horizontal IDCT end\n");
+  return true;
+}
 
-  // Rows back to the new width, handed on as they are finished.
-  report_phase(progress, "Vertical IDCT start\n");
+template <class Sample, class RowsDone>
+bool fast_resampler::inverse(int planes, const Sample& sample, const RowsDone& rows_done,
+                             const progress_streams& progress, const proceed_check& proceed) {
+  state& s = *state_;
+  const std::int32_t new_width = s.new_width, new_height = s.new_height;
+  const std::int32_t kept_width = s.kept_width;
+  const std::int64_t cs = s.column_stride;
+  const std::int64_t passes = pass_count(s.width, s.height, new_width, new_height);
+  std::atomic<bool> destination_failed{false};
+  stop_check stop(proceed);
+  // Rows back to the new width, handed on as they are finished: with
+  // several planes, each batch of rows of every plane (each in a workspace
+  // of its own, a plane's workers' after another's) before the next batch.
+  for (int p = 0; p < planes; ++p) report_phase(progress, "Vertical IDCT start\n");
   for_each_item(batches(new_height), s.threads, [&](std::int64_t b, int w) {
     const std::int32_t y0 = static_cast<std::int32_t>(b * lines_per_batch);
     const std::int32_t count = std::min(lines_per_batch, new_height - y0);
-    if (destination_failed.load(std::memory_order_relaxed) || !go_on()) return;
-    dct_workspace& work = s.workspaces[w];
+    if (destination_failed.load(std::memory_order_relaxed) || !stop.go_on()) return;
     const std::int64_t rd = s.row_inverse.real_distance;
-    // Rows past the new height (in the last batch) read the zeroed tail.
-    if (!dct3_batch_from_columns(s.row_inverse, work, kept_width, coefficients + y0, cs)) {
-      double* line[lines_per_batch];
-      for (int r = 0; r < lines_per_batch; ++r) line[r] = work.real.get() + r * rd;
-      gather_batch(coefficients + y0, cs, kept_width, line);
-      for (int r = 0; r < lines_per_batch; ++r) line[r][0] *= 0.5;
-      dct3_batch(s.row_inverse, work, kept_width);
+    for (int p = 0; p < planes; ++p) {
+      dct_workspace& work = s.workspaces[static_cast<std::size_t>(p) * s.threads + w];
+      const double* const coefficients = s.coefficients[p].get();
+      // Rows past the new height (in the last batch) read the zeroed tail.
+      if (!dct3_batch_from_columns(s.row_inverse, work, kept_width, coefficients + y0, cs)) {
+        double* line[lines_per_batch];
+        for (int r = 0; r < lines_per_batch; ++r) line[r] = work.real.get() + r * rd;
+        gather_batch(coefficients + y0, cs, kept_width, line);
+        for (int r = 0; r < lines_per_batch; ++r) line[r][0] *= 0.5;
+        dct3_batch(s.row_inverse, work, kept_width);
+      }
     }
     // Once another worker has seen a stop, nothing more is handed on.
-    if (stopped.load(std::memory_order_relaxed)) return;
-    for (int r = 0; r < count; ++r) sample(w, y0 + r, work.real.get() + r * rd);
+    if (stop.stopped()) return;
+    for (int p = 0; p < planes; ++p)
+      for (int r = 0; r < count; ++r)
+        sample(w, p, y0 + r, s.workspaces[static_cast<std::size_t>(p) * s.threads + w].real.get() + r * rd);
     if (!destination_failed && !rows_done(w, y0, count)) destination_failed = true;
   });
-  if (destination_failed || stopped) return false;
-  report_countdown(progress, "IDCTV remain %lld Times\n", new_width - 1, new_width);
-  report_passes_done(progress, passes, passes);
-  report_phase(progress, "Vertical IDCT end\n");
+  if (destination_failed || stop.stopped()) return false;
+  for (int p = 0; p < planes; ++p) {
+    report_countdown(progress, "IDCTV remain %lld Times\n", new_width - 1, new_width);
+    report_passes_done(progress, passes, passes);
+    report_phase(progress, "Vertical IDCT end\n");
+  }
   return true;
 }
 

@@ -55,6 +55,20 @@ using value_row_writer =
 using reordered_row_writer = std::function<bool(std::int32_t first_row, std::int32_t row_count,
                                                 const double* const* rows, double scale)>;
 
+// The most planes one resampler resizes together.
+constexpr int max_planes_at_once = 4;
+
+// Supplies rows of plane `plane` as value_row_reader does.
+using plane_row_reader =
+    std::function<bool(int plane, std::int32_t first_row, std::int32_t row_count, double* out)>;
+
+// Receives finished output rows of every plane at once, as
+// reordered_row_writer does one plane's: rows[p * row_count + r] is row
+// first_row + r of plane p. A writer that interleaves the planes then
+// writes each output line once, not once a plane.
+using planes_row_writer = std::function<bool(std::int32_t first_row, std::int32_t row_count,
+                                             const double* const* rows, double scale)>;
+
 // Asked before each batch of lines in every pass, from several threads at
 // once; false stops the resize: no further batch starts, no more rows are
 // handed on and the call returns false. The passes over columns read no
@@ -68,8 +82,10 @@ class fast_resampler {
   // threads < 1 means one per core. A taper power weighs each kept
   // coefficient by taper_factor on both axes. Throws std::bad_alloc when the
   // working memory cannot be had.
+  // `planes` coefficient arrays (1 to max_planes_at_once) are held, for
+  // resample_planes_reordered.
   fast_resampler(std::int32_t width, std::int32_t height, std::int32_t new_width, std::int32_t new_height,
-                 int threads, double taper = 0.0);
+                 int threads, double taper = 0.0, int planes = 1);
   ~fast_resampler();
   fast_resampler(const fast_resampler&) = delete;
   fast_resampler& operator=(const fast_resampler&) = delete;
@@ -90,6 +106,12 @@ class fast_resampler {
   bool resample_reordered(const value_row_reader& source, const reordered_row_writer& destination,
                           const progress_streams& progress, const proceed_check& proceed = {});
 
+  // Resizes all the resampler's planes, each through the same passes as
+  // resample_reordered, the last pass of every plane run together: each
+  // batch of output rows is handed on for all planes at once.
+  bool resample_planes_reordered(const plane_row_reader& source, const planes_row_writer& destination,
+                                 const progress_streams& progress, const proceed_check& proceed = {});
+
   // The same, but stores each value before saturation and truncation:
   // e = E * 4 / (width * height) for the inverse-transform value E.
   bool resample_values(const row_reader& source, double* values, const progress_streams& progress,
@@ -97,7 +119,7 @@ class fast_resampler {
 
   // Bytes of working memory the resampler holds for these sizes.
   static std::uint64_t working_bytes(std::int64_t width, std::int64_t height, std::int64_t new_width,
-                                     std::int64_t new_height, int threads);
+                                     std::int64_t new_height, int threads, int planes = 1);
 
  private:
   struct state;
@@ -107,6 +129,15 @@ class fast_resampler {
   template <class In, class Sample, class RowsDone>
   bool run(const std::function<bool(std::int32_t, std::int32_t, In*)>& source, const Sample& sample,
            const RowsDone& rows_done, const progress_streams& progress, const proceed_check& proceed);
+  // The passes before the last, into coefficient array `plane`.
+  template <class In>
+  bool forward(int plane, const std::function<bool(std::int32_t, std::int32_t, In*)>& source,
+               const progress_streams& progress, const proceed_check& proceed);
+  // The last pass over `planes` arrays at once: sample(worker, plane, y,
+  // line) and rows_done(worker, first_row, row_count) as run's.
+  template <class Sample, class RowsDone>
+  bool inverse(int planes, const Sample& sample, const RowsDone& rows_done, const progress_streams& progress,
+               const proceed_check& proceed);
 
   std::unique_ptr<state> state_;
 };

@@ -322,10 +322,13 @@ std::uint64_t resize_working_bytes(const std::vector<std::int64_t>& extents,
                                    const resize_settings& settings) {
   if (axes.size() == 2) {
     const int rows = std::min(axes[0], axes[1]), cols = std::max(axes[0], axes[1]);
+    // A third axis may be the channels, resized together when held.
+    const int channels =
+        extents.size() == 3 ? static_cast<int>(std::min<std::int64_t>(extents[3 - axes[0] - axes[1]], 1 << 30)) : 1;
     return resize_working_bytes(static_cast<std::int32_t>(extents[cols]),
                                 static_cast<std::int32_t>(extents[rows]),
                                 static_cast<std::int32_t>(new_extents[cols]),
-                                static_cast<std::int32_t>(new_extents[rows]), 1, settings);
+                                static_cast<std::int32_t>(new_extents[rows]), channels, settings);
   }
   const std::uint64_t colour =
       settings.alpha || settings.linear

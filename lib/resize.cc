@@ -103,7 +103,7 @@ struct job {
   const image_span& destination;
   const resize_settings& settings;
   double source_full, destination_full;
-  std::vector<double> alpha = {};  // resized alpha, source units, row-major; empty without alpha
+  std::vector<double> alpha = {};         // resized alpha, source units, row-major; empty without alpha
   const void* source_data = source.data;  // the samples read now: the view's, or a channel's own copy
 
   // Linear light, by tables on integer samples; set when asked for.
@@ -187,7 +187,8 @@ struct job {
   // Resized rows of channel c in the engine's order (reordered_row_writer),
   // without alpha or linear light: each value scaled and stored as
   // write_rows stores it, in one step.
-  void write_reordered(int c, std::int32_t first, std::int32_t count, const double* const* rows, double scale) {
+  void write_reordered(int c, std::int32_t first, std::int32_t count, const double* const* rows,
+                       double scale) {
     with_store([&](auto t, auto mode) {
       write_reordered_typed<decltype(t), decltype(mode)::value>(c, first, count, rows, scale);
     });
@@ -207,6 +208,41 @@ struct job {
         store<T, mode>(v[n - 1 - i] * scale * to_destination, p + (2 * i + 1) * step);
       }
       if (n % 2 != 0) store<T, mode>(v[n / 2] * scale * to_destination, p + (n - 1) * step);
+    }
+  }
+
+  // Resized rows of every channel at once, as write_reordered stores one
+  // channel's (rows[c * count + r]): each pixel's samples are stored
+  // together, so an interleaved output line is written once.
+  void write_reordered_planes(std::int32_t first, std::int32_t count, const double* const* rows,
+                              double scale) {
+    with_store([&](auto t, auto mode) {
+      write_planes_typed<decltype(t), decltype(mode)::value>(first, count, rows, scale);
+    });
+  }
+
+  template <class T, rounding mode>
+  void write_planes_typed(std::int32_t first, std::int32_t count, const double* const* rows, double scale) {
+    const double to_destination = destination_full / source_full;
+    const std::int32_t n = destination.width;
+    const int channels = destination.channels;
+    const std::ptrdiff_t step = destination.pixel_stride;
+    const std::ptrdiff_t channel = channel_step(destination.type, destination.channel_stride);
+    for (std::int32_t r = 0; r < count; ++r) {
+      std::uint8_t* p = destination_at(0, first + r, 0);
+      const double* v[max_planes_at_once];
+      for (int c = 0; c < channels; ++c) v[c] = rows[c * count + r];
+      for (std::int32_t i = 0; i < n / 2; ++i) {
+        std::uint8_t* even = p + 2 * i * step;
+        for (int c = 0; c < channels; ++c)
+          store<T, mode>(v[c][i] * scale * to_destination, even + c * channel);
+        std::uint8_t* odd = even + step;
+        for (int c = 0; c < channels; ++c)
+          store<T, mode>(v[c][n - 1 - i] * scale * to_destination, odd + c * channel);
+      }
+      if (n % 2 != 0)
+        for (int c = 0; c < channels; ++c)
+          store<T, mode>(v[c][n / 2] * scale * to_destination, p + (n - 1) * step + c * channel);
     }
   }
 
@@ -288,13 +324,27 @@ image_span span_of(image& img) {
   return span;
 }
 
+namespace {
+
+// The coefficient arrays a fast resize holds at once: one a channel when
+// asked to and the channels can be written together (no alpha, whose
+// colour channels wait for it, nor linear light); otherwise one, the
+// channels taking their turns in it.
+int planes_held(int channels, const resize_settings& settings) {
+  const bool together = settings.hold_channels && settings.method == engine::fast && !settings.alpha &&
+                        !settings.linear && channels > 1 && channels <= max_planes_at_once;
+  return together ? channels : 1;
+}
+
+}  // namespace
+
 std::uint64_t resize_working_bytes(std::int32_t width, std::int32_t height, std::int32_t new_width,
                                    std::int32_t new_height, int channels, const resize_settings& settings) {
   const std::uint64_t alpha = settings.alpha ? 8ull * new_width * new_height : 0;
   if (settings.method == engine::direct)
     return alpha + 8 * (3ull * width * height + 3ull * new_width * new_height);
-  (void)channels;  // channels run one after the other through the same arrays
-  return alpha + fast_resampler::working_bytes(width, height, new_width, new_height, settings.threads);
+  return alpha + fast_resampler::working_bytes(width, height, new_width, new_height, settings.threads,
+                                               planes_held(channels, settings));
 }
 
 void resize(const image_view& source, const image_span& destination, const resize_settings& settings) {
@@ -354,20 +404,43 @@ void resize(const image_view& source, const image_span& destination, const resiz
       return;
     }
 
-    make_room_for(static_cast<double>(resize_working_bytes(width, height, new_width, new_height,
-                                                           source.channels, settings)));
-    fast_resampler resampler(width, height, new_width, new_height, settings.threads, settings.taper);
+    make_room_for(static_cast<double>(
+        resize_working_bytes(width, height, new_width, new_height, source.channels, settings)));
+    // Bytes to bytes, without alpha or linear light: the engine's byte path
+    // widens and quantises in vector steps, with the bytes the way through
+    // doubles gives (the scale to the destination is 1, and quantise_byte is
+    // store's rule for 8 bits). It stays faster than holding the channels.
+    const bool bytes = source.type == sample_type::u8 && destination.type == sample_type::u8 &&
+                       !settings.alpha && !settings.linear;
+    const int planes = bytes ? 1 : planes_held(source.channels, settings);
+    fast_resampler resampler(width, height, new_width, new_height, settings.threads, settings.taper, planes);
     // The engine asks before each batch of lines of every pass, the passes
     // over columns too: a single channel of a tall image stops as promptly as
     // many small ones.
     proceed_check proceed;
     if (settings.proceed) proceed = [&settings] { return settings.proceed(settings.context); };
-    // Bytes to bytes, without alpha or linear light: the engine's byte path
-    // widens and quantises in vector steps, with the bytes the way through
-    // doubles gives (the scale to the destination is 1, and quantise_byte is
-    // store's rule for 8 bits).
-    const bool bytes = source.type == sample_type::u8 && destination.type == sample_type::u8 &&
-                       !settings.alpha && !settings.linear;
+    if (planes > 1) {
+      // Every channel's array held: the channels' last passes run together
+      // and each output pixel is written once, whatever the sample types.
+      const plane_row_reader rows = [&](int c, std::int32_t first, std::int32_t count, double* out) {
+        if (hooks.before_read && !hooks.before_read(first, count)) return false;
+        work.read_rows(c, first, count, out);
+        if (hooks.rows_read) hooks.rows_read(c, first, count);
+        if (hooks.after_read) hooks.after_read();
+        return true;
+      };
+      const planes_row_writer out = [&](std::int32_t first, std::int32_t count, const double* const* values,
+                                        double scale) {
+        work.write_reordered_planes(first, count, values, scale);
+        for (int c = 0; c < planes; ++c)
+          if (hooks.after_write && !hooks.after_write(c, first, count)) return false;
+        return true;
+      };
+      if (hooks.source_of || hooks.reads_channel)
+        throw error("a resize holding every channel reads the view");
+      if (!resampler.resample_planes_reordered(rows, out, progress, proceed)) throw stopped();
+      return;
+    }
     for (std::size_t index = 0; index < order.size(); ++index) {
       const int c = order[index];
       if (hooks.source_of && (work.source_data = hooks.source_of(static_cast<int>(index))) == nullptr)

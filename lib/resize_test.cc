@@ -15,8 +15,8 @@
 #include "core/plane.h"
 #include "dct/fast_resample.h"
 #include "dct/sample_rules.h"
-#include "lib/sample_access.h"
 #include "lib/resize_hooks.h"
+#include "lib/sample_access.h"
 #include "pellimor/pellimor.h"
 #include "tests/reference.h"
 #include "tests/test_util.h"
@@ -26,9 +26,9 @@ namespace {
 using pellimor::sample_type;
 using pellimor::detail::fast_resampler;
 using pellimor::detail::progress_streams;
-using pellimor::detail::with_type;
 using pellimor::detail::value_row_reader;
 using pellimor::detail::value_row_writer;
+using pellimor::detail::with_type;
 
 using test_util::refusal_of;
 using test_util::stopper;
@@ -194,46 +194,51 @@ TEST(LibraryResize, EveryWayGivesTheBytesOfTheWayThroughDoubles) {
   for (const auto& [from, to] : conversions)
     for (const shape& sh : cases)
       for (int channels : {1, 2, 3, 4})  // pixels of 2 to 5 samples, the last one unused
-        for (pellimor::rounding mode : {pellimor::rounding::trunc, pellimor::rounding::nearest}) {
-          SCOPED_TRACE(std::string(pellimor::sample_type_name(from)) + " -> " + pellimor::sample_type_name(to) +
-                       " " + std::to_string(sh.width) + "x" + std::to_string(sh.height) + " -> " +
-                       std::to_string(sh.new_width) + "x" + std::to_string(sh.new_height) + " x" +
-                       std::to_string(channels) + (mode == pellimor::rounding::nearest ? " nearest" : " trunc"));
-          const strided in = random_image(from, sh.width, sh.height, channels, sh.height * 5 + channels);
-          strided out = make_strided(to, sh.new_width, sh.new_height, channels),
-                  expected = make_strided(to, sh.new_width, sh.new_height, channels);
-          pellimor::resize_settings settings;
-          settings.round = mode;
-          settings.threads = 2;
-          pellimor::resize(in.view, out.span, settings);
-          const double to_destination = pellimor::sample_full_scale(to) / pellimor::sample_full_scale(from);
-          fast_resampler resampler(sh.width, sh.height, sh.new_width, sh.new_height, 2);
-          for (int c = 0; c < channels; ++c) {
-            const value_row_reader rows = [&](std::int32_t first, std::int32_t count, double* values) {
-              for (std::int32_t r = 0; r < count; ++r)
-                for (int x = 0; x < sh.width; ++x) *values++ = get(in, x, first + r, c);
-              return true;
-            };
-            const value_row_writer store = [&](std::int32_t first, std::int32_t count, const double* values) {
-              for (std::int32_t r = 0; r < count; ++r)
-                for (int x = 0; x < sh.new_width; ++x) {
-                  const double v = *values++ * to_destination;
-                  std::uint8_t* at = static_cast<std::uint8_t*>(expected.span.data) +
-                                     (first + r) * expected.span.row_stride + x * expected.span.pixel_stride +
-                                     c * pellimor::sample_bytes(to);
-                  with_type(to, [&](auto t) {
-                    if (mode == pellimor::rounding::nearest)
-                      pellimor::detail::store<decltype(t), pellimor::rounding::nearest>(v, at);
-                    else
-                      pellimor::detail::store<decltype(t), pellimor::rounding::trunc>(v, at);
-                  });
-                }
-              return true;
-            };
-            ASSERT_TRUE(resampler.resample_doubles(rows, store, progress_streams{nullptr, nullptr}));
+        for (pellimor::rounding mode : {pellimor::rounding::trunc, pellimor::rounding::nearest})
+          for (const bool hold : {false, true}) {  // channels one after another, or together
+            SCOPED_TRACE(std::string(pellimor::sample_type_name(from)) + " -> " +
+                         pellimor::sample_type_name(to) + " " + std::to_string(sh.width) + "x" +
+                         std::to_string(sh.height) + " -> " + std::to_string(sh.new_width) + "x" +
+                         std::to_string(sh.new_height) + " x" + std::to_string(channels) +
+                         (mode == pellimor::rounding::nearest ? " nearest" : " trunc") +
+                         (hold ? " held" : ""));
+            const strided in = random_image(from, sh.width, sh.height, channels, sh.height * 5 + channels);
+            strided out = make_strided(to, sh.new_width, sh.new_height, channels),
+                    expected = make_strided(to, sh.new_width, sh.new_height, channels);
+            pellimor::resize_settings settings;
+            settings.round = mode;
+            settings.threads = 2;
+            settings.hold_channels = hold;
+            pellimor::resize(in.view, out.span, settings);
+            const double to_destination = pellimor::sample_full_scale(to) / pellimor::sample_full_scale(from);
+            fast_resampler resampler(sh.width, sh.height, sh.new_width, sh.new_height, 2);
+            for (int c = 0; c < channels; ++c) {
+              const value_row_reader rows = [&](std::int32_t first, std::int32_t count, double* values) {
+                for (std::int32_t r = 0; r < count; ++r)
+                  for (int x = 0; x < sh.width; ++x) *values++ = get(in, x, first + r, c);
+                return true;
+              };
+              const value_row_writer store = [&](std::int32_t first, std::int32_t count,
+                                                 const double* values) {
+                for (std::int32_t r = 0; r < count; ++r)
+                  for (int x = 0; x < sh.new_width; ++x) {
+                    const double v = *values++ * to_destination;
+                    std::uint8_t* at = static_cast<std::uint8_t*>(expected.span.data) +
+                                       (first + r) * expected.span.row_stride +
+                                       x * expected.span.pixel_stride + c * pellimor::sample_bytes(to);
+                    with_type(to, [&](auto t) {
+                      if (mode == pellimor::rounding::nearest)
+                        pellimor::detail::store<decltype(t), pellimor::rounding::nearest>(v, at);
+                      else
+                        pellimor::detail::store<decltype(t), pellimor::rounding::trunc>(v, at);
+                    });
+                  }
+                return true;
+              };
+              ASSERT_TRUE(resampler.resample_doubles(rows, store, progress_streams{nullptr, nullptr}));
+            }
+            ASSERT_TRUE(out.bytes == expected.bytes);  // the gaps between pixels too
           }
-          ASSERT_TRUE(out.bytes == expected.bytes);  // the gaps between pixels too
-        }
 }
 
 TEST(LibraryResize, SampleTypesConvertByTheirFullScale) {
@@ -517,6 +522,45 @@ TEST(LibraryResize, OneChannelStopsInsideThePassesOverColumns) {
         << a;
     EXPECT_EQ(stop.asked, a + 1) << a;  // asked once a batch, and nothing after the stop
     EXPECT_EQ(std::count(out.begin(), out.end(), 0xEE), static_cast<std::ptrdiff_t>(out.size())) << a;
+  }
+}
+
+// With every channel's array held, no output is written before the last
+// pass, and each batch of output rows is written for all channels at once:
+// a stop before the last pass leaves the destination untouched, and one
+// after its first batch leaves exactly that batch's rows (every channel)
+// written. The engine is asked once a batch: two batches of rows and four
+// of columns a channel, then three of output rows.
+TEST(LibraryResize, HeldChannelsAreWrittenTogetherInTheLastPassOnly) {
+  const int width = 64, height = 16, new_width = 32, new_height = 24, channels = 3;
+  const strided in = random_image(sample_type::f64, width, height, channels, 4);
+  pellimor::resize_settings settings;
+  settings.threads = 1;
+  settings.hold_channels = true;
+  strided whole = make_strided(sample_type::f64, new_width, new_height, channels);
+  pellimor::resize(in.view, whole.span, settings);
+  const int before_last = channels * (2 + 4);
+  for (const int a : {0, 5, before_last - 1, before_last + 1}) {
+    strided out = make_strided(sample_type::f64, new_width, new_height, channels);
+    std::fill(out.bytes.begin(), out.bytes.end(), std::uint8_t{0xEE});
+    stopper stop{a};
+    settings.proceed = stopper::proceed;
+    settings.context = &stop;
+    EXPECT_EQ(refusal_of([&] { pellimor::resize(in.view, out.span, settings); }),
+              "(stopped) the resize was stopped")
+        << a;
+    EXPECT_EQ(stop.asked, a + 1) << a;
+    const std::int32_t rows_written = a > before_last ? 8 : 0;
+    for (int y = 0; y < new_height; ++y)
+      for (int x = 0; x < new_width; ++x)
+        for (int c = 0; c < channels; ++c) {
+          const double got = get(out, x, y, c);
+          if (y < rows_written)
+            EXPECT_EQ(got, get(whole, x, y, c)) << a << " " << x << "," << y << "," << c;
+          else
+            EXPECT_EQ(std::memcmp(&got, "\xEE\xEE\xEE\xEE\xEE\xEE\xEE\xEE", 8), 0)
+                << a << " " << x << "," << y;
+        }
   }
 }
 

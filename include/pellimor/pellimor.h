@@ -64,6 +64,12 @@ struct resize_settings {
   double taper = 0.0;                  // P >= 0: coefficient k of K kept scaled by sinc(k/K)^P per axis
   bool linear = false;                 // resize sRGB-encoded colour in linear light
   bool alpha = false;                  // last channel is alpha: colour resized premultiplied
+  // Hold every channel's coefficient array at once (channels times the
+  // fast engine's memory, see resize_working_bytes) and write each output
+  // pixel's channels together: faster where the channels are interleaved,
+  // the same values. Not with alpha or linear light, nor from 8 bits to 8
+  // bits (whose own path is faster still).
+  bool hold_channels = false;
   std::FILE* counters = nullptr;       // remain counters, when not null
   std::FILE* phases = nullptr;         // phase lines, when not null
   // Called, when set, after each group of one-dimensional passes of each

@@ -704,6 +704,11 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
       refuse("pellimor.resize: out may share memory with the image");
   }
 
+  // Into a caller's array, the result's memory is not ours to count, and
+  // every channel's coefficients are held so that each pixel of it is
+  // written once (a loop over frames reuses them).
+  settings.hold_channels = given;
+
   // Work that would need more memory than this process may use is refused
   // here, before the result is allocated, as the program refuses it.
   double result_bytes = static_cast<double>(pellimor::sample_bytes(type));

@@ -359,13 +359,15 @@ def test_threads_resizing_at_once_get_their_own_results():
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("channels", [None, 3])
+@pytest.mark.parametrize("channels", [None, 2, 3, 4])
 def test_out_takes_the_result_in_any_layout(dtype, channels):
+    # Into out=, the channels are resized together (each pixel written
+    # once): the values are those of a fresh result all the same.
     image = random_image(dtype, 9, 12, channels, seed=5)
     expected = pellimor.resize(image, (13, 7), round="nearest")
     # Every other row and column of a larger array, channels reversed: the
     # result lands there and nothing around it changes.
-    frame_shape = (26, 14) if channels is None else (26, 14, 3)
+    frame_shape = (26, 14) if channels is None else (26, 14, channels)
     frame = np.full(frame_shape, 7, dtype)
     out = frame[::2, ::2] if channels is None else frame[::2, ::2, ::-1]
     got = pellimor.resize(image, (13, 7), round="nearest", out=out)
