@@ -23,6 +23,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "core/plane.h"
 #include "dct/fast_resample.h"
 #include "dct/resample.h"
@@ -96,6 +100,78 @@ void check(const image_view& source, const image_span& destination, const resize
   const auto [low, high] = extent_of(destination);
   if (low < source_high && source_low < high) fail("the destination overlaps the source");
 }
+
+#if defined(__x86_64__)
+// Pixel pairs of an output row whose channels lie packed, written with all
+// channels at once (write_reordered_planes): 2 to 4 channels of doubles or
+// floats, four pairs a step. Pair i is pixel 2i, from v[c][i], and pixel
+// 2i + 1, from v[c][n - 1 - i]; each sample is (v * scale) * to_destination,
+// rounded to T as store() rounds it. Returns the pairs done (a multiple of
+// four); the caller does the rest.
+#define PELLIMOR_AVX2 __attribute__((target("avx2")))
+
+PELLIMOR_AVX2 inline void transpose4(__m256d a, __m256d b, __m256d c, __m256d d, __m256d* t) {
+  const __m256d ab_even = _mm256_unpacklo_pd(a, b), ab_odd = _mm256_unpackhi_pd(a, b);
+  const __m256d cd_even = _mm256_unpacklo_pd(c, d), cd_odd = _mm256_unpackhi_pd(c, d);
+  t[0] = _mm256_permute2f128_pd(ab_even, cd_even, 0x20);
+  t[1] = _mm256_permute2f128_pd(ab_odd, cd_odd, 0x20);
+  t[2] = _mm256_permute2f128_pd(ab_even, cd_even, 0x31);
+  t[3] = _mm256_permute2f128_pd(ab_odd, cd_odd, 0x31);
+}
+
+template <class T>
+PELLIMOR_AVX2 inline void put4(T* at, __m256d x) {
+  if constexpr (std::is_same_v<T, double>)
+    _mm256_storeu_pd(at, x);
+  else
+    _mm_storeu_ps(at, _mm256_cvtpd_ps(x));  // rounds to nearest, as the cast does
+}
+
+template <class T>
+PELLIMOR_AVX2 std::int32_t store_pairs_avx2(int channels, std::int32_t n, const double* const* v, double scale,
+                                           double to_destination, T* out) {
+  const __m256d s = _mm256_set1_pd(scale), d = _mm256_set1_pd(to_destination);
+  const std::int32_t pairs = n / 2 / 4 * 4;
+  for (std::int32_t i = 0; i < pairs; i += 4) {
+    // Rows of a channels x 2 by 4 matrix: the even pixels' samples of each
+    // channel, then the odd pixels'; the output is its columns in turn.
+    __m256d r[2 * max_planes_at_once];
+    for (int c = 0; c < channels; ++c) {
+      r[c] = _mm256_mul_pd(_mm256_mul_pd(_mm256_loadu_pd(v[c] + i), s), d);
+      const __m256d back = _mm256_permute4x64_pd(_mm256_loadu_pd(v[c] + n - 4 - i), 0x1B);  // reversed
+      r[channels + c] = _mm256_mul_pd(_mm256_mul_pd(back, s), d);
+    }
+    T* o = out + static_cast<std::ptrdiff_t>(i) * 2 * channels;
+    __m256d t[4], u[4];
+    if (channels == 2) {
+      transpose4(r[0], r[1], r[2], r[3], t);
+      for (int k = 0; k < 4; ++k) put4(o + 4 * k, t[k]);
+    } else if (channels == 4) {
+      transpose4(r[0], r[1], r[2], r[3], t);
+      transpose4(r[4], r[5], r[6], r[7], u);
+      for (int k = 0; k < 4; ++k) {
+        put4(o + 8 * k, t[k]);
+        put4(o + 8 * k + 4, u[k]);
+      }
+    } else {  // 3: the first four rows transposed, the last two paired
+      transpose4(r[0], r[1], r[2], r[3], t);
+      const __m256d low = _mm256_unpacklo_pd(r[4], r[5]), high = _mm256_unpackhi_pd(r[4], r[5]);
+      put4(o, t[0]);
+      put4(o + 4, _mm256_permute2f128_pd(low, t[1], 0x20));
+      put4(o + 8, _mm256_permute2f128_pd(t[1], high, 0x21));
+      put4(o + 12, t[2]);
+      put4(o + 16, _mm256_permute2f128_pd(low, t[3], 0x21));
+      put4(o + 20, _mm256_permute2f128_pd(t[3], high, 0x31));
+    }
+  }
+  return pairs;
+}
+
+bool runs_avx2() {
+  static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
+  return avx2;
+}
+#endif
 
 // One resize: the sample access both engines share.
 struct job {
@@ -228,11 +304,24 @@ struct job {
     const int channels = destination.channels;
     const std::ptrdiff_t step = destination.pixel_stride;
     const std::ptrdiff_t channel = channel_step(destination.type, destination.channel_stride);
+    // Doubles or floats with the channels packed go four pixel pairs at a
+    // time, the same products rounded the same way.
+    bool vectors = false;
+#if defined(__x86_64__)
+    vectors = std::is_floating_point_v<T> && step == static_cast<std::ptrdiff_t>(channels * sizeof(T)) &&
+              channel == static_cast<std::ptrdiff_t>(sizeof(T)) && channels >= 2 && runs_avx2();
+#endif
+    static_cast<void>(vectors);  // elsewhere: every pair below
     for (std::int32_t r = 0; r < count; ++r) {
       std::uint8_t* p = destination_at(0, first + r, 0);
       const double* v[max_planes_at_once];
       for (int c = 0; c < channels; ++c) v[c] = rows[c * count + r];
-      for (std::int32_t i = 0; i < n / 2; ++i) {
+      std::int32_t done = 0;
+#if defined(__x86_64__)
+      if constexpr (std::is_floating_point_v<T>)
+        if (vectors) done = store_pairs_avx2(channels, n, v, scale, to_destination, reinterpret_cast<T*>(p));
+#endif
+      for (std::int32_t i = done; i < n / 2; ++i) {
         std::uint8_t* even = p + 2 * i * step;
         for (int c = 0; c < channels; ++c)
           store<T, mode>(v[c][i] * scale * to_destination, even + c * channel);
