@@ -1304,7 +1304,10 @@ alpha : bool or None
 out : numpy.ndarray or None
     An array of the result's shape and dtype to write the result into (any
     strides, writable, sharing no memory with image); it is returned. A
-    loop over frames of one size then allocates nothing per call.
+    loop over frames of one size then allocates nothing per call. Into out,
+    the channels of an image are resized together (each one's coefficients
+    held at once: the working memory times the channels), so that each
+    pixel is written once; the values are the same.
 nan : {"propagate", "raise"}
     What to do with float samples that are NaN or infinite. "propagate"
     (default) resizes them as they are. The transform is over the whole
