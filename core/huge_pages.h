@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace pellimor {
+
 // Asks for huge pages under the whole pages of [data, data + bytes), when
 // that is large enough to hold some.
 inline void advise_huge_pages(const void* data, std::size_t bytes) {
@@ -44,3 +46,5 @@ void resize_on_huge_pages(Vector* v, std::size_t size) {
   reserve_on_huge_pages(v, size);
   v->resize(size);
 }
+
+}  // namespace pellimor

@@ -564,7 +564,7 @@ py::array new_result(const py::dtype& dtype, const std::vector<py::ssize_t>& sha
       data = std::aligned_alloc(huge_page, rounded);
     }
     if (data == nullptr) throw std::bad_alloc();
-    advise_huge_pages(data, rounded);
+    pellimor::advise_huge_pages(data, rounded);
   }
   py::capsule owner;
   try {
