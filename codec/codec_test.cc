@@ -396,9 +396,7 @@ TEST(DecodeIntoRoom, AnEmptyBuffersRoomIsUsedAndItsOldSamplesNeverShow) {
     ASSERT_TRUE(decode_image(file.data(), file.size(), c.format, &expected, &err)) << err;
     const bool reused = c.format != image_format::bmp;
     for (const std::size_t room : {expected.pixels.size() + 100, expected.pixels.size() / 2}) {
-      image into;
-      into.pixels.assign(room, 0xa5);
-      into.pixels.clear();
+      image into = codec_test::spoiled_room(room);
       const std::uint8_t* const buffer = into.pixels.data();
       ASSERT_TRUE(decode_image(file.data(), file.size(), c.format, &into, &err)) << err;
       EXPECT_TRUE(into.pixels == expected.pixels) << room;

@@ -345,6 +345,10 @@ struct fast_resampler::state : cached_state {
   std::vector<double> taper_u, taper_v;                // per kept column and row; empty without taper
   dct_plan row_forward, column_forward, column_inverse, row_inverse;
 
+  // Worker w's workspace for plane p's last pass (plane 0's is the one of
+  // every other pass).
+  dct_workspace& last_pass_work(int p, int w) { return workspaces[static_cast<std::size_t>(p) * threads + w]; }
+
   // The plans made so far go with the state, also when a later one fails.
   ~state() override {
     for (dct_plan* plan : {&row_forward, &column_forward, &column_inverse, &row_inverse})
@@ -653,8 +657,7 @@ bool fast_resampler::resample_planes_reordered(const plane_row_reader& source,
         const double* rows[max_planes_at_once * lines_per_batch];
         for (int p = 0; p < s.planes; ++p)
           for (int r = 0; r < count; ++r)
-            rows[p * count + r] = s.workspaces[static_cast<std::size_t>(p) * s.threads + w].real.get() +
-                                  r * s.row_inverse.real_distance;
+            rows[p * count + r] = s.last_pass_work(p, w).real.get() + r * s.row_inverse.real_distance;
         return destination(first, count, rows, scale);
       },
       progress, proceed);
@@ -841,7 +844,7 @@ bool fast_resampler::inverse(int planes, const Sample& sample, const RowsDone& r
     if (destination_failed.load(std::memory_order_relaxed) || !stop.go_on()) return;
     const std::int64_t rd = s.row_inverse.real_distance;
     for (int p = 0; p < planes; ++p) {
-      dct_workspace& work = s.workspaces[static_cast<std::size_t>(p) * s.threads + w];
+      dct_workspace& work = s.last_pass_work(p, w);
       const double* const coefficients = s.coefficients[p].get();
       // Rows past the new height (in the last batch) read the zeroed tail.
       if (!dct3_batch_from_columns(s.row_inverse, work, kept_width, coefficients + y0, cs)) {
@@ -856,7 +859,7 @@ bool fast_resampler::inverse(int planes, const Sample& sample, const RowsDone& r
     if (stop.stopped()) return;
     for (int p = 0; p < planes; ++p)
       for (int r = 0; r < count; ++r)
-        sample(w, p, y0 + r, s.workspaces[static_cast<std::size_t>(p) * s.threads + w].real.get() + r * rd);
+        sample(w, p, y0 + r, s.last_pass_work(p, w).real.get() + r * rd);
     if (!destination_failed && !rows_done(w, y0, count)) destination_failed = true;
   });
   if (destination_failed || stop.stopped()) return false;

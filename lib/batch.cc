@@ -192,9 +192,10 @@ class batch_turns {
     return kind;
   }
   // For a file decoded ahead in place: waits until no file in flight holds
-  // its decoded picture, and gives `into` the buffer the last of them left. A batch then never holds two pictures, nor their memory:
-  // the next file is decoded into the pages the picture before it had,
-  // while that file's last passes and its encoder run.
+  // its decoded picture, and gives `into` the buffer the last of them left.
+  // A batch then never holds two pictures, nor their memory: the next file
+  // is decoded into the pages the picture before it had, while that file's
+  // last passes and its encoder run.
   void take_spare(image* into) {
     pixel_buffer dropped;
     std::unique_lock<std::mutex> hold(lock_);
@@ -260,7 +261,7 @@ class batch_turns {
   std::vector<char> settled_, ended_, holding_;  // holding_: admitted, its picture not gone
   std::size_t pictures_held_ = 0;
   pixel_buffer spare_;  // a picture's buffer, left for the next decoding ahead
-  bool spare_wanted_ = false;        // a file decoding ahead in place will take it
+  bool spare_wanted_ = false;  // a file decoding ahead in place will take it
   std::size_t first_unsettled_ = 0, first_unended_ = 0, reported_ = 0;
   double running_ = 0, ahead_ = 0;
   std::size_t ahead_index_ = none;

@@ -167,11 +167,18 @@ PELLIMOR_AVX2 std::int32_t store_pairs_avx2(int channels, std::int32_t n, const 
   return pairs;
 }
 
-bool runs_avx2() {
-  static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
-  return avx2;
-}
 #endif
+
+// store_pairs_avx2 where the processor has AVX2; otherwise no pair done.
+template <class T>
+std::int32_t store_packed_pairs(int channels, std::int32_t n, const double* const* v, double scale,
+                                double to_destination, T* out) {
+#if defined(__x86_64__)
+  static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
+  if (avx2) return store_pairs_avx2(channels, n, v, scale, to_destination, out);
+#endif
+  return 0;
+}
 
 // One resize: the sample access both engines share.
 struct job {
@@ -306,21 +313,15 @@ struct job {
     const std::ptrdiff_t channel = channel_step(destination.type, destination.channel_stride);
     // Doubles or floats with the channels packed go four pixel pairs at a
     // time, the same products rounded the same way.
-    bool vectors = false;
-#if defined(__x86_64__)
-    vectors = std::is_floating_point_v<T> && step == static_cast<std::ptrdiff_t>(channels * sizeof(T)) &&
-              channel == static_cast<std::ptrdiff_t>(sizeof(T)) && channels >= 2 && runs_avx2();
-#endif
-    static_cast<void>(vectors);  // elsewhere: every pair below
+    const bool packed = step == static_cast<std::ptrdiff_t>(channels * sizeof(T)) &&
+                        channel == static_cast<std::ptrdiff_t>(sizeof(T)) && channels >= 2;
     for (std::int32_t r = 0; r < count; ++r) {
       std::uint8_t* p = destination_at(0, first + r, 0);
       const double* v[max_planes_at_once];
       for (int c = 0; c < channels; ++c) v[c] = rows[c * count + r];
       std::int32_t done = 0;
-#if defined(__x86_64__)
       if constexpr (std::is_floating_point_v<T>)
-        if (vectors) done = store_pairs_avx2(channels, n, v, scale, to_destination, reinterpret_cast<T*>(p));
-#endif
+        if (packed) done = store_packed_pairs(channels, n, v, scale, to_destination, reinterpret_cast<T*>(p));
       for (std::int32_t i = done; i < n / 2; ++i) {
         std::uint8_t* even = p + 2 * i * step;
         for (int c = 0; c < channels; ++c)
@@ -502,6 +503,8 @@ void resize(const image_view& source, const image_span& destination, const resiz
     const bool bytes = source.type == sample_type::u8 && destination.type == sample_type::u8 &&
                        !settings.alpha && !settings.linear;
     const int planes = bytes ? 1 : planes_held(source.channels, settings);
+    if (planes > 1 && (hooks.source_of || hooks.reads_channel))
+      throw error("a resize holding every channel reads the view");
     fast_resampler resampler(width, height, new_width, new_height, settings.threads, settings.taper, planes);
     // The engine asks before each batch of lines of every pass, the passes
     // over columns too: a single channel of a tall image stops as promptly as
@@ -525,8 +528,6 @@ void resize(const image_view& source, const image_span& destination, const resiz
           if (hooks.after_write && !hooks.after_write(c, first, count)) return false;
         return true;
       };
-      if (hooks.source_of || hooks.reads_channel)
-        throw error("a resize holding every channel reads the view");
       if (!resampler.resample_planes_reordered(rows, out, progress, proceed)) throw stopped();
       return;
     }
