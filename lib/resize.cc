@@ -119,15 +119,24 @@ PELLIMOR_AVX2 inline void transpose4(__m256d a, __m256d b, __m256d c, __m256d d,
   t[3] = _mm256_permute2f128_pd(ab_odd, cd_odd, 0x31);
 }
 
-template <class T>
+template <class T, bool stream>
 PELLIMOR_AVX2 inline void put4(T* at, __m256d x) {
-  if constexpr (std::is_same_v<T, double>)
-    _mm256_storeu_pd(at, x);
-  else
-    _mm_storeu_ps(at, _mm256_cvtpd_ps(x));  // rounds to nearest, as the cast does
+  if constexpr (std::is_same_v<T, double>) {
+    if constexpr (stream) {
+      _mm_stream_pd(at, _mm256_castpd256_pd128(x));
+      _mm_stream_pd(at + 2, _mm256_extractf128_pd(x, 1));
+    } else {
+      _mm256_storeu_pd(at, x);
+    }
+  } else {
+    if constexpr (stream)
+      _mm_stream_ps(at, _mm256_cvtpd_ps(x));
+    else
+      _mm_storeu_ps(at, _mm256_cvtpd_ps(x));  // rounds to nearest, as the cast does
+  }
 }
 
-template <class T>
+template <class T, bool stream>
 PELLIMOR_AVX2 std::int32_t store_pairs_avx2(int channels, std::int32_t n, const double* const* v, double scale,
                                            double to_destination, T* out) {
   const __m256d s = _mm256_set1_pd(scale), d = _mm256_set1_pd(to_destination);
@@ -145,23 +154,23 @@ PELLIMOR_AVX2 std::int32_t store_pairs_avx2(int channels, std::int32_t n, const 
     __m256d t[4], u[4];
     if (channels == 2) {
       transpose4(r[0], r[1], r[2], r[3], t);
-      for (int k = 0; k < 4; ++k) put4(o + 4 * k, t[k]);
+      for (int k = 0; k < 4; ++k) put4<T, stream>(o + 4 * k, t[k]);
     } else if (channels == 4) {
       transpose4(r[0], r[1], r[2], r[3], t);
       transpose4(r[4], r[5], r[6], r[7], u);
       for (int k = 0; k < 4; ++k) {
-        put4(o + 8 * k, t[k]);
-        put4(o + 8 * k + 4, u[k]);
+        put4<T, stream>(o + 8 * k, t[k]);
+        put4<T, stream>(o + 8 * k + 4, u[k]);
       }
     } else {  // 3: the first four rows transposed, the last two paired
       transpose4(r[0], r[1], r[2], r[3], t);
       const __m256d low = _mm256_unpacklo_pd(r[4], r[5]), high = _mm256_unpackhi_pd(r[4], r[5]);
-      put4(o, t[0]);
-      put4(o + 4, _mm256_permute2f128_pd(low, t[1], 0x20));
-      put4(o + 8, _mm256_permute2f128_pd(t[1], high, 0x21));
-      put4(o + 12, t[2]);
-      put4(o + 16, _mm256_permute2f128_pd(low, t[3], 0x21));
-      put4(o + 20, _mm256_permute2f128_pd(t[3], high, 0x31));
+      put4<T, stream>(o, t[0]);
+      put4<T, stream>(o + 4, _mm256_permute2f128_pd(low, t[1], 0x20));
+      put4<T, stream>(o + 8, _mm256_permute2f128_pd(t[1], high, 0x21));
+      put4<T, stream>(o + 12, t[2]);
+      put4<T, stream>(o + 16, _mm256_permute2f128_pd(low, t[3], 0x21));
+      put4<T, stream>(o + 20, _mm256_permute2f128_pd(t[3], high, 0x31));
     }
   }
   return pairs;
@@ -170,13 +179,19 @@ PELLIMOR_AVX2 std::int32_t store_pairs_avx2(int channels, std::int32_t n, const 
 #endif
 
 // store_pairs_avx2 where the processor has AVX2; otherwise no pair done.
+// With `stream`, a row that starts on 16 bytes is written past the caches
+// (the caller fences once done).
 template <class T>
 std::int32_t store_packed_pairs(int channels, std::int32_t n, const double* const* v, double scale,
-                                double to_destination, T* out) {
+                                double to_destination, T* out, bool stream) {
 #if defined(__x86_64__)
   static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
-  if (avx2) return store_pairs_avx2(channels, n, v, scale, to_destination, out);
+  if (avx2)
+    return stream && reinterpret_cast<std::uintptr_t>(out) % 16 == 0
+               ? store_pairs_avx2<T, true>(channels, n, v, scale, to_destination, out)
+               : store_pairs_avx2<T, false>(channels, n, v, scale, to_destination, out);
 #endif
+  (void)stream;
   return 0;
 }
 
@@ -315,13 +330,17 @@ struct job {
     // time, the same products rounded the same way.
     const bool packed = step == static_cast<std::ptrdiff_t>(channels * sizeof(T)) &&
                         channel == static_cast<std::ptrdiff_t>(sizeof(T)) && channels >= 2;
+    // An output far larger than the caches is written past them: its lines
+    // need not be read in first, and would be gone before anyone read them.
+    const bool stream = static_cast<double>(destination.height) * n * channels * sizeof(T) >= (16 << 20);
     for (std::int32_t r = 0; r < count; ++r) {
       std::uint8_t* p = destination_at(0, first + r, 0);
       const double* v[max_planes_at_once];
       for (int c = 0; c < channels; ++c) v[c] = rows[c * count + r];
       std::int32_t done = 0;
       if constexpr (std::is_floating_point_v<T>)
-        if (packed) done = store_packed_pairs(channels, n, v, scale, to_destination, reinterpret_cast<T*>(p));
+        if (packed)
+          done = store_packed_pairs(channels, n, v, scale, to_destination, reinterpret_cast<T*>(p), stream);
       for (std::int32_t i = done; i < n / 2; ++i) {
         std::uint8_t* even = p + 2 * i * step;
         for (int c = 0; c < channels; ++c)
@@ -334,6 +353,9 @@ struct job {
         for (int c = 0; c < channels; ++c)
           store<T, mode>(v[c][n / 2] * scale * to_destination, p + (n - 1) * step + c * channel);
     }
+#if defined(__x86_64__)
+    if (stream) _mm_sfence();
+#endif
   }
 
   // Resized rows [first, first + count) of channel c, new width values each

@@ -550,6 +550,18 @@ TEST(LibraryResize, HeldChannelsOfPackedPixelsGiveTheBytesOfChannelsInTurn) {
         pellimor::resize(in.view, held.span, settings);
         EXPECT_TRUE(held.bytes == in_turn.bytes);
       }
+  // 16 MiB of output and more is written past the caches, the same bytes.
+  for (const auto& [type, new_width] : {std::pair{sample_type::f64, 1024}, std::pair{sample_type::f32, 2048}}) {
+    const strided in = random_image(type, 60, 40, 4, 3);
+    strided held = make_strided(type, new_width, 512, 4, true);
+    strided in_turn = make_strided(type, new_width, 512, 4, true);
+    ASSERT_GE(held.bytes.size(), std::size_t{16} << 20);
+    pellimor::resize_settings settings;
+    pellimor::resize(in.view, in_turn.span, settings);
+    settings.hold_channels = true;
+    pellimor::resize(in.view, held.span, settings);
+    EXPECT_TRUE(held.bytes == in_turn.bytes) << pellimor::sample_type_name(type);
+  }
 }
 
 // With every channel's array held, no output is written before the last
