@@ -546,8 +546,10 @@ result_pool& results() {
 // one fault every 2 MiB instead of every 4 KiB, and every cache line the
 // engine streams past the cache is a whole one (NumPy's own buffers start
 // 16 bytes into a page, so that a batch of eight doubles straddles two).
-py::array new_result(const py::dtype& dtype, const std::vector<py::ssize_t>& shape) {
+// `reused` tells whether its memory is a kept one's.
+py::array new_result(const py::dtype& dtype, const std::vector<py::ssize_t>& shape, bool* reused) {
   constexpr std::size_t huge_page = std::size_t{2} << 20;
+  *reused = false;
   std::size_t bytes = static_cast<std::size_t>(dtype.itemsize());
   for (const py::ssize_t e : shape) bytes *= static_cast<std::size_t>(e);
   if (bytes < 2 * huge_page) return py::array(dtype, shape);
@@ -557,6 +559,7 @@ py::array new_result(const py::dtype& dtype, const std::vector<py::ssize_t>& sha
   };
   const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
   void* data = results().take(rounded);
+  *reused = data != nullptr;
   if (data == nullptr) {
     data = std::aligned_alloc(huge_page, rounded);
     if (data == nullptr) {
@@ -719,7 +722,19 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
   const std::string refusal = pellimor::memory_refusal(need, cols, rows);
   if (!refusal.empty()) throw memory_failure("pellimor.resize: " + refusal);
 
-  py::array out = given ? py::reinterpret_borrow<py::array>(out_arg) : new_result(array.dtype(), out_shape);
+  bool reused = false;
+  py::array out =
+      given ? py::reinterpret_borrow<py::array>(out_arg) : new_result(array.dtype(), out_shape, &reused);
+  // A result on a kept buffer costs no new memory either: the channels are
+  // held too where the other channels' coefficients take no more than the
+  // result would have.
+  if (reused) {
+    pellimor::resize_settings held = settings;
+    held.hold_channels = true;
+    const double more = static_cast<double>(pellimor::resize_working_bytes(extents, new_extents, axes, held)) -
+                        (need - result_bytes);
+    settings.hold_channels = more <= result_bytes;
+  }
 
   pellimor::nd_view source;
   source.data = array.data();
@@ -1307,7 +1322,9 @@ out : numpy.ndarray or None
     loop over frames of one size then allocates nothing per call. Into out,
     the channels of an image are resized together (each one's coefficients
     held at once: the working memory times the channels), so that each
-    pixel is written once; the values are the same.
+    pixel is written once; the values are the same. A result on the kept
+    memory of a freed one (see release_caches) is resized so too, where
+    the other channels' coefficients take no more than the result would.
 nan : {"propagate", "raise"}
     What to do with float samples that are NaN or infinite. "propagate"
     (default) resizes them as they are. The transform is over the whole

@@ -111,3 +111,22 @@ def test_a_freed_result_is_reused_without_its_old_values_showing(fresh_cache, dt
     del third
     fourth = pellimor.resize(b, new[:3], axes=axes)
     np.testing.assert_array_equal(fourth, want_b)
+
+
+def test_a_result_on_kept_memory_holds_every_channel_and_gives_the_same_values(fresh_cache):
+    # The memory of a kept result is already the process's, so the other
+    # channels' coefficients are held beside the first one's (a state of
+    # the engine's with three planes, kept after), and each pixel is
+    # written once: the values of a result on fresh memory.
+    image = random_image(np.float64, 60, 80, 3, 5)
+    pellimor.set_cache_limit(0)
+    want = pellimor.resize(image, (480, 640))
+    assert want.nbytes >= 4 << 20
+    pellimor.set_cache_limit(256 << 20)
+    first = pellimor.resize(image, (480, 640))
+    address, one_plane = first.ctypes.data, pellimor.cache_bytes()
+    del first
+    again = pellimor.resize(image, (480, 640))
+    assert again.ctypes.data == address, "the freed result was not reused"
+    assert pellimor.cache_bytes() > 2 * one_plane, "the channels were not held"
+    np.testing.assert_array_equal(again, want)
