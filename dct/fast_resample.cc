@@ -645,12 +645,7 @@ bool fast_resampler::resample_planes_reordered(const plane_row_reader& source,
                                                const proceed_check& proceed) {
   state& s = *state_;
   const double scale = value_scale(s.width, s.height);
-  for (int p = 0; p < s.planes; ++p) {
-    const value_row_reader rows = [&](std::int32_t first, std::int32_t count, double* out) {
-      return source(p, first, count, out);
-    };
-    if (!forward(p, rows, progress, proceed)) return false;
-  }
+  if (!forward(s.planes, source, progress, proceed)) return false;
   return inverse(
       s.planes, [](int, int, std::int32_t, const double*) {},
       [&](int w, std::int32_t first, std::int32_t count) {
@@ -707,18 +702,20 @@ bool fast_resampler::run(const std::function<bool(std::int32_t, std::int32_t, In
                          const Sample& sample, const RowsDone& rows_done, const progress_streams& progress,
                          const proceed_check& proceed) {
   const auto one_plane = [&](int w, int, std::int32_t y, const double* line) { sample(w, y, line); };
-  return forward(0, source, progress, proceed) && inverse(1, one_plane, rows_done, progress, proceed);
+  const std::function<bool(int, std::int32_t, std::int32_t, In*)> plane_zero =
+      [&](int, std::int32_t first, std::int32_t count, In* out) { return source(first, count, out); };
+  return forward(1, plane_zero, progress, proceed) && inverse(1, one_plane, rows_done, progress, proceed);
 }
 
 template <class In>
-bool fast_resampler::forward(int plane, const std::function<bool(std::int32_t, std::int32_t, In*)>& source,
+bool fast_resampler::forward(int planes,
+                             const std::function<bool(int, std::int32_t, std::int32_t, In*)>& source,
                              const progress_streams& progress, const proceed_check& proceed) {
   state& s = *state_;
   const std::int32_t width = s.width, height = s.height;
   const std::int32_t new_width = s.new_width, new_height = s.new_height;
   const std::int32_t kept_width = s.kept_width, kept_height = s.kept_height;
   const std::int64_t cs = s.column_stride;
-  double* const coefficients = s.coefficients[plane].get();
   const bool stream = static_cast<std::size_t>(kept_width) * cs * sizeof(double) > stream_bytes;
   const std::int64_t passes = pass_count(width, height, new_width, new_height);
   std::atomic<bool> source_failed{false};
@@ -728,42 +725,49 @@ bool fast_resampler::forward(int plane, const std::function<bool(std::int32_t, s
 
   // Source rows: read, transform, and keep the first kept_width coefficients
   // of each as one row of the column-major coefficient array. A batch of
-  // rows fills whole cache lines of its columns.
-  report_phase(progress, "Horizontal DCT start\n");
+  // rows fills whole cache lines of its columns. With several planes, each
+  // batch of rows is done for every plane in turn, so that the later
+  // planes read rows the first has just brought into the cache.
+  for (int p = 0; p < planes; ++p) report_phase(progress, "Horizontal DCT start\n");
   for_each_item(batches(height), s.threads, [&](std::int64_t b, int w) {
     const std::int32_t y0 = static_cast<std::int32_t>(b * lines_per_batch);
     const std::int32_t count = std::min(lines_per_batch, height - y0);
-    if (source_failed.load(std::memory_order_relaxed) || !stop.go_on()) return;
     In* const samples = reinterpret_cast<In*>(s.source_rows[w].data());
     dct_workspace& work = s.workspaces[w];
     const std::int64_t rd = s.row_forward.real_distance;
-    if (!source(y0, count, samples)) {
-      source_failed = true;
-      return;
-    }
-    for (int r = 0; r < lines_per_batch; ++r) {
-      const In* row = samples + static_cast<std::size_t>(std::min(r, count - 1)) * width;
-      if constexpr (std::is_same_v<In, std::uint8_t>)
-        load_reordered_bytes(width, row, work.real.get() + r * rd);
-      else if constexpr (std::is_same_v<In, double>)
-        load_reordered_doubles(width, row, work.real.get() + r * rd);
-      else
-        load_reordered(
-            width, [&](std::int32_t x) { return static_cast<double>(row[x]); }, work.real.get() + r * rd);
-    }
-    // All eight rows, the repeats past the last row included: they land in
-    // rows the columns do not use.
-    if (!dct2_batch_to_columns(s.row_forward, work, kept_width, coefficients + y0, cs, stream)) {
-      dct2_batch(s.row_forward, work, kept_width);
-      const double* line[lines_per_batch];
-      for (int r = 0; r < lines_per_batch; ++r) line[r] = work.real.get() + r * rd;
-      scatter_batch(line, kept_width, coefficients + y0, cs, stream);
+    for (int p = 0; p < planes; ++p) {
+      if (source_failed.load(std::memory_order_relaxed) || !stop.go_on()) return;
+      if (!source(p, y0, count, samples)) {
+        source_failed = true;
+        return;
+      }
+      for (int r = 0; r < lines_per_batch; ++r) {
+        const In* row = samples + static_cast<std::size_t>(std::min(r, count - 1)) * width;
+        if constexpr (std::is_same_v<In, std::uint8_t>)
+          load_reordered_bytes(width, row, work.real.get() + r * rd);
+        else if constexpr (std::is_same_v<In, double>)
+          load_reordered_doubles(width, row, work.real.get() + r * rd);
+        else
+          load_reordered(
+              width, [&](std::int32_t x) { return static_cast<double>(row[x]); }, work.real.get() + r * rd);
+      }
+      // All eight rows, the repeats past the last row included: they land in
+      // rows the columns do not use.
+      double* const coefficients = s.coefficients[p].get();
+      if (!dct2_batch_to_columns(s.row_forward, work, kept_width, coefficients + y0, cs, stream)) {
+        dct2_batch(s.row_forward, work, kept_width);
+        const double* line[lines_per_batch];
+        for (int r = 0; r < lines_per_batch; ++r) line[r] = work.real.get() + r * rd;
+        scatter_batch(line, kept_width, coefficients + y0, cs, stream);
+      }
     }
   });
   if (source_failed || stop.stopped()) return false;
-  report_countdown(progress, "DCTH remain %lld Times\n", passes - 1, height);
-  report_passes_done(progress, height, passes);
-  report_phase(progress, "Horizontal DCT end\n");
+  for (int p = 0; p < planes; ++p) {
+    report_countdown(progress, "DCTH remain %lld Times\n", passes - 1, height);
+    report_passes_done(progress, height, passes);
+    report_phase(progress, "Horizontal DCT end\n");
+  }
 
   // Columns, in place, both ways in one pass: each batch of columns is
   // transformed, cut or zero-extended and transformed back while it is in
@@ -774,8 +778,11 @@ bool fast_resampler::forward(int plane, const std::function<bool(std::int32_t, s
   // inverse pass halves the one it reads, which is the forward transform's
   // halving, moved. The progress lines of the two column passes keep their
   // text and order, written together when the pass is done.
-  report_phase(progress, "Vertical DCT start\n");
-  for_each_item(batches(kept_width), s.threads, [&](std::int64_t b, int w) {
+  for (int p = 0; p < planes; ++p) report_phase(progress, "Vertical DCT start\n");
+  const std::int64_t column_batches = batches(kept_width);
+  for_each_item(column_batches * planes, s.threads, [&](std::int64_t item, int w) {
+    const std::int64_t b = item % column_batches;
+    double* const coefficients = s.coefficients[item / column_batches].get();
     const std::int32_t u0 = static_cast<std::int32_t>(b * lines_per_batch);
     const std::int32_t count = std::min(lines_per_batch, kept_width - u0);
     if (!stop.go_on()) return;
@@ -813,14 +820,16 @@ bool fast_resampler::forward(int plane, const std::function<bool(std::int32_t, s
 #endif
   });
   if (stop.stopped()) return false;
-  report_countdown(progress, "DCTV remain %lld Times\n", passes - height - 1, width);
-  report_passes_done(progress, std::int64_t{height} + width, passes);
-  report_phase(progress, "Horizontal DCT end\n");
-  report_phase(progress, "Horizontal IDCT start\n");
-  report_countdown(progress, "IDCTH remain %lld Times\n", std::int64_t{new_height} + new_width - 1,
-                   new_height);
-  report_passes_done(progress, passes - new_width, passes);
-  report_phase(progress, "Horizontal IDCT end\n");
+  for (int p = 0; p < planes; ++p) {
+    report_countdown(progress, "DCTV remain %lld Times\n", passes - height - 1, width);
+    report_passes_done(progress, std::int64_t{height} + width, passes);
+    report_phase(progress, "Horizontal DCT end\n");
+    report_phase(progress, "Horizontal IDCT start\n");
+    report_countdown(progress, "IDCTH remain %lld Times\n", std::int64_t{new_height} + new_width - 1,
+                     new_height);
+    report_passes_done(progress, passes - new_width, passes);
+    report_phase(progress, "Horizontal IDCT end\n");
+  }
   return true;
 }
 

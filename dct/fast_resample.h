@@ -129,9 +129,10 @@ class fast_resampler {
   template <class In, class Sample, class RowsDone>
   bool run(const std::function<bool(std::int32_t, std::int32_t, In*)>& source, const Sample& sample,
            const RowsDone& rows_done, const progress_streams& progress, const proceed_check& proceed);
-  // The passes before the last, into coefficient array `plane`.
+  // The passes before the last, into the first `planes` coefficient
+  // arrays: source(plane, first_row, row_count, out) reads a plane's rows.
   template <class In>
-  bool forward(int plane, const std::function<bool(std::int32_t, std::int32_t, In*)>& source,
+  bool forward(int planes, const std::function<bool(int, std::int32_t, std::int32_t, In*)>& source,
                const progress_streams& progress, const proceed_check& proceed);
   // The last pass over `planes` arrays at once: sample(worker, plane, y,
   // line) and rows_done(worker, first_row, row_count) as run's.
