@@ -178,6 +178,9 @@ PELLIMOR_AVX2 std::int32_t store_pairs_avx2(int channels, std::int32_t n, const 
 
 #endif
 
+// Outputs of this many bytes and more are written past the caches.
+constexpr double stream_output_bytes = 16 << 20;
+
 // store_pairs_avx2 where the processor has AVX2; otherwise no pair done.
 // With `stream`, a row that starts on 16 bytes is written past the caches
 // (the caller fences once done).
@@ -332,7 +335,8 @@ struct job {
                         channel == static_cast<std::ptrdiff_t>(sizeof(T)) && channels >= 2;
     // An output far larger than the caches is written past them: its lines
     // need not be read in first, and would be gone before anyone read them.
-    const bool stream = static_cast<double>(destination.height) * n * channels * sizeof(T) >= (16 << 20);
+    const bool stream =
+        static_cast<double>(destination.height) * n * channels * sizeof(T) >= stream_output_bytes;
     for (std::int32_t r = 0; r < count; ++r) {
       std::uint8_t* p = destination_at(0, first + r, 0);
       const double* v[max_planes_at_once];

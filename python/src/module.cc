@@ -717,8 +717,9 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
   double result_bytes = static_cast<double>(pellimor::sample_bytes(type));
   for (const std::int64_t e : new_extents) result_bytes *= static_cast<double>(e);
   const std::int64_t rows = new_extents[axes[0]], cols = count > 1 ? new_extents[axes[1]] : 1;
-  const double need = (given ? 0.0 : result_bytes) + static_cast<double>(pellimor::resize_working_bytes(
-                                                         extents, new_extents, axes, settings));
+  const double working =
+      static_cast<double>(pellimor::resize_working_bytes(extents, new_extents, axes, settings));
+  const double need = (given ? 0.0 : result_bytes) + working;
   const std::string refusal = pellimor::memory_refusal(need, cols, rows);
   if (!refusal.empty()) throw memory_failure("pellimor.resize: " + refusal);
 
@@ -731,8 +732,8 @@ py::array resize_array(const array_like& image_arg, const shape_pair& shape_arg,
   if (reused) {
     pellimor::resize_settings held = settings;
     held.hold_channels = true;
-    const double more = static_cast<double>(pellimor::resize_working_bytes(extents, new_extents, axes, held)) -
-                        (need - result_bytes);
+    const double more =
+        static_cast<double>(pellimor::resize_working_bytes(extents, new_extents, axes, held)) - working;
     settings.hold_channels = more <= result_bytes;
   }
 
