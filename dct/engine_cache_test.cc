@@ -93,10 +93,11 @@ outputs fresh(const shape& s, unsigned seed) {
 }
 
 // Shapes whose state holds rows past the new height (shrinking, a height
-// that is not a whole batch), lengths through Bluestein's method, where a
-// batch pairs lines, and one size with two tapers, which must not share.
+// that is not a whole batch), lengths through Rader's (37, 41) and
+// Bluestein's (59) methods, where a batch pairs lines, and one size with two
+// tapers, which must not share.
 const shape shapes[] = {
-    {37, 41, 29, 23, 0.0, 2}, {13, 13, 31, 21, 0.0, 1}, {23, 17, 19, 29, 0.0, 3},
+    {37, 41, 29, 23, 0.0, 2}, {59, 13, 31, 21, 0.0, 1}, {23, 17, 19, 29, 0.0, 3},
     {40, 30, 25, 50, 0.0, 2}, {40, 30, 25, 50, 2.0, 2}, {40, 30, 25, 50, 0.5, 2},
 };
 

@@ -799,9 +799,9 @@ bool fast_resampler::forward(int planes,
     for (int c = 0; c < lines_per_batch; ++c) line[c] = work.real.get() + c * std::max(rd, ird);
     dct2_batch(s.column_forward, work, kept_height, line);
     // The repeats past the last column are that column's coefficients, as
-    // the inverse would read them from the array: a Bluestein transform
-    // takes lines in pairs, and its rounding mixes the two, so they must
-    // hold the same bits whichever pass order runs.
+    // the inverse would read them from the array: Rader's and Bluestein's
+    // transforms take lines in pairs, and their rounding mixes the two, so
+    // they must hold the same bits whichever pass order runs.
     for (int c = count; c < lines_per_batch; ++c) std::copy_n(line[count - 1], kept_height, line[c]);
     for (int c = 0; c < lines_per_batch; ++c) {
       line[c][0] *= 0.5;

@@ -20,8 +20,11 @@
 //
 // FFTW is slow on lengths with a large prime factor (a prime length runs at a
 // tenth of the speed of a nearby power of two). For those, the real FFTs are
-// done two lines at a time as one complex DFT by Bluestein's chirp-z method:
-// a cyclic convolution computed with FFTs of a smooth length >= 2N - 1.
+// done two lines at a time as one complex DFT of length N, a cyclic
+// convolution computed with FFTs of lengths FFTW is fast on: by Rader's
+// method for a prime N whose N - 1 has only small factors (a convolution of
+// length N - 1), otherwise by Bluestein's chirp-z method (of a smooth length
+// >= 2N - 1, about twice the work).
 //
 // A plan covers `count` lines at once; its FFTW plans are made with
 // FFTW_ESTIMATE, so every run computes the same bits. Executing a plan is
@@ -57,8 +60,22 @@ struct dct_plan {
   std::vector<std::complex<double>> half_twiddle;        // W[k], k < N/2
   std::vector<double> half_twiddle_re, half_twiddle_im;  // the same, split
 
-  // Bluestein's method, used when chirp_length > 0 (forward_fft and
-  // inverse_fft are then unused).
+  // Lines taken in pairs, as one complex DFT (forward_fft and inverse_fft
+  // are then unused): the pairs lie pair_stride complex values apart in
+  // the workspace's two chirp areas; 0 on the other routes.
+  std::int32_t pair_stride = 0;
+
+  // Rader's method, used when rader_length > 0: with g a primitive root
+  // mod N, X[g^q] = x[0] + sum over p of x[g^-p] w^(g^(q-p)), a cyclic
+  // convolution of length N - 1.
+  std::int32_t rader_length = 0;       // N - 1
+  fftw_plan rader_forward = nullptr;   // count/2 complex FFTs of N - 1
+  fftw_plan rader_backward = nullptr;
+  std::vector<std::int32_t> rader_in;   // g^-p mod N, p < N - 1
+  std::vector<std::int32_t> rader_out;  // g^q mod N, q < N - 1
+  std::vector<std::complex<double>> rader_kernel;  // FFT of w^(g^q), over N - 1
+
+  // Bluestein's method, used when chirp_length > 0.
   std::int32_t chirp_length = 0;      // smooth length M >= 2N - 1
   fftw_plan chirp_forward = nullptr;  // count/2 complex FFTs of length M
   fftw_plan chirp_backward = nullptr;
@@ -74,7 +91,7 @@ struct dct_workspace {
   };
   std::unique_ptr<double[], fftw_deleter> real;
   std::unique_ptr<fftw_complex[], fftw_deleter> spectrum;
-  std::unique_ptr<fftw_complex[], fftw_deleter> chirp;  // Bluestein's convolutions
+  std::unique_ptr<fftw_complex[], fftw_deleter> chirp;  // the pairs' convolutions
 };
 
 // Which transforms a plan serves; planning only what is used saves time on
@@ -92,8 +109,12 @@ void destroy_dct_plan(dct_plan* plan);
 // Scratch large enough for every one of `plans` (all with the same count).
 dct_workspace make_dct_workspace(std::initializer_list<const dct_plan*> plans);
 
-// True when `length` goes through Bluestein's method.
+// True when `length`'s lines go in pairs through Rader's or Bluestein's
+// method.
 bool uses_chirp(std::int32_t length);
+
+// True when `length` goes through Rader's method (then uses_chirp too).
+bool uses_rader(std::int32_t length);
 
 // Reordered position of sample n: evens ascending, then odds descending.
 inline std::int64_t reordered_index(std::int64_t n, std::int64_t length) {
@@ -125,7 +146,7 @@ void dct3_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep, do
 // entry u of line l is columns[u * stride + l] (64-byte aligned, stride a
 // multiple of 8): the untangling reads or writes the array itself, a whole
 // cache line per column, instead of the lines being copied out or back.
-// Only for a plan of 8 lines of an even length outside Bluestein's route,
+// Only for a plan of 8 lines of an even length outside the paired routes,
 // on processors with a column kernel (half_untangle.h); false, and nothing
 // done, otherwise. The values are those of dct2_batch followed by the copy
 // into the columns, and of the copy out, the zero-frequency terms halved,

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // fft_dct_test.cc - the FFT-based DCT batches against the defining sums,
-// on both routes: FFTW's real FFTs and Bluestein's chirp-z.
+// on every route: FFTW's real FFTs, Rader's and Bluestein's convolutions.
 #include "dct/fft_dct.h"
 
 #include <gtest/gtest.h>
@@ -22,16 +22,24 @@ constexpr int lines = 4;
 
 TEST(FftDct, LengthsWithLargePrimeFactorsTakeTheChirpRoute) {
   const std::pair<std::int32_t, bool> cases[] = {
-      {1, false},   {2, false},    {7, false},    {11, true},      {22, true},    {49, false},
-      {1021, true}, {1080, false}, {2187, false}, {2 * 509, true}, {3840, false},
+      {1, false},    {2, false},     {7, false},    {11, false},     {22, false},   {31, false},
+      {37, true},    {49, false},    {74, true},    {1021, true},    {1080, false}, {1100, false},
+      {2187, false}, {2 * 509, true}, {3840, false}, {31 * 29, false}, {31 * 37, true},
   };
   for (const auto& [length, chirp] : cases) EXPECT_EQ(uses_chirp(length), chirp) << length;
+  // Of those, primes whose N - 1 has no factor above 13 take Rader's.
+  const std::pair<std::int32_t, bool> rader[] = {
+      {31, false}, {37, true},  {53, true},    {59, false},  {74, false},  {97, true},
+      {103, false}, {769, true}, {1021, false}, {1153, true}, {2 * 769, false},
+  };
+  for (const auto& [length, yes] : rader) EXPECT_EQ(uses_rader(length), yes) << length;
 }
 
 TEST(FftDct, Dct2AndDct3MatchTheSums) {
-  // Smooth, odd, prime and composite-with-a-large-prime lengths; keep < N
-  // checks the cut and the zero tail.
-  for (std::int32_t n : {1, 2, 3, 4, 5, 8, 11, 13, 22, 26, 49, 97, 128, 243}) {
+  // Smooth, odd, prime and composite-with-a-large-prime lengths, through
+  // FFTW alone, Rader's route (37, 53, 97, 1153) and Bluestein's (59, 74, 103);
+  // keep < N checks the cut and the zero tail.
+  for (std::int32_t n : {1, 2, 3, 4, 5, 8, 11, 13, 22, 26, 37, 49, 53, 59, 74, 97, 103, 128, 243, 1153}) {
     SCOPED_TRACE(n);
     dct_plan plan = make_dct_plan(n, lines);
     dct_workspace work = make_dct_workspace({&plan});
@@ -92,12 +100,12 @@ struct random_batch {
 
 // The forms that read or write lines elsewhere (a column pass's own
 // columns) give the bits of the forms that use work.real, on every route:
-// half-length, odd, and Bluestein, whose lines go through in pairs. The
+// half-length, odd, Rader's and Bluestein's, whose lines go through in pairs. The
 // forward form writes nothing past the line's length; the inverse form
 // zeroes nothing past it, and lines named twice read the same values.
 TEST(FftDct, LinesElsewhereGiveTheSameBits) {
   constexpr int count = 8;
-  for (std::int32_t n : {2, 9, 16, 22, 31, 62, 100, 1021}) {
+  for (std::int32_t n : {2, 9, 16, 22, 31, 62, 74, 97, 100, 1021}) {
     for (std::int32_t keep : {1, n / 2, n / 2 + 1, n - 1, n}) {
       if (keep < 1) continue;
       SCOPED_TRACE(testing::Message() << "N = " << n << ", keep " << keep);
@@ -152,7 +160,7 @@ TEST(FftDct, LinesElsewhereGiveTheSameBits) {
 
 // The row passes' column forms give the bits of the line forms with the
 // copy into (or out of) the columns, where they run; elsewhere (odd
-// lengths, Bluestein's route, no column kernel) they decline and touch
+// lengths, the paired routes, no column kernel) they decline and touch
 // nothing. The array's padding rows are never written.
 TEST(FftDct, ColumnFormsGiveTheLineFormsBits) {
   constexpr int count = 8;
