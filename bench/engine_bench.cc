@@ -210,8 +210,8 @@ void run_job(std::int32_t w, std::int32_t h, std::int32_t nw, std::int32_t nh, i
   }
 }
 
-// Whole resizes of a shape whose lengths are primes against the nearest
-// smooth shape, in turns.
+// Whole resizes of a shape with awkward lengths (primes, or large prime
+// factors) against a smooth shape of about the same size, in turns.
 void run_awkward(const int (&awkward)[4], const int (&smooth)[4], int threads, int rounds) {
   const int* shapes[2] = {awkward, smooth};
   std::vector<std::uint8_t> picture[2], output[2];
@@ -242,8 +242,16 @@ void run_awkward(const int (&awkward)[4], const int (&smooth)[4], int threads, i
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
   cpu_mode = argc > 2 && std::strcmp(argv[2], "cpu") == 0;
-  run_job(1920, 1080, 3840, 2160, rounds);
-  run_job(4000, 3000, 2000, 1500, rounds);
-  for (int threads : {1, 2}) run_awkward({1021, 769, 1531, 1153}, {1024, 768, 1536, 1152}, threads, rounds);
+  const bool awkward_only = argc > 3 && std::strcmp(argv[3], "awkward") == 0;
+  if (!awkward_only) {
+    run_job(1920, 1080, 3840, 2160, rounds);
+    run_job(4000, 3000, 2000, 1500, rounds);
+  }
+  for (int threads : {1, 2}) {
+    // Primes; 769 - 1 and 1153 - 1 are smooth, 1021 - 1 and 1531 - 1 not.
+    run_awkward({1021, 769, 1531, 1153}, {1024, 768, 1536, 1152}, threads, rounds);
+    // Factors 11 and 13 (1100 = 2^2 5^2 11, 1170 = 2 3^2 5 13).
+    run_awkward({1100, 1170, 2200, 2340}, {1125, 1152, 2250, 2304}, threads, rounds);
+  }
   return 0;
 }
