@@ -110,10 +110,12 @@ void make_rader(dct_plan* plan, fftw_complex* probe) {
   plan->rader_length = l;
   const std::int64_t g = primitive_root(n), g_inverse = power_mod(g, n - 2, n);
   plan->rader_in.resize(l);
-  plan->rader_out.resize(l);
-  for (std::int64_t p = 0, in = 1, out = 1; p < l; ++p, in = in * g_inverse % n, out = out * g % n) {
+  plan->rader_at.assign(n, 0);
+  std::vector<std::int32_t> out(l);  // g^q
+  for (std::int64_t p = 0, in = 1, power = 1; p < l; ++p, in = in * g_inverse % n, power = power * g % n) {
     plan->rader_in[p] = static_cast<std::int32_t>(in);
-    plan->rader_out[p] = static_cast<std::int32_t>(out);
+    out[p] = static_cast<std::int32_t>(power);
+    plan->rader_at[power] = static_cast<std::int32_t>(p);
   }
   // The sums are gathered into the second area, transformed into the first
   // and back into the second, so that neither FFT runs in place.
@@ -127,7 +129,7 @@ void make_rader(dct_plan* plan, fftw_complex* probe) {
   const double pi = std::acos(-1.0);
   plan->rader_kernel.resize(l);
   for (std::int32_t q = 0; q < l; ++q)
-    plan->rader_kernel[q] = std::polar(1.0, -2.0 * pi * plan->rader_out[q] / n) / static_cast<double>(l);
+    plan->rader_kernel[q] = std::polar(1.0, -2.0 * pi * out[q] / n) / static_cast<double>(l);
   fftw_plan one = fftw_plan_dft_1d(l, reinterpret_cast<fftw_complex*>(plan->rader_kernel.data()),
                                    reinterpret_cast<fftw_complex*>(plan->rader_kernel.data()), FFTW_FORWARD,
                                    FFTW_ESTIMATE);
@@ -203,63 +205,54 @@ multiply_fn best_multiply() {
 #endif
 }
 
-// The length-N DFT of each line in `lines` (count/2 lines, pair_stride
-// apart, values in the first N), left in the first N of each line; the
-// chirp area after them is scratch.
-void rader_dft(const dct_plan& plan, complex* lines) {
-  const std::int32_t n = plan.length, l = plan.rader_length, stride = plan.pair_stride;
+// The length-N DFTs Z of count/2 complex lines at once (two real lines
+// each), through Rader's or Bluestein's convolution in `area`, the
+// workspace's chirp scratch: load(line, j) gives sample j of a line, and
+// finish(z) then reads bin k of a line as z(line, k). Neither the samples
+// nor the bins are ever laid out in order: the convolutions gather and
+// scatter them on the way in and out.
+template <class Load, class Finish>
+void pair_dft(const dct_plan& plan, complex* area, const Load& load, const Finish& finish) {
+  const std::int32_t n = plan.length;
+  const std::int64_t stride = plan.pair_stride;
   const int count = plan.count / 2;
   const multiply_fn multiply = best_multiply();
-  complex* const sums = lines + chirp_area(plan);
-  complex first[max_batch_lines / 2], total[max_batch_lines / 2];
+  complex* const second = area + chirp_area(plan);
+  if (plan.rader_length > 0) {
+    const std::int32_t l = plan.rader_length;
+    complex first[max_batch_lines / 2], total[max_batch_lines / 2];
+    for (int line = 0; line < count; ++line) {
+      complex* a = second + line * stride;
+      first[line] = load(line, 0);
+      for (std::int32_t p = 0; p < l; ++p) a[p] = load(line, plan.rader_in[p]);
+    }
+    fftw_execute_dft(plan.rader_forward, reinterpret_cast<fftw_complex*>(second),
+                     reinterpret_cast<fftw_complex*>(area));
+    for (int line = 0; line < count; ++line) {
+      // The gathered samples' zero-frequency term is the sum of all but x[0].
+      complex* a = area + line * stride;
+      total[line] = first[line] + a[0];
+      multiply(a, plan.rader_kernel.data(), l);
+    }
+    fftw_execute_dft(plan.rader_backward, reinterpret_cast<fftw_complex*>(area),
+                     reinterpret_cast<fftw_complex*>(second));
+    const std::int32_t* at = plan.rader_at.data();
+    finish([&](int line, std::int32_t k) {
+      return k == 0 ? total[line] : first[line] + second[line * stride + at[k]];
+    });
+    return;
+  }
   for (int line = 0; line < count; ++line) {
-    const complex* z = lines + static_cast<std::int64_t>(line) * stride;
-    complex* a = sums + static_cast<std::int64_t>(line) * stride;
-    complex sum = z[0];
-    for (std::int32_t j = 1; j < n; ++j) sum += z[j];
-    first[line] = z[0];
-    total[line] = sum;
-    for (std::int32_t p = 0; p < l; ++p) a[p] = z[plan.rader_in[p]];
+    complex* a = area + line * stride;
+    for (std::int32_t j = 0; j < n; ++j) a[j] = times(load(line, j), plan.chirp[j]);
+    std::fill(a + n, a + stride, complex());
   }
-  fftw_execute_dft(plan.rader_forward, reinterpret_cast<fftw_complex*>(sums),
-                   reinterpret_cast<fftw_complex*>(lines));
-  for (int line = 0; line < count; ++line)
-    multiply(lines + static_cast<std::int64_t>(line) * stride, plan.rader_kernel.data(), l);
-  fftw_execute_dft(plan.rader_backward, reinterpret_cast<fftw_complex*>(lines),
-                   reinterpret_cast<fftw_complex*>(sums));
-  for (int line = 0; line < count; ++line) {
-    const complex* c = sums + static_cast<std::int64_t>(line) * stride;
-    complex* x = lines + static_cast<std::int64_t>(line) * stride;
-    x[0] = total[line];
-    for (std::int32_t q = 0; q < l; ++q) x[plan.rader_out[q]] = first[line] + c[q];
-  }
-}
-
-void chirp_dft(const dct_plan& plan, complex* lines) {
-  const std::int32_t n = plan.length, m = plan.chirp_length;
-  const int count = plan.count / 2;
-  const multiply_fn multiply = best_multiply();
-  for (int l = 0; l < count; ++l) {
-    complex* a = lines + static_cast<std::int64_t>(l) * m;
-    multiply(a, plan.chirp.data(), n);
-    std::fill(a + n, a + m, complex());
-  }
-  complex* const spectra = lines + chirp_area(plan);
-  fftw_execute_dft(plan.chirp_forward, reinterpret_cast<fftw_complex*>(lines),
-                   reinterpret_cast<fftw_complex*>(spectra));
-  for (int l = 0; l < count; ++l) {
-    multiply(spectra + static_cast<std::int64_t>(l) * m, plan.kernel.data(), m);
-  }
-  fftw_execute_dft(plan.chirp_backward, reinterpret_cast<fftw_complex*>(spectra),
-                   reinterpret_cast<fftw_complex*>(lines));
-  for (int l = 0; l < count; ++l) multiply(lines + static_cast<std::int64_t>(l) * m, plan.chirp.data(), n);
-}
-
-void pair_dft(const dct_plan& plan, complex* lines) {
-  if (plan.rader_length > 0)
-    rader_dft(plan, lines);
-  else
-    chirp_dft(plan, lines);
+  fftw_execute_dft(plan.chirp_forward, reinterpret_cast<fftw_complex*>(area),
+                   reinterpret_cast<fftw_complex*>(second));
+  for (int line = 0; line < count; ++line) multiply(second + line * stride, plan.kernel.data(), stride);
+  fftw_execute_dft(plan.chirp_backward, reinterpret_cast<fftw_complex*>(second),
+                   reinterpret_cast<fftw_complex*>(area));
+  finish([&](int line, std::int32_t k) { return times(area[line * stride + k], plan.chirp[k]); });
 }
 
 // Rader's convolution of N - 1 costs two FFTs of that length where
@@ -386,25 +379,25 @@ void real_fft_forward(const dct_plan& plan, dct_workspace& work) {
   }
   // Two real lines x, y as one complex line z = x + i y; then
   // X[k] = (Z[k] + conj Z[N-k]) / 2 and Y[k] = (Z[k] - conj Z[N-k]) / 2i.
-  const std::int32_t n = plan.length, m = plan.pair_stride;
-  complex* lines = as_complex(work.chirp.get());
-  for (int l = 0; l < plan.count / 2; ++l) {
-    const double* x = work.real.get() + (2 * l) * plan.real_distance;
-    const double* y = x + plan.real_distance;
-    complex* z = lines + static_cast<std::int64_t>(l) * m;
-    for (std::int32_t j = 0; j < n; ++j) z[j] = complex(x[j], y[j]);
-  }
-  pair_dft(plan, lines);
-  for (int l = 0; l < plan.count / 2; ++l) {
-    const complex* z = lines + static_cast<std::int64_t>(l) * m;
-    complex* x = as_complex(work.spectrum.get()) + (2 * l) * plan.spectrum_distance;
-    complex* y = x + plan.spectrum_distance;
-    for (std::int32_t k = 0; k <= n / 2; ++k) {
-      const complex a = z[k], b = std::conj(z[k == 0 ? 0 : n - k]);
-      x[k] = 0.5 * (a + b);
-      y[k] = {0.5 * (a.imag() - b.imag()), -0.5 * (a.real() - b.real())};  // (a - b) / 2i
+  const std::int32_t n = plan.length;
+  const std::int64_t rd = plan.real_distance, sd = plan.spectrum_distance;
+  const double* const real = work.real.get();
+  complex* const spectra = as_complex(work.spectrum.get());
+  const auto load = [&](int line, std::int32_t j) {
+    const double* x = real + 2 * line * rd;
+    return complex(x[j], x[rd + j]);
+  };
+  pair_dft(plan, as_complex(work.chirp.get()), load, [&](const auto& z) {
+    for (int l = 0; l < plan.count / 2; ++l) {
+      complex* x = spectra + 2 * l * sd;
+      complex* y = x + sd;
+      for (std::int32_t k = 0; k <= n / 2; ++k) {
+        const complex a = z(l, k), b = std::conj(z(l, k == 0 ? 0 : n - k));
+        x[k] = 0.5 * (a + b);
+        y[k] = {0.5 * (a.imag() - b.imag()), -0.5 * (a.real() - b.real())};  // (a - b) / 2i
+      }
     }
-  }
+  });
 }
 
 void real_fft_inverse(const dct_plan& plan, dct_workspace& work) {
@@ -414,35 +407,38 @@ void real_fft_inverse(const dct_plan& plan, dct_workspace& work) {
   }
   // Z = X + i Y over the whole Hermitian spectrum; z = IDFT(Z) =
   // conj(DFT(conj Z)), whose real and imaginary halves are the two lines.
-  const std::int32_t n = plan.length, m = plan.pair_stride;
-  complex* lines = as_complex(work.chirp.get());
-  for (int l = 0; l < plan.count / 2; ++l) {
-    complex* x = as_complex(work.spectrum.get()) + (2 * l) * plan.spectrum_distance;
-    complex* y = x + plan.spectrum_distance;
+  const std::int32_t n = plan.length;
+  const std::int64_t rd = plan.real_distance, sd = plan.spectrum_distance;
+  double* const real = work.real.get();
+  complex* const spectra = as_complex(work.spectrum.get());
+  for (int l = 0; l < plan.count; ++l) {
     // Bins a real signal must have real, as a real inverse FFT assumes.
-    x[0].imag(0.0);
-    y[0].imag(0.0);
-    if (n % 2 == 0) {
-      x[n / 2].imag(0.0);
-      y[n / 2].imag(0.0);
-    }
-    complex* z = lines + static_cast<std::int64_t>(l) * m;
-    for (std::int32_t k = 0; k < n; ++k) {
-      const bool low = k <= n / 2;
-      const complex xk = low ? x[k] : std::conj(x[n - k]), yk = low ? y[k] : std::conj(y[n - k]);
-      z[k] = {xk.real() - yk.imag(), -(xk.imag() + yk.real())};  // conj(xk + i yk)
-    }
+    spectra[l * sd].imag(0.0);
+    if (n % 2 == 0) spectra[l * sd + n / 2].imag(0.0);
   }
-  pair_dft(plan, lines);
-  for (int l = 0; l < plan.count / 2; ++l) {
-    const complex* z = lines + static_cast<std::int64_t>(l) * m;
-    double* x = work.real.get() + (2 * l) * plan.real_distance;
-    double* y = x + plan.real_distance;
-    for (std::int32_t j = 0; j < n; ++j) {
-      x[j] = z[j].real();
-      y[j] = -z[j].imag();
+  // Bin k of a line, from k <= N/2 as it is and from N - k conjugated; the
+  // sign multiplies exactly, and Rader's order asks for bins at random,
+  // where a branch would be mispredicted half the time.
+  const auto load = [&](int line, std::int32_t k) {
+    const bool low = k <= n / 2;
+    const std::int32_t at = low ? k : n - k;
+    const double sign = low ? 1.0 : -1.0;
+    const complex* x = spectra + 2 * line * sd + at;
+    const complex* y = x + sd;
+    const complex xk(x->real(), sign * x->imag()), yk(y->real(), sign * y->imag());
+    return complex(xk.real() - yk.imag(), -(xk.imag() + yk.real()));  // conj(xk + i yk)
+  };
+  pair_dft(plan, as_complex(work.chirp.get()), load, [&](const auto& z) {
+    for (int l = 0; l < plan.count / 2; ++l) {
+      double* x = real + 2 * l * rd;
+      double* y = x + rd;
+      for (std::int32_t j = 0; j < n; ++j) {
+        const complex v = z(l, j);
+        x[j] = v.real();
+        y[j] = -v.imag();
+      }
     }
-  }
+  });
 }
 
 // dct2 of an even length through a complex FFT of M = N/2 points, with the

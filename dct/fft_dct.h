@@ -72,7 +72,7 @@ struct dct_plan {
   fftw_plan rader_forward = nullptr;   // count/2 complex FFTs of N - 1
   fftw_plan rader_backward = nullptr;
   std::vector<std::int32_t> rader_in;   // g^-p mod N, p < N - 1
-  std::vector<std::int32_t> rader_out;  // g^q mod N, q < N - 1
+  std::vector<std::int32_t> rader_at;   // q with g^q = k mod N, k < N (0 unused)
   std::vector<std::complex<double>> rader_kernel;  // FFT of w^(g^q), over N - 1
 
   // Bluestein's method, used when chirp_length > 0.
