@@ -25,6 +25,7 @@ TEST(FastResampler, ValuesAgreeWithTheDefinitionToTheNinthDigit) {
   const int shapes[][4] = {
       {1, 1, 2, 3},   {2, 2, 1, 1},     {3, 7, 11, 5},   {31, 17, 16, 40},
       {64, 9, 97, 9}, {37, 41, 29, 83}, {101, 3, 50, 7}, {6, 61, 6, 30},
+      {74, 5, 106, 8}, {143, 4, 26, 9},
   };
   for (const auto& s : shapes) {
     SCOPED_TRACE(std::to_string(s[0]) + "x" + std::to_string(s[1]) + " -> " + std::to_string(s[2]) + "x" +
