@@ -23,9 +23,8 @@ namespace {
 
 TEST(FastResampler, ValuesAgreeWithTheDefinitionToTheNinthDigit) {
   const int shapes[][4] = {
-      {1, 1, 2, 3},   {2, 2, 1, 1},     {3, 7, 11, 5},   {31, 17, 16, 40},
-      {64, 9, 97, 9}, {37, 41, 29, 83}, {101, 3, 50, 7}, {6, 61, 6, 30},
-      {74, 5, 106, 8}, {143, 4, 26, 9},
+      {1, 1, 2, 3},     {2, 2, 1, 1},    {3, 7, 11, 5},  {31, 17, 16, 40}, {64, 9, 97, 9},
+      {37, 41, 29, 83}, {101, 3, 50, 7}, {6, 61, 6, 30}, {74, 5, 106, 8},  {143, 4, 26, 9},
   };
   for (const auto& s : shapes) {
     SCOPED_TRACE(std::to_string(s[0]) + "x" + std::to_string(s[1]) + " -> " + std::to_string(s[2]) + "x" +
@@ -237,7 +236,8 @@ TEST(FastResampler, StopsAtTheBatchWhereTheStopWasAskedInEveryPass) {
     // One worker: after the ask that stopped it, not one more batch began.
     EXPECT_EQ(stop.asks(), at.ask) << at.pass;
     EXPECT_EQ(stop.asks_after_stop(), 1) << at.pass;
-    const std::int64_t output_batches_before = std::max<std::int64_t>(0, at.ask - 1 - w::rows_in - w::columns);
+    const std::int64_t output_batches_before =
+        std::max<std::int64_t>(0, at.ask - 1 - w::rows_in - w::columns);
     EXPECT_EQ(rows_handed_on, std::min<std::int64_t>(w::new_height, 8 * output_batches_before)) << at.pass;
   }
   // Never stopped: one ask a batch, and the stopped runs left nothing behind.

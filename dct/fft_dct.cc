@@ -117,7 +117,7 @@ void make_rader(dct_plan* plan, fftw_complex* probe) {
     out[p] = static_cast<std::int32_t>(power);
     plan->rader_at[power] = static_cast<std::int32_t>(p);
   }
-  // The sums are gathered into the second area, transformed into the first
+  // The samples are gathered into the second area, transformed into the first
   // and back into the second, so that neither FFT runs in place.
   fftw_complex* spectra = probe + chirp_area(*plan);
   plan->rader_forward = fftw_plan_many_dft(1, &plan->rader_length, lines, spectra, nullptr, 1, stride, probe,
@@ -359,9 +359,9 @@ dct_plan make_dct_plan(std::int32_t length, int count, dct_use use) {
 
 void destroy_dct_plan(dct_plan* plan) {
   std::lock_guard<std::recursive_mutex> hold(planner_lock);
-  for (fftw_plan* p : {&plan->forward_fft, &plan->inverse_fft, &plan->half_forward, &plan->half_backward,
-                       &plan->chirp_forward, &plan->chirp_backward, &plan->rader_forward,
-                       &plan->rader_backward}) {
+  for (fftw_plan* p :
+       {&plan->forward_fft, &plan->inverse_fft, &plan->half_forward, &plan->half_backward,
+        &plan->chirp_forward, &plan->chirp_backward, &plan->rader_forward, &plan->rader_backward}) {
     if (*p != nullptr) fftw_destroy_plan(*p);
     *p = nullptr;
   }

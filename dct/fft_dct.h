@@ -68,11 +68,11 @@ struct dct_plan {
   // Rader's method, used when rader_length > 0: with g a primitive root
   // mod N, X[g^q] = x[0] + sum over p of x[g^-p] w^(g^(q-p)), a cyclic
   // convolution of length N - 1.
-  std::int32_t rader_length = 0;       // N - 1
-  fftw_plan rader_forward = nullptr;   // count/2 complex FFTs of N - 1
+  std::int32_t rader_length = 0;      // N - 1
+  fftw_plan rader_forward = nullptr;  // count/2 complex FFTs of N - 1
   fftw_plan rader_backward = nullptr;
-  std::vector<std::int32_t> rader_in;   // g^-p mod N, p < N - 1
-  std::vector<std::int32_t> rader_at;   // q with g^q = k mod N, k < N (0 unused)
+  std::vector<std::int32_t> rader_in;              // g^-p mod N, p < N - 1
+  std::vector<std::int32_t> rader_at;              // q with g^q = k mod N, k < N (0 unused)
   std::vector<std::complex<double>> rader_kernel;  // FFT of w^(g^q), over N - 1
 
   // Bluestein's method, used when chirp_length > 0.

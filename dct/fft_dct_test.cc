@@ -22,14 +22,14 @@ constexpr int lines = 4;
 
 TEST(FftDct, LengthsWithLargePrimeFactorsTakeTheChirpRoute) {
   const std::pair<std::int32_t, bool> cases[] = {
-      {1, false},    {2, false},     {7, false},    {11, false},     {22, false},   {31, false},
-      {37, true},    {49, false},    {74, true},    {1021, true},    {1080, false}, {1100, false},
+      {1, false},    {2, false},      {7, false},    {11, false},      {22, false},     {31, false},
+      {37, true},    {49, false},     {74, true},    {1021, true},     {1080, false},   {1100, false},
       {2187, false}, {2 * 509, true}, {3840, false}, {31 * 29, false}, {31 * 37, true},
   };
   for (const auto& [length, chirp] : cases) EXPECT_EQ(uses_chirp(length), chirp) << length;
   // Of those, primes whose N - 1 has no factor above 13 take Rader's.
   const std::pair<std::int32_t, bool> rader[] = {
-      {31, false}, {37, true},  {53, true},    {59, false},  {74, false},  {97, true},
+      {31, false},  {37, true},  {53, true},    {59, false},  {74, false},      {97, true},
       {103, false}, {769, true}, {1021, false}, {1153, true}, {2 * 769, false},
   };
   for (const auto& [length, yes] : rader) EXPECT_EQ(uses_rader(length), yes) << length;
@@ -176,7 +176,8 @@ TEST(FftDct, ColumnFormsGiveTheLineFormsBits) {
       const std::vector<double>& input = batch.input;
       // 64-byte aligned columns, NaN where nothing may be written.
       std::vector<double> storage(static_cast<std::size_t>(n) * stride + 8, std::nan(""));
-      double* const columns = storage.data() + ((64 - reinterpret_cast<std::uintptr_t>(storage.data()) % 64) % 64) / 8;
+      double* const columns =
+          storage.data() + ((64 - reinterpret_cast<std::uintptr_t>(storage.data()) % 64) % 64) / 8;
 
       std::copy(input.begin(), input.end(), work.real.get());
       dct2_batch(plan, work, keep);
