@@ -76,8 +76,6 @@ std::int64_t chirp_area(const dct_plan& plan) {
   return (std::int64_t{plan.pair_stride} * (plan.count / 2) + 7) / 8 * 8;
 }
 
-bool is_prime(std::int32_t n) { return n >= 2 && largest_prime_factor(n) == n; }
-
 std::int64_t power_mod(std::int64_t base, std::int64_t exponent, std::int64_t mod) {
   std::int64_t result = 1;
   for (base %= mod; exponent > 0; exponent /= 2, base = base * base % mod)
@@ -102,34 +100,56 @@ std::int64_t primitive_root(std::int32_t p) {
   }
 }
 
-// Rader's tables and plans for the prime plan->length; `probe` is chirp
-// scratch sized for the plan's pair_stride.
+// Chirp areas a plan's convolutions use: Rader's route keeps its samples'
+// first terms, and then the DFTs of length p, in a third.
+int pair_areas(const dct_plan& plan) { return plan.rader_prime > 0 ? 3 : 2; }
+
+// Rader's tables and plans for plan->length = m p (rader_prime and
+// rader_rest set); `probe` is chirp scratch sized for the plan.
 void make_rader(dct_plan* plan, fftw_complex* probe) {
-  const std::int32_t n = plan->length, l = n - 1, stride = plan->pair_stride;
-  const int lines = plan->count / 2;
+  const std::int32_t n = plan->length, p = plan->rader_prime, m = plan->rader_rest, l = p - 1;
+  const int lines = plan->count / 2, stride = plan->pair_stride;
   plan->rader_length = l;
-  const std::int64_t g = primitive_root(n), g_inverse = power_mod(g, n - 2, n);
-  plan->rader_in.resize(l);
-  plan->rader_at.assign(n, 0);
-  std::vector<std::int32_t> out(l);  // g^q
-  for (std::int64_t p = 0, in = 1, power = 1; p < l; ++p, in = in * g_inverse % n, power = power * g % n) {
-    plan->rader_in[p] = static_cast<std::int32_t>(in);
-    out[p] = static_cast<std::int32_t>(power);
-    plan->rader_at[power] = static_cast<std::int32_t>(p);
+  const std::int64_t g = primitive_root(p), g_inverse = power_mod(g, p - 2, p);
+  std::vector<std::int32_t> powers(l);  // g^q mod p
+  plan->rader_at.assign(p, 0);
+  for (std::int64_t q = 0, power = 1; q < l; ++q, power = power * g % p) {
+    powers[q] = static_cast<std::int32_t>(power);
+    plan->rader_at[power] = static_cast<std::int32_t>(q);
   }
-  // The samples are gathered into the second area, transformed into the first
-  // and back into the second, so that neither FFT runs in place.
-  fftw_complex* spectra = probe + chirp_area(*plan);
-  plan->rader_forward = fftw_plan_many_dft(1, &plan->rader_length, lines, spectra, nullptr, 1, stride, probe,
-                                           nullptr, 1, stride, FFTW_FORWARD, FFTW_ESTIMATE);
-  plan->rader_backward = fftw_plan_many_dft(1, &plan->rader_length, lines, probe, nullptr, 1, stride, spectra,
-                                            nullptr, 1, stride, FFTW_BACKWARD, FFTW_ESTIMATE);
+  plan->rader_in.resize(std::size_t{1} * n);
+  for (std::int64_t n1 = 0; n1 < m; ++n1) {
+    plan->rader_in[n1 * p] = static_cast<std::int32_t>(p * n1 % n);
+    for (std::int64_t j = 0, inverse = 1; j < l; ++j, inverse = inverse * g_inverse % p)
+      plan->rader_in[n1 * p + 1 + j] = static_cast<std::int32_t>((p * n1 + m * inverse) % n);
+  }
+  if (m > 1) {
+    plan->rader_out.resize(std::size_t{1} * n);
+    for (std::int64_t k = 0; k < n; ++k) plan->rader_out[k] = static_cast<std::int32_t>(k % p * m + k % m);
+  }
+  // The samples are gathered into the second area, transformed into the
+  // first and back into the second, so that neither FFT runs in place; the
+  // DFTs of length p go to the third, and across it into the first.
+  const std::int64_t area = chirp_area(*plan);
+  fftw_complex *first = probe, *second = probe + area, *third = probe + 2 * area;
+  const fftw_iodim along = {l, 1, 1};
+  const fftw_iodim sequences[2] = {{lines, stride, stride}, {m, l, l}};
+  plan->rader_forward =
+      fftw_plan_guru_dft(1, &along, 2, sequences, second, first, FFTW_FORWARD, FFTW_ESTIMATE);
+  plan->rader_backward =
+      fftw_plan_guru_dft(1, &along, 2, sequences, first, second, FFTW_BACKWARD, FFTW_ESTIMATE);
   if (plan->rader_forward == nullptr || plan->rader_backward == nullptr) throw std::bad_alloc();
-  // Kernel: w^(g^q), transformed, with the 1/(N-1) of the inverse folded in.
+  if (m > 1) {
+    const fftw_iodim across = {m, p, 1};
+    const fftw_iodim bins[2] = {{lines, stride, stride}, {p, 1, m}};
+    plan->rader_across = fftw_plan_guru_dft(1, &across, 2, bins, third, first, FFTW_FORWARD, FFTW_ESTIMATE);
+    if (plan->rader_across == nullptr) throw std::bad_alloc();
+  }
+  // Kernel: w^(g^q), transformed, with the 1/(p-1) of the inverse folded in.
   const double pi = std::acos(-1.0);
   plan->rader_kernel.resize(l);
   for (std::int32_t q = 0; q < l; ++q)
-    plan->rader_kernel[q] = std::polar(1.0, -2.0 * pi * out[q] / n) / static_cast<double>(l);
+    plan->rader_kernel[q] = std::polar(1.0, -2.0 * pi * powers[q] / p) / static_cast<double>(l);
   fftw_plan one = fftw_plan_dft_1d(l, reinterpret_cast<fftw_complex*>(plan->rader_kernel.data()),
                                    reinterpret_cast<fftw_complex*>(plan->rader_kernel.data()), FFTW_FORWARD,
                                    FFTW_ESTIMATE);
@@ -218,28 +238,48 @@ void pair_dft(const dct_plan& plan, complex* area, const Load& load, const Finis
   const int count = plan.count / 2;
   const multiply_fn multiply = best_multiply();
   complex* const second = area + chirp_area(plan);
-  if (plan.rader_length > 0) {
-    const std::int32_t l = plan.rader_length;
-    complex first[max_batch_lines / 2], total[max_batch_lines / 2];
-    for (int line = 0; line < count; ++line) {
-      complex* a = second + line * stride;
-      first[line] = load(line, 0);
-      for (std::int32_t p = 0; p < l; ++p) a[p] = load(line, plan.rader_in[p]);
-    }
+  if (plan.rader_prime > 0) {
+    const std::int32_t p = plan.rader_prime, l = plan.rader_length, m = plan.rader_rest;
+    complex* const third = second + chirp_area(plan);
+    // Each sequence's first sample waits in the third area, where its DFT
+    // will go, at bin 0; its sum, once known, at bin 1.
+    const std::int32_t* in = plan.rader_in.data();
+    for (int line = 0; line < count; ++line)
+      for (std::int32_t n1 = 0; n1 < m; ++n1) {
+        complex* a = second + line * stride + std::int64_t{n1} * l;
+        const std::int32_t* from = in + std::int64_t{n1} * p;
+        third[line * stride + std::int64_t{n1} * p] = load(line, from[0]);
+        for (std::int32_t j = 0; j < l; ++j) a[j] = load(line, from[1 + j]);
+      }
     fftw_execute_dft(plan.rader_forward, reinterpret_cast<fftw_complex*>(second),
                      reinterpret_cast<fftw_complex*>(area));
-    for (int line = 0; line < count; ++line) {
-      // The gathered samples' zero-frequency term is the sum of all but x[0].
-      complex* a = area + line * stride;
-      total[line] = first[line] + a[0];
-      multiply(a, plan.rader_kernel.data(), l);
-    }
+    for (int line = 0; line < count; ++line)
+      for (std::int32_t n1 = 0; n1 < m; ++n1) {
+        // The gathered samples' zero-frequency term is the sum of all but s[0].
+        complex* a = area + line * stride + std::int64_t{n1} * l;
+        complex* s = third + line * stride + std::int64_t{n1} * p;
+        s[1] = s[0] + a[0];
+        multiply(a, plan.rader_kernel.data(), l);
+      }
     fftw_execute_dft(plan.rader_backward, reinterpret_cast<fftw_complex*>(area),
                      reinterpret_cast<fftw_complex*>(second));
     const std::int32_t* at = plan.rader_at.data();
-    finish([&](int line, std::int32_t k) {
-      return k == 0 ? total[line] : first[line] + second[line * stride + at[k]];
-    });
+    for (int line = 0; line < count; ++line)
+      for (std::int32_t n1 = 0; n1 < m; ++n1) {
+        const complex* c = second + line * stride + std::int64_t{n1} * l;
+        complex* s = third + line * stride + std::int64_t{n1} * p;
+        const complex first = s[0], sum = s[1];
+        for (std::int32_t k2 = 1; k2 < p; ++k2) s[k2] = first + c[at[k2]];
+        s[0] = sum;
+      }
+    if (m == 1) {
+      finish([&](int line, std::int32_t k) { return third[line * stride + k]; });
+      return;
+    }
+    fftw_execute_dft(plan.rader_across, reinterpret_cast<fftw_complex*>(third),
+                     reinterpret_cast<fftw_complex*>(area));
+    const std::int32_t* out = plan.rader_out.data();
+    finish([&](int line, std::int32_t k) { return area[line * stride + out[k]]; });
     return;
   }
   for (int line = 0; line < count; ++line) {
@@ -272,7 +312,10 @@ constexpr std::int32_t largest_direct_prime = 31;
 bool uses_chirp(std::int32_t length) { return largest_prime_factor(length) > largest_direct_prime; }
 
 bool uses_rader(std::int32_t length) {
-  return uses_chirp(length) && is_prime(length) && largest_prime_factor(length - 1) <= largest_rader_prime;
+  if (!uses_chirp(length)) return false;
+  const std::int32_t p = largest_prime_factor(length), m = length / p;
+  return m % p != 0 && largest_prime_factor(m) <= largest_direct_prime &&
+         largest_prime_factor(p - 1) <= largest_rader_prime;
 }
 
 dct_workspace make_dct_workspace(std::initializer_list<const dct_plan*> plans) {
@@ -280,7 +323,7 @@ dct_workspace make_dct_workspace(std::initializer_list<const dct_plan*> plans) {
   for (const dct_plan* plan : plans) {
     real = std::max(real, plan->real_distance * plan->count);
     spectrum = std::max(spectrum, plan->spectrum_distance * plan->count);
-    chirp = std::max(chirp, 2 * chirp_area(*plan));
+    chirp = std::max(chirp, pair_areas(*plan) * chirp_area(*plan));
   }
   dct_workspace work;
   work.real.reset(fftw_alloc_real(static_cast<std::size_t>(real)));
@@ -305,6 +348,10 @@ dct_plan make_dct_plan(std::int32_t length, int count, dct_use use) {
     if (uses_chirp(length)) {
       const bool rader = uses_rader(length);
       plan.pair_stride = rader ? (length + 1) / 2 * 2 : smooth_length_at_least(2 * std::int64_t{length} - 1);
+      if (rader) {
+        plan.rader_prime = largest_prime_factor(length);
+        plan.rader_rest = length / plan.rader_prime;
+      }
       probe = make_dct_workspace({&plan});
       if (rader)
         make_rader(&plan, probe.chirp.get());
@@ -359,9 +406,9 @@ dct_plan make_dct_plan(std::int32_t length, int count, dct_use use) {
 
 void destroy_dct_plan(dct_plan* plan) {
   std::lock_guard<std::recursive_mutex> hold(planner_lock);
-  for (fftw_plan* p :
-       {&plan->forward_fft, &plan->inverse_fft, &plan->half_forward, &plan->half_backward,
-        &plan->chirp_forward, &plan->chirp_backward, &plan->rader_forward, &plan->rader_backward}) {
+  for (fftw_plan* p : {&plan->forward_fft, &plan->inverse_fft, &plan->half_forward, &plan->half_backward,
+                       &plan->chirp_forward, &plan->chirp_backward, &plan->rader_forward,
+                       &plan->rader_backward, &plan->rader_across}) {
     if (*p != nullptr) fftw_destroy_plan(*p);
     *p = nullptr;
   }

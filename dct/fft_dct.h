@@ -20,10 +20,12 @@
 //
 // FFTW is slow on lengths with a large prime factor (a prime length runs at a
 // tenth of the speed of a nearby power of two). For those, the real FFTs are
-// done two lines at a time as one complex DFT of length N, a cyclic
-// convolution computed with FFTs of lengths FFTW is fast on: by Rader's
-// method for a prime N whose N - 1 has only small factors (a convolution of
-// length N - 1), otherwise by Bluestein's chirp-z method (of a smooth length
+// done two lines at a time as one complex DFT of length N, through cyclic
+// convolutions computed with FFTs of lengths FFTW is fast on. Where the
+// large prime p divides N once, N = m p with m smooth, and p - 1 has only
+// small factors: Good and Thomas's split into m DFTs of length p, each by
+// Rader's method (a convolution of length p - 1), and p DFTs of length m.
+// Otherwise by Bluestein's chirp-z method (a convolution of a smooth length
 // >= 2N - 1, about twice the work).
 //
 // A plan covers `count` lines at once; its FFTW plans are made with
@@ -62,18 +64,26 @@ struct dct_plan {
 
   // Lines taken in pairs, as one complex DFT (forward_fft and inverse_fft
   // are then unused): the pairs lie pair_stride complex values apart in
-  // the workspace's two chirp areas; 0 on the other routes.
+  // each of the workspace's chirp areas; 0 on the other routes.
   std::int32_t pair_stride = 0;
 
-  // Rader's method, used when rader_length > 0: with g a primitive root
-  // mod N, X[g^q] = x[0] + sum over p of x[g^-p] w^(g^(q-p)), a cyclic
-  // convolution of length N - 1.
-  std::int32_t rader_length = 0;      // N - 1
-  fftw_plan rader_forward = nullptr;  // count/2 complex FFTs of N - 1
+  // Rader's method, used when rader_prime > 0. N = m p, m and p coprime:
+  // sample (n1, n2) is x[(p n1 + m n2) mod N] and bin (k1, k2) is
+  // X[k], k = k1 mod m = k2 mod p, so that the DFT of length N is one of
+  // length p along n2 then one of length m along n1. With g a primitive
+  // root mod p, the DFT s -> S of length p is
+  // S[g^q] = s[0] + sum over j of s[g^-j] w^(g^(q-j)), a cyclic convolution
+  // of length p - 1.
+  std::int32_t rader_prime = 0;       // p
+  std::int32_t rader_length = 0;      // p - 1
+  std::int32_t rader_rest = 0;        // m
+  fftw_plan rader_forward = nullptr;  // the convolutions' FFTs, count/2 x m of p - 1
   fftw_plan rader_backward = nullptr;
-  std::vector<std::int32_t> rader_in;              // g^-p mod N, p < N - 1
-  std::vector<std::int32_t> rader_at;              // q with g^q = k mod N, k < N (0 unused)
-  std::vector<std::complex<double>> rader_kernel;  // FFT of w^(g^q), over N - 1
+  fftw_plan rader_across = nullptr;                // count/2 x p DFTs of length m, when m > 1
+  std::vector<std::int32_t> rader_in;              // n1 p + j: x's index of s_n1[0], then of s_n1[g^-(j-1)]
+  std::vector<std::int32_t> rader_at;              // q with g^q = k2 mod p, k2 < p (0 unused)
+  std::vector<std::int32_t> rader_out;             // where X[k] ends up, k < N, when m > 1
+  std::vector<std::complex<double>> rader_kernel;  // FFT of w^(g^q), over p - 1
 
   // Bluestein's method, used when chirp_length > 0.
   std::int32_t chirp_length = 0;      // smooth length M >= 2N - 1
