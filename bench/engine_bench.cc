@@ -252,6 +252,9 @@ int main(int argc, char** argv) {
     run_awkward({1021, 769, 1531, 1153}, {1024, 768, 1536, 1152}, threads, rounds);
     // Factors 11 and 13 (1100 = 2^2 5^2 11, 1170 = 2 3^2 5 13).
     run_awkward({1100, 1170, 2200, 2340}, {1125, 1152, 2250, 2304}, threads, rounds);
+    // A large prime once, times a smooth rest (1234 = 2 617, 925 = 5^2 37,
+    // 1850 = 2 5^2 37, 1387 = 19 73).
+    run_awkward({1234, 925, 1850, 1387}, {1250, 960, 1875, 1440}, threads, rounds);
   }
   return 0;
 }
