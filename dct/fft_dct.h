@@ -68,19 +68,19 @@ struct dct_plan {
   std::int32_t pair_stride = 0;
 
   // Rader's method, used when rader_prime > 0. N = m p, m and p coprime:
-  // sample (n1, n2) is x[(p n1 + m n2) mod N] and bin (k1, k2) is
-  // X[k], k = k1 mod m = k2 mod p, so that the DFT of length N is one of
-  // length p along n2 then one of length m along n1. With g a primitive
-  // root mod p, the DFT s -> S of length p is
-  // S[g^q] = s[0] + sum over j of s[g^-j] w^(g^(q-j)), a cyclic convolution
-  // of length p - 1.
+  // sample (n1, n2) is x[(p n1 + m n2) mod N] and bin (k1, k2) is X[k]
+  // with k = k1 (mod m) and k = k2 (mod p), so that the DFT of length N is
+  // one of length p along n2 then one of length m along n1. With g a
+  // primitive root mod p and w = exp(-2 pi i / p), the DFT s -> S of
+  // length p is S[g^q] = s[0] + sum over j of s[g^-j] w^(g^(q-j)), a cyclic
+  // convolution of length p - 1.
   std::int32_t rader_prime = 0;       // p
   std::int32_t rader_length = 0;      // p - 1
   std::int32_t rader_rest = 0;        // m
   fftw_plan rader_forward = nullptr;  // the convolutions' FFTs, count/2 x m of p - 1
   fftw_plan rader_backward = nullptr;
   fftw_plan rader_across = nullptr;                // count/2 x p DFTs of length m, when m > 1
-  std::vector<std::int32_t> rader_in;              // n1 p + j: x's index of s_n1[0], then of s_n1[g^-(j-1)]
+  std::vector<std::int32_t> rader_in;              // at n1 p, x's index of s_n1[0]; at n1 p + 1 + j, of s_n1[g^-j]
   std::vector<std::int32_t> rader_at;              // q with g^q = k2 mod p, k2 < p (0 unused)
   std::vector<std::int32_t> rader_out;             // where X[k] ends up, k < N, when m > 1
   std::vector<std::complex<double>> rader_kernel;  // FFT of w^(g^q), over p - 1
