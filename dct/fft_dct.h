@@ -79,10 +79,10 @@ struct dct_plan {
   std::int32_t rader_rest = 0;        // m
   fftw_plan rader_forward = nullptr;  // the convolutions' FFTs, count/2 x m of p - 1
   fftw_plan rader_backward = nullptr;
-  fftw_plan rader_across = nullptr;                // count/2 x p DFTs of length m, when m > 1
-  std::vector<std::int32_t> rader_in;              // at n1 p, x's index of s_n1[0]; at n1 p + 1 + j, of s_n1[g^-j]
-  std::vector<std::int32_t> rader_at;              // q with g^q = k2 mod p, k2 < p (0 unused)
-  std::vector<std::int32_t> rader_out;             // where X[k] ends up, k < N, when m > 1
+  fftw_plan rader_across = nullptr;     // count/2 x p DFTs of length m, when m > 1
+  std::vector<std::int32_t> rader_in;   // at n1 p, x's index of s_n1[0]; at n1 p + 1 + j, of s_n1[g^-j]
+  std::vector<std::int32_t> rader_at;   // q with g^q = k2 mod p, k2 < p (0 unused)
+  std::vector<std::int32_t> rader_out;  // where X[k] ends up, k < N, when m > 1
   std::vector<std::complex<double>> rader_kernel;  // FFT of w^(g^q), over p - 1
 
   // Bluestein's method, used when chirp_length > 0.
