@@ -28,22 +28,24 @@ TEST(FftDct, LengthsWithLargePrimeFactorsTakeTheChirpRoute) {
   };
   for (const auto& [length, chirp] : cases) EXPECT_EQ(uses_chirp(length), chirp) << length;
   // Of those, lengths m p with a prime p > 31 once, m with no factor above
-  // 31 and p - 1 none above 13 take Rader's, split into DFTs of p and m.
+  // 31 and p - 1 none above 13 (17 when m > 1) take Rader's, split into DFTs
+  // of p and m.
   const std::pair<std::int32_t, bool> rader[] = {
       {31, false},  {37, true},      {53, true},       {59, false},      {74, true},
       {97, true},   {103, false},    {2 * 59, false},  {769, true},      {1021, false},
       {1153, true}, {2 * 769, true}, {37 * 37, false}, {37 * 41, false}, {3 * 1153, true},
+      {307, false}, {2 * 307, true}, {2 * 647, false}, {3 * 1021, true},
   };
   for (const auto& [length, yes] : rader) EXPECT_EQ(uses_rader(length), yes) << length;
 }
 
 TEST(FftDct, Dct2AndDct3MatchTheSums) {
   // Smooth, odd, prime and composite-with-a-large-prime lengths, through
-  // FFTW alone, Rader's route (37, 53, 97, 1153, and split: 74, 111, 194, 318)
+  // FFTW alone, Rader's route (37, 53, 97, 1153, and split: 74, 111, 194, 206, 318)
   // and Bluestein's (59, 103, 118);
   // keep < N checks the cut and the zero tail.
-  for (std::int32_t n :
-       {1, 2, 3, 4, 5, 8, 11, 13, 22, 26, 37, 49, 53, 59, 74, 97, 103, 111, 118, 128, 194, 243, 318, 1153}) {
+  for (std::int32_t n : {1,  2,  3,  4,   5,   8,   11,  13,  22,  26,  37,  49,  53,
+                         59, 74, 97, 103, 111, 118, 128, 194, 206, 243, 318, 1153}) {
     SCOPED_TRACE(n);
     dct_plan plan = make_dct_plan(n, lines);
     dct_workspace work = make_dct_workspace({&plan});
