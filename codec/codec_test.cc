@@ -334,11 +334,11 @@ struct layout_case {
 };
 
 // Tall enough for several bands of decoded rows and several TIFF strips;
-// one PNG large enough (over 4 MiB) to be deflated in pieces.
+// one PNG large enough (2 MiB or more) to be deflated in pieces.
 const layout_case layouts[] = {
     {image_format::png, 7, 53, 3, sample_type::u8, true},
     {image_format::png, 5, 40, 4, sample_type::u16, true},
-    {image_format::png, 700, 1100, 3, sample_type::u16, true},
+    {image_format::png, 500, 900, 3, sample_type::u16, true},
     {image_format::jpeg, 9, 61, 3, sample_type::u8, true},
     {image_format::jpeg, 8, 35, 1, sample_type::u8, true},
     {image_format::tiff, 3000, 47, 3, sample_type::u8, true},
