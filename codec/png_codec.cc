@@ -159,6 +159,25 @@ png_compression choose_compression(std::int32_t height, std::size_t size, std::s
   return compression_candidates[0];
 }
 
+// Bits a sample in the file: float samples are written as 16-bit.
+int stored_depth(const image& img) { return img.type == sample_type::u8 ? 8 : 16; }
+
+// Row y as the file stores it, before filtering: float samples turned into
+// 16-bit through `scratch` (a row of them), 16-bit samples big-endian.
+void stored_row(const image& img, std::int32_t y, std::uint8_t* scratch, std::uint8_t* out) {
+  const int depth = stored_depth(img);
+  const std::size_t size = static_cast<std::size_t>(img.width) * img.channels * (depth / 8);
+  const std::uint8_t* row = img.row(y);
+  if (is_float(img.type)) {
+    convert_pixels(row, img.type, img.channels, scratch, sample_type::u16, img.channels, img.width);
+    row = scratch;
+  }
+  if (depth == 16 && little_endian)
+    for (std::size_t i = 0; i < size; ++i) out[i] = row[i ^ 1];
+  else
+    std::memcpy(out, row, size);
+}
+
 // Large pictures are deflated in pieces on two threads, as one zlib stream
 // all the same: each piece is a run of whole filtered rows, deflated on its
 // own but primed with the 32 KiB of filtered data before it, and ended with
@@ -224,14 +243,14 @@ bool send_idat(const byte_sink& sink, const std::uint8_t* data, std::size_t size
   return true;
 }
 
-// The image data and IEND after png_write_info, in pieces (see above).
-// `stored(y, out)` gives row y as the file stores it; it and rows_ready are
-// called on this thread only, rows in order, so that the rows behind may go.
-// Calls nothing of libpng's: no longjmp passes the helper thread.
-template <class Stored>
+// The image data and IEND after png_write_info, in pieces (see above), rows
+// [0, ready) asked for already. The rows are read, and rows_ready called, on
+// this thread only, rows in order, so that the rows behind may go. Calls
+// nothing of libpng's: no longjmp passes the helper thread.
 bool write_pieces(const image& img, const encode_options& options, const byte_sink& sink,
-                  png_compression chosen, std::size_t row_bytes, std::size_t bpp, std::int32_t ready,
-                  const Stored& stored, std::string* why) {
+                  png_compression chosen, std::int32_t ready, std::uint8_t* scratch, std::string* why) {
+  const std::size_t bpp = static_cast<std::size_t>(img.channels) * (stored_depth(img) / 8),
+                    row_bytes = bpp * static_cast<std::size_t>(img.width);
   const std::int32_t rows_per_piece =
       static_cast<std::int32_t>(std::max<std::size_t>(1, piece_bytes / (row_bytes + 1)));
   std::mutex lock;
@@ -337,7 +356,7 @@ bool write_pieces(const image& img, const encode_options& options, const byte_si
     piece->out.reset(new std::uint8_t[piece->out_room + 6]);
     std::uint8_t* out = piece->filtered.data();
     for (std::int32_t y = first; y < end; ++y, out += row_bytes + 1) {
-      stored(y, current.data());
+      stored_row(img, y, scratch, current.data());
       out[0] = static_cast<std::uint8_t>(chosen.filter);
       filter_row(chosen.filter, current.data(), above.data(), row_bytes, bpp, out + 1);
       above.swap(current);
@@ -673,7 +692,7 @@ bool write_file(png_writer* w, const image& img, std::uint8_t* scratch) {
   png_set_compression_buffer_size(w->png, write_chunk);
   static constexpr int colour_types[] = {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
                                          PNG_COLOR_TYPE_RGB_ALPHA};
-  const int depth = img.type == sample_type::u8 ? 8 : 16;
+  const int depth = stored_depth(img);
   png_set_IHDR(w->png, w->info, img.width, img.height, depth, colour_types[img.channels - 1],
                PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
   if (!img.icc.empty())
@@ -687,22 +706,18 @@ bool write_file(png_writer* w, const image& img, std::uint8_t* scratch) {
     convert_pixels(row, img.type, img.channels, scratch, sample_type::u16, img.channels, img.width);
     return static_cast<const std::uint8_t*>(scratch);
   };
-  const std::size_t stored_row = static_cast<std::size_t>(img.width) * img.channels * (depth / 8);
+  const std::size_t row_size = static_cast<std::size_t>(img.width) * img.channels * (depth / 8);
   // The compression is chosen from rows down to three quarters of the way.
   const std::int32_t sampled = std::min(img.height, std::max(0, img.height * 3 / 4 - 8) + 16);
   if (!rows_ready(*w->options, sampled)) png_error(w->png, "the image was not finished");
   const png_compression chosen =
-      choose_compression(img.height, stored_row, static_cast<std::size_t>(img.channels) * (depth / 8),
-                         [&](std::int32_t y, std::uint8_t* out) {
-                           const std::uint8_t* row = sample_row(y);
-                           for (std::size_t i = 0; i < stored_row; ++i)  // 16-bit samples big-endian
-                             out[i] = depth == 16 && little_endian ? row[i ^ 1] : row[i];
-                         });
+      choose_compression(img.height, row_size, static_cast<std::size_t>(img.channels) * (depth / 8),
+                         [&](std::int32_t y, std::uint8_t* out) { stored_row(img, y, scratch, out); });
   png_set_filter(w->png, PNG_FILTER_TYPE_BASE,
                  chosen.filter == PNG_FILTER_VALUE_AVG ? PNG_FILTER_AVG : PNG_FILTER_PAETH);
   png_set_compression_strategy(w->png, chosen.strategy);
   png_write_info(w->png, w->info);
-  if (stored_row * static_cast<std::size_t>(img.height) >= least_bytes) {
+  if (row_size * static_cast<std::size_t>(img.height) >= least_bytes) {
     w->in_pieces = true;
     w->chosen = chosen;
     w->ready = sampled;
@@ -813,24 +828,10 @@ bool png_encode(const image& img, const encode_options& options, const byte_sink
     return false;
   }
   if (!w.in_pieces) return true;
-  const int depth = img.type == sample_type::u8 ? 8 : 16;
-  const std::size_t row_bytes = static_cast<std::size_t>(img.width) * img.channels * (depth / 8);
-  const auto stored = [&](std::int32_t y, std::uint8_t* out) {
-    const std::uint8_t* row = img.row(y);
-    if (is_float(img.type)) {
-      convert_pixels(row, img.type, img.channels, scratch.data(), sample_type::u16, img.channels, img.width);
-      row = scratch.data();
-    }
-    if (depth == 16 && little_endian)  // 16-bit samples big-endian
-      for (std::size_t i = 0; i < row_bytes; ++i) out[i] = row[i ^ 1];
-    else
-      std::memcpy(out, row, row_bytes);
-  };
   std::string why;
   bool written = false;
   try {
-    written = write_pieces(img, options, sink, w.chosen, row_bytes,
-                           static_cast<std::size_t>(img.channels) * (depth / 8), w.ready, stored, &why);
+    written = write_pieces(img, options, sink, w.chosen, w.ready, scratch.data(), &why);
   } catch (const std::bad_alloc&) {
     why = "out of memory";
   }

@@ -40,14 +40,21 @@ std::int64_t aligned(std::int64_t count) { return (count + 7) / 8 * 8; }
 std::int64_t real_distance(std::int32_t length) { return aligned(length); }
 std::int64_t spectrum_distance(std::int32_t length) { return aligned(length / 2 + 1); }
 
-std::int32_t largest_prime_factor(std::int32_t n) {
-  std::int32_t largest = 1;
+// The distinct prime factors of n, ascending.
+std::vector<std::int32_t> prime_factors(std::int32_t n) {
+  std::vector<std::int32_t> factors;
   for (std::int32_t p = 2; static_cast<std::int64_t>(p) * p <= n; ++p)
-    while (n % p == 0) {
-      largest = p;
-      n /= p;
+    if (n % p == 0) {
+      factors.push_back(p);
+      while (n % p == 0) n /= p;
     }
-  return std::max(largest, n);
+  if (n > 1) factors.push_back(n);
+  return factors;
+}
+
+std::int32_t largest_prime_factor(std::int32_t n) {
+  const std::vector<std::int32_t> factors = prime_factors(n);
+  return factors.empty() ? 1 : factors.back();
 }
 
 // Smallest 2^a 3^b 5^c at or above n: lengths FFTW transforms fastest.
@@ -86,16 +93,10 @@ std::int64_t power_mod(std::int64_t base, std::int64_t exponent, std::int64_t mo
 // The smallest primitive root of the prime p: g^((p-1)/f) != 1 for every
 // prime factor f of p - 1.
 std::int64_t primitive_root(std::int32_t p) {
-  std::vector<std::int64_t> factors;
-  for (std::int32_t rest = p - 1, f = 2; rest > 1; ++f) {
-    if (static_cast<std::int64_t>(f) * f > rest) f = rest;
-    if (rest % f != 0) continue;
-    factors.push_back(f);
-    while (rest % f == 0) rest /= f;
-  }
+  const std::vector<std::int32_t> factors = prime_factors(p - 1);
   for (std::int64_t g = 2;; ++g) {
     bool root = true;
-    for (const std::int64_t f : factors) root = root && power_mod(g, (p - 1) / f, p) != 1;
+    for (const std::int32_t f : factors) root = root && power_mod(g, (p - 1) / f, p) != 1;
     if (root) return g;
   }
 }
@@ -109,7 +110,6 @@ int pair_areas(const dct_plan& plan) { return plan.rader_prime > 0 ? 3 : 2; }
 void make_rader(dct_plan* plan, fftw_complex* probe) {
   const std::int32_t n = plan->length, p = plan->rader_prime, m = plan->rader_rest, l = p - 1;
   const int lines = plan->count / 2, stride = plan->pair_stride;
-  plan->rader_length = l;
   const std::int64_t g = primitive_root(p), g_inverse = power_mod(g, p - 2, p);
   std::vector<std::int32_t> powers(l);  // g^q mod p
   plan->rader_at.assign(p, 0);
@@ -161,7 +161,6 @@ void make_rader(dct_plan* plan, fftw_complex* probe) {
 void make_chirp(dct_plan* plan, fftw_complex* probe) {
   const std::int32_t n = plan->length, m = plan->pair_stride;
   const int lines = plan->count / 2;
-  plan->chirp_length = m;
   const double pi = std::acos(-1.0);
   for (std::int64_t j = 0; j < n; ++j) {
     const std::int64_t reduced = j * j % (2 * std::int64_t{n});  // exact angle reduction
@@ -239,7 +238,7 @@ void pair_dft(const dct_plan& plan, complex* area, const Load& load, const Finis
   const multiply_fn multiply = best_multiply();
   complex* const second = area + chirp_area(plan);
   if (plan.rader_prime > 0) {
-    const std::int32_t p = plan.rader_prime, l = plan.rader_length, m = plan.rader_rest;
+    const std::int32_t p = plan.rader_prime, l = p - 1, m = plan.rader_rest;
     complex* const third = second + chirp_area(plan);
     // Each sequence's first sample waits in the third area, where its DFT
     // will go, at bin 0; its sum, once known, at bin 1.

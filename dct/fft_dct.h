@@ -75,7 +75,6 @@ struct dct_plan {
   // length p is S[g^q] = s[0] + sum over j of s[g^-j] w^(g^(q-j)), a cyclic
   // convolution of length p - 1.
   std::int32_t rader_prime = 0;       // p
-  std::int32_t rader_length = 0;      // p - 1
   std::int32_t rader_rest = 0;        // m
   fftw_plan rader_forward = nullptr;  // the convolutions' FFTs, count/2 x m of p - 1
   fftw_plan rader_backward = nullptr;
@@ -85,8 +84,8 @@ struct dct_plan {
   std::vector<std::int32_t> rader_out;  // where X[k] ends up, k < N, when m > 1
   std::vector<std::complex<double>> rader_kernel;  // FFT of w^(g^q), over p - 1
 
-  // Bluestein's method, used when chirp_length > 0.
-  std::int32_t chirp_length = 0;      // smooth length M >= 2N - 1
+  // Bluestein's method, used on the paired route otherwise, with pairs
+  // M = pair_stride >= 2N - 1 apart, M smooth.
   fftw_plan chirp_forward = nullptr;  // count/2 complex FFTs of length M
   fftw_plan chirp_backward = nullptr;
   std::vector<std::complex<double>> chirp;   // exp(-i pi n^2 / N), n < N
