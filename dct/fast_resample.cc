@@ -424,16 +424,6 @@ fast_resampler::fast_resampler(std::int32_t width, std::int32_t height, std::int
       s.coefficients.push_back(allocate_huge(coefficient_count));
     }
   }
-  // The last batch of output rows reads up to 7 rows past the new height;
-  // those the source rows do not fill are zero. No pass writes them, and
-  // each run rewrites the ones the source rows fill, so a state taken from
-  // the cache holds the same values there as a fresh one. Rows further on
-  // are never read.
-  const std::int64_t tail_end = std::min(s.column_stride, round_up(new_height, lines_per_batch));
-  for (const huge_array& array : s.coefficients)
-    for (std::int32_t u = 0; u < s.kept_width; ++u)
-      std::fill(array.get() + u * s.column_stride + new_height, array.get() + u * s.column_stride + tail_end,
-                0.0);
   s.row_forward = make_dct_plan(width, lines_per_batch, dct_use::dct2);
   s.column_forward = make_dct_plan(height, lines_per_batch, dct_use::dct2);
   s.column_inverse = make_dct_plan(new_height, lines_per_batch, dct_use::dct3);
@@ -780,6 +770,15 @@ bool fast_resampler::forward(int planes,
   // text and order, written together when the pass is done.
   for (int p = 0; p < planes; ++p) report_phase(progress, "Vertical DCT start\n");
   const std::int64_t column_batches = batches(kept_width);
+  // The last batch of output rows reads up to 7 rows past the new height.
+  // Those the row pass above filled hold its values, the same every run;
+  // the others are written here as zeros, which Rader's and Bluestein's
+  // pairs of lines need (a row's rounding depends on its partner's).
+  // Writing them here rather than when the array is made keeps its pages'
+  // first touches in the passes, spread over the workers, instead of all on
+  // one thread before the work starts.
+  const std::int64_t tail_begin = std::max<std::int64_t>(new_height, round_up(height, lines_per_batch));
+  const std::int64_t tail_end = std::max(tail_begin, std::min(cs, round_up(new_height, lines_per_batch)));
   for_each_item(column_batches * planes, s.threads, [&](std::int64_t item, int w) {
     const std::int64_t b = item % column_batches;
     double* const coefficients = s.coefficients[item / column_batches].get();
@@ -814,6 +813,7 @@ bool fast_resampler::forward(int planes,
     for (int c = 0; c < count; ++c) {
       double* column = coefficients + (u0 + c) * cs;
       store_reordered_doubles(new_height, work.real.get() + c * ird, column, stream);
+      std::fill(column + tail_begin, column + tail_end, 0.0);
     }
 #ifdef __SSE2__
     if (stream) _mm_sfence();

@@ -4,11 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -81,6 +87,46 @@ TEST(FastResampler, RowWriterGetsEveryRowOnce) {
   ASSERT_TRUE(resampler.resample(test_engines::plane_rows(source), collect, test_engines::quiet()));
   EXPECT_EQ(seen, std::vector<int>(29, 1));
   EXPECT_EQ(got.samples, expected.samples);
+}
+
+// The last batch of output rows reads up to seven rows past the new
+// height, and Rader's and Bluestein's routes round each row with its
+// partner: those rows must read as zeros whatever the array's memory held
+// before. The heap is left dirty (NaN) where the array will be taken from.
+TEST(FastResampler, RowsPastTheNewHeightReadAsZerosOnReusedMemory) {
+  const int shapes[][4] = {{12, 9, 37, 13}, {12, 9, 59, 21}, {30, 11, 37, 14}, {80, 12, 59, 45}};
+  const std::uint64_t budget = set_engine_cache_budget(0);  // every resampler makes its own array
+#ifdef __GLIBC__
+  mallopt(M_MMAP_THRESHOLD, 30 << 20);  // large blocks from the heap, which keeps freed memory as it was
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+#endif
+  for (const auto& s : shapes) {
+    SCOPED_TRACE(std::to_string(s[0]) + "x" + std::to_string(s[1]) + " -> " + std::to_string(s[2]) + "x" +
+                 std::to_string(s[3]));
+    {
+      const std::size_t bytes = std::size_t{16} << 20;
+      void* dirty = std::malloc(bytes);
+      ASSERT_NE(dirty, nullptr);
+      std::memset(dirty, 0xff, bytes);                 // every double a NaN
+      __asm__ volatile("" : : "r"(dirty) : "memory");  // the fill is not dropped as dead
+      std::free(dirty);
+    }
+    const channel_plane source = test_util::random_plane(s[0], s[1], s[1]);
+    std::vector<double> values(static_cast<std::size_t>(s[2]) * s[3]);
+    ASSERT_TRUE(fast_resampler(s[0], s[1], s[2], s[3], 1)
+                    .resample_values(test_engines::plane_rows(source), values.data(), test_engines::quiet()));
+    const std::vector<long double> exact = reference::resize_values(source, s[2], s[3]);
+    double worst = 0;
+    for (std::size_t i = 0; i < exact.size(); ++i)
+      worst = std::max(
+          worst, std::isnan(values[i]) ? INFINITY : std::abs(values[i] - static_cast<double>(exact[i])));
+    EXPECT_LT(worst, 1e-9 * 255);
+  }
+#ifdef __GLIBC__
+  mallopt(M_MMAP_THRESHOLD, 128 << 10);
+  mallopt(M_TRIM_THRESHOLD, 128 << 10);
+#endif
+  set_engine_cache_budget(budget);
 }
 
 TEST(FastResampler, StopsWhenTheDestinationFails) {
