@@ -162,16 +162,21 @@ png_compression choose_compression(std::int32_t height, std::size_t size, std::s
 // Bits a sample in the file: float samples are written as 16-bit.
 int stored_depth(const image& img) { return img.type == sample_type::u8 ? 8 : 16; }
 
-// Row y as the file stores it, before filtering: float samples turned into
-// 16-bit through `scratch` (a row of them), 16-bit samples big-endian.
+// Row y's samples as the file holds them, in the machine's byte order: float
+// samples turned into 16-bit through `scratch` (a row of them).
+const std::uint8_t* written_samples(const image& img, std::int32_t y, std::uint8_t* scratch) {
+  const std::uint8_t* row = img.row(y);
+  if (!is_float(img.type)) return row;
+  convert_pixels(row, img.type, img.channels, scratch, sample_type::u16, img.channels, img.width);
+  return scratch;
+}
+
+// Row y as the file stores it, before filtering: written_samples with
+// 16-bit samples big-endian.
 void stored_row(const image& img, std::int32_t y, std::uint8_t* scratch, std::uint8_t* out) {
   const int depth = stored_depth(img);
   const std::size_t size = static_cast<std::size_t>(img.width) * img.channels * (depth / 8);
-  const std::uint8_t* row = img.row(y);
-  if (is_float(img.type)) {
-    convert_pixels(row, img.type, img.channels, scratch, sample_type::u16, img.channels, img.width);
-    row = scratch;
-  }
+  const std::uint8_t* row = written_samples(img, y, scratch);
   if (depth == 16 && little_endian)
     for (std::size_t i = 0; i < size; ++i) out[i] = row[i ^ 1];
   else
@@ -699,13 +704,6 @@ bool write_file(png_writer* w, const image& img, std::uint8_t* scratch) {
     png_set_iCCP(w->png, w->info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, img.icc.data(),
                  static_cast<png_uint_32>(img.icc.size()));
   write_metadata(w, img);
-  // Row y as the samples png_write_row takes: float turned into 16-bit.
-  const auto sample_row = [&](std::int32_t y) {
-    const std::uint8_t* row = img.row(y);
-    if (!is_float(img.type)) return row;
-    convert_pixels(row, img.type, img.channels, scratch, sample_type::u16, img.channels, img.width);
-    return static_cast<const std::uint8_t*>(scratch);
-  };
   const std::size_t row_size = static_cast<std::size_t>(img.width) * img.channels * (depth / 8);
   // The compression is chosen from rows down to three quarters of the way.
   const std::int32_t sampled = std::min(img.height, std::max(0, img.height * 3 / 4 - 8) + 16);
@@ -726,7 +724,7 @@ bool write_file(png_writer* w, const image& img, std::uint8_t* scratch) {
   if (little_endian && depth == 16) png_set_swap(w->png);
   for (std::int32_t y = 0; y < img.height; ++y) {
     if (y >= sampled && !rows_ready(*w->options, y + 1)) png_error(w->png, "the image was not finished");
-    png_write_row(w->png, sample_row(y));
+    png_write_row(w->png, written_samples(img, y, scratch));
   }
   png_write_end(w->png, w->info);
   return true;
