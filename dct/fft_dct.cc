@@ -20,6 +20,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "dct/chirp_steps.h"
 #include "dct/half_untangle.h"
 
 namespace pellimor::detail {
@@ -225,73 +226,73 @@ multiply_fn best_multiply() {
 }
 
 // The length-N DFTs Z of count/2 complex lines at once (two real lines
-// each), through Rader's or Bluestein's convolution in `area`, the
-// workspace's chirp scratch: load(line, j) gives sample j of a line, and
-// finish(z) then reads bin k of a line as z(line, k). Neither the samples
-// nor the bins are ever laid out in order: the convolutions gather and
-// scatter them on the way in and out.
+// each), through Rader's convolutions in `area`, the workspace's chirp
+// scratch: load(line, j) gives sample j of a line, and finish(z) then reads
+// bin k of a line as z(line, k). Neither the samples nor the bins are ever
+// laid out in order: the convolutions gather and scatter them on the way in
+// and out.
 template <class Load, class Finish>
-void pair_dft(const dct_plan& plan, complex* area, const Load& load, const Finish& finish) {
-  const std::int32_t n = plan.length;
+void rader_dft(const dct_plan& plan, complex* area, const Load& load, const Finish& finish) {
   const std::int64_t stride = plan.pair_stride;
   const int count = plan.count / 2;
   const multiply_fn multiply = best_multiply();
   complex* const second = area + chirp_area(plan);
-  if (plan.rader_prime > 0) {
-    const std::int32_t p = plan.rader_prime, l = p - 1, m = plan.rader_rest;
-    complex* const third = second + chirp_area(plan);
-    // Each sequence's first sample waits in the third area, where its DFT
-    // will go, at bin 0; its sum, once known, at bin 1.
-    const std::int32_t* in = plan.rader_in.data();
-    for (int line = 0; line < count; ++line)
-      for (std::int32_t n1 = 0; n1 < m; ++n1) {
-        complex* a = second + line * stride + std::int64_t{n1} * l;
-        const std::int32_t* from = in + std::int64_t{n1} * p;
-        third[line * stride + std::int64_t{n1} * p] = load(line, from[0]);
-        for (std::int32_t j = 0; j < l; ++j) a[j] = load(line, from[1 + j]);
-      }
-    fftw_execute_dft(plan.rader_forward, reinterpret_cast<fftw_complex*>(second),
-                     reinterpret_cast<fftw_complex*>(area));
-    for (int line = 0; line < count; ++line)
-      for (std::int32_t n1 = 0; n1 < m; ++n1) {
-        // The gathered samples' zero-frequency term is the sum of all but s[0].
-        complex* a = area + line * stride + std::int64_t{n1} * l;
-        complex* s = third + line * stride + std::int64_t{n1} * p;
-        s[1] = s[0] + a[0];
-        multiply(a, plan.rader_kernel.data(), l);
-      }
-    fftw_execute_dft(plan.rader_backward, reinterpret_cast<fftw_complex*>(area),
-                     reinterpret_cast<fftw_complex*>(second));
-    const std::int32_t* at = plan.rader_at.data();
-    for (int line = 0; line < count; ++line)
-      for (std::int32_t n1 = 0; n1 < m; ++n1) {
-        const complex* c = second + line * stride + std::int64_t{n1} * l;
-        complex* s = third + line * stride + std::int64_t{n1} * p;
-        const complex first = s[0], sum = s[1];
-        for (std::int32_t k2 = 1; k2 < p; ++k2) s[k2] = first + c[at[k2]];
-        s[0] = sum;
-      }
-    if (m == 1) {
-      finish([&](int line, std::int32_t k) { return third[line * stride + k]; });
-      return;
+  const std::int32_t p = plan.rader_prime, l = p - 1, m = plan.rader_rest;
+  complex* const third = second + chirp_area(plan);
+  // Each sequence's first sample waits in the third area, where its DFT
+  // will go, at bin 0; its sum, once known, at bin 1.
+  const std::int32_t* in = plan.rader_in.data();
+  for (int line = 0; line < count; ++line)
+    for (std::int32_t n1 = 0; n1 < m; ++n1) {
+      complex* a = second + line * stride + std::int64_t{n1} * l;
+      const std::int32_t* from = in + std::int64_t{n1} * p;
+      third[line * stride + std::int64_t{n1} * p] = load(line, from[0]);
+      for (std::int32_t j = 0; j < l; ++j) a[j] = load(line, from[1 + j]);
     }
-    fftw_execute_dft(plan.rader_across, reinterpret_cast<fftw_complex*>(third),
-                     reinterpret_cast<fftw_complex*>(area));
-    const std::int32_t* out = plan.rader_out.data();
-    finish([&](int line, std::int32_t k) { return area[line * stride + out[k]]; });
+  fftw_execute_dft(plan.rader_forward, reinterpret_cast<fftw_complex*>(second),
+                   reinterpret_cast<fftw_complex*>(area));
+  for (int line = 0; line < count; ++line)
+    for (std::int32_t n1 = 0; n1 < m; ++n1) {
+      // The gathered samples' zero-frequency term is the sum of all but s[0].
+      complex* a = area + line * stride + std::int64_t{n1} * l;
+      complex* s = third + line * stride + std::int64_t{n1} * p;
+      s[1] = s[0] + a[0];
+      multiply(a, plan.rader_kernel.data(), l);
+    }
+  fftw_execute_dft(plan.rader_backward, reinterpret_cast<fftw_complex*>(area),
+                   reinterpret_cast<fftw_complex*>(second));
+  const std::int32_t* at = plan.rader_at.data();
+  for (int line = 0; line < count; ++line)
+    for (std::int32_t n1 = 0; n1 < m; ++n1) {
+      const complex* c = second + line * stride + std::int64_t{n1} * l;
+      complex* s = third + line * stride + std::int64_t{n1} * p;
+      const complex first = s[0], sum = s[1];
+      for (std::int32_t k2 = 1; k2 < p; ++k2) s[k2] = first + c[at[k2]];
+      s[0] = sum;
+    }
+  if (m == 1) {
+    finish([&](int line, std::int32_t k) { return third[line * stride + k]; });
     return;
   }
-  for (int line = 0; line < count; ++line) {
-    complex* a = area + line * stride;
-    for (std::int32_t j = 0; j < n; ++j) a[j] = times(load(line, j), plan.chirp[j]);
-    std::fill(a + n, a + stride, complex());
-  }
+  fftw_execute_dft(plan.rader_across, reinterpret_cast<fftw_complex*>(third),
+                   reinterpret_cast<fftw_complex*>(area));
+  const std::int32_t* out = plan.rader_out.data();
+  finish([&](int line, std::int32_t k) { return area[line * stride + out[k]]; });
+}
+
+// Bluestein's convolution of the count/2 lines in `area` (pair_stride
+// apart, each already multiplied by the chirp and padded with zeros), in
+// place: each line's DFT times the chirp's conjugate over M, and back.
+void chirp_convolve(const dct_plan& plan, complex* area) {
+  const std::int64_t stride = plan.pair_stride;
+  complex* const second = area + chirp_area(plan);
+  const multiply_fn multiply = best_multiply();
   fftw_execute_dft(plan.chirp_forward, reinterpret_cast<fftw_complex*>(area),
                    reinterpret_cast<fftw_complex*>(second));
-  for (int line = 0; line < count; ++line) multiply(second + line * stride, plan.kernel.data(), stride);
+  for (int line = 0; line < plan.count / 2; ++line)
+    multiply(second + line * stride, plan.kernel.data(), stride);
   fftw_execute_dft(plan.chirp_backward, reinterpret_cast<fftw_complex*>(second),
                    reinterpret_cast<fftw_complex*>(area));
-  finish([&](int line, std::int32_t k) { return times(area[line * stride + k], plan.chirp[k]); });
 }
 
 // Rader's convolutions of p - 1 cost two FFTs of that length for each of
@@ -420,7 +421,8 @@ void destroy_dct_plan(dct_plan* plan) {
 namespace {
 
 // Real FFT of the lines in work.real into work.spectrum (bins 0 .. N/2), and
-// back, for odd lengths; the inverse is unnormalised and may overwrite
+// back, for odd lengths and Rader's route (Bluestein's forward steps are
+// dct2_chirp's); the inverse is unnormalised and may overwrite
 // work.spectrum.
 void real_fft_forward(const dct_plan& plan, dct_workspace& work) {
   if (plan.pair_stride == 0) {
@@ -437,7 +439,7 @@ void real_fft_forward(const dct_plan& plan, dct_workspace& work) {
     const double* x = real + 2 * line * rd;
     return complex(x[j], x[rd + j]);
   };
-  pair_dft(plan, as_complex(work.chirp.get()), load, [&](const auto& z) {
+  rader_dft(plan, as_complex(work.chirp.get()), load, [&](const auto& z) {
     for (int l = 0; l < plan.count / 2; ++l) {
       complex* x = spectra + 2 * l * sd;
       complex* y = x + sd;
@@ -466,6 +468,20 @@ void real_fft_inverse(const dct_plan& plan, dct_workspace& work) {
     spectra[l * sd].imag(0.0);
     if (n % 2 == 0) spectra[l * sd + n / 2].imag(0.0);
   }
+  if (plan.chirp_forward != nullptr) {
+    const chirp_steps& steps = best_chirp_steps();
+    complex* const area = as_complex(work.chirp.get());
+    const std::int64_t stride = plan.pair_stride;
+    for (int l = 0; l < plan.count / 2; ++l) {
+      complex* a = area + l * stride;
+      steps.load_spectra(spectra + 2 * l * sd, spectra + (2 * l + 1) * sd, plan.chirp.data(), a, n);
+      std::fill(a + n, a + stride, complex());
+    }
+    chirp_convolve(plan, area);
+    for (int l = 0; l < plan.count / 2; ++l)
+      steps.split_pair(area + l * stride, plan.chirp.data(), n, real + 2 * l * rd, real + (2 * l + 1) * rd);
+    return;
+  }
   // Bin k of a line, from k <= N/2 as it is and from N - k conjugated; the
   // sign multiplies exactly, and Rader's order asks for bins at random,
   // where a branch would be mispredicted half the time.
@@ -478,7 +494,7 @@ void real_fft_inverse(const dct_plan& plan, dct_workspace& work) {
     const complex xk(x->real(), sign * x->imag()), yk(y->real(), sign * y->imag());
     return complex(xk.real() - yk.imag(), -(xk.imag() + yk.real()));  // conj(xk + i yk)
   };
-  pair_dft(plan, as_complex(work.chirp.get()), load, [&](const auto& z) {
+  rader_dft(plan, as_complex(work.chirp.get()), load, [&](const auto& z) {
     for (int l = 0; l < plan.count / 2; ++l) {
       double* x = real + 2 * l * rd;
       double* y = x + rd;
@@ -530,6 +546,25 @@ void dct3_half(const dct_plan& plan, dct_workspace& work, std::int32_t keep, dou
   fftw_execute_dft(plan.half_backward, work.spectrum.get(), reinterpret_cast<fftw_complex*>(work.real.get()));
 }
 
+// dct2 on Bluestein's route: the pairs' untangling and Makhoul's twiddle
+// in one step, straight into the output lines.
+void dct2_chirp(const dct_plan& plan, dct_workspace& work, std::int32_t keep, double* const* out) {
+  const chirp_steps& steps = best_chirp_steps();
+  const std::int32_t n = plan.length;
+  const std::int64_t rd = plan.real_distance, stride = plan.pair_stride;
+  complex* const area = as_complex(work.chirp.get());
+  for (int l = 0; l < plan.count / 2; ++l) {
+    const double* x = work.real.get() + 2 * l * rd;
+    complex* a = area + l * stride;
+    steps.load_pair(x, x + rd, plan.chirp.data(), a, n);
+    std::fill(a + n, a + stride, complex());
+  }
+  chirp_convolve(plan, area);
+  for (int l = 0; l < plan.count / 2; ++l)
+    steps.dct2_pair(area + l * stride, plan.chirp.data(), plan.twiddle_re.data(), plan.twiddle_im.data(), n,
+                    keep, out[2 * l], out[2 * l + 1]);
+}
+
 // Line l of a batch in work.real.
 struct own_lines {
   double* lines[max_batch_lines];
@@ -547,6 +582,10 @@ void dct2_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep) {
 void dct2_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep, double* const* out_lines) {
   if (plan.half_forward != nullptr) {
     dct2_half(plan, work, keep, out_lines);
+    return;
+  }
+  if (plan.chirp_forward != nullptr) {
+    dct2_chirp(plan, work, keep, out_lines);
     return;
   }
   real_fft_forward(plan, work);
