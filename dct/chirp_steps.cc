@@ -30,6 +30,11 @@ inline complex times(complex a, complex b) {
   return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
 }
 
+// a[k] times the chirp, or as it is without one.
+inline complex chirped(const complex* a, const complex* chirp, std::int32_t k) {
+  return chirp != nullptr ? times(a[k], chirp[k]) : a[k];
+}
+
 void plain_load_pair(const double* x, const double* y, const complex* chirp, complex* a, std::int32_t n) {
   for (std::int32_t j = 0; j < n; ++j) a[j] = times(complex(x[j], y[j]), chirp[j]);
 }
@@ -38,7 +43,7 @@ void plain_load_pair(const double* x, const double* y, const complex* chirp, com
 // out[k] and out[N-k] are wanted.
 inline void dct2_pair_bin(const complex* a, const complex* chirp, const double* wr, const double* wi,
                           std::int32_t n, std::int32_t k, bool low, bool high, double* out_x, double* out_y) {
-  const complex za = times(a[k], chirp[k]), b = std::conj(times(a[n - k], chirp[n - k]));
+  const complex za = chirped(a, chirp, k), b = std::conj(chirped(a, chirp, n - k));
   const complex x = 0.5 * (za + b);
   const complex y = {0.5 * (za.imag() - b.imag()), -0.5 * (za.real() - b.real())};  // (za - b) / 2i
   if (low) {
@@ -53,7 +58,7 @@ inline void dct2_pair_bin(const complex* a, const complex* chirp, const double* 
 
 // dct2_pair's zero-frequency terms.
 inline void dct2_pair_zero(const complex* a, const complex* chirp, double* out_x, double* out_y) {
-  const complex z0 = times(a[0], chirp[0]), b = std::conj(z0);
+  const complex z0 = chirped(a, chirp, 0), b = std::conj(z0);
   out_x[0] = (0.5 * (z0 + b)).real();
   out_y[0] = 0.5 * (z0.imag() - b.imag());
 }
@@ -87,7 +92,7 @@ void plain_load_spectra(const complex* sx, const complex* sy, const complex* chi
 
 void plain_split_pair(const complex* a, const complex* chirp, std::int32_t n, double* x, double* y) {
   for (std::int32_t j = 0; j < n; ++j) {
-    const complex v = times(a[j], chirp[j]);
+    const complex v = chirped(a, chirp, j);
     x[j] = v.real();
     y[j] = -v.imag();
   }
@@ -136,6 +141,18 @@ __attribute__((target("avx2"))) inline split4 times4(const split4& a, const spli
           _mm256_add_pd(_mm256_mul_pd(a.re, b.im), _mm256_mul_pd(a.im, b.re))};
 }
 
+__attribute__((target("avx2"))) inline split4 chirped4(const complex* a, const complex* chirp,
+                                                       std::int32_t k) {
+  return chirp != nullptr ? times4(load_split(a + k), load_split(chirp + k)) : load_split(a + k);
+}
+
+// The same for a[k + 3], a[k + 2], a[k + 1], a[k].
+__attribute__((target("avx2"))) inline split4 chirped4_reversed(const complex* a, const complex* chirp,
+                                                                std::int32_t k) {
+  return chirp != nullptr ? times4(load_split_reversed(a + k), load_split_reversed(chirp + k))
+                          : load_split_reversed(a + k);
+}
+
 __attribute__((target("avx2"))) void avx2_load_pair(const double* x, const double* y, const complex* chirp,
                                                     complex* a, std::int32_t n) {
   std::int32_t j = 0;
@@ -168,8 +185,7 @@ __attribute__((target("avx2"))) void avx2_dct2_pair(const complex* a, const comp
         dct2_pair_bin(a, chirp, wr, wi, n, i, i <= low_end, i >= high_start && i <= high_end, out_x, out_y);
       continue;
     }
-    const split4 za = times4(load_split(a + k), load_split(chirp + k));
-    const split4 zb = times4(load_split_reversed(a + n - k - 3), load_split_reversed(chirp + n - k - 3));
+    const split4 za = chirped4(a, chirp, k), zb = chirped4_reversed(a, chirp, n - k - 3);
     const __m256d br = zb.re, bi = _mm256_xor_pd(zb.im, sign);  // conj
     const __m256d xr = _mm256_mul_pd(half, _mm256_add_pd(za.re, br));
     const __m256d xi = _mm256_mul_pd(half, _mm256_add_pd(za.im, bi));
@@ -218,11 +234,11 @@ __attribute__((target("avx2"))) void avx2_split_pair(const complex* a, const com
   const __m256d sign = _mm256_set1_pd(-0.0);
   std::int32_t j = 0;
   for (; j + 4 <= n; j += 4) {
-    const split4 v = times4(load_split(a + j), load_split(chirp + j));
+    const split4 v = chirped4(a, chirp, j);
     store_shuffled(x + j, v.re);
     store_shuffled(y + j, _mm256_xor_pd(v.im, sign));
   }
-  plain_split_pair(a + j, chirp + j, n - j, x + j, y + j);
+  plain_split_pair(a + j, chirp != nullptr ? chirp + j : nullptr, n - j, x + j, y + j);
 }
 
 const chirp_steps avx2_chirp_steps = {"avx2", avx2_load_pair, avx2_dct2_pair, avx2_load_spectra,

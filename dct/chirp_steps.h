@@ -21,7 +21,8 @@ struct chirp_steps {
   // dct2's way in: a[j] = (x[j] + i y[j]) * chirp[j], j < n.
   void (*load_pair)(const double* x, const double* y, const std::complex<double>* chirp,
                     std::complex<double>* a, std::int32_t n);
-  // dct2's way out: z[k] = a[k] * chirp[k] is the DFT of the pair, so that
+  // dct2's way out: z[k] = a[k] * chirp[k] (a[k] itself with no chirp,
+  // as Rader's route gives its bins) is the DFT of the pair, so that
   // X[k] = (z[k] + conj z[N-k]) / 2 and Y[k] = (z[k] - conj z[N-k]) / 2i
   // are the real FFTs of x and y; with w[k] = wr[k] + i wi[k],
   // out[k] = Re(w[k] X[k]) for k < keep and out[N-k] = -Im(w[k] X[k]) for
@@ -34,7 +35,8 @@ struct chirp_steps {
   // above N/2 taken as the conjugates of those below.
   void (*load_spectra)(const std::complex<double>* sx, const std::complex<double>* sy,
                        const std::complex<double>* chirp, std::complex<double>* a, std::int32_t n);
-  // dct3's way out: with v = a[j] * chirp[j], x[j] = Re v and y[j] = -Im v.
+  // dct3's way out: with v = a[j] * chirp[j] (a[j] with no chirp),
+  // x[j] = Re v and y[j] = -Im v.
   void (*split_pair)(const std::complex<double>* a, const std::complex<double>* chirp, std::int32_t n,
                      double* x, double* y);
 };

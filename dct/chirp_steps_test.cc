@@ -54,33 +54,39 @@ TEST(ChirpSteps, EveryVersionGivesThePlainBits) {
     std::vector<complex> plain_in = no_values, plain_spectra = no_values;
     plain_chirp_steps.load_pair(x.data(), y.data(), chirp.data(), plain_in.data(), n);
     plain_chirp_steps.load_spectra(sx.data(), sy.data(), chirp.data(), plain_spectra.data(), n);
-    std::vector<double> plain_x(n + 4, nan), plain_y(n + 4, nan);
-    plain_chirp_steps.split_pair(a.data(), chirp.data(), n, plain_x.data(), plain_y.data());
     for (int i = 1; i < count; ++i) {
       SCOPED_TRACE(std::string(steps[i].name) + ", N = " + std::to_string(n));
       std::vector<complex> in = no_values, spectra = no_values;
       steps[i].load_pair(x.data(), y.data(), chirp.data(), in.data(), n);
       steps[i].load_spectra(sx.data(), sy.data(), chirp.data(), spectra.data(), n);
-      std::vector<double> got_x(n + 4, nan), got_y(n + 4, nan);
-      steps[i].split_pair(a.data(), chirp.data(), n, got_x.data(), got_y.data());
       EXPECT_TRUE(same_bits(in, plain_in)) << "load_pair";
       EXPECT_TRUE(same_bits(spectra, plain_spectra)) << "load_spectra";
-      EXPECT_TRUE(same_bits(got_x, plain_x) && same_bits(got_y, plain_y)) << "split_pair";
     }
-    // The coefficients kept on either side of N/2, and few: outputs start
-    // as NaN, so that positions a version should leave alone show.
-    for (std::int32_t keep : {1, 2, 5, n / 2 - 1, n / 2, n / 2 + 1, n / 2 + 2, n - 6, n - 1, n}) {
-      if (keep < 1 || keep > n) continue;
-      std::vector<double> plain_out_x(n + 4, nan), plain_out_y(n + 4, nan);
-      plain_chirp_steps.dct2_pair(a.data(), chirp.data(), wr.data(), wi.data(), n, keep, plain_out_x.data(),
-                                  plain_out_y.data());
-      for (std::int32_t k = 0; k < n; ++k)
-        EXPECT_EQ(std::isnan(plain_out_x[k]), k >= keep) << "N " << n << " keep " << keep;
+    // The ways out with the chirp and without one (Rader's bins).
+    for (const complex* with : {chirp.data(), static_cast<const complex*>(nullptr)}) {
+      SCOPED_TRACE(std::string(with != nullptr ? "chirp" : "no chirp") + ", N = " + std::to_string(n));
+      std::vector<double> plain_x(n + 4, nan), plain_y(n + 4, nan);
+      plain_chirp_steps.split_pair(a.data(), with, n, plain_x.data(), plain_y.data());
       for (int i = 1; i < count; ++i) {
-        std::vector<double> out_x(n + 4, nan), out_y(n + 4, nan);
-        steps[i].dct2_pair(a.data(), chirp.data(), wr.data(), wi.data(), n, keep, out_x.data(), out_y.data());
-        EXPECT_TRUE(same_bits(out_x, plain_out_x) && same_bits(out_y, plain_out_y))
-            << steps[i].name << " dct2_pair, N = " << n << ", keep " << keep;
+        std::vector<double> got_x(n + 4, nan), got_y(n + 4, nan);
+        steps[i].split_pair(a.data(), with, n, got_x.data(), got_y.data());
+        EXPECT_TRUE(same_bits(got_x, plain_x) && same_bits(got_y, plain_y)) << steps[i].name << " split_pair";
+      }
+      // The coefficients kept on either side of N/2, and few: outputs
+      // start as NaN, so that positions a version should leave alone show.
+      for (std::int32_t keep : {1, 2, 5, n / 2 - 1, n / 2, n / 2 + 1, n / 2 + 2, n - 6, n - 1, n}) {
+        if (keep < 1 || keep > n) continue;
+        std::vector<double> plain_out_x(n + 4, nan), plain_out_y(n + 4, nan);
+        plain_chirp_steps.dct2_pair(a.data(), with, wr.data(), wi.data(), n, keep, plain_out_x.data(),
+                                    plain_out_y.data());
+        for (std::int32_t k = 0; k < n; ++k)
+          EXPECT_EQ(std::isnan(plain_out_x[k]), k >= keep) << "keep " << keep;
+        for (int i = 1; i < count; ++i) {
+          std::vector<double> out_x(n + 4, nan), out_y(n + 4, nan);
+          steps[i].dct2_pair(a.data(), with, wr.data(), wi.data(), n, keep, out_x.data(), out_y.data());
+          EXPECT_TRUE(same_bits(out_x, plain_out_x) && same_bits(out_y, plain_out_y))
+              << steps[i].name << " dct2_pair, keep " << keep;
+        }
       }
     }
   }

@@ -227,10 +227,10 @@ multiply_fn best_multiply() {
 
 // The length-N DFTs Z of count/2 complex lines at once (two real lines
 // each), through Rader's convolutions in `area`, the workspace's chirp
-// scratch: load(line, j) gives sample j of a line, and finish(z) then reads
-// bin k of a line as z(line, k). Neither the samples nor the bins are ever
-// laid out in order: the convolutions gather and scatter them on the way in
-// and out.
+// scratch: load(line, j) gives sample j of a line, and finish(z, ordered)
+// then reads bin k of a line as z(line, k). The samples are gathered in
+// the convolutions' order; the bins come in order, line l's from
+// ordered + l * pair_stride, when N is prime (ordered is null otherwise).
 template <class Load, class Finish>
 void rader_dft(const dct_plan& plan, complex* area, const Load& load, const Finish& finish) {
   const std::int64_t stride = plan.pair_stride;
@@ -271,13 +271,13 @@ void rader_dft(const dct_plan& plan, complex* area, const Load& load, const Fini
       s[0] = sum;
     }
   if (m == 1) {
-    finish([&](int line, std::int32_t k) { return third[line * stride + k]; });
+    finish([&](int line, std::int32_t k) { return third[line * stride + k]; }, third);
     return;
   }
   fftw_execute_dft(plan.rader_across, reinterpret_cast<fftw_complex*>(third),
                    reinterpret_cast<fftw_complex*>(area));
   const std::int32_t* out = plan.rader_out.data();
-  finish([&](int line, std::int32_t k) { return area[line * stride + out[k]]; });
+  finish([&](int line, std::int32_t k) { return area[line * stride + out[k]]; }, nullptr);
 }
 
 // Bluestein's convolution of the count/2 lines in `area` (pair_stride
@@ -423,11 +423,14 @@ namespace {
 // Real FFT of the lines in work.real into work.spectrum (bins 0 .. N/2), and
 // back, for odd lengths and Rader's route (Bluestein's forward steps are
 // dct2_chirp's); the inverse is unnormalised and may overwrite
-// work.spectrum.
-void real_fft_forward(const dct_plan& plan, dct_workspace& work) {
+// work.spectrum. Where Rader's bins come in order (a prime N), the forward
+// one goes on to dct2_batch's twiddle, its coefficients straight into
+// out_lines as dct2_batch gives them, and says so by returning true.
+bool real_fft_forward(const dct_plan& plan, dct_workspace& work, std::int32_t keep,
+                      double* const* out_lines) {
   if (plan.pair_stride == 0) {
     fftw_execute_dft_r2c(plan.forward_fft, work.real.get(), work.spectrum.get());
-    return;
+    return false;
   }
   // Two real lines x, y as one complex line z = x + i y; then
   // X[k] = (Z[k] + conj Z[N-k]) / 2 and Y[k] = (Z[k] - conj Z[N-k]) / 2i.
@@ -439,7 +442,15 @@ void real_fft_forward(const dct_plan& plan, dct_workspace& work) {
     const double* x = real + 2 * line * rd;
     return complex(x[j], x[rd + j]);
   };
-  rader_dft(plan, as_complex(work.chirp.get()), load, [&](const auto& z) {
+  bool untangled = false;
+  rader_dft(plan, as_complex(work.chirp.get()), load, [&](const auto& z, const complex* ordered) {
+    if (ordered != nullptr) {
+      for (int l = 0; l < plan.count / 2; ++l)
+        best_chirp_steps().dct2_pair(ordered + l * plan.pair_stride, nullptr, plan.twiddle_re.data(),
+                                     plan.twiddle_im.data(), n, keep, out_lines[2 * l], out_lines[2 * l + 1]);
+      untangled = true;
+      return;
+    }
     for (int l = 0; l < plan.count / 2; ++l) {
       complex* x = spectra + 2 * l * sd;
       complex* y = x + sd;
@@ -450,6 +461,7 @@ void real_fft_forward(const dct_plan& plan, dct_workspace& work) {
       }
     }
   });
+  return untangled;
 }
 
 void real_fft_inverse(const dct_plan& plan, dct_workspace& work) {
@@ -494,10 +506,14 @@ void real_fft_inverse(const dct_plan& plan, dct_workspace& work) {
     const complex xk(x->real(), sign * x->imag()), yk(y->real(), sign * y->imag());
     return complex(xk.real() - yk.imag(), -(xk.imag() + yk.real()));  // conj(xk + i yk)
   };
-  rader_dft(plan, as_complex(work.chirp.get()), load, [&](const auto& z) {
+  rader_dft(plan, as_complex(work.chirp.get()), load, [&](const auto& z, const complex* ordered) {
     for (int l = 0; l < plan.count / 2; ++l) {
       double* x = real + 2 * l * rd;
       double* y = x + rd;
+      if (ordered != nullptr) {
+        best_chirp_steps().split_pair(ordered + l * plan.pair_stride, nullptr, n, x, y);
+        continue;
+      }
       for (std::int32_t j = 0; j < n; ++j) {
         const complex v = z(l, j);
         x[j] = v.real();
@@ -588,7 +604,7 @@ void dct2_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep, do
     dct2_chirp(plan, work, keep, out_lines);
     return;
   }
-  real_fft_forward(plan, work);
+  if (real_fft_forward(plan, work, keep, out_lines)) return;
   const std::int32_t n = plan.length, half = n / 2;
   const double* wr = plan.twiddle_re.data();
   const double* wi = plan.twiddle_im.data();
