@@ -79,8 +79,8 @@ void plain_dct2_pair(const complex* a, const complex* chirp, const double* wr, c
   dct2_pair_from(a, chirp, wr, wi, n, keep, 1, out_x, out_y);
 }
 
-// conj(X + i Y) from a bin of each spectrum; the bins above N/2 are taken
-// conjugated, the sign's products exact.
+// conj(X + i Y) from a bin of each spectrum (the bins above N/2 are those
+// below them conjugated).
 inline complex spectra_bin(complex x, complex y) { return {x.real() - y.imag(), -(x.imag() + y.real())}; }
 
 void plain_load_spectra(const complex* sx, const complex* sy, const complex* chirp, complex* a,
