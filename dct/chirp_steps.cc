@@ -13,6 +13,8 @@
 
 #include <algorithm>
 
+#include "core/cpu.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #define PELLIMOR_X86_VECTORS 1
 #include <immintrin.h>
@@ -243,11 +245,6 @@ __attribute__((target("avx2"))) void avx2_split_pair(const complex* a, const com
 
 const chirp_steps avx2_chirp_steps = {"avx2", avx2_load_pair, avx2_dct2_pair, avx2_load_spectra,
                                       avx2_split_pair};
-
-bool has_avx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") != 0;
-}
 #endif
 
 }  // namespace
@@ -258,7 +255,7 @@ const chirp_steps plain_chirp_steps = {"plain", plain_load_pair, plain_dct2_pair
 const chirp_steps* runnable_chirp_steps(int* count) {
 #ifdef PELLIMOR_X86_VECTORS
   static const chirp_steps all[] = {plain_chirp_steps, avx2_chirp_steps};
-  *count = has_avx2() ? 2 : 1;
+  *count = cpu_has_avx2() ? 2 : 1;
   return all;
 #else
   *count = 1;

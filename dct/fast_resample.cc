@@ -19,6 +19,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/cpu.h"
 #include "core/plane.h"
 #include "dct/fft_dct.h"
 #include "dct/reorder.h"
@@ -548,14 +549,6 @@ __attribute__((target("avx2"))) void avx2_quantise_row(std::int32_t n, const dou
   }
   if (n % 2 != 0) out[n - 1] = quantise_byte(reordered[n / 2] * scale, mode);
 }
-
-bool runs_avx2() {
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return has;
-}
 #endif
 
 using quantise_row_fn = void (*)(std::int32_t, const double*, double, std::uint8_t*);
@@ -563,7 +556,7 @@ using quantise_row_fn = void (*)(std::int32_t, const double*, double, std::uint8
 quantise_row_fn best_quantise_row(pellimor::rounding mode) {
   const bool nearest = mode == pellimor::rounding::nearest;
 #if defined(__x86_64__) || defined(__i386__)
-  if (runs_avx2())
+  if (cpu_has_avx2())
     return nearest ? avx2_quantise_row<pellimor::rounding::nearest>
                    : avx2_quantise_row<pellimor::rounding::trunc>;
 #endif

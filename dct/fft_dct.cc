@@ -20,6 +20,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "core/cpu.h"
 #include "dct/chirp_steps.h"
 #include "dct/half_untangle.h"
 
@@ -215,11 +216,7 @@ using multiply_fn = void (*)(complex*, const complex*, std::int64_t);
 
 multiply_fn best_multiply() {
 #if defined(__x86_64__) || defined(__i386__)
-  static const multiply_fn best = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? multiply_avx2 : multiply_plain;
-  }();
-  return best;
+  return cpu_has_avx2() ? multiply_avx2 : multiply_plain;
 #else
   return multiply_plain;
 #endif

@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/cpu.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #define PELLIMOR_X86_VECTORS 1
 #include <immintrin.h>
@@ -519,11 +521,6 @@ const half_untangle_kernels sse2_half_untangle = {"sse2", sse2_dct2, sse2_dct3, 
 const half_untangle_kernels avx2_half_untangle = {"avx2",           avx2_dct2,        avx2_dct3,
                                                   avx2_dct3_low,    avx2_dct2_columns, avx2_dct3_columns};
 
-bool has_avx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
-}
-
 #endif  // PELLIMOR_X86_VECTORS
 
 }  // namespace
@@ -553,7 +550,7 @@ void plain_dct3_columns(const double* columns, std::int64_t stride, std::int32_t
 const half_untangle_kernels* runnable_half_untangles(int* count) {
 #ifdef PELLIMOR_X86_VECTORS
   static const half_untangle_kernels all[] = {plain_half_untangle, sse2_half_untangle, avx2_half_untangle};
-  *count = has_avx2() ? 3 : 2;
+  *count = cpu_has_avx2() ? 3 : 2;
   return all;
 #else
   *count = 1;

@@ -27,6 +27,7 @@
 #include <immintrin.h>
 #endif
 
+#include "core/cpu.h"
 #include "core/plane.h"
 #include "dct/fast_resample.h"
 #include "dct/resample.h"
@@ -188,8 +189,7 @@ template <class T>
 std::int32_t store_packed_pairs(int channels, std::int32_t n, const double* const* v, double scale,
                                 double to_destination, T* out, bool stream) {
 #if defined(__x86_64__)
-  static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
-  if (avx2)
+  if (cpu_has_avx2())
     return stream && reinterpret_cast<std::uintptr_t>(out) % 16 == 0
                ? store_pairs_avx2<T, true>(channels, n, v, scale, to_destination, out)
                : store_pairs_avx2<T, false>(channels, n, v, scale, to_destination, out);
