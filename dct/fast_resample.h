@@ -6,8 +6,9 @@
 //
 // Only the coefficients the new size keeps are carried: rows are
 // transformed from the source as they are read, the first min(W, W')
-// coefficients of each row are kept in a column-major array of
-// min(W, W') columns by max(H, H') rows, the columns are transformed,
+// coefficients of each row are kept in an array of min(W, W') columns by
+// max(H, H') rows (each batch of eight rows stored together, a column's
+// eight entries in one cache line), the columns are transformed,
 // cut or zero-extended and transformed back in place, and each batch of
 // output rows is transformed and quantised straight into the destination.
 // Memory: that one array plus a few lines of scratch per thread.

@@ -667,39 +667,6 @@ bool dct3_batch_from_columns(const dct_plan& plan, dct_workspace& work, std::int
                              const double* columns, std::int64_t stride) {
   const dct3_columns_fn tangle = best_half_untangle().dct3_columns;
   if (plan.half_backward == nullptr || plan.count != column_lines || tangle == nullptr) return false;
-  // The batch's cache line of each column is copied out first, into the
-  // lines' own buffer, which the FFT fills only afterwards. Columns lie a
-  // page or more apart: a loop that does nothing but copy keeps many more
-  // of those reads in flight than the untangling does between its sums,
-  // which made this pass take twice its FFT's time. The lines on their way
-  // are asked for into the second-level cache, whose queue holds about
-  // three times the misses the first level's does, 40 columns ahead (the
-  // pass 6% faster than 16 ahead into the first level); each is copied by
-  // four aligned moves rather than a call to memmove.
-  const std::int64_t strip = std::int64_t{keep} * column_lines;
-  double* const to = work.real.get();
-  if (stride > column_lines && strip <= plan.count * plan.real_distance &&
-      reinterpret_cast<std::uintptr_t>(to) % 32 == 0) {  // the untangling loads whole vectors
-    constexpr std::int32_t ahead = 40;
-    for (std::int32_t u = 0; u < keep; ++u) {
-      if (u + ahead < keep) __builtin_prefetch(columns + (u + ahead) * stride, 0, 2);
-      const double* const from = columns + u * stride;
-      double* const line = to + std::int64_t{u} * column_lines;
-#ifdef __SSE2__
-      static_assert(column_lines == 8);
-      const __m128d a = _mm_load_pd(from), b = _mm_load_pd(from + 2);
-      const __m128d c = _mm_load_pd(from + 4), d = _mm_load_pd(from + 6);
-      _mm_store_pd(line, a);
-      _mm_store_pd(line + 2, b);
-      _mm_store_pd(line + 4, c);
-      _mm_store_pd(line + 6, d);
-#else
-      std::copy_n(from, column_lines, line);
-#endif
-    }
-    columns = to;
-    stride = column_lines;
-  }
   tangle(columns, stride, keep, reinterpret_cast<double*>(work.spectrum.get()), 2 * plan.spectrum_distance,
          plan.length, twiddles_of(plan));
   fftw_execute_dft(plan.half_backward, work.spectrum.get(), reinterpret_cast<fftw_complex*>(work.real.get()));

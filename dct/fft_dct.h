@@ -151,10 +151,10 @@ void dct3_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep);
 // may name the same line.
 void dct3_batch(const dct_plan& plan, dct_workspace& work, std::int32_t keep, double* const* in);
 
-// The row passes' batches against a column-major coefficient array, where
-// entry u of line l is columns[u * stride + l] (64-byte aligned, stride a
-// multiple of 8): the untangling reads or writes the array itself, a whole
-// cache line per column, instead of the lines being copied out or back.
+// The row passes' batches against the coefficient array, where entry u of
+// line l is columns[u * stride + l] (64-byte aligned, stride a multiple of
+// 8): the untangling reads or writes the array itself, a whole cache line
+// per column, instead of the lines being copied out or back.
 // Only for a plan of 8 lines of an even length outside the paired routes,
 // on processors with a column kernel (half_untangle.h); false, and nothing
 // done, otherwise. The values are those of dct2_batch followed by the copy

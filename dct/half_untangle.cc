@@ -459,8 +459,8 @@ PELLIMOR_AVX2 void avx2_dct2_columns(const double* z, std::int64_t z_distance, d
 }
 
 // dct3_bin over the eight lines, bins k and M - k from the same four
-// columns, as avx2_dct3_bins pairs them. The columns are a page or more
-// apart, too far for the hardware to see coming: the ones eight bins on
+// columns, as avx2_dct3_bins pairs them. Columns a page or more apart
+// would be too far for the hardware to see coming: the ones eight bins on
 // are asked for early.
 PELLIMOR_AVX2 void avx2_dct3_columns(const double* columns, std::int64_t stride, std::int32_t keep, double* z,
                                      std::int64_t z_distance, std::int32_t n, const half_twiddles& t) {

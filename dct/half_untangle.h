@@ -32,8 +32,8 @@ using dct2_untangle_fn = void (*)(const double* z, double* y, std::int32_t n, st
 // receives the M complex values whose inverse FFT is v[2m] + i v[2m+1].
 using dct3_tangle_fn = void (*)(const double* c, double* z, std::int32_t n, const half_twiddles& t);
 
-// The same steps for a batch of column_lines lines stored across a
-// column-major array, as the row passes keep their coefficients: entry u
+// The same steps for a batch of column_lines lines stored across an
+// array, as the row passes keep their coefficients: entry u
 // of line l is columns[u * stride + l], `columns` 64-byte aligned and
 // `stride` a multiple of 8. Each step then works on one bin of every line
 // at once, and a column's cache line is read or written whole, without a
