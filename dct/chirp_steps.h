@@ -1,14 +1,16 @@
 // SPDX-License-Identifier: MIT
 // chirp_steps.h - the O(N) steps around Bluestein's convolution.
 //
-// An odd length N with a large prime factor goes through Bluestein's
-// chirp-z method two real lines at a time (fft_dct.h): the pair is one
-// complex line z = x + i y, multiplied by the chirp, convolved, multiplied
-// by the chirp again, and then split into the two lines' results. These
-// steps cost about a third of such a batch's time, so they come in a plain
-// version, which defines the values, and an AVX2 one where the processor
-// has it. Both do the same IEEE operations on every value in the same
-// order, never fused into one multiply-add: the same bits.
+// A length with a large prime factor that Rader's method does not take
+// goes through Bluestein's chirp-z method two real lines at a time
+// (fft_dct.h): the pair is one complex line z = x + i y, multiplied by the
+// chirp, convolved, multiplied by the chirp again, and then split into the
+// two lines' results; the ways out also serve Rader's route for a prime
+// length, whose bins come in order, without a chirp. These steps cost about
+// a third of such a batch's time, so they come in a plain version, which
+// defines the values, and an AVX2 one where the processor has it. Both do
+// the same IEEE operations on every value in the same order, never fused
+// into one multiply-add: the same bits.
 #pragma once
 
 #include <complex>
