@@ -26,12 +26,6 @@ namespace {
 
 using complex = std::complex<double>;
 
-// a * b without std::complex's NaN and infinity handling; the values are
-// always finite.
-inline complex times(complex a, complex b) {
-  return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
-
 // a[k] times the chirp, or as it is without one.
 inline complex chirped(const complex* a, const complex* chirp, std::int32_t k) {
   return chirp != nullptr ? times(a[k], chirp[k]) : a[k];
@@ -101,7 +95,7 @@ void plain_split_pair(const complex* a, const complex* chirp, std::int32_t n, do
 }
 
 #ifdef PELLIMOR_X86_VECTORS
-// Four complex values at p, split into real and imaginary parts, in the
+// Four complex values at p, their real and imaginary halves apart, in the
 // lane order (0, 2, 1, 3) that unpacking leaves them in: every quantity of
 // a step is kept in that order, and put back in order when stored.
 struct split4 {

@@ -71,12 +71,6 @@ std::int32_t smooth_length_at_least(std::int64_t n) {
 
 complex* as_complex(fftw_complex* p) { return reinterpret_cast<complex*>(p); }
 
-// a * b without the NaN and infinity handling of std::complex's operator*,
-// which would cost more than the FFTs here; the values are always finite.
-inline complex times(complex a, complex b) {
-  return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
-
 // Complex values of one of a workspace's two chirp areas: the lines of a
 // batch, and the spectra their forward FFTs write, so that neither FFT runs
 // in place (FFTW copies in-place batches through a buffer). A multiple of 8,
