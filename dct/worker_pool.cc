@@ -1,14 +1,38 @@
 // SPDX-License-Identifier: MIT
-// worker_pool.cc - the engine's sleeping threads.
+// worker_pool.cc - the engine's threads, watching and sleeping.
 #include "dct/worker_pool.h"
 
 #include <pthread.h>
 
+#include <chrono>
 #include <thread>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 namespace pellimor::detail {
 
 namespace {
+
+// How long a helper that has finished its share watches for the next job
+// before it sleeps. A resize offers its passes one after another with only
+// a little of the caller's work between them; a helper asleep for that gap
+// is woken through the kernel, and where its CPU went idle meanwhile (a
+// virtual machine's, above all) the wake can take longer than a small pass.
+// Watching, the helpers of a 720x480 -> 1080x720 file job ended it in
+// 17-18.5 ms against 21 ms, and a 1920x1080x3 array resized after half a
+// second idle took 0.058-0.063 s against 0.064-0.072 s; a bigger job's
+// time did not change.
+constexpr std::chrono::microseconds watch_for{200};
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  _mm_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
 
 std::atomic<worker_pool*> instance{nullptr};
 
@@ -48,6 +72,15 @@ void worker_pool::grow(std::size_t wanted) {
 void worker_pool::serve(std::uint64_t seen) {
   std::unique_lock<std::mutex> hold(lock_);
   for (;;) {
+    if (!(open_ && joined_ < wanted_ && generation_ != seen)) {
+      hold.unlock();
+      const auto until = std::chrono::steady_clock::now() + watch_for;
+      for (int spins = 1; offered_.load(std::memory_order_acquire) == seen; ++spins) {
+        cpu_relax();
+        if (spins % 64 == 0 && std::chrono::steady_clock::now() >= until) break;
+      }
+      hold.lock();
+    }
     wake_.wait(hold, [&] { return open_ && joined_ < wanted_ && generation_ != seen; });
     seen = generation_;
     const int worker = ++joined_;
@@ -77,6 +110,7 @@ void worker_pool::run(int workers, void (*body)(void*, int), void* context) {
     joined_ = running_ = 0;
     open_ = true;
     ++generation_;
+    offered_.store(generation_, std::memory_order_release);
     hold.unlock();
     wake_.notify_all();
   } else {

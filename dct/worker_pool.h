@@ -4,7 +4,8 @@
 // A resize runs four passes per channel, each split into batches; starting
 // threads for every pass cost a third of a small image's run and left cores
 // idle while they started. The pool's threads are started on first use, as
-// many as the largest job has asked for, and sleep between jobs. The
+// many as the largest job has asked for, and sleep between jobs (after
+// watching a moment for the next, which a resize's next pass usually is). The
 // calling thread works on its own job too. A thread that cannot be started
 // (no memory for its stack, a thread limit) is done without, and no more
 // are tried: its share goes to the others, with the same result.
@@ -59,6 +60,8 @@ class worker_pool {
   void* context_ = nullptr;
   int wanted_ = 0, joined_ = 0, running_ = 0;
   bool open_ = false;
+  // generation_ as last offered, for helpers watching without the lock.
+  std::atomic<std::uint64_t> offered_{0};
 };
 
 // Runs task(item, worker) for items 0 .. count-1 on up to `threads` workers

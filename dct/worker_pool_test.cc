@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 // worker_pool_test.cc - the shared threads: every item once, worker numbers
-// that are never shared at once, failures passed on, concurrent callers.
+// that are never shared at once, failures passed on, concurrent callers,
+// helpers joining whether they were watching or asleep.
 #include "dct/worker_pool.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -71,6 +73,23 @@ TEST(WorkerPool, AFailureIsPassedOnAndStopsTheJob) {
       EXPECT_EQ(after, 0);
     }
     check_items(100, threads);  // the pool still serves
+  }
+}
+
+// Two items that each wait for the other to start can only finish on two
+// workers: a helper joins jobs offered back to back (one watching for them)
+// and after a pause long enough for it to have gone to sleep.
+TEST(WorkerPool, HelpersJoinJobsBackToBackAndAfterSleeping) {
+  for (int pause_ms : {0, 0, 20, 0, 50}) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    std::atomic<int> started{0}, workers_seen{0};
+    for_each_item(2, 2, [&](std::int64_t, int worker) {
+      workers_seen |= 1 << worker;
+      ++started;
+      const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (started < 2 && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+    });
+    EXPECT_EQ(workers_seen, 3) << "after a pause of " << pause_ms << " ms";
   }
 }
 
