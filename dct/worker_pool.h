@@ -4,8 +4,8 @@
 // A resize runs four passes per channel, each split into batches; starting
 // threads for every pass cost a third of a small image's run and left cores
 // idle while they started. The pool's threads are started on first use, as
-// many as the largest job has asked for, and sleep between jobs (after
-// watching a moment for the next, which a resize's next pass usually is). The
+// many as the largest job has asked for, and sleep between jobs (woken, on
+// Linux, on a CPU other than that of the thread offering the job). The
 // calling thread works on its own job too. A thread that cannot be started
 // (no memory for its stack, a thread limit) is done without, and no more
 // are tried: its share goes to the others, with the same result.
@@ -18,12 +18,16 @@
 // and static destruction, holding nothing.
 #pragma once
 
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 namespace pellimor::detail {
 
@@ -48,11 +52,18 @@ class worker_pool {
   void serve(std::uint64_t seen);
   // Starts threads up to `wanted` (or as many as can be); under lock_.
   void grow(std::size_t wanted);
+  // Has the threads woken on CPUs other than the caller's; under lock_.
+  void steer_off_callers_cpu();
 
   std::mutex busy_;  // held by the caller whose job is on the pool
   std::mutex lock_;  // guards everything below
   std::condition_variable wake_, finished_;
   std::size_t threads_ = 0;
+  std::vector<std::thread::native_handle_type> handles_;
+#ifdef __linux__
+  bool steered_ = false;  // the threads were kept off the caller's CPU
+  cpu_set_t allowed_;     // the caller's CPUs, which a thread takes back joining
+#endif
   bool cannot_grow_ = false;
   // The job on offer: helpers join while joined_ < wanted_ and it is open.
   std::uint64_t generation_ = 0;
@@ -60,8 +71,6 @@ class worker_pool {
   void* context_ = nullptr;
   int wanted_ = 0, joined_ = 0, running_ = 0;
   bool open_ = false;
-  // generation_ as last offered, for helpers watching without the lock.
-  std::atomic<std::uint64_t> offered_{0};
 };
 
 // Runs task(item, worker) for items 0 .. count-1 on up to `threads` workers
