@@ -227,9 +227,13 @@ void decode_then_encode(const pipeline_job& job, shared_state* s) {
           s->changed.notify_all();
         }
       }
+      // Not once the resize has asked for the next channel's decode: the
+      // reads of this one are over, and rows_read counts the next one's.
       if (s->again || s->packed) {
         std::unique_lock<std::mutex> hold(s->lock);
-        s->changed.wait(hold, [&] { return rows - s->rows_read <= s->ahead || s->resize_over; });
+        s->changed.wait(hold, [&] {
+          return rows - s->rows_read <= s->ahead || s->resize_over || s->passes_asked > s->pass + 1;
+        });
       }
       if (job.input_progress && job.info.height > 0)
         job.input_progress(static_cast<double>(rows) / job.info.height);
