@@ -61,8 +61,8 @@ class worker_pool {
   std::size_t threads_ = 0;
   std::vector<std::thread::native_handle_type> handles_;
 #ifdef __linux__
-  bool steered_ = false;  // the threads were kept off the caller's CPU
-  cpu_set_t allowed_;     // the caller's CPUs, which a thread takes back joining
+  bool steered_ = false;  // the threads have been kept off a caller's CPU
+  cpu_set_t allowed_{};   // the last such caller's CPUs, which a thread takes back joining
 #endif
   bool cannot_grow_ = false;
   // The job on offer: helpers join while joined_ < wanted_ and it is open.
