@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // worker_pool_test.cc - the shared threads: every item once, worker numbers
 // that are never shared at once, failures passed on, concurrent callers,
-// helpers joining whether they were watching or asleep.
+// helpers joining jobs back to back and after sleeping.
 #include "dct/worker_pool.h"
 
 #include <gtest/gtest.h>
@@ -77,8 +77,8 @@ TEST(WorkerPool, AFailureIsPassedOnAndStopsTheJob) {
 }
 
 // Two items that each wait for the other to start can only finish on two
-// workers: a helper joins jobs offered back to back (one watching for them)
-// and after a pause long enough for it to have gone to sleep.
+// workers: a helper joins jobs offered back to back (each moving it off the
+// caller's CPU and back) and after a pause long enough for it to sleep.
 TEST(WorkerPool, HelpersJoinJobsBackToBackAndAfterSleeping) {
   for (int pause_ms : {0, 0, 20, 0, 50}) {
     std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
