@@ -85,6 +85,23 @@ const char* verb_input(int argc, char** argv) {
   return first;
 }
 
+// The program's file by the name it has on disk: a process is named after
+// the last part of the path it was started from, and started again from
+// /proc/self/exe it would show as "exe" in ps and top and escape pkill.
+// That name only when it is still the running file (not replaced since).
+std::string own_path() {
+  const char* const running = "/proc/self/exe";
+  std::vector<char> name(4096);
+  const ssize_t length = readlink(running, name.data(), name.size() - 1);
+  if (length <= 0 || static_cast<std::size_t>(length) >= name.size() - 1) return running;
+  name[static_cast<std::size_t>(length)] = '\0';
+  struct stat named, own;
+  if (stat(name.data(), &named) != 0 || stat(running, &own) != 0 || named.st_dev != own.st_dev ||
+      named.st_ino != own.st_ino)
+    return running;
+  return name.data();
+}
+
 void restart_with_huge_pages(const char* input, char** argv) {
   const char* tunables = std::getenv("GLIBC_TUNABLES");
   if (tunables != nullptr && std::strstr(tunables, "glibc.malloc.hugetlb") != nullptr) return;
@@ -97,7 +114,7 @@ void restart_with_huge_pages(const char* input, char** argv) {
                                 ? std::string(tunables) + ":glibc.malloc.hugetlb=1"
                                 : std::string("glibc.malloc.hugetlb=1");
   if (setenv("GLIBC_TUNABLES", value.c_str(), 1) != 0) return;
-  execv("/proc/self/exe", argv);
+  execv(own_path().c_str(), argv);
   // Not restarted: go on as we are (the variable is then only marked as
   // done, so no later start tries again).
 }

@@ -700,6 +700,16 @@ TEST(Formats, StartingAgainForHugePagesChangesNothing) {
   ASSERT_EQ(verb_once.status, 0) << verb_once.err;
   EXPECT_EQ(verb.err, verb_once.err);
   EXPECT_TRUE(read_file(dir.file("verb.png")) == read_file(dir.file("verb_once.png")));
+  // Started again, it keeps its name for ps, top and pkill: its name read
+  // while it runs is never "exe".
+  const std::string watch = "cd '" + dir.path() + "' && { '" PELLIMOR_BINARY
+                            "' resize -s 1200x1100! in.png watched.png >/dev/null 2>&1 </dev/null & p=$!; "
+                            "while kill -0 $p 2>/dev/null; do cat /proc/$p/comm >>names.txt 2>/dev/null; done; "
+                            "wait $p; }";
+  ASSERT_EQ(std::system(watch.c_str()), 0);
+  const std::string names = read_file(dir.file("names.txt"));
+  EXPECT_EQ(names.find("exe\n"), std::string::npos) << names;
+  EXPECT_NE(names.find("pellimor\n"), std::string::npos) << names;
 }
 
 }  // namespace
