@@ -766,8 +766,8 @@ bool fast_resampler::forward(int planes,
   const std::int32_t width = s.width, height = s.height;
   const std::int32_t new_width = s.new_width, new_height = s.new_height;
   const std::int32_t kept_width = s.kept_width, kept_height = s.kept_height;
-  const std::int64_t rows_held = s.held_rows, block = std::int64_t{kept_width} * lines_per_batch;
-  const bool stream = static_cast<std::size_t>(kept_width) * rows_held * sizeof(double) > stream_bytes;
+  const std::int64_t held_rows = s.held_rows, block = std::int64_t{kept_width} * lines_per_batch;
+  const bool stream = static_cast<std::size_t>(kept_width) * held_rows * sizeof(double) > stream_bytes;
   const std::int64_t passes = pass_count(width, height, new_width, new_height);
   std::atomic<bool> source_failed{false};
   stop_check stop(proceed);
@@ -840,7 +840,7 @@ bool fast_resampler::forward(int planes,
   // one thread before the work starts.
   const std::int64_t tail_begin = std::max<std::int64_t>(new_height, round_up(height, lines_per_batch));
   const std::int64_t tail_end =
-      std::max(tail_begin, std::min(rows_held, round_up(new_height, lines_per_batch)));
+      std::max(tail_begin, std::min(held_rows, round_up(new_height, lines_per_batch)));
   for_each_item(column_batches * planes, s.threads, [&](std::int64_t item, int w) {
     const std::int64_t b = item % column_batches;
     double* const coefficients = s.coefficients[item / column_batches].get();

@@ -271,19 +271,29 @@ void rader_dft(const dct_plan& plan, complex* area, const Load& load, const Fini
   finish([&](int line, std::int32_t k) { return area[line * stride + out[k]]; }, nullptr);
 }
 
-// Bluestein's convolution of the count/2 lines in `area` (pair_stride
-// apart, each already multiplied by the chirp and padded with zeros), in
-// place: each line's DFT times the chirp's conjugate over M, and back.
-void chirp_convolve(const dct_plan& plan, complex* area) {
+// Bluestein's convolution of the batch's count/2 pairs of lines in the
+// workspace's chirp area (pair_stride apart): load(l, a) writes pair l's n
+// values, already multiplied by the chirp, to a, which is then padded with
+// zeros; each line's DFT is multiplied by the chirp's conjugate over M and
+// transformed back, and finish(l, a) reads pair l's result from a.
+template <class Load, class Finish>
+void chirp_convolve(const dct_plan& plan, dct_workspace& work, const Load& load, const Finish& finish) {
   const std::int64_t stride = plan.pair_stride;
+  const int pairs = plan.count / 2;
+  complex* const area = as_complex(work.chirp.get());
   complex* const second = area + chirp_area(plan);
+  for (int l = 0; l < pairs; ++l) {
+    complex* a = area + l * stride;
+    load(l, a);
+    std::fill(a + plan.length, a + stride, complex());
+  }
   const multiply_fn multiply = best_multiply();
   fftw_execute_dft(plan.chirp_forward, reinterpret_cast<fftw_complex*>(area),
                    reinterpret_cast<fftw_complex*>(second));
-  for (int line = 0; line < plan.count / 2; ++line)
-    multiply(second + line * stride, plan.kernel.data(), stride);
+  for (int l = 0; l < pairs; ++l) multiply(second + l * stride, plan.kernel.data(), stride);
   fftw_execute_dft(plan.chirp_backward, reinterpret_cast<fftw_complex*>(second),
                    reinterpret_cast<fftw_complex*>(area));
+  for (int l = 0; l < pairs; ++l) finish(l, area + l * stride);
 }
 
 // Rader's convolutions of p - 1 cost two FFTs of that length for each of
@@ -473,16 +483,14 @@ void real_fft_inverse(const dct_plan& plan, dct_workspace& work) {
   }
   if (plan.chirp_forward != nullptr) {
     const chirp_steps& steps = best_chirp_steps();
-    complex* const area = as_complex(work.chirp.get());
-    const std::int64_t stride = plan.pair_stride;
-    for (int l = 0; l < plan.count / 2; ++l) {
-      complex* a = area + l * stride;
-      steps.load_spectra(spectra + 2 * l * sd, spectra + (2 * l + 1) * sd, plan.chirp.data(), a, n);
-      std::fill(a + n, a + stride, complex());
-    }
-    chirp_convolve(plan, area);
-    for (int l = 0; l < plan.count / 2; ++l)
-      steps.split_pair(area + l * stride, plan.chirp.data(), n, real + 2 * l * rd, real + (2 * l + 1) * rd);
+    chirp_convolve(
+        plan, work,
+        [&](int l, complex* a) {
+          steps.load_spectra(spectra + 2 * l * sd, spectra + (2 * l + 1) * sd, plan.chirp.data(), a, n);
+        },
+        [&](int l, const complex* a) {
+          steps.split_pair(a, plan.chirp.data(), n, real + 2 * l * rd, real + (2 * l + 1) * rd);
+        });
     return;
   }
   // Bin k of a line, from k <= N/2 as it is and from N - k conjugated; the
@@ -558,18 +566,17 @@ void dct3_half(const dct_plan& plan, dct_workspace& work, std::int32_t keep, dou
 void dct2_chirp(const dct_plan& plan, dct_workspace& work, std::int32_t keep, double* const* out) {
   const chirp_steps& steps = best_chirp_steps();
   const std::int32_t n = plan.length;
-  const std::int64_t rd = plan.real_distance, stride = plan.pair_stride;
-  complex* const area = as_complex(work.chirp.get());
-  for (int l = 0; l < plan.count / 2; ++l) {
-    const double* x = work.real.get() + 2 * l * rd;
-    complex* a = area + l * stride;
-    steps.load_pair(x, x + rd, plan.chirp.data(), a, n);
-    std::fill(a + n, a + stride, complex());
-  }
-  chirp_convolve(plan, area);
-  for (int l = 0; l < plan.count / 2; ++l)
-    steps.dct2_pair(area + l * stride, plan.chirp.data(), plan.twiddle_re.data(), plan.twiddle_im.data(), n,
-                    keep, out[2 * l], out[2 * l + 1]);
+  const std::int64_t rd = plan.real_distance;
+  chirp_convolve(
+      plan, work,
+      [&](int l, complex* a) {
+        const double* x = work.real.get() + 2 * l * rd;
+        steps.load_pair(x, x + rd, plan.chirp.data(), a, n);
+      },
+      [&](int l, const complex* a) {
+        steps.dct2_pair(a, plan.chirp.data(), plan.twiddle_re.data(), plan.twiddle_im.data(), n, keep,
+                        out[2 * l], out[2 * l + 1]);
+      });
 }
 
 // Line l of a batch in work.real.

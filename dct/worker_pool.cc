@@ -34,7 +34,7 @@ worker_pool& worker_pool::shared() {
 }
 
 void worker_pool::grow(std::size_t wanted) {
-  while (threads_ < wanted && !cannot_grow_) {
+  while (handles_.size() < wanted && !cannot_grow_) {
     try {
       // A thread joins jobs offered after this one's generation: the job
       // about to be offered included.
@@ -42,7 +42,6 @@ void worker_pool::grow(std::size_t wanted) {
       std::thread thread(&worker_pool::serve, this, generation_);
       handles_.push_back(thread.native_handle());
       thread.detach();
-      ++threads_;
     } catch (...) {  // std::system_error or std::bad_alloc: go on with those started
       cannot_grow_ = true;
     }
@@ -108,7 +107,7 @@ void worker_pool::run(int workers, void (*body)(void*, int), void* context) {
   std::unique_lock<std::mutex> hold(lock_);
   grow(static_cast<std::size_t>(workers - 1));
   const int helpers =
-      static_cast<int>(std::min<std::size_t>(threads_, static_cast<std::size_t>(workers - 1)));
+      static_cast<int>(std::min<std::size_t>(handles_.size(), static_cast<std::size_t>(workers - 1)));
   if (helpers > 0) {
     body_ = body;
     context_ = context;

@@ -58,8 +58,7 @@ class worker_pool {
   std::mutex busy_;  // held by the caller whose job is on the pool
   std::mutex lock_;  // guards everything below
   std::condition_variable wake_, finished_;
-  std::size_t threads_ = 0;
-  std::vector<std::thread::native_handle_type> handles_;
+  std::vector<std::thread::native_handle_type> handles_;  // one for each thread started
 #ifdef __linux__
   bool steered_ = false;  // the threads have been kept off a caller's CPU
   cpu_set_t allowed_{};   // the last such caller's CPUs, which a thread takes back joining
